@@ -1,0 +1,319 @@
+#include "pipeline/AuOutput.h"
+
+#include <cmath>
+#include <thread>
+
+#include "pipeline/EventHandler.h"
+
+namespace tunevert {
+
+namespace {
+
+// Lets other threads run while a caller polls a worker's flags; on the main thread it also
+// runs the calls queued for it, since the worker may be waiting for one of them.
+void YieldOrPump() {
+  if (IsMainThread()) {
+    if (!CheckSynchronize(0)) std::this_thread::yield();
+  } else {
+    std::this_thread::yield();
+  }
+}
+
+}  // namespace
+
+TAuThread::TAuThread(TAuOutput* AParent) : Parent(AParent) { Start(); }
+
+TAuThread::~TAuThread() {
+  Terminate();
+  SoftWake();
+  WaitFor();
+}
+
+bool TAuThread::RunRequested() const {
+  return Parent->FRunRequests.load() != FRunsServed.load() || Terminated();
+}
+
+bool TAuThread::Idle() const {
+  return FRunsServed.load() == Parent->FRunRequests.load() && (Sleeping || Stopped);
+}
+
+void TAuThread::SoftSleep() {
+  SoftSleepEvent.ResetEvent();
+  // The request is counted before the event is signalled, so testing it after the reset
+  // closes the window in which a Run could slip past a worker on its way to sleep.
+  if (RunRequested()) return;
+  Sleeping = true;
+  while (!RunRequested()) SoftSleepEvent.WaitFor(TEvent::INFINITE);
+  Sleeping = false;
+}
+
+void TAuThread::SoftPause() {
+  SoftSleepEvent.ResetEvent();
+  Paused = true;
+  PauseEvent.SetEvent();
+  // Resume clears SetPause before it wakes us, Stop sets Stop: either ends the pause even
+  // when it arrives before we wait.
+  while (SetPause && !Stop && !Terminated()) SoftSleepEvent.WaitFor(TEvent::INFINITE);
+  SetPause = false;
+  Paused = false;
+}
+
+void TAuThread::Execute() {
+  SoftSleep();
+  while (!Terminated()) {
+    FRunsServed = Parent->FRunRequests.load();
+    Stopped = false;
+    PerformRun();
+    Stopped = true;
+    SoftSleep();
+  }
+}
+
+void TAuThread::PerformRun() {
+  TAuOutput& P = *Parent;
+  try {
+    P.PrepareOutput();
+    P.CanOutput = true;
+    SetPause = false;
+    Paused = false;
+    PauseEvent.ResetEvent();
+    bool Continue = true;
+    while (Continue && !Stop) {
+      if (const int32_t delay = Delay; delay > 5)
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+      if (const int32_t progress = P.Progress(); progress != P.CurProgr) {
+        P.CurProgr = progress;
+        if (auto handler = P.OnProgress()) EventHandler()->PostOnProgress(&P, std::move(handler));
+      }
+      if (SetPause) SoftPause();
+      Continue = P.CallOutputBlock(Stop);
+    }
+    Stop = false;
+  } catch (const std::exception& e) {
+    P.SetExceptionMessage(e.what());
+    if (auto handler = P.OnThreadException())
+      EventHandler()->PostGenericEvent(&P, std::move(handler));
+    Stop = true;
+  }
+  try {
+    P.FinishRun();
+  } catch (...) {
+    P.Busy = false;
+  }
+  if (auto handler = P.OnSyncDone()) {
+    try {
+      handler(&P);
+    } catch (...) {
+      // The worker must reach its sleep whatever a handler does.
+    }
+  }
+  EventHandler()->PostOnDone(&P, this, FRunsServed.load());
+}
+
+TAuOutput::TAuOutput(TComponent* AOwner) : TComponent(AOwner) {
+  AcquireEventHandler();
+  FHoldsEventHandler = true;
+  StartWorker();
+}
+
+TAuOutput::~TAuOutput() {
+  // Normally done by BeforeDestruction; an idle output destroyed without Free ends here.
+  EndWorker();
+}
+
+void TAuOutput::StartWorker() {
+  Thread = std::make_unique<TAuThread>(this);
+  Thread->Delay = FDelay;
+  Thread->SetPriority(FPriority);
+}
+
+void TAuOutput::RetireWorker() {
+  if (!Thread) return;
+  Stop(false);
+  // The dispatcher may still be looking at the worker for a done event of ours.
+  EventHandler()->DetachSender(this);
+  Thread.reset();  // terminates, wakes and joins
+}
+
+void TAuOutput::EndWorker() {
+  RetireWorker();
+  if (FHoldsEventHandler) {
+    FHoldsEventHandler = false;
+    ReleaseEventHandler();
+  }
+}
+
+void TAuOutput::BeforeDestruction() {
+  EndWorker();
+  TComponent::BeforeDestruction();
+}
+
+void TAuOutput::Notification(TComponent* AComponent, TOperation Operation) {
+  if (Operation == TOperation::opRemove && AComponent != nullptr && AComponent == FInput) {
+    try {
+      SetInput(nullptr);
+    } catch (const Exception&) {
+      // A busy output loses its input here: the run is stopped and cannot restart.
+    }
+  }
+  TComponent::Notification(AComponent, Operation);
+}
+
+void TAuOutput::SetInput(TAuInput* Value) {
+  if (FInput != nullptr && FInput != Value) RemoveFreeNotification(FInput);
+  if (Busy) {
+    Stop(false);
+    FInput = Value;
+    if (Value != nullptr) FreeNotification(Value);
+    Run();
+    return;
+  }
+  FInput = Value;
+  if (Value != nullptr) FreeNotification(Value);
+}
+
+void TAuOutput::SetExceptionMessage(std::string Message) {
+  std::lock_guard lock(FMessageLock);
+  FExceptionMessage = std::move(Message);
+}
+
+std::string TAuOutput::ExceptionMessage() const {
+  std::lock_guard lock(FMessageLock);
+  return FExceptionMessage;
+}
+
+int32_t TAuOutput::Delay() const { return Thread ? Thread->Delay.load() : 0; }
+
+void TAuOutput::SetDelay(int32_t Value) {
+  if (Value > 100) return;
+  FDelay = Value;
+  if (Thread) Thread->Delay = Value;
+}
+
+TThreadPriority TAuOutput::ThreadPriority() const {
+  return Thread ? Thread->Priority() : FPriority;
+}
+
+void TAuOutput::SetThreadPriority(TThreadPriority Value) {
+  FPriority = Value;
+  if (Thread) Thread->SetPriority(Value);
+}
+
+int32_t TAuOutput::Progress() const {
+  if (FInput == nullptr) return 0;
+  const int64_t size = FInput->Size();
+  if (size == -1) return -1;
+  if (size == 0) return 0;
+  // The default rounding mode rounds ties to even.
+  return static_cast<int32_t>(
+      std::nearbyint(static_cast<double>(FInput->Position()) / static_cast<double>(size) * 100));
+}
+
+int32_t TAuOutput::TimeElapsed() const {
+  if (FInput == nullptr) return 0;
+  const double byteRate = static_cast<double>(FInput->BitsPerSample() / 8) *
+                          FInput->Channels() * FInput->SampleRate();
+  if (byteRate == 0) return 0;
+  return static_cast<int32_t>(std::nearbyint(static_cast<double>(FInput->Position()) / byteRate));
+}
+
+TOutputStatus TAuOutput::Status() const {
+  if (!Busy) return TOutputStatus::tosIdle;
+  if (Thread && Thread->Paused) return TOutputStatus::tosPaused;
+  return TOutputStatus::tosPlaying;
+}
+
+void TAuOutput::Run() {
+  std::lock_guard lock(RunCS);
+  SetExceptionMessage({});
+  if (Busy) throw EAuException("Component is Busy");
+  if (FInput == nullptr) throw EAuException("Input is not assigned");
+  if (!Thread) StartWorker();
+  Busy = true;
+  Thread->Stopped = false;
+  Thread->Stop = false;
+  ++FRunRequests;
+  Thread->SoftWake();
+}
+
+void TAuOutput::FinishRun() {
+  if (!Busy) return;
+  CanOutput = false;
+  try {
+    FinishOutput();
+  } catch (...) {
+    FStopped = false;
+    Busy = false;
+    throw;
+  }
+  FStopped = false;
+  Busy = false;
+}
+
+void TAuOutput::Stop(bool Async) {
+  if (Thread && std::this_thread::get_id() == Thread->ThreadID())
+    throw EAuException("You are trying to stop this thread from the thread itself!");
+  FStopped = true;
+  if (!Thread) return;
+  Thread->DoNotify = Async;
+  Thread->Stop = true;
+  while (Thread->Paused) {
+    Thread->SoftWake();
+    std::this_thread::yield();
+  }
+  if (Async) return;
+  TEventHandler* dispatcher = EventHandler();
+  dispatcher->BlockEvents(this);
+  dispatcher->ClearEvents(this);
+  while (!Thread->Idle()) YieldOrPump();
+  dispatcher->UnblockEvents(this);
+  Thread->DoNotify = true;
+}
+
+void TAuOutput::Pause() {
+  if (FInput == nullptr) throw EAuException("Input is not assigned.");
+  if (!Busy || !Thread) return;
+  Thread->SetPause = true;
+  Thread->WaitForPause();
+  FInput->_Pause();
+}
+
+void TAuOutput::Resume() {
+  if (!Busy || !Thread) return;
+  const bool paused = Thread->Paused;
+  if (paused) FInput->_Resume();
+  Thread->SetPause = false;  // also cancels a pause the worker has not reached yet
+  while (Thread->Paused) {
+    Thread->SoftWake();
+    std::this_thread::yield();
+  }
+}
+
+void TAuOutput::Abort() {
+  RetireWorker();
+  FinishRun();
+}
+
+void TAuOutput::BlockingRun() {
+  {
+    std::lock_guard lock(RunCS);
+    if (Busy) throw EAuException("Component is Busy");
+    Busy = true;
+  }
+  try {
+    PrepareOutput();
+    CanOutput = true;
+    while (CallOutputBlock(false)) {
+    }
+  } catch (...) {
+    // Leave nothing half-done: the output's end step still runs and the input is flushed.
+    try {
+      FinishRun();
+    } catch (...) {
+    }
+    throw;
+  }
+  FinishRun();
+}
+
+}  // namespace tunevert

@@ -1,0 +1,205 @@
+#include "pipeline/EventHandler.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace tunevert {
+
+namespace {
+
+std::mutex gEventHandlerLock;
+TEventHandler* gEventHandler = nullptr;  // under gEventHandlerLock while it changes
+int gEventHandlerUsers = 0;
+
+}  // namespace
+
+TEventHandler* EventHandler() {
+  std::lock_guard lock(gEventHandlerLock);
+  return gEventHandler;
+}
+
+void AcquireEventHandler() {
+  std::lock_guard lock(gEventHandlerLock);
+  if (gEventHandlerUsers == 0) gEventHandler = new TEventHandler();
+  ++gEventHandlerUsers;
+}
+
+void ReleaseEventHandler() {
+  TEventHandler* ending = nullptr;
+  {
+    std::lock_guard lock(gEventHandlerLock);
+    if (--gEventHandlerUsers == 0) std::swap(ending, gEventHandler);
+  }
+  delete ending;  // terminates and joins
+}
+
+TEventHandler::TEventHandler() { Start(); }
+
+TEventHandler::~TEventHandler() {
+  Terminate();
+  _Evt.SetEvent();
+  WaitFor();
+}
+
+void TEventHandler::PostOnDone(TAuOutput* Sender, TAuThread* Thread, uint64_t Run) {
+  auto record = std::make_unique<TEventRecord>();
+  record->_type = TEventType::etOnDone;
+  record->Sender = Sender;
+  record->Thread = Thread;
+  record->Run = Run;
+  AddEvent(std::move(record));
+}
+
+void TEventHandler::PostOnProgress(TComponent* Sender, TOutputProgressEvent Handler) {
+  AddEvent(std::make_unique<TEventRecord>(
+      TEventRecord{TEventType::etOnProgress, Sender, std::move(Handler)}));
+}
+
+void TEventHandler::PostGenericEvent(TComponent* Sender, TGenericEvent Handler) {
+  AddEvent(std::make_unique<TEventRecord>(
+      TEventRecord{TEventType::etGeneric, Sender, std::move(Handler)}));
+}
+
+void TEventHandler::PostNonGuiEvent(TComponent* Sender, TGenericEvent Handler) {
+  InsertEvent(std::make_unique<TEventRecord>(
+      TEventRecord{TEventType::etNonGUI, Sender, std::move(Handler)}));
+}
+
+void TEventHandler::AddEvent(PEventRecord Record) {
+  {
+    std::lock_guard lock(CS);
+    if (Record->Sender != BlockedSender) Events.push_back(std::move(Record));
+  }
+  _Evt.SetEvent();
+}
+
+void TEventHandler::InsertEvent(PEventRecord Record) {
+  {
+    std::lock_guard lock(CS);
+    if (Record->Sender != BlockedSender) Events.push_front(std::move(Record));
+  }
+  _Evt.SetEvent();
+}
+
+PEventRecord TEventHandler::TakeEvent() {
+  std::lock_guard lock(CS);
+  if (Events.empty()) return nullptr;
+  PEventRecord record = std::move(Events.front());
+  Events.pop_front();
+  CurrentEvent = record.get();
+  return record;
+}
+
+bool TEventHandler::HasEvents() {
+  std::lock_guard lock(CS);
+  return !Events.empty();
+}
+
+void TEventHandler::ClearEvents(TComponent* Sender) {
+  std::lock_guard lock(CS);
+  std::erase_if(Events, [Sender](const PEventRecord& r) { return r->Sender == Sender; });
+}
+
+void TEventHandler::BlockEvents(TComponent* Sender) {
+  std::lock_guard lock(CS);
+  BlockedSender = Sender;
+}
+
+void TEventHandler::UnblockEvents(TComponent* /*Sender*/) {
+  std::lock_guard lock(CS);
+  BlockedSender = nullptr;
+}
+
+bool TEventHandler::Silenced(TComponent* Sender) {
+  return Sender == BlockedSender ||
+         std::find(FDetached.begin(), FDetached.end(), Sender) != FDetached.end();
+}
+
+void TEventHandler::DetachSender(TComponent* Sender) {
+  {
+    std::lock_guard lock(CS);
+    FDetached.push_back(Sender);
+  }
+  ClearEvents(Sender);
+  // The record in flight may be waiting for the main thread, so keep serving it.
+  for (;;) {
+    {
+      std::lock_guard lock(CS);
+      if (CurrentEvent == nullptr || CurrentEvent->Sender != Sender) {
+        std::erase(FDetached, Sender);
+        std::erase_if(Events, [Sender](const PEventRecord& r) { return r->Sender == Sender; });
+        return;
+      }
+    }
+    if (!IsMainThread() || !CheckSynchronize(1))
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+void TEventHandler::CallHandler() {
+  std::function<void(TComponent*)> handler;
+  TComponent* sender = nullptr;
+  {
+    std::lock_guard lock(CS);
+    if (CurrentEvent == nullptr || Silenced(CurrentEvent->Sender)) return;
+    handler = CurrentEvent->Handler;
+    sender = CurrentEvent->Sender;
+  }
+  if (handler) handler(sender);
+}
+
+void TEventHandler::HandleDone(TEventRecord& Record) {
+  auto* output = static_cast<TAuOutput*>(Record.Sender);
+  TAuThread* worker = Record.Thread;
+  while (!worker->Sleeping && !worker->Finished() && !Terminated()) {
+    {
+      std::lock_guard lock(CS);
+      if (Silenced(output) && BlockedSender != output) return;  // being destroyed
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  {
+    // Under RunCS, so that a Run made after the worker fell asleep keeps its Busy.
+    std::lock_guard lock(output->RunCS);
+    if (output->FRunRequests.load() == Record.Run) output->Busy = false;
+  }
+  ClearEvents(output);
+  {
+    std::lock_guard lock(CS);
+    if (Silenced(output)) return;
+  }
+  if (!worker->DoNotify) return;
+  Record.Handler = output->OnDone();
+  if (Record.Handler) TThread::Synchronize([this] { CallHandler(); });
+}
+
+void TEventHandler::Execute() {
+  while (!Terminated()) {
+    while (!Terminated() && HasEvents()) {
+      PEventRecord record = TakeEvent();
+      if (!record) break;
+      try {
+        switch (record->_type) {
+          case TEventType::etOnDone:
+            HandleDone(*record);
+            break;
+          case TEventType::etNonGUI:
+            CallHandler();
+            break;
+          case TEventType::etOnProgress:
+          case TEventType::etGeneric:
+            TThread::Synchronize([this] { CallHandler(); });
+            break;
+        }
+      } catch (...) {
+        // A failing handler must not end the dispatcher: later events still get delivered.
+      }
+      std::lock_guard lock(CS);
+      CurrentEvent = nullptr;
+    }
+    _Evt.WaitFor(100);
+  }
+}
+
+}  // namespace tunevert

@@ -1,0 +1,116 @@
+#include "platform/Text.h"
+
+namespace tunevert {
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+void AppendUtf16(std::u16string& out, char32_t cp) {
+  if (cp >= 0x10000) {
+    cp -= 0x10000;
+    out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+    out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+  } else {
+    out.push_back(static_cast<char16_t>(cp));
+  }
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+}  // namespace
+
+std::u16string Utf8ToUtf16(std::string_view Text) {
+  std::u16string out;
+  out.reserve(Text.size());
+  size_t i = 0;
+  while (i < Text.size()) {
+    const auto lead = static_cast<unsigned char>(Text[i]);
+    int extra = 0;
+    char32_t cp = 0;
+    if (lead < 0x80) {
+      cp = lead;
+    } else if ((lead & 0xE0) == 0xC0) {
+      extra = 1, cp = lead & 0x1F;
+    } else if ((lead & 0xF0) == 0xE0) {
+      extra = 2, cp = lead & 0x0F;
+    } else if ((lead & 0xF8) == 0xF0) {
+      extra = 3, cp = lead & 0x07;
+    } else {
+      AppendUtf16(out, kReplacement);
+      ++i;
+      continue;
+    }
+    if (i + extra >= Text.size() && extra > 0) {  // truncated sequence at the end
+      AppendUtf16(out, kReplacement);
+      break;
+    }
+    bool ok = true;
+    for (int k = 1; k <= extra; ++k) {
+      const auto cont = static_cast<unsigned char>(Text[i + k]);
+      if ((cont & 0xC0) != 0x80) {
+        ok = false;
+        break;
+      }
+      cp = (cp << 6) | (cont & 0x3F);
+    }
+    const bool overlong = (extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) ||
+                          (extra == 3 && cp < 0x10000);
+    if (!ok || overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      AppendUtf16(out, kReplacement);
+      ++i;
+      continue;
+    }
+    AppendUtf16(out, cp);
+    i += extra + 1;
+  }
+  return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view Text) {
+  std::string out;
+  out.reserve(Text.size());
+  for (size_t i = 0; i < Text.size(); ++i) {
+    char32_t cp = Text[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < Text.size() && Text[i + 1] >= 0xDC00 &&
+        Text[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (Text[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = kReplacement;
+    }
+    AppendUtf8(out, cp);
+  }
+  return out;
+}
+
+std::u16string Latin1ToUtf16(std::string_view Text) {
+  std::u16string out(Text.size(), u'\0');
+  for (size_t i = 0; i < Text.size(); ++i) out[i] = static_cast<unsigned char>(Text[i]);
+  return out;
+}
+
+std::string Utf16ToLatin1(std::u16string_view Text) {
+  std::string out(Text.size(), '\0');
+  for (size_t i = 0; i < Text.size(); ++i)
+    out[i] = Text[i] > 0xFF ? '?' : static_cast<char>(static_cast<unsigned char>(Text[i]));
+  return out;
+}
+
+}  // namespace tunevert

@@ -13,7 +13,9 @@ std::mutex& LibraryLoadLock() {
 TAuInput::TAuInput(TComponent* AOwner)
     : TComponent(AOwner), DataCS(std::make_unique<std::recursive_mutex>()) {}
 
-TAuInput::~TAuInput() { DataCS.reset(); }
+TAuInput::~TAuInput() {
+  DataCS.reset();
+}
 
 void TAuInput::Init() {
   std::string failure;
@@ -102,7 +104,9 @@ void TAuInput::Reset() {
   Busy = false;
 }
 
-TAuStreamedInput::TAuStreamedInput(TComponent* AOwner) : TAuInput(AOwner) { FSeekable = true; }
+TAuStreamedInput::TAuStreamedInput(TComponent* AOwner) : TAuInput(AOwner) {
+  FSeekable = true;
+}
 
 void TAuStreamedInput::SetStream(TStream* Value) {
   FStream = Value;

@@ -21,7 +21,9 @@ void YieldOrPump() {
 
 }  // namespace
 
-TAuThread::TAuThread(TAuOutput* AParent) : Parent(AParent) { Start(); }
+TAuThread::TAuThread(TAuOutput* AParent) : Parent(AParent) {
+  Start();
+}
 
 TAuThread::~TAuThread() {
   Terminate();
@@ -182,7 +184,9 @@ std::string TAuOutput::ExceptionMessage() const {
   return FExceptionMessage;
 }
 
-int32_t TAuOutput::Delay() const { return Thread ? Thread->Delay.load() : 0; }
+int32_t TAuOutput::Delay() const {
+  return Thread ? Thread->Delay.load() : 0;
+}
 
 void TAuOutput::SetDelay(int32_t Value) {
   if (Value > 100) return;
@@ -211,8 +215,8 @@ int32_t TAuOutput::Progress() const {
 
 int32_t TAuOutput::TimeElapsed() const {
   if (FInput == nullptr) return 0;
-  const double byteRate = static_cast<double>(FInput->BitsPerSample() / 8) *
-                          FInput->Channels() * FInput->SampleRate();
+  const double byteRate =
+      static_cast<double>(FInput->BitsPerSample() / 8) * FInput->Channels() * FInput->SampleRate();
   if (byteRate == 0) return 0;
   return static_cast<int32_t>(std::nearbyint(static_cast<double>(FInput->Position()) / byteRate));
 }
@@ -282,7 +286,8 @@ void TAuOutput::Resume() {
   if (!Busy || !Thread) return;
   const bool paused = Thread->Paused;
   if (paused) FInput->_Resume();
-  Thread->SetPause = false;  // also cancels a pause the worker has not reached yet
+  // Also cancels a pause the worker has not reached yet, releasing a Pause that waits for it.
+  if (Thread->SetPause.exchange(false) && !paused) Thread->PauseEvent.SetEvent();
   while (Thread->Paused) {
     Thread->SoftWake();
     std::this_thread::yield();

@@ -37,8 +37,8 @@ class TAuThread final : public TThread {
   TEvent PauseEvent;
   TEvent SoftSleepEvent;
   // Each flag below is written by one thread and polled by another without a lock.
-  std::atomic<bool> DoNotify{true};   // false while a synchronous stop swallows OnDone
-  std::atomic<bool> Stopped{false};   // the worker finished a run and is going to sleep
+  std::atomic<bool> DoNotify{true};  // false while a synchronous stop swallows OnDone
+  std::atomic<bool> Stopped{false};  // the worker finished a run and is going to sleep
   TAuOutput* const Parent;
   std::atomic<bool> Stop{false};      // end the run after the current block
   std::atomic<bool> SetPause{false};  // pause before the next block (cleared by Resume)

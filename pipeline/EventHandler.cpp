@@ -34,7 +34,9 @@ void ReleaseEventHandler() {
   delete ending;  // terminates and joins
 }
 
-TEventHandler::TEventHandler() { Start(); }
+TEventHandler::TEventHandler() {
+  Start();
+}
 
 TEventHandler::~TEventHandler() {
   Terminate();

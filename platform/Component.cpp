@@ -26,21 +26,32 @@ TComponent::TComponent(TComponent* AOwner) {
 
 TComponent::~TComponent() {
   FDestroying = true;
-  // Tell everyone linked to us, then drop the links so nobody calls back into us.
+  NotifyRemoval();  // only reached here by a component not destroyed through Free
+  DestroyComponents();
+  if (FOwner != nullptr) {
+    std::erase(FOwner->FComponents, this);
+    FOwner = nullptr;
+  }
+}
+
+void TComponent::Free(TComponent* Component) {
+  if (Component == nullptr) return;
+  Component->Destroying();
+  // Whoever refers to us lets go while we are still whole: a worker may be reading from us.
+  Component->NotifyRemoval();
+  delete Component;
+}
+
+void TComponent::NotifyRemoval() {
+  if (FRemovalNotified) return;
+  FRemovalNotified = true;
   while (!FFreeNotifies.empty()) {
     TComponent* other = FFreeNotifies.back();
     FFreeNotifies.pop_back();
     other->RemoveNotificationLink(this);
     other->Notification(this, TOperation::opRemove);
   }
-  DestroyComponents();
-  if (FOwner != nullptr) FOwner->RemoveComponent(this);
-}
-
-void TComponent::Free(TComponent* Component) {
-  if (Component == nullptr) return;
-  Component->Destroying();
-  delete Component;
+  if (FOwner != nullptr) FOwner->Notification(this, TOperation::opRemove);
 }
 
 void TComponent::Destroying() {
@@ -55,12 +66,6 @@ void TComponent::Destroying() {
 void TComponent::InsertComponent(TComponent* AComponent) {
   FComponents.push_back(AComponent);
   AComponent->FOwner = this;
-}
-
-void TComponent::RemoveComponent(TComponent* AComponent) {
-  std::erase(FComponents, AComponent);
-  AComponent->FOwner = nullptr;
-  Notification(AComponent, TOperation::opRemove);
 }
 
 void TComponent::DestroyComponents() {

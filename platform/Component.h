@@ -56,17 +56,18 @@ class TComponent : public TPersistent {
 
  private:
   void InsertComponent(TComponent* AComponent);
-  void RemoveComponent(TComponent* AComponent);
   void DestroyComponents();
   void RemoveNotificationLink(TComponent* AComponent);
   void Destroying();
+  void NotifyRemoval();
 
   TComponent* FOwner = nullptr;
   std::string FName;
-  std::vector<TComponent*> FComponents;     // owned, in creation order
-  std::vector<TComponent*> FFreeNotifies;   // both directions of every link
+  std::vector<TComponent*> FComponents;    // owned, in creation order
+  std::vector<TComponent*> FFreeNotifies;  // both directions of every link
   bool FDestroying = false;
   bool FBeforeDestructionDone = false;
+  bool FRemovalNotified = false;
 };
 
 struct TComponentDeleter {

@@ -70,8 +70,8 @@ std::u16string Utf8ToUtf16(std::string_view Text) {
       }
       cp = (cp << 6) | (cont & 0x3F);
     }
-    const bool overlong = (extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) ||
-                          (extra == 3 && cp < 0x10000);
+    const bool overlong =
+        (extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000);
     if (!ok || overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
       AppendUtf16(out, kReplacement);
       ++i;

@@ -110,16 +110,22 @@ class SyncQueue {
 
 }  // namespace
 
-bool IsMainThread() { return std::this_thread::get_id() == MainThreadId(); }
+bool IsMainThread() {
+  return std::this_thread::get_id() == MainThreadId();
+}
 
-void SetMainThread() { MainThreadId() = std::this_thread::get_id(); }
+void SetMainThread() {
+  MainThreadId() = std::this_thread::get_id();
+}
 
 bool CheckSynchronize(int TimeoutMs) {
   assert(IsMainThread());
   return SyncQueue::Instance().Service(TimeoutMs);
 }
 
-void SetWakeMainThread(std::function<void()> Wake) { SyncQueue::Instance().SetWake(std::move(Wake)); }
+void SetWakeMainThread(std::function<void()> Wake) {
+  SyncQueue::Instance().SetWake(std::move(Wake));
+}
 
 void TThread::Synchronize(const std::function<void()>& Call) {
   if (IsMainThread()) {

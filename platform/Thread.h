@@ -24,7 +24,15 @@ class TEvent {
   bool FSignalled = false;
 };
 
-enum class TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
+enum class TThreadPriority {
+  tpIdle,
+  tpLowest,
+  tpLower,
+  tpNormal,
+  tpHigher,
+  tpHighest,
+  tpTimeCritical
+};
 
 // A thread with a terminate request. A derived class calls Start once it is fully built.
 class TThread {

@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "PipelineFakes.h"
+
+using namespace tunevert;
+using namespace tunevert::testing;
+
+namespace {
+
+// Holds the process-wide dispatcher for the test and gives it senders to post for.
+class Dispatcher : public ::testing::Test {
+ protected:
+  void SetUp() override { AcquireEventHandler(); }
+  void TearDown() override {
+    ReleaseEventHandler();
+    EXPECT_EQ(EventHandler(), nullptr);
+  }
+  TEventHandler& D() { return *EventHandler(); }
+
+  // A non-GUI event that keeps the dispatcher thread busy until Open().
+  void HoldDispatcher() {
+    D().PostNonGuiEvent(&FHolder, [this](TComponent*) {
+      std::unique_lock lock(FHoldLock);
+      FHeld = true;
+      FHoldCond.notify_all();
+      FHoldCond.wait(lock, [this] { return FReleased; });
+    });
+    std::unique_lock lock(FHoldLock);
+    FHoldCond.wait(lock, [this] { return FHeld; });
+  }
+  void Open() {
+    std::lock_guard lock(FHoldLock);
+    FReleased = true;
+    FHoldCond.notify_all();
+  }
+
+  TComponent A{nullptr}, B{nullptr};
+  std::vector<std::string> log;  // main thread, or the dispatcher while the test waits
+
+  TGenericEvent Log(std::string what) {
+    return [this, what](TComponent*) { log.push_back(what); };
+  }
+
+ private:
+  TComponent FHolder{nullptr};
+  std::mutex FHoldLock;
+  std::condition_variable FHoldCond;
+  bool FHeld = false, FReleased = false;
+};
+
+std::string Joined(const std::vector<std::string>& items) {
+  std::string s;
+  for (const auto& i : items) s += i + ";";
+  return s;
+}
+
+}  // namespace
+
+TEST_F(Dispatcher, DeliversEventsOfTwoSendersInPostingOrderOnTheMainThread) {
+  std::thread::id handlerThread;
+  D().PostOnProgress(&A, Log("a1"));
+  D().PostOnProgress(&B, Log("b1"));
+  D().PostGenericEvent(&A, Log("a2"));
+  D().PostOnProgress(&B, [&](TComponent* s) {
+    handlerThread = std::this_thread::get_id();
+    EXPECT_EQ(s, &B);
+    log.push_back("b2");
+  });
+  ASSERT_TRUE(PumpUntil([&] { return log.size() == 4; }));
+  EXPECT_EQ(Joined(log), "a1;b1;a2;b2;");
+  EXPECT_EQ(handlerThread, std::this_thread::get_id());
+}
+
+TEST_F(Dispatcher, NonGuiEventJumpsTheQueueAndRunsOnTheDispatcherThread) {
+  std::atomic<bool> nonGuiDone{false}, nonGuiOnMain{true};
+  auto progress = [&](std::string name) {
+    return [&, name](TComponent*) { log.push_back(name + (nonGuiDone ? " after" : " before")); };
+  };
+  HoldDispatcher();
+  D().PostOnProgress(&A, progress("p1"));
+  D().PostOnProgress(&A, progress("p2"));
+  D().PostOnProgress(&A, progress("p3"));
+  D().PostNonGuiEvent(&A, [&](TComponent*) {
+    nonGuiOnMain = IsMainThread();
+    nonGuiDone = true;
+  });
+  Open();
+  ASSERT_TRUE(PumpUntil([&] { return log.size() == 3; }));
+  EXPECT_EQ(Joined(log), "p1 after;p2 after;p3 after;");
+  EXPECT_FALSE(nonGuiOnMain);
+}
+
+TEST_F(Dispatcher, BlockClearAndUnblock) {
+  HoldDispatcher();
+  D().PostOnProgress(&A, Log("a-queued"));
+  D().PostOnProgress(&B, Log("b-queued"));
+  D().BlockEvents(&A);
+  D().ClearEvents(&A);
+  D().PostOnProgress(&A, Log("a-refused"));
+  D().PostOnProgress(&B, Log("b-accepted"));
+  D().UnblockEvents(&B);  // any argument lifts the block
+  D().PostOnProgress(&A, Log("a-after"));
+  Open();
+  ASSERT_TRUE(PumpUntil([&] { return log.size() == 3; }));
+  PumpFor(30);
+  EXPECT_EQ(Joined(log), "b-queued;b-accepted;a-after;");
+}
+
+TEST_F(Dispatcher, BlockingAnotherSenderReplacesTheBlock) {
+  HoldDispatcher();
+  D().BlockEvents(&A);
+  D().BlockEvents(&B);
+  D().PostOnProgress(&A, Log("a"));
+  D().PostOnProgress(&B, Log("b"));
+  D().UnblockEvents(nullptr);
+  Open();
+  ASSERT_TRUE(PumpUntil([&] { return log.size() == 1; }));
+  PumpFor(20);
+  EXPECT_EQ(Joined(log), "a;");
+}
+
+TEST_F(Dispatcher, SurvivesAHandlerThatThrows) {
+  D().PostOnProgress(&A, [](TComponent*) { throw EAuException("handler failed"); });
+  D().PostOnProgress(&A, [](TComponent*) { throw std::runtime_error("not even ours"); });
+  D().PostOnProgress(&B, Log("later"));
+  ASSERT_TRUE(PumpUntil([&] { return log.size() == 1; }));
+  EXPECT_EQ(log[0], "later");
+}
+
+TEST_F(Dispatcher, ManyThreadsPostingAtOnceLoseNothingAndKeepEachThreadsOrder) {
+  constexpr int kThreads = 8, kEach = 200;
+  std::vector<std::vector<int>> seen(kThreads);
+  std::vector<std::unique_ptr<TComponent>> senders;
+  for (int t = 0; t < kThreads; ++t) senders.push_back(std::make_unique<TComponent>(nullptr));
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      while (!go) std::this_thread::yield();
+      for (int i = 0; i < kEach; ++i)
+        D().PostGenericEvent(senders[t].get(),
+                             [&seen, t, i](TComponent*) { seen[t].push_back(i); });
+    });
+  go = true;
+  size_t total = 0;
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        total = 0;
+        for (auto& s : seen) total += s.size();
+        return total == kThreads * kEach;
+      },
+      20000));
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t) {
+    ASSERT_EQ(seen[t].size(), static_cast<size_t>(kEach));
+    for (int i = 0; i < kEach; ++i) ASSERT_EQ(seen[t][i], i);
+  }
+}
+
+TEST_F(Dispatcher, DoneWithoutHandlerMarksIdleAndDropsTheOutputsLaterRecords) {
+  PatternInput in;
+  in.TotalFrames = 250;  // progress 40, 80, 100
+  auto out = MakeComponent<MemorySinkOutput>(nullptr);
+  out->SetInput(&in);
+  out->SetOnProgress(Log("progress"));
+  HoldDispatcher();
+  out->Run();
+  // The run ends and its done record waits in the queue behind the held dispatcher.
+  ASSERT_TRUE(PumpUntil([&] { return out->Blocks >= 4; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  D().PostOnProgress(out.get(), Log("after done"));
+  D().PostOnProgress(&B, Log("other sender"));
+  Open();
+  ASSERT_TRUE(PumpUntil([&] { return !log.empty() && log.back() == "other sender"; }));
+  EXPECT_EQ(Joined(log), "progress;progress;progress;other sender;");
+  EXPECT_EQ(out->Status(), TOutputStatus::tosIdle);
+}
+
+TEST(DispatcherLifetime, LastOutputTakesTheDispatcherAndQueuedRecordsWithIt) {
+  std::atomic<int> delivered{0};
+  {
+    auto out = MakeComponent<MemorySinkOutput>(nullptr);
+    ASSERT_NE(EventHandler(), nullptr);
+    for (int i = 0; i < 20; ++i)
+      EventHandler()->PostOnProgress(out.get(), [&](TComponent*) { ++delivered; });
+    const auto start = std::chrono::steady_clock::now();
+    out.reset();  // not pumping: at most the record in flight is served
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  }
+  EXPECT_EQ(EventHandler(), nullptr);
+  EXPECT_LE(delivered, 1);
+  PumpFor(20);
+  EXPECT_LE(delivered, 1);
+}
+
+TEST(DispatcherLifetime, SecondOutputSharesTheDispatcher) {
+  auto first = MakeComponent<MemorySinkOutput>(nullptr);
+  TEventHandler* shared = EventHandler();
+  {
+    auto second = MakeComponent<MemorySinkOutput>(nullptr);
+    EXPECT_EQ(EventHandler(), shared);
+  }
+  EXPECT_EQ(EventHandler(), shared);
+  first.reset();
+  EXPECT_EQ(EventHandler(), nullptr);
+}

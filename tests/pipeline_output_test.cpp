@@ -1,0 +1,436 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "PipelineFakes.h"
+
+using namespace tunevert;
+using namespace tunevert::testing;
+
+namespace {
+
+struct Rig {
+  TComponentPtr<PatternInput> in = MakeComponent<PatternInput>(nullptr);
+  TComponentPtr<MemorySinkOutput> out = MakeComponent<MemorySinkOutput>(nullptr);
+  std::vector<std::string> log;  // main thread only
+  int dones = 0;
+
+  Rig() {
+    in->TotalFrames = 250;  // 1000 bytes
+    out->SetInput(in.get());
+    out->SetOnDone([this](TComponent* s) {
+      EXPECT_EQ(s, out.get());
+      EXPECT_TRUE(IsMainThread());
+      EXPECT_EQ(out->Status(), TOutputStatus::tosIdle);  // OnDone finds the output idle
+      log.push_back("done");
+      ++dones;
+    });
+    out->SetOnProgress([this](TComponent*) {
+      EXPECT_TRUE(IsMainThread());
+      log.push_back("progress " + std::to_string(out->Progress()));
+    });
+    out->SetOnThreadException(
+        [this](TComponent*) { log.push_back("exception " + out->ExceptionMessage()); });
+  }
+  bool WaitDone(int n = 1) {
+    return PumpUntil([&] { return dones >= n; });
+  }
+};
+
+std::string Joined(const std::vector<std::string>& items) {
+  std::string s;
+  for (const auto& i : items) s += i + ";";
+  return s;
+}
+
+}  // namespace
+
+TEST(Output, RunDeliversAllDataWithProgressThenDone) {
+  Rig r;
+  r.out->Run();
+  ASSERT_TRUE(r.WaitDone());
+  // One progress event for each of 40, 80 and 100 %, then done.
+  ASSERT_EQ(r.log.size(), 4u) << Joined(r.log);
+  EXPECT_EQ(r.log.back(), "done");
+  std::vector<uint8_t> data = r.out->Data();
+  ASSERT_EQ(data.size(), 1000u);
+  for (size_t i = 0; i < data.size(); ++i) ASSERT_EQ(data[i], PatternByte(i));
+  EXPECT_EQ(r.out->Finishes, 1);
+  EXPECT_FALSE(r.in->IsBusy());  // FinishOutput flushed the input
+  EXPECT_EQ(r.out->ExceptionMessage(), "");
+}
+
+TEST(Output, ProgressValuesFollowThePositionOfEachBlock) {
+  Rig r;
+  // The handler reads the progress value posted, not the live one: record CurProgr order
+  // through a gate so the worker cannot run ahead of the handler.
+  std::vector<int> seen;
+  r.out->SetOnProgress([&](TComponent*) { seen.push_back(r.out->Progress()); });
+  r.out->CloseGate();
+  r.out->Run();
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(r.out->WaitAtGate());
+    PumpFor(20);
+    r.out->Release();
+  }
+  ASSERT_TRUE(r.WaitDone());
+  EXPECT_EQ(seen, (std::vector<int>{40, 80, 100}));
+
+  // The next run starts at 0 while the last posted value was 100: it posts 0 first.
+  seen.clear();
+  r.out->OpenGate();
+  r.out->Run();
+  ASSERT_TRUE(r.WaitDone(2));
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back(), 100);
+  EXPECT_LE(seen.size(), 4u);
+}
+
+TEST(Output, RunRefusesWhileBusyAndWithoutInput) {
+  Rig r;
+  r.out->CloseGate();
+  r.out->Run();
+  try {
+    r.out->Run();
+    FAIL();
+  } catch (const EAuException& e) {
+    EXPECT_STREQ(e.what(), "Component is Busy");
+  }
+  r.out->OpenGate();
+  ASSERT_TRUE(r.WaitDone());
+  r.out->Run();  // after OnDone a further Run succeeds
+  ASSERT_TRUE(r.WaitDone(2));
+
+  auto lone = MakeComponent<MemorySinkOutput>(nullptr);
+  try {
+    lone->Run();
+    FAIL();
+  } catch (const EAuException& e) {
+    EXPECT_STREQ(e.what(), "Input is not assigned");
+  }
+  EXPECT_EQ(lone->Status(), TOutputStatus::tosIdle);
+  try {
+    lone->Pause();
+    FAIL();
+  } catch (const EAuException& e) {
+    EXPECT_STREQ(e.what(), "Input is not assigned.");
+  }
+  int done = 0;
+  lone->SetOnDone([&](TComponent*) { ++done; });
+  lone->SetInput(r.in.get());
+  lone->Run();
+  EXPECT_TRUE(PumpUntil([&] { return done == 1; }));
+}
+
+TEST(Output, RunRightAfterConstructionIsNeverLost) {
+  PatternInput in;
+  in.TotalFrames = 10;
+  for (int i = 0; i < 50; ++i) {
+    auto out = MakeComponent<MemorySinkOutput>(nullptr);
+    bool done = false;
+    out->SetOnDone([&](TComponent*) { done = true; });
+    out->SetInput(&in);
+    out->Run();
+    ASSERT_TRUE(PumpUntil([&] { return done; })) << "run " << i << " was lost";
+  }
+}
+
+TEST(Output, FailedStartIsReportedThenDone) {
+  Rig r;
+  r.in->StartError = "The component is Busy";
+  r.out->Run();
+  ASSERT_TRUE(r.WaitDone());
+  EXPECT_EQ(Joined(r.log), "exception The component is Busy;done;");
+  EXPECT_EQ(r.out->ExceptionMessage(), "The component is Busy");
+  EXPECT_EQ(r.out->Status(), TOutputStatus::tosIdle);
+  EXPECT_EQ(r.out->Finishes, 1);  // the end step runs after a failed set-up too
+
+  r.in->StartError.clear();  // a later run works and clears the message
+  r.out->Run();
+  EXPECT_EQ(r.out->ExceptionMessage(), "");
+  ASSERT_TRUE(r.WaitDone(2));
+}
+
+TEST(Output, FailuresInPrepareBlocksAndFinishEndTheRunCleanly) {
+  Rig r;
+  r.out->PrepareError = "cannot create file";
+  r.out->Run();
+  ASSERT_TRUE(r.WaitDone());
+  EXPECT_EQ(r.out->ExceptionMessage(), "cannot create file");
+  EXPECT_FALSE(r.in->IsBusy());
+
+  r.out->PrepareError.clear();
+  r.in->FailAfterBlocks = 1;
+  r.out->Run();
+  ASSERT_TRUE(r.WaitDone(2));
+  EXPECT_EQ(r.out->ExceptionMessage(), "decode failed");
+  EXPECT_FALSE(r.in->IsBusy());  // FinishOutput ended the pass
+
+  r.in->FailAfterBlocks = -1;
+  r.out->FinishError = "flush failed";  // swallowed; Busy is cleared anyway
+  r.out->Run();
+  ASSERT_TRUE(r.WaitDone(3));
+  EXPECT_EQ(r.out->Status(), TOutputStatus::tosIdle);
+  EXPECT_EQ(r.out->ExceptionMessage(), "");
+}
+
+TEST(Output, DoneHandlerMayRunTheOutputAgain) {
+  Rig r;
+  r.out->SetOnDone([&](TComponent*) {
+    if (++r.dones < 3) r.out->Run();
+  });
+  r.out->Run();
+  ASSERT_TRUE(PumpUntil([&] { return r.dones == 3; }));
+  EXPECT_EQ(r.out->Prepares, 3);
+}
+
+TEST(Output, SyncDoneRunsOnWorkerAndMayNotStopItsOwnThread) {
+  Rig r;
+  std::atomic<bool> onWorker{false};
+  std::string message;
+  r.out->SetOnSyncDone([&](TComponent*) {
+    onWorker = !IsMainThread();
+    try {
+      r.out->Stop(false);
+    } catch (const EAuException& e) {
+      message = e.what();
+    }
+  });
+  r.out->Run();
+  ASSERT_TRUE(r.WaitDone());
+  EXPECT_TRUE(onWorker);
+  EXPECT_EQ(message, "You are trying to stop this thread from the thread itself!");
+}
+
+TEST(Output, AsyncStopEndsAfterTheCurrentBlockAndStillReportsDone) {
+  Rig r;
+  r.out->CloseGate();
+  r.out->Run();
+  ASSERT_TRUE(r.out->WaitAtGate());
+  r.out->Stop(true);  // returns at once, although the worker is held in a block
+  EXPECT_EQ(r.out->Status(), TOutputStatus::tosPlaying);
+  r.out->Release();
+  ASSERT_TRUE(r.WaitDone());
+  EXPECT_EQ(r.out->Blocks, 1);
+  EXPECT_TRUE(r.out->SawStoppedInFinish);
+}
+
+TEST(Output, SyncStopDropsQueuedEventsAndSwallowsDone) {
+  Rig r;
+  r.in->TotalFrames = 25000;  // 100 blocks of 400 bytes
+  r.out->CloseGate();
+  r.out->Run();
+  for (int i = 0; i < 3; ++i) {  // progress 0.4 %, 0.8 %, 1.2 % -> 0, 1, 1: one event queued
+    ASSERT_TRUE(r.out->WaitAtGate());
+    r.out->Release();
+  }
+  ASSERT_TRUE(r.out->WaitAtGate());
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    r.out->Release(10);
+  });
+  r.out->Stop(false);  // waits for the worker to sleep, without OnDone
+  releaser.join();
+  EXPECT_EQ(r.out->Status(), TOutputStatus::tosIdle);
+  PumpFor(150);
+  EXPECT_EQ(r.dones, 0);
+  EXPECT_TRUE(r.log.empty()) << Joined(r.log);
+
+  r.out->OpenGate();  // a later run reports normally
+  r.out->Run();
+  ASSERT_TRUE(r.WaitDone());
+  EXPECT_EQ(r.log.back(), "done");
+}
+
+// Holds the worker in its first block, then pauses it at the next pause point.
+void RunAndPause(Rig& r) {
+  r.out->CloseGate();
+  r.out->Run();
+  ASSERT_TRUE(r.out->WaitAtGate());
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    r.out->OpenGate();
+  });
+  r.out->Pause();
+  releaser.join();
+}
+
+TEST(Output, StopWhilePausedWakesTheWorker) {
+  Rig r;
+  r.in->TotalFrames = 25000;
+  RunAndPause(r);
+  EXPECT_EQ(r.out->Status(), TOutputStatus::tosPaused);
+  r.out->Stop(false);
+  EXPECT_EQ(r.out->Status(), TOutputStatus::tosIdle);
+  PumpFor(50);
+  EXPECT_EQ(r.dones, 0);
+}
+
+TEST(Output, PauseAndResumeSwitchStatus) {
+  Rig r;
+  r.in->TotalFrames = 250000;
+  RunAndPause(r);
+  EXPECT_EQ(r.out->Status(), TOutputStatus::tosPaused);
+  const int blocks = r.out->Blocks;
+  PumpFor(30);
+  EXPECT_EQ(r.out->Blocks, blocks);  // nothing moves while paused
+  r.out->Resume();
+  EXPECT_EQ(r.out->Status(), TOutputStatus::tosPlaying);
+  ASSERT_TRUE(r.WaitDone(1));
+  EXPECT_EQ(r.out->Data().size(), 1000000u);
+}
+
+TEST(Output, ResumeBeforeTheWorkerPausedCancelsThePause) {
+  Rig r;
+  r.out->CloseGate();
+  r.out->Run();
+  ASSERT_TRUE(r.out->WaitAtGate());
+  std::thread pauser([&] { r.out->Pause(); });  // waits for a pause that Resume cancels
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  r.out->Resume();
+  r.out->OpenGate();
+  pauser.join();
+  ASSERT_TRUE(r.WaitDone());
+}
+
+TEST(Output, DelayRules) {
+  Rig r;
+  EXPECT_EQ(r.out->Delay(), 0);
+  r.out->SetDelay(150);
+  EXPECT_EQ(r.out->Delay(), 0);
+  r.out->SetDelay(5);
+  EXPECT_EQ(r.out->Delay(), 5);
+  r.out->SetDelay(100);
+  EXPECT_EQ(r.out->Delay(), 100);
+  r.out->SetDelay(150);
+  EXPECT_EQ(r.out->Delay(), 100);
+}
+
+TEST(Output, ComputedProgressAndTimeRoundTiesToEven) {
+  Rig r;
+  EXPECT_EQ(r.out->Progress(), 0);  // Size 0 outside a pass
+  r.in->ForceSize(1000);
+  r.in->ForcePosition(5);  // 0.5 %
+  EXPECT_EQ(r.out->Progress(), 0);
+  r.in->ForcePosition(15);  // 1.5 %
+  EXPECT_EQ(r.out->Progress(), 2);
+  r.in->ForceSize(-1);
+  EXPECT_EQ(r.out->Progress(), -1);
+  r.in->ForcePosition(44100 * 4 * 5 / 2);  // 2.5 s of 16-bit stereo
+  EXPECT_EQ(r.out->TimeElapsed(), 2);
+  r.in->Rate = 0;
+  EXPECT_EQ(r.out->TimeElapsed(), 0);
+  auto lone = MakeComponent<MemorySinkOutput>(nullptr);
+  EXPECT_EQ(lone->Progress(), 0);
+  EXPECT_EQ(lone->TimeElapsed(), 0);
+}
+
+TEST(Output, BlockingRunWorksOnTheCallerThreadWithoutEvents) {
+  Rig r;
+  r.out->BlockingRun();
+  EXPECT_EQ(r.out->Data().size(), 1000u);
+  EXPECT_EQ(r.out->Status(), TOutputStatus::tosIdle);
+  PumpFor(30);
+  EXPECT_TRUE(r.log.empty());
+
+  r.in->FailAfterBlocks = 0;
+  EXPECT_THROW(r.out->BlockingRun(), EAuException);
+  EXPECT_EQ(r.out->Status(), TOutputStatus::tosIdle);  // nothing left half-done
+  EXPECT_FALSE(r.in->IsBusy());
+}
+
+TEST(Output, AbortLeavesNoLiveRunAndALaterRunWorks) {
+  Rig r;
+  r.out->CloseGate();
+  r.out->Run();
+  ASSERT_TRUE(r.out->WaitAtGate());
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    r.out->OpenGate();
+  });
+  r.out->Abort();
+  releaser.join();
+  EXPECT_EQ(r.out->Status(), TOutputStatus::tosIdle);
+  EXPECT_FALSE(r.in->IsBusy());
+  EXPECT_EQ(r.out->Delay(), 0);  // no worker
+  PumpFor(50);
+  EXPECT_EQ(r.dones, 0);
+  r.out->Run();
+  ASSERT_TRUE(r.WaitDone());
+}
+
+TEST(Output, NewInputWhileBusyRestartsTheRunWithoutDone) {
+  Rig r;
+  PatternInput second;
+  second.TotalFrames = 50;
+  r.out->CloseGate();
+  r.out->Run();
+  ASSERT_TRUE(r.out->WaitAtGate());
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    r.out->OpenGate();
+  });
+  r.out->SetInput(&second);
+  releaser.join();
+  ASSERT_TRUE(r.WaitDone());
+  EXPECT_EQ(r.dones, 1);
+  EXPECT_EQ(second.Starts, 1);
+  EXPECT_EQ(r.out->Prepares, 2);
+  r.out->SetInput(nullptr);
+}
+
+TEST(Output, DestroyedInputIsDroppedEvenWhileRunning) {
+  auto out = MakeComponent<MemorySinkOutput>(nullptr);
+  auto in = MakeComponent<PatternInput>(nullptr);
+  in->TotalFrames = 25000;
+  out->SetInput(in.get());
+  out->CloseGate();
+  out->Run();
+  ASSERT_TRUE(out->WaitAtGate());
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    out->OpenGate();
+  });
+  in.reset();  // stops the run; the restart fails for want of an input
+  releaser.join();
+  EXPECT_EQ(out->Input(), nullptr);
+  EXPECT_EQ(out->Status(), TOutputStatus::tosIdle);
+}
+
+TEST(Output, DestroyingIdleAndRunningOutputsEndsTheirWorkers) {
+  PatternInput in;
+  in.TotalFrames = 250000;
+  { auto idle = MakeComponent<MemorySinkOutput>(nullptr); }
+  auto owner = MakeComponent<TComponent>(nullptr);
+  auto* running = new MemorySinkOutput(owner.get());
+  running->SetInput(&in);
+  running->Run();
+  PumpFor(5);
+  owner.reset();  // the owner frees the running output: stopped, worker joined
+  EXPECT_FALSE(in.IsBusy());
+  EXPECT_EQ(EventHandler(), nullptr);  // the last output took the dispatcher with it
+}
+
+TEST(Output, ManyOutputsRunAtOnceAndAllReportDone) {
+  constexpr int kOutputs = 6;
+  std::vector<TComponentPtr<PatternInput>> ins;
+  std::vector<TComponentPtr<MemorySinkOutput>> outs;
+  int done = 0;
+  for (int i = 0; i < kOutputs; ++i) {
+    ins.push_back(MakeComponent<PatternInput>(nullptr));
+    ins.back()->TotalFrames = 20000;
+    ins.back()->MaxBlock = 512;
+    outs.push_back(MakeComponent<MemorySinkOutput>(nullptr));
+    outs.back()->SetInput(ins.back().get());
+    outs.back()->SetOnDone([&](TComponent*) { ++done; });
+    outs.back()->SetOnProgress([](TComponent*) {});
+  }
+  for (int round = 1; round <= 3; ++round) {
+    for (auto& o : outs) o->Run();
+    ASSERT_TRUE(PumpUntil([&] { return done == round * kOutputs; })) << done;
+  }
+  for (auto& o : outs) EXPECT_EQ(o->Data().size(), 3u * 80000u);
+}

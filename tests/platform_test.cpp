@@ -47,7 +47,7 @@ TEST(Component, OwnerDestroysInReverseOrderAfterWindingAllDown) {
   new Probe(owner, "a", &log);
   new Probe(owner, "b", &log);
   TComponent::Free(owner);
-  const std::vector<std::string> expected = {"before b", "before a", "before owner",
+  const std::vector<std::string> expected = {"before b",      "before a",  "before owner",
                                              "destroy owner", "destroy b", "destroy a"};
   EXPECT_EQ(log, expected);
 }
@@ -108,7 +108,7 @@ TEST(MemoryStream, ReadWriteSeekAndGrowth) {
   s.WriteBuffer(text, 6);
   EXPECT_EQ(s.Size(), 6);
   EXPECT_EQ(s.Seek(-2, TSeekOrigin::soEnd), 4);
-  char out[8] = {};
+  char out[16] = {};
   EXPECT_EQ(s.Read(out, 8), 2);
   EXPECT_STREQ(out, "ef");
   EXPECT_EQ(s.Read(out, 1), 0);

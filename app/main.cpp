@@ -1,0 +1,43 @@
+#include <QApplication>
+#include <QFile>
+#include <QMetaObject>
+
+#include "app/UMessage.h"
+#include "app/Unit1.h"
+#include "platform/Thread.h"
+
+using namespace tunevert;
+
+namespace {
+
+void ApplyObsidianStyle(QApplication& app) {
+  QFile style(QStringLiteral(":/styles/obsidian.qss"));
+  if (!style.open(QIODevice::ReadOnly)) {
+    qWarning("The Obsidian style could not be loaded; using the default look.");
+    return;
+  }
+  app.setStyle(QStringLiteral("Fusion"));
+  app.setStyleSheet(QString::fromUtf8(style.readAll()));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  SetMainThread();
+  QApplication app(argc, argv);
+  ApplyObsidianStyle(app);
+  QApplication::setApplicationName(QStringLiteral("Tunevert"));
+  QApplication::setApplicationDisplayName(QStringLiteral("Tunevert"));
+  // Worker events reach the window through the main-thread queue; wake the event loop.
+  SetWakeMainThread([] {
+    QMetaObject::invokeMethod(qApp, [] { CheckSynchronize(0); }, Qt::QueuedConnection);
+  });
+
+  TForm1 form;
+  TfrmMessage frmMessage;
+  frmMessage.hide();
+  form.show();
+  const int result = QApplication::exec();
+  SetWakeMainThread(nullptr);
+  return result;
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+namespace tunevert {
+
+// Constant bit rates of the MP3 output, in kbit/s.
+enum class TMP3BitRate {
+  mbrAuto,
+  mbr32,
+  mbr40,
+  mbr48,
+  mbr56,
+  mbr64,
+  mbr80,
+  mbr96,
+  mbr112,
+  mbr128,
+  mbr144,
+  mbr160,
+  mbr192,
+  mbr224,
+  mbr256,
+  mbr320
+};
+
+}  // namespace tunevert

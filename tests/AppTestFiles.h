@@ -1,0 +1,94 @@
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace tunevert::testing {
+
+// A fresh folder under the system's temporary folder, removed afterwards.
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "tunevert-XXXXXX").string();
+    Path = mkdtemp(tmpl.data());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(Path, ec);
+  }
+  std::string operator/(const std::string& name) const { return (Path / name).string(); }
+  std::filesystem::path Path;
+};
+
+inline std::vector<uint8_t> ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// PCM frames of a simple ramp, for `frames` frames of `channels` x `bits`.
+inline std::vector<uint8_t> RampPcm(int frames, int channels, int bits) {
+  std::vector<uint8_t> pcm;
+  const int bytes = bits / 8;
+  for (int f = 0; f < frames; ++f)
+    for (int c = 0; c < channels; ++c) {
+      const uint32_t v = static_cast<uint32_t>(f * 977 + c * 131) * 2654435761u;
+      for (int b = 0; b < bytes; ++b) pcm.push_back(static_cast<uint8_t>(v >> (8 * b)));
+    }
+  return pcm;
+}
+
+// A canonical 44-byte-header PCM WAV file, written independently of the code under test.
+inline void WriteWav(const std::string& path, const std::vector<uint8_t>& pcm, int channels,
+                     int bits, int rate) {
+  std::vector<uint8_t> f;
+  auto u32 = [&](uint32_t v) {
+    for (int i = 0; i < 4; ++i) f.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  };
+  auto u16 = [&](uint16_t v) {
+    f.push_back(static_cast<uint8_t>(v));
+    f.push_back(static_cast<uint8_t>(v >> 8));
+  };
+  auto tag = [&](const char* t) { f.insert(f.end(), t, t + 4); };
+  tag("RIFF");
+  u32(static_cast<uint32_t>(36 + pcm.size()));
+  tag("WAVE");
+  tag("fmt ");
+  u32(16);
+  u16(1);
+  u16(static_cast<uint16_t>(channels));
+  u32(static_cast<uint32_t>(rate));
+  u32(static_cast<uint32_t>(rate * channels * bits / 8));
+  u16(static_cast<uint16_t>(channels * bits / 8));
+  u16(static_cast<uint16_t>(bits));
+  tag("data");
+  u32(static_cast<uint32_t>(pcm.size()));
+  f.insert(f.end(), pcm.begin(), pcm.end());
+  WriteAll(path, f);
+}
+
+// The bytes of a WAV file's "data" chunk (a plain walk over the chunks).
+inline std::vector<uint8_t> WavPayload(const std::string& path) {
+  const std::vector<uint8_t> f = ReadAll(path);
+  size_t pos = 12;
+  while (pos + 8 <= f.size()) {
+    const uint32_t size = f[pos + 4] | f[pos + 5] << 8 | f[pos + 6] << 16 | uint32_t{f[pos + 7]} << 24;
+    if (std::string(f.begin() + pos, f.begin() + pos + 4) == "data") {
+      const size_t end = std::min(f.size(), pos + 8 + size);
+      return {f.begin() + pos + 8, f.begin() + end};
+    }
+    pos += 8 + size + (size & 1);
+  }
+  return {};
+}
+
+}  // namespace tunevert::testing

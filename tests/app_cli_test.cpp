@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+#include "AppTestFiles.h"
+
+using namespace tunevert::testing;
+
+namespace {
+
+struct Result {
+  int Status;
+  std::string Output;
+};
+
+Result RunCli(const std::string& args) {
+  const std::string command = std::string(TUNEVERT_CLI) + " " + args + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  Result r{-1, {}};
+  char buf[512];
+  while (pipe && fgets(buf, sizeof buf, pipe)) r.Output += buf;
+  const int raw = pipe ? pclose(pipe) : -1;
+  r.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return r;
+}
+
+std::string Quoted(const std::string& s) { return "'" + s + "'"; }
+
+}  // namespace
+
+TEST(Cli, ConvertsFilesAndPrintsOneLineEach) {
+  TempDir dir;
+  const auto pcm = RampPcm(3000, 2, 16);
+  WriteWav(dir / "a.wav", pcm, 2, 16, 44100);
+  WriteWav(dir / "b b.wav", pcm, 2, 16, 44100);
+  const Result r = RunCli("-f wav -o " + Quoted(dir / "out") + " " + Quoted(dir / "a.wav") + " " +
+                          Quoted(dir / "b b.wav"));
+  EXPECT_EQ(r.Status, 0) << r.Output;
+  EXPECT_EQ(r.Output, "done: " + (dir / "a.wav") + " -> " + (dir / "out/a.wav") + "\n" +
+                          "done: " + (dir / "b b.wav") + " -> " + (dir / "out/b b.wav") + "\n");
+  EXPECT_EQ(WavPayload(dir / "out/b b.wav"), pcm);
+}
+
+TEST(Cli, ExitsOneWhenAnyFileFails) {
+  TempDir dir;
+  WriteWav(dir / "a.wav", RampPcm(300, 1, 16), 1, 16, 8000);
+  const Result r = RunCli("-f wav -o " + Quoted(dir.Path.string()) + "/out " +
+                          Quoted(dir / "nope.ogg.txt") + " " + Quoted(dir / "a.wav"));
+  EXPECT_EQ(r.Status, 1) << r.Output;
+  EXPECT_NE(r.Output.find("failed: " + (dir / "nope.ogg.txt") + ": Unsupported file type\n"),
+            std::string::npos);
+  EXPECT_NE(r.Output.find("done: " + (dir / "a.wav")), std::string::npos);
+}
+
+TEST(Cli, UsageErrorsExitTwoAndHelpExitsZero) {
+  EXPECT_EQ(RunCli("").Status, 2);
+  EXPECT_EQ(RunCli("-f ogg x.wav").Status, 2);
+  EXPECT_EQ(RunCli("-b 144 x.wav").Status, 2);
+  EXPECT_EQ(RunCli("--bogus x.wav").Status, 2);
+  EXPECT_EQ(RunCli("-o").Status, 2);
+  const Result help = RunCli("--help");
+  EXPECT_EQ(help.Status, 0);
+  EXPECT_NE(help.Output.find("Usage: tunevert-cli"), std::string::npos);
+  const Result version = RunCli("--version");
+  EXPECT_EQ(version.Status, 0);
+  EXPECT_EQ(version.Output, "tunevert-cli 1.3\n");
+}

@@ -118,14 +118,10 @@ TEST(Id3v1, ReadsFieldsTrimmedAndLatin1) {
   EXPECT_EQ(tags.GenreId(), 12);  // 200 is outside the table
   EXPECT_EQ(tags.AsInteger("genre"), 200);
   EXPECT_EQ(file.Position(), static_cast<int64_t>(kAudio.size() + 128));
-}
 
-TEST(Id3v1, BlankOrGarbledYearReadsZero) {
   for (std::string_view year : {"    ", "19x9"}) {
-    TTempFile file(Cat({kAudio, V1Block("t", year, {}, 0)}));
-    TId3v1Tags tags;
-    tags.SetYear(5);
-    ASSERT_TRUE(tags.ReadFromFile(file.Fd()));
+    TTempFile blank(Cat({kAudio, V1Block("t", year, {}, 0)}));
+    ASSERT_TRUE(tags.ReadFromFile(blank.Fd()));
     EXPECT_EQ(tags.Year(), 0) << year;
   }
 }
@@ -177,36 +173,19 @@ TEST(Id3v1, WritesTheBlockLayout) {
   TId3v1Tags back;
   ASSERT_TRUE(back.ReadFromFile(file.Fd()));
   EXPECT_EQ(back.Title(), "012345678901234567890123456789");
-  EXPECT_EQ(back.Artist(), "Art\xEDst");
   EXPECT_EQ(back.Track(), 9);
-  EXPECT_EQ(back.Genre(), "Jazz");
-}
 
-TEST(Id3v1, YearZeroAndNoTrackLayout) {
-  TTempFile file;
-  TId3v1Tags tags;
+  // Writing again replaces the block; without a track the comment gets all 30 bytes.
+  tags.SetYear(0);
+  tags.SetTrack(0);
   tags.SetComment("012345678901234567890123456789xyz");
   ASSERT_TRUE(tags.WriteToFile(file.Fd(), false));
-  const Bytes b = file.Content();
-  ASSERT_EQ(b.size(), 128u);
-  EXPECT_EQ(Bytes(b.begin() + 93, b.begin() + 97), (Bytes{'0', 0, 0, 0}));
-  EXPECT_EQ(std::string(b.begin() + 97, b.begin() + 127), "012345678901234567890123456789");
-  EXPECT_EQ(b[127], 12);
-}
-
-TEST(Id3v1, WritingAgainReplacesTheBlock) {
-  TTempFile file(kAudio);
-  TId3v1Tags tags;
-  tags.SetTitle("first");
-  ASSERT_TRUE(tags.WriteToFile(file.Fd(), false));
-  tags.SetTitle("second");
-  ASSERT_TRUE(tags.WriteToFile(file.Fd(), false));
-  const Bytes content = file.Content();
-  ASSERT_EQ(content.size(), kAudio.size() + 128);
-  EXPECT_EQ(Bytes(content.begin(), content.begin() + kAudio.size()), kAudio);
-  TId3v1Tags back;
-  ASSERT_TRUE(back.ReadFromFile(file.Fd()));
-  EXPECT_EQ(back.Title(), "second");
+  const Bytes again = file.Content();
+  ASSERT_EQ(again.size(), content.size());
+  EXPECT_EQ(Bytes(again.begin(), again.begin() + kAudio.size()), kAudio);
+  const uint8_t* c = again.data() + kAudio.size();
+  EXPECT_EQ(Bytes(c + 93, c + 97), (Bytes{'0', 0, 0, 0}));
+  EXPECT_EQ(std::string(c + 97, c + 127), "012345678901234567890123456789");
 }
 
 // ---------------------------------------------------------------- ID3v2 headers
@@ -284,12 +263,16 @@ TEST(Id3v2, Version2TagUsesThreeLetterIds) {
 TEST(Id3v2, Version3SizesAreFull32BitAndVersion4SynchSafe) {
   // 0x81 bytes: read as 129 in a 2.3 tag; a synch-safe reader would take 1.
   const Bytes longTitle = Cat({{0}, Bytes(0x80, 'a')});
-  const Bytes v3 = Cat({Frame23("TIT2", longTitle), Frame23("TALB", Cat({{0}, Text("Al")}))});
+  // Comment and unknown frames are stepped over.
+  const Bytes v3 =
+      Cat({Frame23("TIT2", longTitle), Frame23("COMM", Cat({{0}, Text("eng c")})),
+           Frame23("TXXX", Cat({{0}, Text("x")})), Frame23("TALB", Cat({{0}, Text("Al")}))});
   TTempFile file3(V2Tag(3, v3, 4));
   TId3v2Tags tags;
   ASSERT_TRUE(tags.ReadFromFile(file3.Fd()));
   EXPECT_EQ(tags.Title(), std::u16string(0x80, u'a'));
   EXPECT_EQ(tags.Album(), u"Al");
+  EXPECT_TRUE(tags.Values("COMM").IsNull());
 
   const Bytes v4 = Cat({Frame24("TIT2", longTitle), Frame24("TALB", Cat({{0}, Text("Al")}))});
   ASSERT_NE(v4[4 + 3], 0x81);  // the synch-safe form differs
@@ -338,17 +321,6 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"unknown_encoding", Cat({{7}, Text("x")}), false, u""},
         TextCase{"encoding_byte_only", {3}, true, u""}),
     [](const auto& param) { return std::string(param.param.Name); });
-
-TEST(Id3v2, CommentAndUnknownFramesAreSkipped) {
-  const Bytes frames =
-      Cat({Frame24("COMM", Cat({{0}, Text("eng"), {0}, Text("c")})),
-           Frame24("TXXX", Cat({{0}, Text("x")})), Frame24("TIT2", Cat({{0}, Text("after")}))});
-  TTempFile file(V2Tag(4, frames, 10));
-  TId3v2Tags tags;
-  ASSERT_TRUE(tags.ReadFromFile(file.Fd()));
-  EXPECT_TRUE(tags.Values("COMM").IsNull());
-  EXPECT_EQ(tags.Title(), u"after");
-}
 
 TEST(Id3v2, DamagedFrameListsStopSafely) {
   const Bytes title = Frame24("TIT2", Cat({{0}, Text("kept")}));
@@ -495,19 +467,6 @@ TEST(Id3v2Write, ReplacesATagAlreadyAtTheStart) {
     const auto tagEnd = static_cast<size_t>(file.Position());
     EXPECT_EQ(Bytes(content.begin() + static_cast<ptrdiff_t>(tagEnd), content.end()), audio);
   }
-}
-
-TEST(Id3v2Write, EqualSizedTagIsOverwrittenInPlace) {
-  TTempFile file(kAudio);
-  TId3v2Tags tags;
-  tags.SetTitle(u"AAAA");
-  ASSERT_TRUE(tags.WriteToFile(file.Fd(), false));
-  tags.SetTitle(u"BBBB");
-  ASSERT_TRUE(tags.WriteToFile(file.Fd(), false));
-  const Bytes content = file.Content();
-  ASSERT_EQ(content.size(), 32 + kAudio.size());
-  EXPECT_EQ(content[21], 'B');
-  EXPECT_EQ(Bytes(content.begin() + 32, content.end()), kAudio);
 }
 
 // ---------------------------------------------------------------- beyond 4 GiB

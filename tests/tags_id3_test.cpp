@@ -30,7 +30,7 @@ Bytes V1Block(std::string_view Title, std::string_view Year, const Bytes& Commen
   std::memcpy(b.data(), "TAG", 3);
   std::memcpy(b.data() + 3, Title.data(), Title.size());
   std::memcpy(b.data() + 93, Year.data(), Year.size());
-  std::memcpy(b.data() + 97, Comment.data(), Comment.size());
+  if (!Comment.empty()) std::memcpy(b.data() + 97, Comment.data(), Comment.size());
   b[127] = Genre;
   return b;
 }

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Regenerates the tag fixtures in data/tags with independent taggers (id3v2, mutagen).
+# Needs sox, lame, id3v2 and python3-mutagen.
+set -euo pipefail
+out="$(cd "$(dirname "$0")" && pwd)/data/tags"
+mkdir -p "$out"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+py=/usr/bin/python3
+
+# A quarter second of 8 kHz mono silence: the smallest MP3 the taggers accept.
+sox -n -r 8000 -c 1 -b 16 "$work/silence.wav" trim 0 0.25
+lame --quiet -b 8 "$work/silence.wav" "$out/silence.mp3"
+
+# id3v2 writes an ID3v2.3 tag in ISO-8859-1 and an ID3v1.1 block.
+cp "$out/silence.mp3" "$out/id3v2tool-v23-latin1.mp3"
+id3v2 -t "Título" -a "Señor Artist" -A "Album Ü" -y 1999 -T 7 -g 17 \
+  "$out/id3v2tool-v23-latin1.mp3"
+
+# ID3v1 block only, with a title of the full 30 bytes.
+cp "$out/silence.mp3" "$out/id3v2tool-v1-only.mp3"
+id3v2 -1 -t "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123" -a "Artist" -A "Album" -y 2012 -T 3 -g 78 \
+  -c "A comment" "$out/id3v2tool-v1-only.mp3"
+
+# mutagen: version 2.4 in UTF-8, and version 2.3, which it writes as UTF-16 with a BOM.
+for version in 4 3; do
+  file="$out/mutagen-v2$version.mp3"
+  cp "$out/silence.mp3" "$file"
+  "$py" - "$file" "$version" <<'PY'
+import sys
+from mutagen.id3 import ID3, TIT2, TPE1, TALB, TRCK, TCON, TCOM, TYER, TDRC, COMM
+path, version = sys.argv[1], int(sys.argv[2])
+tags = ID3()
+tags.add(TIT2(encoding=3, text="Grüße ☃ 雪"))
+tags.add(TPE1(encoding=3, text="Zoë"))
+tags.add(TALB(encoding=3, text="Ålbum"))
+tags.add(TRCK(encoding=3, text="4/9"))
+tags.add(TCON(encoding=3, text="Rock"))
+tags.add(TCOM(encoding=3, text="Józef"))
+tags.add(COMM(encoding=3, lang="eng", desc="", text="not read"))
+if version == 3:
+    tags.add(TYER(encoding=3, text="2001"))
+else:
+    tags.add(TDRC(encoding=3, text="2001"))
+tags.save(path, v2_version=version, v1=0, padding=lambda info: 64)
+PY
+done
+ls -l "$out"

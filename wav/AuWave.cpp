@@ -1,0 +1,905 @@
+#include "wav/AuWave.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <vector>
+
+#include "platform/AuFileStream.h"
+#include "platform/Text.h"
+
+namespace tunevert {
+
+namespace {
+
+constexpr std::array<uint8_t, 16> kSubtypePCM = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                                 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+constexpr std::array<uint8_t, 16> kSubtypeFloat = {0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                                   0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+
+uint16_t U16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+uint32_t U32(const uint8_t* p) {
+  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+void Put16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void Put32(uint8_t* p, uint32_t v) {
+  Put16(p, v & 0xFFFF);
+  Put16(p + 2, v >> 16);
+}
+void PutId(uint8_t* p, const char* id) {
+  std::memcpy(p, id, 4);
+}
+
+// The sequential header scan shared by the reader and the append check: every byte read is
+// kept, so the window (the last four bytes) and chunk bodies can be looked at in place. A
+// read that would carry the scan past Limit bytes, or past the end of the data, fails.
+class THeaderScan {
+ public:
+  THeaderScan(TStream& Stream, uint32_t Limit) : FStream(Stream), FHdr(Limit) {
+    FStart = Stream.Position();
+    FEnd = Stream.Size();
+  }
+  bool Read(uint64_t N) {
+    if (N > FHdr.size() - pos) return false;
+    int64_t done = 0;
+    while (done < static_cast<int64_t>(N)) {
+      const int64_t n = FStream.Read(FHdr.data() + pos + done, static_cast<int64_t>(N) - done);
+      if (n <= 0) return false;
+      done += n;
+    }
+    pos += static_cast<uint32_t>(N);
+    return true;
+  }
+  const uint8_t* Window() const { return FHdr.data() + pos - 4; }
+  const uint8_t* At(uint32_t Offset) const { return FHdr.data() + Offset; }
+  bool Matches(const char* Id) const { return SameChunkId(Window(), Id); }
+  bool AtEnd() const { return FStart + pos >= FEnd; }
+  int64_t StreamOffset() const { return FStart + pos; }
+  // Skips the chunk whose id is in the window and reads the next id.
+  bool SkipChunk() {
+    if (!Read(4)) return false;
+    const uint32_t size = U32(Window());
+    return Read(size) && Read(4);
+  }
+
+  uint32_t pos = 0;
+
+ private:
+  TStream& FStream;
+  std::vector<uint8_t> FHdr;
+  int64_t FStart = 0;
+  int64_t FEnd = 0;
+};
+
+int32_t FloatToInt32(long double x) {
+  if (std::isnan(x)) return 0;
+  if (x >= 1.0L) return std::numeric_limits<int32_t>::max();
+  if (!(x > -1.0L)) return std::numeric_limits<int32_t>::min();
+  if (x == 0) return 0;
+  return static_cast<int32_t>(std::floor(x * 2147483647.0L));
+}
+
+}  // namespace
+
+bool SameChunkId(const uint8_t* Bytes, const char* Id) {
+  for (int i = 0; i < 4; ++i) {
+    const auto d = static_cast<uint8_t>(Bytes[i] - static_cast<uint8_t>(Id[i]));
+    if (d != 0 && d != 32 && d != 224) return false;
+  }
+  return true;
+}
+
+void ConvertFloat64ToInt32(void* Buffer, int64_t N) {
+  auto* p = static_cast<uint8_t*>(Buffer);
+  for (int64_t i = 0; i < N / 8; ++i) {
+    double x;
+    std::memcpy(&x, p + 8 * i, 8);
+    const int32_t v = FloatToInt32(x);
+    std::memcpy(p + 4 * i, &v, 4);
+  }
+}
+
+void ConvertFloat32ToInt32(void* Buffer, int64_t N) {
+  auto* p = static_cast<uint8_t*>(Buffer);
+  for (int64_t i = 0; i < N / 4; ++i) {
+    float x;
+    std::memcpy(&x, p + 4 * i, 4);
+    const int32_t v = FloatToInt32(x);
+    std::memcpy(p + 4 * i, &v, 4);
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// TWaveIn
+
+TWaveIn::TWaveIn(TComponent* AOwner) : TAuFileIn(AOwner) {
+  _WavType = TWavType::wtUnsupported;
+}
+
+TWaveIn::~TWaveIn() {
+  // Normally closed by BeforeDestruction; a plain delete still must not leak the file.
+  try {
+    TWaveIn::CloseSource();
+  } catch (...) {
+  }
+}
+
+TWavType TWaveIn::WavType() {
+  OpenSource();
+  return _WavType;
+}
+
+void TWaveIn::ReadWaveHeader() {
+  FSize = 0;
+  FBPS = 0;
+  FChan = 0;
+  FSR = 0;
+  _WavType = TWavType::wtUnsupported;
+  THeaderScan sc(*FStream, 65535);
+  if (!sc.Read(4)) return;
+  TWavType type = TWavType::wtUnsupported;
+  int state = 0;
+  while (sc.pos < 65535) {
+    switch (state) {
+      case 0:
+      case 1: {
+        const bool match = sc.Matches(state == 0 ? "RIFF" : "WAVE");
+        if (!sc.Read(match ? 4 : 1)) return;
+        if (match) ++state;
+        break;
+      }
+      case 2: {
+        if (!sc.Matches("fmt ")) {
+          if (!sc.SkipChunk()) return;
+          break;
+        }
+        if (!sc.Read(4)) return;
+        const uint32_t size = U32(sc.Window());
+        const uint32_t body = sc.pos;
+        if (size < 16 || !sc.Read(size)) return;
+        const uint8_t* b = sc.At(body);
+        switch (U16(b)) {
+          case 1:
+            type = TWavType::wtPCM;
+            break;
+          case 2:
+            type = TWavType::wtMSADPCM;
+            break;
+          case 3:
+            type = TWavType::wtIEEEFloat;
+            break;
+          case 0x11:
+            type = TWavType::wtDVIADPCM;
+            break;
+          case 0x55:
+            type = TWavType::wtACM;
+            break;
+          case 0xFFFE:
+            type = TWavType::wtExtPCM;
+            break;
+          default:
+            return;
+        }
+        FChan = U16(b + 2);
+        FSR = U32(b + 4);
+        if (type == TWavType::wtDVIADPCM)
+          DVI_ADPCM_INFO.BlockLength = U16(b + 12);
+        else
+          MS_ADPCM_INFO.BlockLength = U16(b + 12);
+        FBPS = U16(b + 14);
+        if (type == TWavType::wtExtPCM) {
+          const uint8_t* guid = b + size - 16;
+          if (std::equal(kSubtypeFloat.begin(), kSubtypeFloat.end(), guid))
+            type = TWavType::wtExtIEEEFloat;
+          else if (!std::equal(kSubtypePCM.begin(), kSubtypePCM.end(), guid))
+            return;
+        }
+        state = 4;
+        if (type == TWavType::wtDVIADPCM || type == TWavType::wtMSADPCM ||
+            type == TWavType::wtACM) {
+          if (size < 20) return;
+          if (type == TWavType::wtDVIADPCM) {
+            DVI_ADPCM_INFO.SamplesPerBlock = U16(b + 18);
+          } else {
+            MS_ADPCM_INFO.SamplesPerBlock = U16(b + 18);
+          }
+          if (type == TWavType::wtMSADPCM) {
+            if (size < 22) return;
+            MS_ADPCM_INFO.NumCoeff = U16(b + 20);
+            // Only 32 pairs are held, and every pair has to be inside the chunk.
+            if (MS_ADPCM_INFO.NumCoeff > kMaxMSCoefSets || size < 22u + 4u * MS_ADPCM_INFO.NumCoeff)
+              return;
+            for (uint32_t i = 0; i < MS_ADPCM_INFO.NumCoeff; ++i) {
+              MS_ADPCM_INFO.CoefSets[i].Coef1 = static_cast<int16_t>(U16(b + 22 + 4 * i));
+              MS_ADPCM_INFO.CoefSets[i].Coef2 = static_cast<int16_t>(U16(b + 24 + 4 * i));
+            }
+          }
+          state = 3;
+        }
+        if (!sc.Read(4)) return;
+        break;
+      }
+      case 3: {
+        if (!sc.Matches("fact")) {
+          if (!sc.SkipChunk()) return;
+          break;
+        }
+        if (!sc.Read(4)) return;
+        const uint32_t size = U32(sc.Window());
+        const uint32_t body = sc.pos;
+        if (size < 4 || !sc.Read(size)) return;
+        if (type == TWavType::wtDVIADPCM)
+          DVI_ADPCM_INFO.DataSize = static_cast<int32_t>(U32(sc.At(body)));
+        else
+          MS_ADPCM_INFO.DataSize = U32(sc.At(body));
+        if (!sc.Read(4)) return;
+        state = 4;
+        break;
+      }
+      default: {
+        // The pad byte after an odd-sized chunk, honoured here only.
+        if (sc.Window()[0] == 0 && !sc.Read(1)) return;
+        if (!sc.Matches("data")) {
+          if (!sc.SkipChunk()) return;
+          break;
+        }
+        if (!sc.Read(4)) return;
+        if (type == TWavType::wtPCM || type == TWavType::wtIEEEFloat ||
+            type == TWavType::wtExtPCM || type == TWavType::wtExtIEEEFloat)
+          FSize = U32(sc.Window());
+        HeaderSize = sc.StreamOffset();
+        _WavType = type;
+        return;
+      }
+    }
+    if (FSeekable && sc.AtEnd()) return;
+  }
+}
+
+bool TWaveIn::MSPredictorsValid() const {
+  const int channels = FChan == 1 ? 1 : 2;
+  for (int ch = 0; ch < channels; ++ch)
+    if (MS_ADPCM_STATE.predictor[ch] >= MS_ADPCM_INFO.NumCoeff) return false;
+  return true;
+}
+
+bool TWaveIn::CheckFormat() {
+  if (FChan == 0 || FSR == 0) return false;
+  switch (_WavType) {
+    case TWavType::wtPCM:
+    case TWavType::wtExtPCM:
+      return (FBPS == 8 || FBPS == 16 || FBPS == 24 || FBPS == 32) && FrameBytes() <= kBufSize;
+    case TWavType::wtIEEEFloat:
+    case TWavType::wtExtIEEEFloat:
+      if (FBPS == 32) {
+        ShortIEEEFloat = true;
+      } else if (FBPS == 64) {
+        FSize = FSize / 2;
+      } else {
+        return false;  // no other float width exists; reading it as doubles would be noise
+      }
+      FBPS = 32;
+      return FChan * 8 <= kBufSize;
+    case TWavType::wtDVIADPCM: {
+      if (FBPS != 4) return false;
+      FBPS = 16;
+      FSize = int64_t{DVI_ADPCM_INFO.DataSize} * 2 * FChan;
+      const uint32_t bl = DVI_ADPCM_INFO.BlockLength;
+      if (FChan > 2 || DVI_ADPCM_INFO.DataSize < 0 || bl <= 4 * FChan) return false;
+      if (FChan == 1) return bl <= 4099 && DVI_ADPCM_INFO.SamplesPerBlock == 2 * (bl - 4) + 1;
+      return bl <= 4103 && (bl - 8) % 8 == 0 && DVI_ADPCM_INFO.SamplesPerBlock == bl - 7;
+    }
+    case TWavType::wtMSADPCM: {
+      FBPS = 16;
+      FSize = int64_t{MS_ADPCM_INFO.DataSize} * 2 * FChan;
+      const uint32_t bl = MS_ADPCM_INFO.BlockLength;
+      const uint32_t spb = MS_ADPCM_INFO.SamplesPerBlock;
+      if (FChan > 2 || MS_ADPCM_INFO.NumCoeff == 0 || spb < 2) return false;
+      if (FChan == 1) {
+        if (bl < 7 || spb % 2 != 0 || (spb - 2) / 2 > bl - 7 || spb * 2 > kBufSize) return false;
+      } else {
+        if (bl < 14 || spb - 2 > bl - 14 || spb * 4 > kBufSize) return false;
+      }
+      // The first block tells whether the predictors fit the table; later ones are checked
+      // as they are read.
+      if (FSeekable && FStream->Size() > HeaderSize) {
+        FBlock.assign(bl, 0);
+        const bool read = ReadMSBlock(FBlock.data());
+        FStream->Seek(HeaderSize, TSeekOrigin::soBeginning);
+        if (read && !MSPredictorsValid()) return false;
+      }
+      return true;
+    }
+    default:
+      // wtACM needs the compression manager, which is not bound yet.
+      return false;
+  }
+}
+
+void TWaveIn::OpenSource() {
+  std::lock_guard lock(*OpenCS);
+  if (FOpened != 0) return;
+  FValid = true;
+  ShortIEEEFloat = false;
+  _WavType = TWavType::wtUnsupported;
+  if (!FStreamAssigned) OpenOwnStream();
+  try {
+    ReadWaveHeader();
+    FValid = CheckFormat();
+  } catch (...) {
+    FValid = false;
+    if (OwnsStream()) FreeOwnStream();
+    throw;
+  }
+  FOpened = FOpened + 1;
+}
+
+void TWaveIn::CloseSource() {
+  std::lock_guard lock(*OpenCS);
+  if (FOpened <= 0) return;
+  FOpened = 0;
+  if (OwnsStream()) {
+    FreeOwnStream();
+  } else if (FStream != nullptr && FSeekable) {
+    FStream->Seek(0, TSeekOrigin::soBeginning);
+  }
+}
+
+bool TWaveIn::ReadDVIBlock(uint8_t* Payload) {
+  const uint32_t bl = DVI_ADPCM_INFO.BlockLength;
+  if (FSeekable && FStream->Position() >= FStream->Size()) return false;
+  FBlock.assign(bl, 0);
+  int64_t got = 0;
+  while (got < bl) {
+    const int64_t n = FStream->Read(FBlock.data() + got, bl - got);
+    if (n <= 0) break;
+    got += n;
+  }
+  if (got == 0) return false;
+  DVI_ADPCM_STATE.valprev_l = static_cast<int16_t>(U16(FBlock.data()));
+  DVI_ADPCM_STATE.index_l = FBlock[2];
+  const uint32_t header = FChan == 2 ? 8 : 4;
+  if (FChan == 2) {
+    DVI_ADPCM_STATE.valprev_r = static_cast<int16_t>(U16(FBlock.data() + 4));
+    DVI_ADPCM_STATE.index_r = FBlock[6];
+  }
+  std::memcpy(Payload, FBlock.data() + header, bl - header);
+  return true;
+}
+
+bool TWaveIn::ReadMSBlock(uint8_t* Payload) {
+  const uint32_t bl = MS_ADPCM_INFO.BlockLength;
+  if (FStream->Position() >= FStream->Size()) return false;
+  std::vector<uint8_t> block(bl, 0);
+  int64_t got = 0;
+  while (got < bl) {
+    const int64_t n = FStream->Read(block.data() + got, bl - got);
+    if (n <= 0) break;
+    got += n;
+  }
+  const uint8_t* b = block.data();
+  if (FChan == 1) {
+    MS_ADPCM_STATE.predictor[0] = b[0];
+    MS_ADPCM_STATE.Delta[0] = static_cast<int16_t>(U16(b + 1));
+    MS_ADPCM_STATE.Samp1[0] = static_cast<int16_t>(U16(b + 3));
+    MS_ADPCM_STATE.Samp2[0] = static_cast<int16_t>(U16(b + 5));
+    std::memcpy(Payload, b + 7, bl - 7);
+  } else {
+    MS_ADPCM_STATE.predictor = {b[0], b[1]};
+    MS_ADPCM_STATE.Delta = {static_cast<int16_t>(U16(b + 2)), static_cast<int16_t>(U16(b + 4))};
+    MS_ADPCM_STATE.Samp1 = {static_cast<int16_t>(U16(b + 6)), static_cast<int16_t>(U16(b + 8))};
+    MS_ADPCM_STATE.Samp2 = {static_cast<int16_t>(U16(b + 10)), static_cast<int16_t>(U16(b + 12))};
+    std::memcpy(Payload, b + 14, bl - 14);
+  }
+  return true;
+}
+
+void TWaveIn::DecodeNextBlock() {
+  BufStart = 1;
+  BufEnd = 0;
+  auto* out = reinterpret_cast<int16_t*>(buf.data());
+  std::vector<uint8_t> payload;
+  if (_WavType == TWavType::wtDVIADPCM) {
+    payload.resize(DVI_ADPCM_INFO.BlockLength);
+    if (!ReadDVIBlock(payload.data())) return;
+    int32_t count = DVI_ADPCM_INFO.BlockLength - (FChan == 2 ? 8 : 4);
+    if (FChan == 2) {
+      DecodeDVIStereo(DVI_ADPCM_STATE, payload.data(), out, count);
+      BufEnd = static_cast<uint32_t>(count) * 4;
+    } else {
+      DecodeDVIMono(DVI_ADPCM_STATE, payload.data(), out, count);
+      BufEnd = static_cast<uint32_t>(count) * 2;
+    }
+  } else {
+    payload.resize(MS_ADPCM_INFO.BlockLength);
+    if (!ReadMSBlock(payload.data())) return;
+    // A predictor outside the file's table has no meaning: the data ends here.
+    if (!MSPredictorsValid()) return;
+    int32_t count = MS_ADPCM_INFO.SamplesPerBlock - 2;
+    const TMSADPCMCoefSet* coefs = MS_ADPCM_INFO.CoefSets.data();
+    if (FChan == 2)
+      DecodeMSStereo(MS_ADPCM_STATE, coefs, payload.data(), out, count);
+    else
+      DecodeMSMono(MS_ADPCM_STATE, coefs, payload.data(), out, count);
+    BufEnd = static_cast<uint32_t>(count);
+  }
+}
+
+void TWaveIn::ProduceData(void*& Buffer, uint32_t& Bytes) {
+  if (!Busy) throw EAuException("The Stream is not opened");
+  const uint32_t F = FrameBytes();
+  // An invalid source delivers nothing, whatever its header scan found; a source closed
+  // under the pass (a new file name) ends it.
+  if (!FValid || FOpened == 0 || FStream == nullptr || F == 0) {
+    Buffer = nullptr;
+    Bytes = 0;
+    return;
+  }
+  if (BufStart > BufEnd) {
+    switch (_WavType) {
+      case TWavType::wtPCM:
+      case TWavType::wtExtPCM: {
+        const int64_t n = FStream->Read(buf.data(), kBufSize - kBufSize % F);
+        BufEnd = static_cast<uint32_t>(n - n % F);  // a torn last frame is dropped
+        break;
+      }
+      case TWavType::wtIEEEFloat:
+      case TWavType::wtExtIEEEFloat: {
+        int64_t n = FStream->Read(buf.data(), kBufSize - kBufSize % (FChan * 8));
+        if (ShortIEEEFloat) {
+          n -= n % (FChan * 4);
+          ConvertFloat32ToInt32(buf.data(), n);
+          BufEnd = static_cast<uint32_t>(n);
+        } else {
+          n -= n % (FChan * 8);
+          ConvertFloat64ToInt32(buf.data(), n);
+          BufEnd = static_cast<uint32_t>(n / 2);
+        }
+        break;
+      }
+      case TWavType::wtDVIADPCM:
+        DecodeNextBlock();
+        if (BufEnd == 0 && !FSeekable) {
+          Buffer = nullptr;
+          Bytes = 0;
+          return;
+        }
+        break;
+      case TWavType::wtMSADPCM:
+        DecodeNextBlock();
+        break;
+      default:
+        BufEnd = 0;
+        break;
+    }
+    BufStart = 1;
+  }
+  Bytes -= Bytes % F;
+  const int64_t left = std::max<int64_t>(0, int64_t{BufEnd} - BufStart + 1);
+  if (left < Bytes) Bytes = static_cast<uint32_t>(left);
+  Buffer = buf.data() + BufStart - 1;
+  BufStart += Bytes;
+}
+
+bool TWaveIn::SeekToSample(int64_t& SampleNum) {
+  BufStart = 1;
+  BufEnd = 0;
+  if (FStream == nullptr || FOpened == 0) return false;
+  if (SampleNum < 0) SampleNum = 0;
+  switch (_WavType) {
+    case TWavType::wtPCM:
+    case TWavType::wtExtPCM:
+      FStream->Seek(HeaderSize + SampleNum * FrameBytes(), TSeekOrigin::soBeginning);
+      return true;
+    case TWavType::wtIEEEFloat:
+    case TWavType::wtExtIEEEFloat:
+      FStream->Seek(HeaderSize + SampleNum * FChan * (ShortIEEEFloat ? 4 : 8),
+                    TSeekOrigin::soBeginning);
+      return true;
+    case TWavType::wtDVIADPCM:
+    case TWavType::wtMSADPCM: {
+      const bool dvi = _WavType == TWavType::wtDVIADPCM;
+      const int64_t spb = dvi ? DVI_ADPCM_INFO.SamplesPerBlock : MS_ADPCM_INFO.SamplesPerBlock;
+      const int64_t bl = dvi ? DVI_ADPCM_INFO.BlockLength : MS_ADPCM_INFO.BlockLength;
+      FStream->Seek(HeaderSize + (SampleNum / spb) * bl, TSeekOrigin::soBeginning);
+      // Decode the block that holds the frame and skip to it, so seeks are frame-exact.
+      DecodeNextBlock();
+      const int64_t skip = (SampleNum % spb) * FrameBytes();
+      BufStart = static_cast<uint32_t>(std::min<int64_t>(skip, BufEnd) + 1);
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// TWaveOut
+
+TWaveOut::TWaveOut(TComponent* AOwner) : TAuFileOut(AOwner) {
+  FWavType = TWavType::wtPCM;
+  FBlockAlign = 512;
+  FNonMsHeaders = true;
+}
+
+void TWaveOut::SetWavType(TWavType Value) {
+  if (Status() != TOutputStatus::tosIdle) return;
+  if (Value == TWavType::wtPCM || Value == TWavType::wtDVIADPCM) FWavType = Value;
+}
+
+void TWaveOut::SetBlockSize(uint16_t Value) {
+  if (Status() != TOutputStatus::tosIdle) return;
+  if (Value != 0 && Value % 4 == 0) FBlockAlign = Value;
+}
+
+uint16_t TWaveOut::SamplesPerBlock(uint32_t Channels) const {
+  if (Channels == 0) return 0;
+  return static_cast<uint16_t>((2 / Channels) * (FBlockAlign - 4 * Channels) + 1);
+}
+
+void TWaveOut::WriteChecked(const void* Data, int64_t Count) {
+  if (FStream->Write(Data, Count) != Count) throw EAuException("Error writing wave file");
+}
+
+void TWaveOut::Put32At(int64_t Offset, uint32_t Value) {
+  uint8_t b[4];
+  Put32(b, Value);
+  FStream->Seek(Offset, TSeekOrigin::soBeginning);
+  WriteChecked(b, 4);
+}
+
+void TWaveOut::CleanUp() {
+  try {
+    FInput->Flush();
+  } catch (...) {
+  }
+  if (FOwnStream) {
+    FOwnStream.reset();
+    FStream = nullptr;
+  }
+}
+
+void TWaveOut::FillPCMHeader(uint8_t* H) {
+  const uint32_t ch = FInput->Channels(), sr = FInput->SampleRate(), bits = FInput->BitsPerSample();
+  const auto size = static_cast<uint32_t>(FAnnounced);
+  const uint32_t ba = (bits * ch) / 8;
+  PutId(H, "RIFF");
+  Put32(H + 4, size + 36);
+  PutId(H + 8, "WAVE");
+  PutId(H + 12, "fmt ");
+  Put32(H + 16, 16);
+  Put16(H + 20, 1);
+  Put16(H + 22, ch);
+  Put32(H + 24, sr);
+  Put32(H + 28, sr * ba);
+  Put16(H + 32, ba);
+  Put16(H + 34, bits);
+  PutId(H + 36, "data");
+  Put32(H + 40, size);
+}
+
+void TWaveOut::FillExtPCMHeader(uint8_t* H) {
+  const uint32_t ch = FInput->Channels(), sr = FInput->SampleRate(), bits = FInput->BitsPerSample();
+  const auto size = static_cast<uint32_t>(FAnnounced);
+  const uint32_t ba = (bits * ch) / 8;
+  uint32_t mask = 0;
+  if (ch == 1) mask = 0x1;
+  if (ch == 2) mask = 0x3;
+  if (ch == 6) mask = 0x3F;
+  if (ch == 8) mask = 0xFF;
+  PutId(H, "RIFF");
+  Put32(H + 4, size + 60);
+  PutId(H + 8, "WAVE");
+  PutId(H + 12, "fmt ");
+  Put32(H + 16, 40);
+  Put16(H + 20, 0xFFFE);
+  Put16(H + 22, ch);
+  Put32(H + 24, sr);
+  Put32(H + 28, sr * ba);
+  Put16(H + 32, ba);
+  Put16(H + 34, bits);
+  Put16(H + 36, 22);
+  Put16(H + 38, bits);
+  Put32(H + 40, mask);
+  std::memcpy(H + 44, kSubtypePCM.data(), 16);
+  PutId(H + 60, "data");
+  Put32(H + 64, size);
+}
+
+void TWaveOut::FillDVIHeader(uint8_t* H) {
+  const uint32_t ch = FInput->Channels(), sr = FInput->SampleRate(), bits = FInput->BitsPerSample();
+  const uint16_t spb = SamplesPerBlock(ch);
+  const int64_t frames = FAnnounced > 0 ? FAnnounced / (bits / 8) / ch : 0;
+  const auto D =
+      static_cast<uint32_t>(std::nearbyint(static_cast<double>(frames) / spb) * FBlockAlign);
+  PutId(H, "RIFF");
+  Put32(H + 4, D + 52);
+  PutId(H + 8, "WAVE");
+  PutId(H + 12, "fmt ");
+  Put32(H + 16, 20);
+  Put16(H + 20, 0x11);
+  Put16(H + 22, ch);
+  Put32(H + 24, sr);
+  Put32(H + 28, (sr / spb) * FBlockAlign);
+  Put16(H + 32, FBlockAlign);
+  Put16(H + 34, 4);
+  Put16(H + 36, 2);
+  Put16(H + 38, spb);
+  PutId(H + 40, "fact");
+  Put32(H + 44, 4);
+  Put32(H + 48, static_cast<uint32_t>(frames));
+  PutId(H + 52, "data");
+  Put32(H + 56, D);
+}
+
+void TWaveOut::CheckDVIBlockLayout(uint32_t Channels) const {
+  if (Channels == 0 || Channels > 2)
+    throw EAuException("Cannot encode more than two channels into ADPCM.");
+  if (FBlockAlign <= 4 * Channels || (Channels == 2 && (FBlockAlign - 8) % 8 != 0))
+    throw EAuException("The ADPCM block size does not fit " + std::to_string(Channels) +
+                       " channel(s).");
+}
+
+void TWaveOut::ReadAppendHeader() {
+  FPrevWavType = TWavType::wtUnsupported;
+  THeaderScan sc(*FStream, 4096);
+  if (!sc.Read(4)) return;
+  TWavType type = TWavType::wtUnsupported;
+  uint16_t blockAlign = 0;
+  int state = 0;
+  while (true) {
+    switch (state) {
+      case 0:
+      case 1: {
+        const bool match = sc.Matches(state == 0 ? "RIFF" : "WAVE");
+        if (!sc.Read(match ? 4 : 1)) return;
+        if (match) ++state;
+        break;
+      }
+      case 2: {
+        if (!sc.Matches("fmt ")) {
+          if (!sc.SkipChunk()) return;
+          break;
+        }
+        if (!sc.Read(4)) return;
+        const uint32_t size = U32(sc.Window());
+        const uint32_t body = sc.pos;
+        if (size < 16 || !sc.Read(size)) return;
+        const uint8_t* b = sc.At(body);
+        const uint16_t tag = U16(b);
+        if (tag == 1)
+          type = TWavType::wtPCM;
+        else if (tag == 0x11)
+          type = TWavType::wtDVIADPCM;
+        else
+          return;
+        FPrevCh = U16(b + 2);
+        FPrevSR = U32(b + 4);
+        blockAlign = U16(b + 12);
+        FPrevBPS = U16(b + 14);
+        state = type == TWavType::wtDVIADPCM ? 3 : 4;
+        if (!sc.Read(4)) return;
+        break;
+      }
+      case 3: {
+        if (sc.Window()[0] == 0 && !sc.Read(1)) return;
+        if (!sc.Matches("fact")) {
+          if (!sc.SkipChunk()) return;
+          break;
+        }
+        if (!sc.Read(4)) return;
+        const uint32_t size = U32(sc.Window());
+        FLenOffs = static_cast<int32_t>(sc.StreamOffset());
+        const uint32_t body = sc.pos;
+        if (size < 4 || !sc.Read(size)) return;
+        FPrevLen = static_cast<int32_t>(U32(sc.At(body)));
+        if (!sc.Read(4)) return;
+        state = 4;
+        break;
+      }
+      default: {
+        if (!sc.Matches("data")) {
+          if (!sc.SkipChunk()) return;
+          break;
+        }
+        FDataSizeOffs = static_cast<int32_t>(sc.StreamOffset());
+        if (!sc.Read(4)) return;
+        FPrevDataSize = static_cast<int32_t>(U32(sc.Window()));
+        HeaderSize = static_cast<int32_t>(sc.StreamOffset());
+        FBlockAlign = blockAlign;
+        FPrevWavType = type;
+        return;
+      }
+    }
+    if (sc.AtEnd()) return;
+  }
+}
+
+void TWaveOut::PrepareOutput() {
+  EndOfInput = false;
+  FPrepared = false;
+  FAppending = false;
+  if (!FStreamAssigned) {
+    if (FWideFileName.empty()) throw EAuException("File name is not assigned.");
+    std::error_code ec;
+    const bool exists = std::filesystem::exists(Utf16ToUtf8(FWideFileName), ec);
+    if (exists && FFileMode != TFileOutputMode::foRewrite)
+      FOwnStream = std::make_unique<TAuFileStream>(FWideFileName, FShareMode | 2);
+    else
+      FOwnStream = std::make_unique<TAuFileStream>(FWideFileName, FShareMode | 0xFF00);
+    FStream = FOwnStream.get();
+  }
+  FInput->Init();
+  const uint32_t ch = FInput->Channels(), sr = FInput->SampleRate(), bps = FInput->BitsPerSample();
+  FAnnounced = FInput->Size();
+  if ((ch > 2 || bps > 16) && !FNonMsHeaders) FWavType = TWavType::wtExtPCM;
+  if (FFileMode == TFileOutputMode::foAppend && FStream->Size() > 0) {
+    FStream->Seek(0, TSeekOrigin::soBeginning);
+    ReadAppendHeader();
+    if (FPrevWavType != TWavType::wtPCM && FPrevWavType != TWavType::wtDVIADPCM) {
+      CleanUp();
+      throw EAuException("Cannot append data to this .wav file.");
+    }
+    FWavType = FPrevWavType;
+    FAppending = true;
+  }
+  switch (FWavType) {
+    case TWavType::wtPCM:
+      if (FAppending) {
+        if (sr != FPrevSR || bps != FPrevBPS || ch != FPrevCh) {
+          CleanUp();
+          throw EAuException("Cannot append data in different audio format.");
+        }
+        FStream->Seek(0, TSeekOrigin::soEnd);
+      } else {
+        uint8_t header[44];
+        FillPCMHeader(header);
+        WriteChecked(header, sizeof header);
+      }
+      break;
+    case TWavType::wtDVIADPCM:
+      if (bps != 16) {
+        CleanUp();
+        throw EAuException("Cannot encode 8 bit sound into ADPCM.");
+      }
+      try {
+        CheckDVIBlockLayout(ch);
+      } catch (...) {
+        CleanUp();
+        throw;
+      }
+      if (FAppending) {
+        if (sr != FPrevSR || ch != FPrevCh) {
+          CleanUp();
+          throw EAuException("Cannot append data in different audio format.");
+        }
+        FStream->Seek(0, TSeekOrigin::soEnd);
+      } else {
+        uint8_t header[60];
+        FillDVIHeader(header);
+        WriteChecked(header, sizeof header);
+        FEncodeState.Index_l = 0;
+        FEncodeState.Index_r = 0;
+      }
+      break;
+    default: {
+      uint8_t header[68];
+      FillExtPCMHeader(header);
+      WriteChecked(header, sizeof header);
+      break;
+    }
+  }
+  FPrepared = true;
+}
+
+bool TWaveOut::OutputBlock(bool Abort) {
+  if (!CanOutput) return true;
+  if (Abort || EndOfInput) return false;
+  if (FWavType != TWavType::wtDVIADPCM) {
+    void* data = nullptr;
+    uint32_t bytes = 16384;
+    FInput->GetData(data, bytes);
+    if (bytes > 0) WriteChecked(data, bytes);
+    return bytes > 0;
+  }
+  const uint32_t ch = FInput->Channels();
+  const int32_t pcmBytes = static_cast<int32_t>((FBlockAlign - 4 * ch) * 4 + 2 * ch);
+  std::vector<int16_t> pcm(static_cast<size_t>(pcmBytes / 2), 0);
+  auto* dst = reinterpret_cast<uint8_t*>(pcm.data());
+  int32_t filled = 0;
+  while (filled < pcmBytes) {
+    const int32_t got = FInput->CopyData(dst + filled, pcmBytes - filled);
+    if (got == 0) {
+      EndOfInput = true;
+      break;
+    }
+    filled += got;
+  }
+  std::vector<uint8_t> block(FBlockAlign);
+  if (ch == 2) {
+    FEncodeState.PredSamp_l = pcm[0];
+    FEncodeState.PredSamp_r = pcm[1];
+    EncodeDVIStereo(FEncodeState, pcm.data() + 2, block.data(), FBlockAlign);
+  } else {
+    FEncodeState.PredSamp_l = pcm[0];
+    EncodeDVIMono(FEncodeState, pcm.data() + 1, block.data(), FBlockAlign);
+  }
+  WriteChecked(block.data(), FBlockAlign);
+  return true;
+}
+
+void TWaveOut::FinishOutput() {
+  if (!FPrepared) {
+    CleanUp();
+    return;
+  }
+  FPrepared = false;
+  try {
+    const int64_t L = FStream->Size();
+    const int64_t headerLen = FWavType == TWavType::wtPCM      ? 44
+                              : FWavType == TWavType::wtExtPCM ? 68
+                                                               : 60;
+    const auto size = static_cast<uint32_t>(FAnnounced);
+    // Also when the input delivered more than it announced: a header that claims less data
+    // than the file holds would hide the surplus from every reader.
+    const bool correct = FAnnounced < 0 || FFileMode == TFileOutputMode::foAppend || FStopped ||
+                         (!FAppending && L - headerLen > FAnnounced);
+    if (correct) {
+      switch (FWavType) {
+        case TWavType::wtPCM:
+          if (FAppending)
+            Put32At(FDataSizeOffs, static_cast<uint32_t>(L - HeaderSize));
+          else
+            Put32At(40, static_cast<uint32_t>(L - 44));
+          break;
+        case TWavType::wtExtPCM:
+          Put32At(64, static_cast<uint32_t>(L - 68));
+          break;
+        default:
+          if (FAppending) {
+            const auto D = static_cast<uint32_t>(L - HeaderSize);
+            Put32At(FDataSizeOffs, D);
+            Put32At(FLenOffs, (D / FBlockAlign) * SamplesPerBlock(FPrevCh));
+          } else {
+            uint8_t H[60];
+            FStream->Seek(0, TSeekOrigin::soBeginning);
+            if (FStream->Read(H, 60) != 60) throw EAuException("Error writing wave file");
+            const auto D = static_cast<uint32_t>(L - 60);
+            Put32(H + 56, D);
+            const uint16_t ba = U16(H + 32);
+            Put32(H + 48, ba == 0 ? 0 : (D / ba) * U16(H + 38));
+            FStream->Seek(0, TSeekOrigin::soBeginning);
+            WriteChecked(H, 60);
+          }
+          break;
+      }
+      Put32At(4, static_cast<uint32_t>(L - 8));
+    } else if (FWavType == TWavType::wtDVIADPCM) {
+      // The header's data size was an estimate; the frame count stays the exact one.
+      Put32At(56, static_cast<uint32_t>(L - 60));
+      Put32At(4, static_cast<uint32_t>(L - 8));
+    } else {
+      const int64_t target = headerLen + size;
+      int64_t at = FStream->Seek(0, TSeekOrigin::soEnd);
+      static const std::array<uint8_t, 4096> zeros{};
+      while (at < target) {
+        const int64_t n = std::min<int64_t>(target - at, zeros.size());
+        WriteChecked(zeros.data(), n);
+        at += n;
+      }
+    }
+  } catch (...) {
+    CleanUp();
+    throw;
+  }
+  CleanUp();
+}
+
+}  // namespace tunevert

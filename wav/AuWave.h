@@ -1,0 +1,136 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "pipeline/AuClasses.h"
+#include "wav/AuAdpcm.h"
+
+namespace tunevert {
+
+enum class TWavType {
+  wtUnsupported,
+  wtPCM,
+  wtDVIADPCM,
+  wtMSADPCM,
+  wtACM,
+  wtIEEEFloat,
+  wtExtPCM,
+  wtExtIEEEFloat
+};
+
+struct TDVI_ADPCM_INFO {
+  uint16_t BlockLength = 0;
+  uint16_t SamplesPerBlock = 0;
+  int32_t DataSize = 0;  // sample frames, from "fact"
+};
+
+struct TMS_ADPCM_INFO {
+  uint16_t BlockLength = 0;
+  uint16_t SamplesPerBlock = 0;
+  uint32_t DataSize = 0;  // sample frames, from "fact"
+  uint16_t NumCoeff = 0;
+  std::array<TMSADPCMCoefSet, kMaxMSCoefSets> CoefSets{};
+};
+
+// Whether four bytes spell a chunk id, ignoring letter case.
+bool SameChunkId(const uint8_t* Bytes, const char* Id);
+// In place: N bytes of floats become signed 32-bit integers in the first N/2 (doubles) or
+// N (singles) bytes.
+void ConvertFloat64ToInt32(void* Buffer, int64_t N);
+void ConvertFloat32ToInt32(void* Buffer, int64_t N);
+
+// Reads RIFF/WAVE files: PCM, extensible PCM, IEEE float, IMA and MS ADPCM.
+class TWaveIn final : public TAuFileIn {
+ public:
+  static constexpr uint32_t kBufSize = 16384;
+
+  explicit TWaveIn(TComponent* AOwner = nullptr);
+  ~TWaveIn() override;
+  std::string ClassName() const override { return "TWaveIn"; }
+
+  TWavType WavType();
+
+ protected:
+  void ProduceData(void*& Buffer, uint32_t& Bytes) override;
+  bool SeekToSample(int64_t& SampleNum) override;
+  void OpenSource() override;
+  void CloseSource() override;
+
+ private:
+  void ReadWaveHeader();
+  // The checks a file needs beyond its header scan before any of it is decoded.
+  bool CheckFormat();
+  bool ReadDVIBlock(uint8_t* Payload);
+  bool ReadMSBlock(uint8_t* Payload);
+  bool MSPredictorsValid() const;
+  uint32_t FrameBytes() const { return FChan * FBPS / 8; }
+  // Decodes the next block into buf; BufEnd is 0 when there is none.
+  void DecodeNextBlock();
+
+  alignas(8) std::array<uint8_t, kBufSize> buf{};
+  TWavType _WavType = TWavType::wtUnsupported;
+  TDVI_ADPCM_INFO DVI_ADPCM_INFO;
+  TDVI_ADPCM_STATE_STEREO DVI_ADPCM_STATE;
+  TMS_ADPCM_INFO MS_ADPCM_INFO;
+  TMSADPCMBlockHeaderStereo MS_ADPCM_STATE;
+  int64_t HeaderSize = 0;  // stream offset of the first data byte
+  bool ShortIEEEFloat = false;
+  std::vector<uint8_t> FBlock;  // one encoded ADPCM block
+};
+
+// Writes RIFF/WAVE files: 44-byte PCM, 68-byte extensible PCM or 60-byte IMA ADPCM, and
+// appends to existing PCM and IMA ADPCM files of the same format.
+class TWaveOut final : public TAuFileOut {
+ public:
+  explicit TWaveOut(TComponent* AOwner = nullptr);
+  std::string ClassName() const override { return "TWaveOut"; }
+
+  TWavType WavType() const { return FWavType; }
+  void SetWavType(TWavType Value);
+  uint16_t BlockSize() const { return FBlockAlign; }
+  void SetBlockSize(uint16_t Value);
+  bool CreateNonMsHeaders() const { return FNonMsHeaders; }
+  void SetCreateNonMsHeaders(bool Value) { FNonMsHeaders = Value; }
+  void SetFileMode(TFileOutputMode Value) override { FFileMode = Value; }
+
+ protected:
+  bool OutputBlock(bool Abort) override;
+  void FinishOutput() override;
+  void PrepareOutput() override;
+
+ private:
+  void FillPCMHeader(uint8_t* Header);
+  void FillExtPCMHeader(uint8_t* Header);
+  void FillDVIHeader(uint8_t* Header);
+  void ReadAppendHeader();
+  void CleanUp();
+  void WriteChecked(const void* Data, int64_t Count);
+  void Put32At(int64_t Offset, uint32_t Value);
+  uint16_t SamplesPerBlock(uint32_t Channels) const;
+  void CheckDVIBlockLayout(uint32_t Channels) const;
+
+  bool EndOfInput = false;
+  TWavType FWavType = TWavType::wtPCM;
+  TDVI_ADPCM_ENCODE_STATE_STEREO FEncodeState;
+  uint32_t FPrevSR = 0;
+  uint16_t FPrevCh = 0;
+  uint16_t FPrevBPS = 0;
+  int32_t FPrevLen = 0;
+  int32_t FLenOffs = 0;
+  int32_t FPrevDataSize = 0;
+  int32_t FDataSizeOffs = 0;
+  TWavType FPrevWavType = TWavType::wtUnsupported;
+  int32_t HeaderSize = 0;
+  uint16_t FBlockAlign = 512;
+  bool FNonMsHeaders = true;
+
+  bool FPrepared = false;   // PrepareOutput completed; FinishOutput only cleans up otherwise
+  bool FAppending = false;  // this run adds to a file that had content
+  int64_t FAnnounced = 0;   // the input's announced byte size at the start of the run
+  std::unique_ptr<TStream> FOwnStream;
+};
+
+}  // namespace tunevert

@@ -108,7 +108,8 @@ std::string TBatchConverter::OutputFileName(const std::string& OutputDir, const 
 
 std::string TBatchConverter::TemporaryFileName(const std::string& FinalName) {
   const size_t slash = FinalName.rfind('/');
-  const std::string dir = slash == std::string::npos ? std::string() : FinalName.substr(0, slash + 1);
+  const std::string dir =
+      slash == std::string::npos ? std::string() : FinalName.substr(0, slash + 1);
   std::string name = BaseName(FinalName);
   const std::string ext = Extension(name);
   name.erase(name.size() - ext.size());

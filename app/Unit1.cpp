@@ -1,10 +1,10 @@
 #include "app/Unit1.h"
 
 #include <QCloseEvent>
-#include <QDragEnterEvent>
-#include <QDropEvent>
 #include <QDesktopServices>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QMenuBar>
@@ -62,8 +62,8 @@ void TFileListBox::dropEvent(QDropEvent* event) {
 
 TForm1::TForm1(QWidget* parent)
     : QMainWindow(parent), FConverter(MakeComponent<TBatchConverter>(nullptr)) {
-  setWindowTitle(QStringLiteral("Tunevert %1 - by Quorvel Software")
-                     .arg(QString::fromUtf8(kTunevertVersion)));
+  setWindowTitle(
+      QStringLiteral("Tunevert %1 - by Quorvel Software").arg(QString::fromUtf8(kTunevertVersion)));
   QFont tahoma(QStringLiteral("Tahoma"), 8);
   setFont(tahoma);
 
@@ -160,9 +160,8 @@ TForm1::TForm1(QWidget* parent)
   connect(btnSelectDir, &QPushButton::clicked, this, [this] { btnSelectDirClick(); });
   connect(btnConvert, &QPushButton::clicked, this, [this] { btnConvertClick(); });
   connect(btnDeleteFromFileList, &QPushButton::clicked, this, [this] { DeleteSelected(); });
-  connect(ListBox1, &QListWidget::itemDoubleClicked, this, [this](QListWidgetItem*) {
-    DeleteSelected();
-  });
+  connect(ListBox1, &QListWidget::itemDoubleClicked, this,
+          [this](QListWidgetItem*) { DeleteSelected(); });
   ListBox1->OnDrop = [this](const QStringList& names) { DragDrop1Drop(names); };
 
   TBatchConverter& c = *FConverter;
@@ -209,8 +208,8 @@ void TForm1::cbKonvertToChange() {
 }
 
 void TForm1::btnSelectDirClick() {
-  const QString folder = QFileDialog::getExistingDirectory(this, QStringLiteral("Select"),
-                                                           OutputDirtxt->text());
+  const QString folder =
+      QFileDialog::getExistingDirectory(this, QStringLiteral("Select"), OutputDirtxt->text());
   if (!folder.isEmpty())
     OutputDirtxt->setText(folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/'));
 }
@@ -227,7 +226,9 @@ void TForm1::btnConvertClick() {
                       cbBitrate->currentText().toStdString(), OutputDirtxt->text().toStdString());
 }
 
-void TForm1::FileOpen1Accept(const QStringList& Names) { ListBox1->addItems(Names); }
+void TForm1::FileOpen1Accept(const QStringList& Names) {
+  ListBox1->addItems(Names);
+}
 
 void TForm1::DragDrop1Drop(const QStringList& Names) {
   for (const QString& name : Names)
@@ -240,7 +241,9 @@ void TForm1::DeleteSelected() {
   delete ListBox1->takeItem(row);
 }
 
-void TForm1::btnClearFileListClick() { ListBox1->clear(); }
+void TForm1::btnClearFileListClick() {
+  ListBox1->clear();
+}
 
 void TForm1::SetStatus(bool Enabled) {
   for (QWidget* w : std::initializer_list<QWidget*>{btnFileOpen, btnClearFileList, cbKonvertTo,

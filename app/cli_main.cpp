@@ -88,8 +88,8 @@ int main(int argc, char** argv) {
   converter->OnSelectEntry = [&](int index) { current = index; };
   converter->OnProgressPosition = [&](int position) {
     if (showProgress)
-      std::cerr << "\r\033[K[" << current + 1 << "/" << files.size() << "] " << files[current] << " "
-                << position << "%" << std::flush;
+      std::cerr << "\r\033[K[" << current + 1 << "/" << files.size() << "] " << files[current]
+                << " " << position << "%" << std::flush;
   };
   converter->OnEntryDone = [&](int index, const std::string& output) {
     clearProgress();

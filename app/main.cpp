@@ -30,7 +30,8 @@ int main(int argc, char** argv) {
   QApplication::setApplicationDisplayName(QStringLiteral("Tunevert"));
   // Worker events reach the window through the main-thread queue; wake the event loop.
   SetWakeMainThread([] {
-    QMetaObject::invokeMethod(qApp, [] { CheckSynchronize(0); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        qApp, [] { CheckSynchronize(0); }, Qt::QueuedConnection);
   });
 
   TForm1 form;

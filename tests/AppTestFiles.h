@@ -32,7 +32,8 @@ inline std::vector<uint8_t> ReadAll(const std::string& path) {
 
 inline void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 // PCM frames of a simple ramp, for `frames` frames of `channels` x `bits`.
@@ -81,7 +82,8 @@ inline std::vector<uint8_t> WavPayload(const std::string& path) {
   const std::vector<uint8_t> f = ReadAll(path);
   size_t pos = 12;
   while (pos + 8 <= f.size()) {
-    const uint32_t size = f[pos + 4] | f[pos + 5] << 8 | f[pos + 6] << 16 | uint32_t{f[pos + 7]} << 24;
+    const uint32_t size =
+        f[pos + 4] | f[pos + 5] << 8 | f[pos + 6] << 16 | uint32_t{f[pos + 7]} << 24;
     if (std::string(f.begin() + pos, f.begin() + pos + 4) == "data") {
       const size_t end = std::min(f.size(), pos + 8 + size);
       return {f.begin() + pos + 8, f.begin() + end};

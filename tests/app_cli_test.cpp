@@ -26,7 +26,9 @@ Result RunCli(const std::string& args) {
   return r;
 }
 
-std::string Quoted(const std::string& s) { return "'" + s + "'"; }
+std::string Quoted(const std::string& s) {
+  return "'" + s + "'";
+}
 
 }  // namespace
 

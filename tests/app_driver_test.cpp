@@ -32,7 +32,8 @@ struct Batch {
       failures.push_back(std::to_string(i) + ": " + m);
     };
   }
-  bool Run(std::vector<std::string> files, const std::string& dir, const std::string& format = ".wav") {
+  bool Run(std::vector<std::string> files, const std::string& dir,
+           const std::string& format = ".wav") {
     if (!c->Convert(std::move(files), format, "160", dir)) return false;
     return PumpUntil([&] { return !c->Running(); }, 20000);
   }
@@ -58,9 +59,9 @@ TEST(BatchDriver, ConvertsEveryFileInTurnAndReportsDone) {
   const std::string out = dir / "out/";
   Batch b;
   ASSERT_TRUE(b.Run({dir / "one.wav", dir / "Two.Parts.WAV", dir / "three.wav"}, out));
-  EXPECT_EQ(b.statuses, (std::vector<std::string>{"Converting File: 1 of 3",
-                                                  "Converting File: 2 of 3",
-                                                  "Converting File: 3 of 3", "Done!"}));
+  EXPECT_EQ(b.statuses,
+            (std::vector<std::string>{"Converting File: 1 of 3", "Converting File: 2 of 3",
+                                      "Converting File: 3 of 3", "Done!"}));
   EXPECT_EQ(b.enabled, (std::vector<bool>{false, true}));
   EXPECT_EQ(b.selected, (std::vector<int>{0, 1, 2}));
   EXPECT_TRUE(b.failures.empty());
@@ -82,9 +83,9 @@ TEST(BatchDriver, BadEntriesFailAloneAndAreReported) {
   fs::create_directories(out);
   WriteAll(out + "corrupt.wav", {'k', 'e', 'e', 'p'});  // must survive the failed run
   Batch b;
-  ASSERT_TRUE(b.Run({dir / "a.wav", dir / "corrupt.wav", dir / "notes.txt", dir / "missing.wav",
-                     dir / "c.wav"},
-                    out));
+  ASSERT_TRUE(b.Run(
+      {dir / "a.wav", dir / "corrupt.wav", dir / "notes.txt", dir / "missing.wav", dir / "c.wav"},
+      out));
   ASSERT_EQ(b.failures.size(), 3u);
   EXPECT_EQ(b.failures[0], "1: Not a valid or supported audio file");
   EXPECT_EQ(b.failures[1], "2: Unsupported file type");
@@ -135,8 +136,9 @@ TEST(BatchDriver, EmptyListOrFolderShowsTheMessage) {
   Batch b;
   EXPECT_FALSE(b.c->Convert({}, ".wav", "160", "/tmp/"));
   EXPECT_FALSE(b.c->Convert({"/tmp/a.wav"}, ".wav", "160", ""));
-  EXPECT_EQ(b.messages, (std::vector<std::string>(
-                            2, "You have to select a output folder and have some files to convert")));
+  EXPECT_EQ(b.messages,
+            (std::vector<std::string>(
+                2, "You have to select a output folder and have some files to convert")));
 }
 
 TEST(BatchDriver, CancelStopsTheRunAndLeavesNoPartialFile) {

@@ -21,7 +21,9 @@ QStringList Items(const QListWidget* list) {
   return items;
 }
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Q(const std::string& s) {
+  return QString::fromStdString(s);
+}
 
 }  // namespace
 
@@ -74,11 +76,14 @@ TEST(MainWindow, DroppedFilesAreFilteredByExtension) {
                 QUrl::fromLocalFile(QStringLiteral("/m/x.mp3.bak")),
                 QUrl::fromLocalFile(QStringLiteral("/m/a.mp3"))});
   const QPoint at = form.ListBox1->viewport()->rect().center();
+  QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(form.ListBox1->viewport(), &enter);
+  EXPECT_TRUE(enter.isAccepted());
   QDropEvent drop(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(form.ListBox1->viewport(), &drop);
-  EXPECT_EQ(Items(form.ListBox1), (QStringList{QStringLiteral("/m/a.mp3"),
-                                               QStringLiteral("/m/d.FLAC"),
-                                               QStringLiteral("/m/a.mp3")}));
+  EXPECT_EQ(Items(form.ListBox1),
+            (QStringList{QStringLiteral("/m/a.mp3"), QStringLiteral("/m/d.FLAC"),
+                         QStringLiteral("/m/a.mp3")}));
 }
 
 TEST(MainWindow, DeleteDoubleClickAndClear) {

@@ -42,7 +42,8 @@ inline std::vector<uint8_t> RampPcm(int frames, int channels, int bits) {
   const int bytes = bits / 8;
   for (int f = 0; f < frames; ++f)
     for (int c = 0; c < channels; ++c) {
-      const uint32_t v = static_cast<uint32_t>(f * 977 + c * 131) * 2654435761u;
+      const uint32_t v =
+          (static_cast<uint32_t>(f) * 977u + static_cast<uint32_t>(c) * 131u) * 2654435761u;
       for (int b = 0; b < bytes; ++b) pcm.push_back(static_cast<uint8_t>(v >> (8 * b)));
     }
   return pcm;

@@ -14,7 +14,9 @@
 namespace tunevert::testing {
 
 // The byte a pattern source holds at absolute byte offset Offset.
-inline uint8_t PatternByte(int64_t Offset) { return static_cast<uint8_t>(Offset % 251); }
+inline uint8_t PatternByte(int64_t Offset) {
+  return static_cast<uint8_t>(Offset % 251);
+}
 
 // A synthetic source: TotalFrames frames of a known byte pattern, delivered in blocks of at
 // most MaxBlock bytes. It can decode past its range, fail to start, or fail while reading.
@@ -25,10 +27,10 @@ class PatternInput final : public TAuStreamedInput {
   uint32_t Bits = 16, Chans = 2, Rate = 44100;
   int64_t TotalFrames = 1000;
   uint32_t MaxBlock = 4096;
-  int64_t ExtraBytes = 0;        // decoded beyond the range's end
-  std::string StartError;        // StartInput raises this when set
-  int FailAfterBlocks = -1;      // ProduceData raises after this many blocks
-  bool UnknownSize = false;      // report Size 0
+  int64_t ExtraBytes = 0;    // decoded beyond the range's end
+  std::string StartError;    // StartInput raises this when set
+  int FailAfterBlocks = -1;  // ProduceData raises after this many blocks
+  bool UnknownSize = false;  // report Size 0
   std::atomic<int> Starts{0}, Stops{0}, Seeks{0};
 
   void SetSeekable(bool v) { FSeekable = v; }

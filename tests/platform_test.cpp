@@ -47,7 +47,7 @@ TEST(Component, OwnerDestroysInReverseOrderAfterWindingAllDown) {
   new Probe(owner, "a", &log);
   new Probe(owner, "b", &log);
   TComponent::Free(owner);
-  const std::vector<std::string> expected = {"before b", "before a", "before owner",
+  const std::vector<std::string> expected = {"before b",      "before a",  "before owner",
                                              "destroy owner", "destroy b", "destroy a"};
   EXPECT_EQ(log, expected);
 }

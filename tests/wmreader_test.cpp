@@ -277,12 +277,21 @@ void CheckSeek(const std::string& Name, uint32_t ReadFirst, uint32_t TargetCs) {
   EXPECT_TRUE(std::equal(After.begin() + Left, After.end(), Full.begin() + Target));
 }
 
-TEST(WMSeeking, ForwardAndBackwardDuringAPassAreSampleAccurate) {
-  CheckSeek("wmav2-stereo-44100.wma", 44100 * 4 / 2, 215);  // forward
-  CheckSeek("wmav2-stereo-44100.wma", 44100 * 4 * 2, 37);   // backward
+TEST(WMSeeking, ShortJumpsDuringAPassAreSampleAccurate) {
+  CheckSeek("wmav2-stereo-44100.wma", 44100 * 4 / 2, 215);  // decoded through
+  CheckSeek("wmav2-stereo-44100.wma", 44100 * 4 * 2, 37);   // from the start again
   CheckSeek("mp3-cbr-stereo-44100.mp3", 44100 * 4 / 2, 181);
   CheckSeek("mp3-vbr-mono-22050.mp3", 22050 * 2 * 3 / 2, 50);
   CheckSeek("wmav1-mono-22050.wma", 22050, 150);
+}
+
+// Past the decode-through distance the demuxer seeks and the time stamps place the audio;
+// ASF's millisecond stamps must still land on the exact sample.
+TEST(WMSeeking, LongJumpsThroughTheDemuxerAreSampleAccurate) {
+  CheckSeek("wmav2-stereo-44100.wma", 44100 * 4 / 5, 250);
+  CheckSeek("wmav2-stereo-44100.wma", 44100 * 4 * 28 / 10, 223);
+  CheckSeek("mp3-cbr-stereo-44100.mp3", 44100 * 4 / 5, 263);
+  CheckSeek("mp3-cbr-stereo-44100.mp3", 44100 * 4 * 29 / 10, 220);
 }
 
 TEST(WMBrokenInput, ProtectedContentIsFlaggedAndDeliversNothing) {

@@ -30,7 +30,7 @@ constexpr int IoBufferSize = 1 << 16;
 // A forward jump up to this far is decoded through, which is exact; farther jumps use the
 // demuxer's seek and the time stamps, and start this much early so that the decoder's
 // overlap and bit reservoir are filled again by the target.
-constexpr int64_t DecodeThroughSeconds = 30;
+constexpr int64_t DecodeThroughSeconds = 2;
 constexpr int64_t SeekPrerollSeconds = 1;
 // Decoders that keep failing on broken data end the stream instead of spinning.
 constexpr int MaxDecodeErrorsInARow = 1000;
@@ -211,6 +211,21 @@ class TSyncReader final : public IWMSyncReader, public IWMHeaderInfo, public TRe
   bool FResync = false;     // the next frame's time stamp tells FNextSample
   bool FHaveOrigin = false;
   int64_t FOrigin = 0;  // time stamp, in samples, of output sample 0
+  // Decoded frame length while it is constant from the start: 0 unknown, -1 not constant.
+  // Only the last frame may be shorter.
+  int64_t FFrameLength = 0;
+  bool FShortFrameSeen = false;
+  bool FJumped = false;  // frames now come from a time-stamp seek, not from the start
+
+  void LearnFrameLength(int64_t Length) {
+    if (FFrameLength == 0) {
+      FFrameLength = Length;
+    } else if (FFrameLength > 0 && (Length > FFrameLength || FShortFrameSeen)) {
+      FFrameLength = -1;
+    } else if (Length < FFrameLength) {
+      FShortFrameSeen = true;
+    }
+  }
 };
 
 HRESULT TSyncReader::QueryInterface(const IID& riid, void** ppvObject) {
@@ -360,6 +375,9 @@ void TSyncReader::CloseAll() {
   FProtected = false;
   FVbrHeader = false;
   FHaveOrigin = false;
+  FFrameLength = 0;
+  FShortFrameSeen = false;
+  FJumped = false;
   FNextSample = 0;
   FSkipTo = 0;
   FEndAt = -1;
@@ -407,6 +425,8 @@ HRESULT TSyncReader::Rewind() {
   if (R != S_OK) return R;
   if (FFormat->nb_streams != FOutputs.size()) return E_UNEXPECTED;
   FNextSample = 0;
+  FJumped = false;
+  FShortFrameSeen = false;
   if (Active >= 0 && !StartDecoder(Active)) return E_FAIL;
   return S_OK;
 }
@@ -531,8 +551,14 @@ HRESULT TSyncReader::NextBlock(std::vector<uint8_t>& Block, int64_t& FirstSample
           FHaveOrigin = true;
         } else if (FResync && FHaveOrigin) {
           FNextSample = At - FOrigin;
+          // Clocks coarser than a sample (ASF counts milliseconds) put the frame off its
+          // true start; frames of one fixed length lie on a grid, so snap to it.
+          const bool Coarse = int64_t{Stream->time_base.num} * Rate > Stream->time_base.den;
+          if (Coarse && FFrameLength > 0)
+            FNextSample = (FNextSample + FFrameLength / 2) / FFrameLength * FFrameLength;
         }
       }
+      if (!FResync && !FJumped) LearnFrameLength(FFrame->nb_samples);
       FResync = false;
       const bool Converted = ConvertFrame(FFrame.get(), Block);
       av_frame_unref(FFrame.get());
@@ -642,6 +668,7 @@ HRESULT TSyncReader::SetRange(uint64_t cnsStartTime, int64_t cnsDuration) {
   FSwr.reset();
   FDemuxEnded = false;
   FResync = true;
+  FJumped = true;
   FNextSample = From;
   FSkipTo = Target;
   return S_OK;

@@ -93,6 +93,18 @@ TEST(WMRuntimeLoader, MissingRuntimeLeavesTheReaderClosed) {
   ASSERT_TRUE(WMRuntimeLoaded());
 }
 
+TEST(WMRuntimeLoader, AReaderReleasedAfterTheUnloadDoesNotCrash) {
+  {
+    OpenFile File("mp3-vbr-mono-22050.mp3");
+    ASSERT_TRUE(File.Reader.has_audio);
+    UnloadWMRuntime();
+    EXPECT_FALSE(ReadAll(File.Reader).empty());
+    SyncReaderClose(File.Reader);
+    LoadWMRuntime(TUNEVERT_WMVCORE_DIR, false);
+  }
+  EXPECT_TRUE(WMRuntimeLoaded());
+}
+
 struct DecodeCase {
   const char* File;
   int Channels;

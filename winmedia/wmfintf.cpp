@@ -43,7 +43,9 @@ void LoadWMRuntime(const std::string& ProgramFolder, bool StandardSearch) {
                                          Folder + "/../lib/tunevert/" + WMRuntimeLibraryName};
   if (StandardSearch) Candidates.emplace_back(WMRuntimeLibraryName);
   for (const std::string& Candidate : Candidates) {
-    LibraryHandle = dlopen(Candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Kept mapped after dlclose: an interface released late must still find its code, and
+    // FFmpeg's dependencies keep start-up allocations that unmapping would strand.
+    LibraryHandle = dlopen(Candidate.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (LibraryHandle) {
       LoadedPath = Candidate;
       break;

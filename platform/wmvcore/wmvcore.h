@@ -5,7 +5,6 @@
 // the methods the engine calls; the counted-reference rules are those of COM.
 
 #include <cstdint>
-#include <cstring>
 
 namespace tunevert {
 

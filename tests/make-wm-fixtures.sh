@@ -28,6 +28,13 @@ lame --quiet -b 128 --tt "Cafe Tune" --ta "The Testers" --tl "Fixture Album" \
 id3v2 --TIT2 "Caf$(printf '\xe9') Tune" --TCOP "(c) Nobody" mp3-cbr-stereo-44100.mp3
 lame --quiet -V 5 -m m --tt "Variable" "$tmp/mono22.wav" mp3-vbr-mono-22050.mp3
 
+lame --quiet -b 32 -m m --id3v1-only --tt "Old Style" --ta "Version One" --ty 1999 \
+  "$tmp/mono22.wav" mp3-id3v1-only.mp3
+
+# Not audio at all, and the same picture as an MP3's cover (a video stream beside the audio).
+ff -f lavfi -i color=c=red:s=16x16 -frames:v 1 not-audio.png
+lame --quiet -b 32 -m m --ti not-audio.png --tt "Covered" "$tmp/mono22.wav" mp3-with-cover.mp3
+
 # Eight channels (for a mixed-down offer) and 24 bits (for the wide offer).
 sox -n -r 8000 -c 8 -b 16 "$tmp/eight.wav" synth 0.25 sine 200 sine 300 sine 400 sine 500 \
   sine 600 sine 700 sine 800 sine 900 gain -12

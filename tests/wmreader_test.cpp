@@ -138,6 +138,7 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, DecodesLikeFfmpeg,
                                            DecodeCase{"wmav1-mono-22050.wma", 1, 22050},
                                            DecodeCase{"mp3-cbr-stereo-44100.mp3", 2, 44100},
                                            DecodeCase{"mp3-vbr-mono-22050.mp3", 1, 22050},
+                                           DecodeCase{"mp3-with-cover.mp3", 1, 22050},
                                            DecodeCase{"eight-channels-8000.flac", 8, 8000},
                                            DecodeCase{"stereo-24bit-8000.flac", 2, 8000}),
                          [](const auto& Info) {
@@ -244,6 +245,13 @@ TEST(WMAttributes, Id3TagsOfAnMp3) {
   EXPECT_EQ(SyncReaderAuthor(Vbr.Reader), u"");
 }
 
+TEST(WMAttributes, Id3v1AloneIsReadToo) {
+  OpenFile File("mp3-id3v1-only.mp3");
+  EXPECT_EQ(SyncReaderTitle(File.Reader), u"Old Style");
+  EXPECT_EQ(SyncReaderAuthor(File.Reader), u"Version One");
+  EXPECT_EQ(SyncReaderYear(File.Reader), u"1999");
+}
+
 TEST(WMAttributes, DurationAsTheProbeToolReportsIt) {
   for (const char* Name : {"wmav2-stereo-44100.wma", "wmav1-mono-22050.wma",
                            "mp3-cbr-stereo-44100.mp3", "mp3-vbr-mono-22050.mp3"}) {
@@ -311,6 +319,13 @@ TEST(WMBrokenInput, ProtectedContentIsFlaggedAndDeliversNothing) {
   ASSERT_TRUE(File.Reader.reader);
   EXPECT_TRUE(File.Reader.has_audio);
   EXPECT_TRUE(File.Reader._protected);
+  EXPECT_TRUE(ReadAll(File.Reader).empty());
+}
+
+TEST(WMBrokenInput, APictureOpensWithoutAudio) {
+  OpenFile File("not-audio.png");
+  EXPECT_TRUE(File.Reader.reader);
+  EXPECT_FALSE(File.Reader.has_audio);
   EXPECT_TRUE(ReadAll(File.Reader).empty());
 }
 

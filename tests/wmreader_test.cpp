@@ -373,6 +373,32 @@ TEST(WMBrokenInput, TruncatedFilesEndQuietlyAfterWhatTheyHold) {
   }
 }
 
+// Damaged bytes inside the audio data: the decoder may drop or mangle frames, but the pass
+// must end, stay within a sane length and touch no memory it does not own.
+TEST(WMBrokenInput, DamagedFilesDecodeWithoutHarm) {
+  std::mt19937 Random(99);
+  for (const char* Name : {"wmav2-stereo-44100.wma", "mp3-cbr-stereo-44100.mp3",
+                           "wmav1-mono-22050.wma", "mp3-vbr-mono-22050.mp3"}) {
+    SCOPED_TRACE(Name);
+    auto Original = LoadFile(WMFixture(Name));
+    for (int Round = 0; Round < 6; ++Round) {
+      TMemoryStream Damaged;
+      Damaged.Write(Original->Memory(), Original->Size());
+      for (int Hit = 0; Hit < 40; ++Hit) {
+        const auto At = static_cast<size_t>(Random() % static_cast<uint32_t>(Original->Size()));
+        Damaged.Memory()[At] = static_cast<uint8_t>(Random());
+      }
+      Damaged.SetPosition(0);
+      wma_sync_reader Reader;
+      SyncReaderOpen(Reader, &Damaged, false, 0);
+      const auto Got = ReadAll(Reader, 1500);
+      EXPECT_LT(Got.size(), size_t{10} << 20);
+      SyncReaderClose(Reader);
+      EXPECT_EQ(RuntimeLiveObjects(), 0);
+    }
+  }
+}
+
 TEST(WMBrokenInput, ContentBehindA30BytePrefixOpensOnTheRetry) {
   auto Original = LoadFile(WMFixture("wmav2-stereo-44100.wma"));
   TMemoryStream Prefixed;

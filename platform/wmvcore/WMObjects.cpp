@@ -1,0 +1,134 @@
+#include "platform/wmvcore/WMObjects.h"
+
+#include <cstring>
+#include <memory>
+
+namespace tunevert::wmvcore {
+
+std::atomic<int32_t>& LiveObjects() {
+  static std::atomic<int32_t> Count{0};
+  return Count;
+}
+
+HRESULT TSampleBuffer::QueryInterface(const IID& riid, void** ppvObject) {
+  if (!ppvObject) return E_POINTER;
+  if (riid == IID_IUnknown || riid == IID_INSSBuffer) {
+    *ppvObject = static_cast<INSSBuffer*>(this);
+    AddRef();
+    return S_OK;
+  }
+  *ppvObject = nullptr;
+  return E_NOINTERFACE;
+}
+
+HRESULT TSampleBuffer::GetLength(uint32_t* pdwLength) {
+  if (!pdwLength) return E_POINTER;
+  *pdwLength = static_cast<uint32_t>(FData.size());
+  return S_OK;
+}
+
+HRESULT TSampleBuffer::GetBuffer(uint8_t** ppdwBuffer) {
+  if (!ppdwBuffer) return E_POINTER;
+  *ppdwBuffer = FData.data();
+  return S_OK;
+}
+
+HRESULT TSampleBuffer::GetBufferAndLength(uint8_t** ppdwBuffer, uint32_t* pdwLength) {
+  if (!ppdwBuffer || !pdwLength) return E_POINTER;
+  *ppdwBuffer = FData.data();
+  *pdwLength = static_cast<uint32_t>(FData.size());
+  return S_OK;
+}
+
+TMediaProps::TMediaProps(const GUID& Major, const GUID& SubType, const GUID& FormatType,
+                         std::vector<uint8_t> Format)
+    : FMajor(Major), FSubType(SubType), FFormatType(FormatType), FFormat(std::move(Format)) {}
+
+TMediaProps* TMediaProps::Pcm(const TPcmFormat& Format) {
+  WAVEFORMATEX Wave{};
+  Wave.wFormatTag = WAVE_FORMAT_PCM;
+  Wave.nChannels = Format.Channels;
+  Wave.nSamplesPerSec = Format.Rate;
+  Wave.nBlockAlign = static_cast<uint16_t>(Format.Channels * (Format.Bits / 8));
+  Wave.nAvgBytesPerSec = Wave.nBlockAlign * Format.Rate;
+  Wave.wBitsPerSample = Format.Bits;
+  Wave.cbSize = 0;
+  std::vector<uint8_t> Block(sizeof Wave);
+  std::memcpy(Block.data(), &Wave, sizeof Wave);
+  return new TMediaProps(WMMEDIATYPE_Audio, WMMEDIASUBTYPE_PCM, WMFORMAT_WaveFormatEx,
+                         std::move(Block));
+}
+
+HRESULT TMediaProps::QueryInterface(const IID& riid, void** ppvObject) {
+  if (!ppvObject) return E_POINTER;
+  if (riid == IID_IUnknown || riid == IID_IWMMediaProps || riid == IID_IWMOutputMediaProps) {
+    *ppvObject = static_cast<IWMOutputMediaProps*>(this);
+    AddRef();
+    return S_OK;
+  }
+  *ppvObject = nullptr;
+  return E_NOINTERFACE;
+}
+
+HRESULT TMediaProps::GetType(GUID* pguidType) {
+  if (!pguidType) return E_POINTER;
+  *pguidType = FMajor;
+  return S_OK;
+}
+
+HRESULT TMediaProps::GetMediaType(WM_MEDIA_TYPE* pType, uint32_t* pcbType) {
+  if (!pcbType) return E_POINTER;
+  const uint32_t Needed = static_cast<uint32_t>(sizeof(WM_MEDIA_TYPE) + FFormat.size());
+  if (!pType) {
+    *pcbType = Needed;
+    return S_OK;
+  }
+  if (*pcbType < Needed) {
+    *pcbType = Needed;
+    return ASF_E_BUFFERTOOSMALL;
+  }
+  auto* Block = reinterpret_cast<uint8_t*>(pType);
+  WM_MEDIA_TYPE Type{};
+  Type.majortype = FMajor;
+  Type.subtype = FSubType;
+  Type.bFixedSizeSamples = FMajor == WMMEDIATYPE_Audio ? 1 : 0;
+  Type.bTemporalCompression = 0;
+  Type.lSampleSize = 0;
+  if (FFormat.size() >= sizeof(WAVEFORMATEX)) {
+    WAVEFORMATEX Wave;
+    std::memcpy(&Wave, FFormat.data(), sizeof Wave);
+    Type.lSampleSize = Wave.nBlockAlign;
+  }
+  Type.formattype = FFormatType;
+  Type.pUnk = nullptr;
+  Type.cbFormat = static_cast<uint32_t>(FFormat.size());
+  Type.pbFormat = FFormat.empty() ? nullptr : Block + sizeof(WM_MEDIA_TYPE);
+  std::memcpy(Block, &Type, sizeof Type);
+  if (!FFormat.empty()) std::memcpy(Block + sizeof(WM_MEDIA_TYPE), FFormat.data(), FFormat.size());
+  *pcbType = Needed;
+  return S_OK;
+}
+
+bool ReadPcmFormat(IWMMediaProps& Props, TPcmFormat& Format) {
+  uint32_t Size = 0;
+  if (Props.GetMediaType(nullptr, &Size) != S_OK || Size < sizeof(WM_MEDIA_TYPE)) return false;
+  auto Block = std::make_unique<uint8_t[]>(Size);
+  if (Props.GetMediaType(reinterpret_cast<WM_MEDIA_TYPE*>(Block.get()), &Size) != S_OK)
+    return false;
+  WM_MEDIA_TYPE Type;
+  std::memcpy(&Type, Block.get(), sizeof Type);
+  if (!(Type.majortype == WMMEDIATYPE_Audio) || !(Type.formattype == WMFORMAT_WaveFormatEx) ||
+      Type.cbFormat < sizeof(WAVEFORMATEX))
+    return false;
+  // The format block must lie inside the block we were given.
+  const uint8_t* First = Block.get() + sizeof(WM_MEDIA_TYPE);
+  if (Type.pbFormat < First || Type.cbFormat > Size - sizeof(WM_MEDIA_TYPE) ||
+      Type.pbFormat + Type.cbFormat > Block.get() + Size)
+    return false;
+  WAVEFORMATEX Wave;
+  std::memcpy(&Wave, Type.pbFormat, sizeof Wave);
+  Format = {Wave.nChannels, Wave.nSamplesPerSec, Wave.wBitsPerSample};
+  return true;
+}
+
+}  // namespace tunevert::wmvcore

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "platform/wmvcore/wmvcore.h"
+
+namespace tunevert::wmvcore {
+
+// Count of live library objects; a leak of a reference shows up here.
+std::atomic<int32_t>& LiveObjects();
+
+// The reference count every object of the library carries; it starts at 1 for the creator.
+class TRefCounted {
+ public:
+  TRefCounted() { LiveObjects().fetch_add(1); }
+  TRefCounted(const TRefCounted&) = delete;
+  TRefCounted& operator=(const TRefCounted&) = delete;
+  virtual ~TRefCounted() { LiveObjects().fetch_sub(1); }
+
+ protected:
+  uint32_t DoAddRef() { return FRefs.fetch_add(1) + 1; }
+  uint32_t DoRelease() {
+    const uint32_t Left = FRefs.fetch_sub(1) - 1;
+    if (Left == 0) delete this;
+    return Left;
+  }
+
+ private:
+  std::atomic<uint32_t> FRefs{1};
+};
+
+// One decoded sample handed to the caller.
+class TSampleBuffer final : public INSSBuffer, public TRefCounted {
+ public:
+  explicit TSampleBuffer(std::vector<uint8_t> Data) : FData(std::move(Data)) {}
+
+  HRESULT QueryInterface(const IID& riid, void** ppvObject) override;
+  uint32_t AddRef() override { return DoAddRef(); }
+  uint32_t Release() override { return DoRelease(); }
+  HRESULT GetLength(uint32_t* pdwLength) override;
+  HRESULT GetBuffer(uint8_t** ppdwBuffer) override;
+  HRESULT GetBufferAndLength(uint8_t** ppdwBuffer, uint32_t* pdwLength) override;
+
+ private:
+  std::vector<uint8_t> FData;
+};
+
+// PCM layout of an output or of an offered format.
+struct TPcmFormat {
+  uint16_t Channels = 0;
+  uint32_t Rate = 0;
+  uint16_t Bits = 0;
+  bool operator==(const TPcmFormat&) const = default;
+};
+
+// A media type: major type, subtype, format type and format block.
+class TMediaProps final : public IWMOutputMediaProps, public TRefCounted {
+ public:
+  TMediaProps(const GUID& Major, const GUID& SubType, const GUID& FormatType,
+              std::vector<uint8_t> Format);
+  static TMediaProps* Pcm(const TPcmFormat& Format);
+
+  HRESULT QueryInterface(const IID& riid, void** ppvObject) override;
+  uint32_t AddRef() override { return DoAddRef(); }
+  uint32_t Release() override { return DoRelease(); }
+  HRESULT GetType(GUID* pguidType) override;
+  HRESULT GetMediaType(WM_MEDIA_TYPE* pType, uint32_t* pcbType) override;
+
+ private:
+  GUID FMajor, FSubType, FFormatType;
+  std::vector<uint8_t> FFormat;
+};
+
+// Reads the PCM layout of any media properties object; false unless it is audio described
+// by a complete WAVEFORMATEX.
+bool ReadPcmFormat(IWMMediaProps& Props, TPcmFormat& Format);
+
+}  // namespace tunevert::wmvcore

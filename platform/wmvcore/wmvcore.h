@@ -1,0 +1,240 @@
+#pragma once
+
+// The interfaces of the Windows Media runtime substitute, shared by libtvwmvcore.so and the
+// engine that loads it. Both sides are built from this one header, so the vtables carry only
+// the methods the engine calls; the counted-reference rules are those of COM.
+
+#include <cstdint>
+
+namespace tunevert {
+
+using HRESULT = int32_t;
+
+constexpr HRESULT MakeHResult(uint32_t Code) {
+  return static_cast<HRESULT>(Code);
+}
+
+constexpr HRESULT S_OK = 0;
+constexpr HRESULT S_FALSE = 1;
+constexpr HRESULT E_NOTIMPL = MakeHResult(0x80004001u);
+constexpr HRESULT E_NOINTERFACE = MakeHResult(0x80004002u);
+constexpr HRESULT E_POINTER = MakeHResult(0x80004003u);
+constexpr HRESULT E_FAIL = MakeHResult(0x80004005u);
+constexpr HRESULT E_UNEXPECTED = MakeHResult(0x8000FFFFu);
+constexpr HRESULT E_OUTOFMEMORY = MakeHResult(0x8007000Eu);
+constexpr HRESULT E_INVALIDARG = MakeHResult(0x80070057u);
+constexpr HRESULT STG_E_INVALIDFUNCTION = MakeHResult(0x80030001u);
+constexpr HRESULT ASF_E_NOTFOUND = MakeHResult(0xC00D07F0u);
+constexpr HRESULT ASF_E_BUFFERTOOSMALL = MakeHResult(0xC00D07F1u);
+constexpr HRESULT NS_E_INVALID_REQUEST = MakeHResult(0xC00D002Bu);
+constexpr HRESULT NS_E_UNRECOGNIZED_STREAM_TYPE = MakeHResult(0xC00D0035u);
+constexpr HRESULT NS_E_INVALID_OUTPUT_FORMAT = MakeHResult(0xC00D0B69u);
+constexpr HRESULT NS_E_PROTECTED_CONTENT = MakeHResult(0xC00D0BBDu);
+constexpr HRESULT NS_E_NO_MORE_SAMPLES = MakeHResult(0xC00D0BCFu);
+constexpr HRESULT NS_E_SEEK_FAILED = MakeHResult(0xC00D0BD3u);
+
+struct GUID {
+  uint32_t Data1;
+  uint16_t Data2;
+  uint16_t Data3;
+  uint8_t Data4[8];
+};
+using IID = GUID;
+
+constexpr bool operator==(const GUID& A, const GUID& B) {
+  if (A.Data1 != B.Data1 || A.Data2 != B.Data2 || A.Data3 != B.Data3) return false;
+  for (int i = 0; i < 8; ++i)
+    if (A.Data4[i] != B.Data4[i]) return false;
+  return true;
+}
+
+constexpr GUID IID_IUnknown{0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constexpr GUID IID_IStream{0x0000000C, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constexpr GUID IID_IWMSyncReader{
+    0x9397F121, 0x7705, 0x4DC9, {0xB0, 0x49, 0x98, 0xB6, 0x98, 0x18, 0x84, 0x14}};
+constexpr GUID IID_IWMHeaderInfo{
+    0x96406BDA, 0x2B2B, 0x11D3, {0xB3, 0x6B, 0x00, 0xC0, 0x4F, 0x61, 0x08, 0xFF}};
+constexpr GUID IID_IWMMediaProps{
+    0x96406BCE, 0x2B2B, 0x11D3, {0xB3, 0x6B, 0x00, 0xC0, 0x4F, 0x61, 0x08, 0xFF}};
+constexpr GUID IID_IWMOutputMediaProps{
+    0x96406BD7, 0x2B2B, 0x11D3, {0xB3, 0x6B, 0x00, 0xC0, 0x4F, 0x61, 0x08, 0xFF}};
+constexpr GUID IID_INSSBuffer{
+    0xE1CD3524, 0x03D7, 0x11D2, {0x9E, 0xED, 0x00, 0x60, 0x97, 0xD2, 0xD7, 0xCF}};
+
+constexpr GUID WMMEDIATYPE_Audio{
+    0x73647561, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+constexpr GUID WMMEDIATYPE_Video{
+    0x73646976, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+constexpr GUID WMMEDIATYPE_FileTransfer{
+    0xD9E47579, 0x930E, 0x4427, {0xAD, 0xFC, 0xAD, 0x80, 0xF2, 0x90, 0xE4, 0x70}};
+constexpr GUID WMMEDIASUBTYPE_PCM{
+    0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+constexpr GUID WMFORMAT_WaveFormatEx{
+    0x05589F81, 0xC356, 0x11CE, {0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A}};
+constexpr GUID GUID_NULL{0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
+
+// Plain enumeration: the type codes travel as numbers.
+enum WMT_ATTR_DATATYPE : uint32_t {
+  WMT_TYPE_DWORD = 0,
+  WMT_TYPE_STRING = 1,
+  WMT_TYPE_BINARY = 2,
+  WMT_TYPE_BOOL = 3,
+  WMT_TYPE_QWORD = 4,
+  WMT_TYPE_WORD = 5,
+  WMT_TYPE_GUID = 6,
+};
+
+struct IUnknown;
+
+// A media type record. GetMediaType writes it and its format block into one caller block,
+// with pbFormat pointing just behind the record.
+struct WM_MEDIA_TYPE {
+  GUID majortype;
+  GUID subtype;
+  int32_t bFixedSizeSamples;
+  int32_t bTemporalCompression;
+  uint32_t lSampleSize;
+  GUID formattype;
+  IUnknown* pUnk;
+  uint32_t cbFormat;
+  uint8_t* pbFormat;
+};
+
+#pragma pack(push, 2)
+struct WAVEFORMATEX {
+  uint16_t wFormatTag;
+  uint16_t nChannels;
+  uint32_t nSamplesPerSec;
+  uint32_t nAvgBytesPerSec;
+  uint16_t nBlockAlign;
+  uint16_t wBitsPerSample;
+  uint16_t cbSize;
+};
+#pragma pack(pop)
+static_assert(sizeof(WAVEFORMATEX) == 18);
+
+constexpr uint16_t WAVE_FORMAT_PCM = 1;
+constexpr uint16_t WAVE_FORMAT_EXTENSIBLE = 0xFFFE;
+
+struct STATSTG {
+  char16_t* pwcsName;
+  uint32_t type;
+  uint64_t cbSize;
+  int64_t mtime, ctime, atime;
+  uint32_t grfMode;
+  uint32_t grfLocksSupported;
+  GUID clsid;
+  uint32_t grfStateBits;
+  uint32_t reserved;
+};
+
+struct IUnknown {
+  virtual HRESULT QueryInterface(const IID& riid, void** ppvObject) = 0;
+  virtual uint32_t AddRef() = 0;
+  virtual uint32_t Release() = 0;
+
+ protected:
+  ~IUnknown() = default;  // objects die through Release, never through delete
+};
+
+// Origins of IStream::Seek.
+constexpr uint32_t STREAM_SEEK_SET = 0;
+constexpr uint32_t STREAM_SEEK_CUR = 1;
+constexpr uint32_t STREAM_SEEK_END = 2;
+
+struct IStream : IUnknown {
+  virtual HRESULT Read(void* pv, uint32_t cb, uint32_t* pcbRead) = 0;
+  virtual HRESULT Write(const void* pv, uint32_t cb, uint32_t* pcbWritten) = 0;
+  virtual HRESULT Seek(int64_t dlibMove, uint32_t dwOrigin, uint64_t* plibNewPosition) = 0;
+  virtual HRESULT SetSize(uint64_t libNewSize) = 0;
+  virtual HRESULT CopyTo(IStream* pstm, uint64_t cb, uint64_t* pcbRead, uint64_t* pcbWritten) = 0;
+  virtual HRESULT Commit(uint32_t grfCommitFlags) = 0;
+  virtual HRESULT Revert() = 0;
+  virtual HRESULT LockRegion(uint64_t libOffset, uint64_t cb, uint32_t dwLockType) = 0;
+  virtual HRESULT UnlockRegion(uint64_t libOffset, uint64_t cb, uint32_t dwLockType) = 0;
+  virtual HRESULT Stat(STATSTG* pstatstg, uint32_t grfStatFlag) = 0;
+  virtual HRESULT Clone(IStream** ppstm) = 0;
+
+ protected:
+  ~IStream() = default;
+};
+
+// One decoded sample; the memory lives as long as the buffer object.
+struct INSSBuffer : IUnknown {
+  virtual HRESULT GetLength(uint32_t* pdwLength) = 0;
+  virtual HRESULT GetBuffer(uint8_t** ppdwBuffer) = 0;
+  virtual HRESULT GetBufferAndLength(uint8_t** ppdwBuffer, uint32_t* pdwLength) = 0;
+
+ protected:
+  ~INSSBuffer() = default;
+};
+
+struct IWMMediaProps : IUnknown {
+  virtual HRESULT GetType(GUID* pguidType) = 0;
+  // With pType empty, *pcbType receives the size of the record plus its format block.
+  virtual HRESULT GetMediaType(WM_MEDIA_TYPE* pType, uint32_t* pcbType) = 0;
+
+ protected:
+  ~IWMMediaProps() = default;
+};
+
+struct IWMOutputMediaProps : IWMMediaProps {
+ protected:
+  ~IWMOutputMediaProps() = default;
+};
+
+struct IWMHeaderInfo : IUnknown {
+  // With pValue empty, *pcbLength receives the value's size in bytes.
+  virtual HRESULT GetAttributeByName(uint16_t* pwStreamNum, const char16_t* pszName,
+                                     WMT_ATTR_DATATYPE* pType, uint8_t* pValue,
+                                     uint16_t* pcbLength) = 0;
+
+ protected:
+  ~IWMHeaderInfo() = default;
+};
+
+// Times are in 100-ns units.
+struct IWMSyncReader : IUnknown {
+  virtual HRESULT OpenStream(IStream* pStream) = 0;
+  virtual HRESULT Close() = 0;
+  // A duration of 0 reads to the end.
+  virtual HRESULT SetRange(uint64_t cnsStartTime, int64_t cnsDuration) = 0;
+  virtual HRESULT GetNextSample(uint16_t wStreamNum, INSSBuffer** ppSample,
+                                uint64_t* pcnsSampleTime, uint64_t* pcnsDuration,
+                                uint32_t* pdwFlags, uint32_t* pdwOutputNum,
+                                uint16_t* pwStreamNum) = 0;
+  virtual HRESULT SetReadStreamSamples(uint16_t wStreamNum, int32_t fCompressed) = 0;
+  virtual HRESULT GetOutputCount(uint32_t* pcOutputs) = 0;
+  virtual HRESULT GetOutputProps(uint32_t dwOutputNum, IWMOutputMediaProps** ppOutput) = 0;
+  virtual HRESULT SetOutputProps(uint32_t dwOutputNum, IWMOutputMediaProps* pOutput) = 0;
+  virtual HRESULT GetOutputFormatCount(uint32_t dwOutputNum, uint32_t* pcFormats) = 0;
+  virtual HRESULT GetOutputFormat(uint32_t dwOutputNum, uint32_t dwFormatNum,
+                                  IWMOutputMediaProps** ppProps) = 0;
+  virtual HRESULT GetStreamNumberForOutput(uint32_t dwOutputNum, uint16_t* pwStreamNum) = 0;
+  virtual HRESULT SetOutputSetting(uint32_t dwOutputNum, const char16_t* pszName,
+                                   WMT_ATTR_DATATYPE Type, const uint8_t* pValue,
+                                   uint16_t cbLength) = 0;
+
+ protected:
+  ~IWMSyncReader() = default;
+};
+
+// The writing side declares these.
+struct IWMWriter;
+struct IWMWriterFileSink;
+struct IWMProfileManager;
+struct IWMWriterNetworkSink;
+
+// The library's exports, resolved by name.
+using TWMCreateSyncReader = HRESULT (*)(IUnknown* pUnkCert, uint32_t dwRights,
+                                        IWMSyncReader** ppSyncReader);
+using TWMCreateWriter = HRESULT (*)(IUnknown* pUnkCert, IWMWriter** ppWriter);
+using TWMCreateWriterFileSink = HRESULT (*)(IWMWriterFileSink** ppSink);
+using TWMCreateProfileManager = HRESULT (*)(IWMProfileManager** ppProfileManager);
+using TWMCreateWriterNetworkSink = HRESULT (*)(IWMWriterNetworkSink** ppSink);
+// Objects of the library still alive; lets tests prove every reference was released.
+using TTvWMLiveObjects = int32_t (*)();
+
+constexpr const char* WMRuntimeLibraryName = "libtvwmvcore.so";
+
+}  // namespace tunevert

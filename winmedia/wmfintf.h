@@ -1,0 +1,67 @@
+#pragma once
+
+// The Windows Media runtime as the engine sees it: the loader of libtvwmvcore.so, its
+// creation entry points, and counted references to its interfaces.
+
+#include <cstddef>
+#include <string>
+#include <utility>
+
+#include "platform/wmvcore/wmvcore.h"
+
+namespace tunevert {
+
+// Entry points of the loaded runtime; empty while it is not loaded or lacks the export.
+// Written only by LoadWMRuntime and UnloadWMRuntime, which run before and after every
+// other thread.
+extern TWMCreateSyncReader WMCreateSyncReader;
+extern TWMCreateWriter WMCreateWriter;
+extern TWMCreateWriterFileSink WMCreateWriterFileSink;
+extern TWMCreateProfileManager WMCreateProfileManager;
+extern TWMCreateWriterNetworkSink WMCreateWriterNetworkSink;
+
+// Loads the runtime once: from ProgramFolder (the executable's own folder when empty), then
+// from ../lib/tunevert/ beside it, then, when StandardSearch is set, by the dynamic
+// linker's search. A failed load leaves every entry point empty.
+void LoadWMRuntime(const std::string& ProgramFolder = {}, bool StandardSearch = true);
+// Frees the runtime at program end; every interface obtained from it must be released.
+void UnloadWMRuntime();
+bool WMRuntimeLoaded();
+// The file the runtime was loaded from; empty when it is not loaded.
+const std::string& WMRuntimePath();
+
+// A counted reference to a runtime interface; clearing it releases the reference.
+template <class T>
+class TInterfaceRef {
+ public:
+  TInterfaceRef() = default;
+  TInterfaceRef(std::nullptr_t) {}
+  // Adds a reference of its own to P.
+  explicit TInterfaceRef(T* P) : FPtr(P) {
+    if (FPtr) FPtr->AddRef();
+  }
+  TInterfaceRef(const TInterfaceRef& Other) : TInterfaceRef(Other.FPtr) {}
+  TInterfaceRef(TInterfaceRef&& Other) noexcept : FPtr(std::exchange(Other.FPtr, nullptr)) {}
+  TInterfaceRef& operator=(TInterfaceRef Other) noexcept {
+    std::swap(FPtr, Other.FPtr);
+    return *this;
+  }
+  ~TInterfaceRef() { Clear(); }
+
+  void Clear() {
+    if (T* P = std::exchange(FPtr, nullptr)) P->Release();
+  }
+  // For an out-parameter that hands over a reference: clears, then lets the callee fill in.
+  T** Receive() {
+    Clear();
+    return &FPtr;
+  }
+  T* Get() const { return FPtr; }
+  T* operator->() const { return FPtr; }
+  explicit operator bool() const { return FPtr != nullptr; }
+
+ private:
+  T* FPtr = nullptr;
+};
+
+}  // namespace tunevert

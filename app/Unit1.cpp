@@ -6,6 +6,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -108,11 +109,15 @@ TForm1::TForm1(QWidget* parent)
   cbKonvertTo = new QComboBox(central);
   cbKonvertTo->addItems(Utf8List({".wma", ".wav", ".mp3"}));
   cbKonvertTo->setFont(LargeFont());
+  cbKonvertTo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+  cbKonvertTo->setMinimumContentsLength(5);
   lblBitrate = new QLabel(QStringLiteral("Bitrate:"), central);
   cbBitrate = new QComboBox(central);
   cbBitrate->addItems(
       Utf8List({"48", "56", "64", "80", "96", "112", "128", "160", "192", "256", "320"}));
   cbBitrate->setFont(LargeFont());
+  cbBitrate->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+  cbBitrate->setMinimumContentsLength(4);
   btnConvert = new QPushButton(QStringLiteral("Convert!"), central);
   ProgressBar1 = new QProgressBar(central);
   ProgressBar1->setRange(0, 100);
@@ -152,6 +157,8 @@ TForm1::TForm1(QWidget* parent)
   StatusBar1 = new QLabel(this);
   statusBar()->addWidget(StatusBar1, 1);
   resize(769, 604);
+  if (QScreen* screen = QGuiApplication::primaryScreen())
+    move(screen->availableGeometry().center() - rect().center());
 
   connect(btnFileOpen, &QPushButton::clicked, FileOpen1, &QAction::trigger);
   connect(btnClearFileList, &QPushButton::clicked, this, [this] { btnClearFileListClick(); });

@@ -5,7 +5,9 @@
 #include <lame/lame.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -137,7 +139,15 @@ BE_ERR InitStream(BE_CONFIG* Config, uint32_t* Samples, uint32_t* BufferSize, HB
   const int channels = c.nMode == BE_MP3_MODE_MONO ? 1 : 2;
   static constexpr MPEG_mode kModes[] = {STEREO, JOINT_STEREO, DUAL_CHANNEL, MONO};
   L.lame_set_in_samplerate(gf, static_cast<int>(c.dwSampleRate1));
-  if (c.dwReSampleRate != 0) L.lame_set_out_samplerate(gf, static_cast<int>(c.dwReSampleRate));
+  // Without a resample rate the output keeps the input's rate where MP3 has it; the library
+  // alone would drop the rate at low bitrates.
+  static constexpr uint32_t kMp3Rates[] = {8000,  11025, 12000, 16000, 22050,
+                                           24000, 32000, 44100, 48000};
+  uint32_t outRate = c.dwReSampleRate;
+  if (outRate == 0 &&
+      std::find(std::begin(kMp3Rates), std::end(kMp3Rates), c.dwSampleRate1) != std::end(kMp3Rates))
+    outRate = c.dwSampleRate1;
+  if (outRate != 0) L.lame_set_out_samplerate(gf, static_cast<int>(outRate));
   L.lame_set_num_channels(gf, channels);
   L.lame_set_mode(gf, kModes[c.nMode]);
   L.lame_set_error_protection(gf, c.bCRC1 != 0);

@@ -134,6 +134,8 @@ void WriteTagLibFields(const std::string& FileName, const TTagLibFields& Fields)
   L.taglib_tag_set_artist(tag, Fields.Artist.c_str());
   L.taglib_tag_set_album(tag, Fields.Album.c_str());
   L.taglib_tag_set_genre(tag, Fields.Genre.c_str());
+  // The library copies an ID3v1 comment into the new ID3v2 tag; no comment is written there.
+  if (L.taglib_tag_set_comment) L.taglib_tag_set_comment(tag, "");
   unsigned number = 0;
   if (ParseTagNumber(Fields.Year, false, number)) L.taglib_tag_set_year(tag, number);
   if (ParseTagNumber(Fields.Track, true, number)) L.taglib_tag_set_track(tag, number);

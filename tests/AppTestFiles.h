@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -92,6 +93,18 @@ inline std::vector<uint8_t> WavPayload(const std::string& path) {
     pos += 8 + size + (size & 1);
   }
   return {};
+}
+
+// What a shell command prints on its standard output.
+inline std::string CommandOutput(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+  pclose(pipe);
+  return out;
 }
 
 }  // namespace tunevert::testing

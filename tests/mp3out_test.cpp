@@ -508,3 +508,75 @@ TEST(Mp3Failures, AnAssignedStreamIsWrittenAndNoFileIsTouchedByName) {
   EXPECT_EQ(mem.Data()[0], 0xFF);
   EXPECT_EQ(std::string(mem.Data().end() - 128, mem.Data().end() - 125), "TAG");
 }
+
+namespace {
+
+// A destination that takes nothing: every write comes back short.
+class FullStream final : public TStream {
+ public:
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t, TSeekOrigin) override { return 0; }
+  int64_t Size() override { return 0; }
+  void SetSize(int64_t) override {}
+};
+
+}  // namespace
+
+TEST(Mp3Failures, ShortWritesAndUnreadableFilesAreReported) {
+  auto in = MakeComponent<PatternInput>(nullptr);
+  in->TotalFrames = 20000;
+  FullStream full;
+  auto out = WindowOutput();
+  out->SetInput(in.get());
+  out->SetStream(&full);
+  try {
+    out->BlockingRun();
+    ADD_FAILURE() << "no error";
+  } catch (const EAuException& e) {
+    EXPECT_STREQ(e.what(), "Error writing down mp3 file");
+  }
+  EXPECT_FALSE(in->IsBusy());
+
+  TempDir dir;
+  ASSERT_TRUE(TagLibLoaded());
+  EXPECT_THROW(
+      {
+        try {
+          WriteTagLibFields(dir / "missing.mp3", TTagLibFields{"t", "", "", "", "", ""});
+        } catch (const EAuException& e) {
+          EXPECT_STREQ(e.what(), "Failed to write tags");
+          throw;
+        }
+      },
+      EAuException);
+}
+
+TEST(LameEncoderInterface, RefusesUnknownLayoutsAndHandles) {
+  LoadLameLibrary();
+  ASSERT_TRUE(LameLoaded());
+  const TLameEntryPoints& be = LameEntryPoints();
+  for (auto fn :
+       {reinterpret_cast<void*>(be.beFlushNoGap), reinterpret_cast<void*>(be.beWriteInfoTag)})
+    EXPECT_NE(fn, nullptr);
+  BE_CONFIG c{};
+  uint32_t samples = 0, size = 0;
+  HBE_STREAM h = 0;
+  EXPECT_EQ(be.beInitStream(&c, &samples, &size, &h), BE_ERR_INVALID_FORMAT);
+  uint8_t buf[16];
+  uint32_t n = 7;
+  EXPECT_EQ(be.beEncodeChunk(0xDEAD, 0, nullptr, buf, &n), BE_ERR_INVALID_HANDLE);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(be.beCloseStream(0xDEAD), BE_ERR_INVALID_HANDLE);
+
+  // A real stream reports one MPEG-1 frame per channel as its chunk.
+  auto out = WindowOutput();
+  c = out->BuildConfig(44100, 2);
+  ASSERT_EQ(be.beInitStream(&c, &samples, &size, &h), BE_ERR_SUCCESSFUL);
+  EXPECT_EQ(samples, 2304u);
+  EXPECT_GE(size, samples * 5 / 4 + 7200);
+  std::vector<uint8_t> mp3(size);
+  EXPECT_EQ(be.beDeinitStream(h, mp3.data(), &n), BE_ERR_SUCCESSFUL);
+  EXPECT_EQ(be.beCloseStream(h), BE_ERR_SUCCESSFUL);
+  EXPECT_EQ(be.beCloseStream(h), BE_ERR_INVALID_HANDLE);
+}

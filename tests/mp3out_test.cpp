@@ -296,7 +296,11 @@ INSTANTIATE_TEST_SUITE_P(Rates, Mp3Encode,
                          ::testing::Combine(::testing::Values(2, 1),
                                             ::testing::Values(TMP3BitRate::mbr48,
                                                               TMP3BitRate::mbr128,
-                                                              TMP3BitRate::mbr320)));
+                                                              TMP3BitRate::mbr320)),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param) == 2 ? "stereo" : "mono") +
+                                  "_" + std::to_string(BitRateToKbps(std::get<1>(info.param)));
+                         });
 
 TEST(Mp3EncodeSources, TwentyFourBitAndSixChannelSourcesBecomeCleanStereo) {
   TempDir dir;

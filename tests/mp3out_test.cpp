@@ -297,9 +297,9 @@ INSTANTIATE_TEST_SUITE_P(Rates, Mp3Encode,
                                             ::testing::Values(TMP3BitRate::mbr48,
                                                               TMP3BitRate::mbr128,
                                                               TMP3BitRate::mbr320)),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param) == 2 ? "stereo" : "mono") +
-                                  "_" + std::to_string(BitRateToKbps(std::get<1>(info.param)));
+                         [](const auto& p) {
+                           return std::string(std::get<0>(p.param) == 2 ? "stereo" : "mono") + "_" +
+                                  std::to_string(BitRateToKbps(std::get<1>(p.param)));
                          });
 
 TEST(Mp3EncodeSources, TwentyFourBitAndSixChannelSourcesBecomeCleanStereo) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "mp3enc/AuLame.h"
 #include "wav/AuWave.h"
 
 namespace fs = std::filesystem;
@@ -54,6 +55,18 @@ TBatchConverter::TBatchConverter(TComponent* AOwner) : TComponent(AOwner) {
   WaveOut1->SetBlockSize(512);
   WaveOut1->SetCreateNonMsHeaders(false);
   WaveOut1->SetFileMode(TFileOutputMode::foRewrite);
+
+  auto* mp3 = new TMP3Out(this);
+  mp3->SetName("MP3Out1");
+  mp3->SetBitRate(TMP3BitRate::mbr128);
+  mp3->SetEnableBitReservoir(false);
+  mp3->SetStrictISO(false);
+  mp3->SetVBRQuality(TMP3Quality::mp3ql0);
+  mp3->SetEnableVBR(false);
+  mp3->SetAverageBitrate(TMP3BitRate::mbrAuto);
+  mp3->SetMaximumBitrate(TMP3BitRate::mbrAuto);
+  mp3->SetShareMode(0);
+  MP3Out1 = mp3;
 
   for (TAuFileOut* output : {WMAOut1, static_cast<TAuFileOut*>(WaveOut1), MP3Out1}) {
     if (output == nullptr) continue;
@@ -181,6 +194,7 @@ bool TBatchConverter::TryStart(const std::string& FileName, std::string& Failure
       Failure = "Not a valid or supported audio file";
       return false;
     }
+    if (output == MP3Out1) static_cast<TMP3Out*>(MP3Out1)->SetBitRate(GetMP3BitRate(FBitrateText));
     const std::string temp = TemporaryFileName(finalName);
     output->SetFileName(temp);
     output->Run();

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -92,6 +93,35 @@ inline std::vector<uint8_t> WavPayload(const std::string& path) {
     pos += 8 + size + (size & 1);
   }
   return {};
+}
+
+// What a shell command prints on its standard output.
+inline std::string CommandOutput(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+  pclose(pipe);
+  return out;
+}
+
+// ffprobe's view of a file's first audio stream: "codec,rate,channels,bitrate".
+inline std::string ProbeAudio(const std::string& path) {
+  std::string out = CommandOutput(
+      "ffprobe -v error -select_streams a:0 -show_entries "
+      "stream=codec_name,sample_rate,channels,bit_rate -of csv=p=0 '" +
+      path + "'");
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+// How many sample frames ffmpeg decodes from a file, as 16-bit PCM of its own channel count.
+inline size_t DecodedFrames(const std::string& path, int channels) {
+  return CommandOutput("ffmpeg -nostdin -v error -i '" + path + "' -f s16le -c:a pcm_s16le -")
+             .size() /
+         (2 * static_cast<size_t>(channels));
 }
 
 }  // namespace tunevert::testing

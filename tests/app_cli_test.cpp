@@ -2,11 +2,13 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "AppTestFiles.h"
 
 using namespace tunevert::testing;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -43,6 +45,16 @@ TEST(Cli, ConvertsFilesAndPrintsOneLineEach) {
   EXPECT_EQ(r.Output, "done: " + (dir / "a.wav") + " -> " + (dir / "out/a.wav") + "\n" +
                           "done: " + (dir / "b b.wav") + " -> " + (dir / "out/b b.wav") + "\n");
   EXPECT_EQ(WavPayload(dir / "out/b b.wav"), pcm);
+}
+
+TEST(Cli, ConvertsWavToMp3) {
+  TempDir dir;
+  fs::copy_file(std::string(TUNEVERT_TEST_DATA) + "/mp3out/stereo16.wav", dir / "s.wav");
+  const Result r = RunCli("-f mp3 -b 256 -o " + Quoted(dir / "out") + " " + Quoted(dir / "s.wav"));
+  EXPECT_EQ(r.Status, 0) << r.Output;
+  EXPECT_EQ(r.Output, "done: " + (dir / "s.wav") + " -> " + (dir / "out/s.mp3") + "\n");
+  EXPECT_EQ(ProbeAudio(dir / "out/s.mp3"), "mp3,44100,2,256000");
+  EXPECT_GE(DecodedFrames(dir / "out/s.mp3", 2), 22050u);
 }
 
 TEST(Cli, ExitsOneWhenAnyFileFails) {

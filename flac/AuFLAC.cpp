@@ -63,74 +63,46 @@ bool SameKey(std::string_view A, std::string_view B) {
 TCodecLibrary& FLACLibrary() {
   static TCodecLibrary library(
       {"libFLAC.so.12", "libFLAC.so.8"},
-      {"FLAC__stream_decoder_new",
-       "FLAC__stream_decoder_delete",
-       "FLAC__stream_decoder_set_ogg_serial_number",
-       "FLAC__stream_decoder_set_md5_checking",
+      {"FLAC__stream_decoder_new", "FLAC__stream_decoder_delete",
+       "FLAC__stream_decoder_set_ogg_serial_number", "FLAC__stream_decoder_set_md5_checking",
        "FLAC__stream_decoder_set_metadata_respond",
        "FLAC__stream_decoder_set_metadata_respond_application",
-       "FLAC__stream_decoder_set_metadata_respond_all",
-       "FLAC__stream_decoder_set_metadata_ignore",
+       "FLAC__stream_decoder_set_metadata_respond_all", "FLAC__stream_decoder_set_metadata_ignore",
        "FLAC__stream_decoder_set_metadata_ignore_application",
-       "FLAC__stream_decoder_set_metadata_ignore_all",
-       "FLAC__stream_decoder_get_state",
-       "FLAC__stream_decoder_get_md5_checking",
-       "FLAC__stream_decoder_get_total_samples",
-       "FLAC__stream_decoder_get_channels",
-       "FLAC__stream_decoder_get_channel_assignment",
-       "FLAC__stream_decoder_get_bits_per_sample",
-       "FLAC__stream_decoder_get_sample_rate",
-       "FLAC__stream_decoder_get_blocksize",
-       "FLAC__stream_decoder_get_decode_position",
-       "FLAC__stream_decoder_init_stream",
-       "FLAC__stream_decoder_init_ogg_stream",
-       "FLAC__stream_decoder_init_file",
-       "FLAC__stream_decoder_init_ogg_file",
-       "FLAC__stream_decoder_finish",
-       "FLAC__stream_decoder_flush",
-       "FLAC__stream_decoder_reset",
-       "FLAC__stream_decoder_process_single",
-       "FLAC__stream_decoder_process_until_end_of_metadata",
-       "FLAC__stream_decoder_process_until_end_of_stream",
-       "FLAC__stream_decoder_skip_single_frame",
+       "FLAC__stream_decoder_set_metadata_ignore_all", "FLAC__stream_decoder_get_state",
+       "FLAC__stream_decoder_get_md5_checking", "FLAC__stream_decoder_get_total_samples",
+       "FLAC__stream_decoder_get_channels", "FLAC__stream_decoder_get_channel_assignment",
+       "FLAC__stream_decoder_get_bits_per_sample", "FLAC__stream_decoder_get_sample_rate",
+       "FLAC__stream_decoder_get_blocksize", "FLAC__stream_decoder_get_decode_position",
+       "FLAC__stream_decoder_init_stream", "FLAC__stream_decoder_init_ogg_stream",
+       "FLAC__stream_decoder_init_file", "FLAC__stream_decoder_init_ogg_file",
+       "FLAC__stream_decoder_finish", "FLAC__stream_decoder_flush", "FLAC__stream_decoder_reset",
+       "FLAC__stream_decoder_process_single", "FLAC__stream_decoder_process_until_end_of_metadata",
+       "FLAC__stream_decoder_process_until_end_of_stream", "FLAC__stream_decoder_skip_single_frame",
        "FLAC__stream_decoder_seek_absolute",
        // Resolved for completeness; nothing here encodes or edits metadata.
-       "FLAC__stream_encoder_new",
-       "FLAC__stream_encoder_delete",
-       "FLAC__stream_encoder_set_ogg_serial_number",
-       "FLAC__stream_encoder_set_verify",
-       "FLAC__stream_encoder_set_streamable_subset",
-       "FLAC__stream_encoder_set_channels",
-       "FLAC__stream_encoder_set_bits_per_sample",
-       "FLAC__stream_encoder_set_sample_rate",
-       "FLAC__stream_encoder_set_compression_level",
-       "FLAC__stream_encoder_set_blocksize",
+       "FLAC__stream_encoder_new", "FLAC__stream_encoder_delete",
+       "FLAC__stream_encoder_set_ogg_serial_number", "FLAC__stream_encoder_set_verify",
+       "FLAC__stream_encoder_set_streamable_subset", "FLAC__stream_encoder_set_channels",
+       "FLAC__stream_encoder_set_bits_per_sample", "FLAC__stream_encoder_set_sample_rate",
+       "FLAC__stream_encoder_set_compression_level", "FLAC__stream_encoder_set_blocksize",
        "FLAC__stream_encoder_set_do_mid_side_stereo",
-       "FLAC__stream_encoder_set_loose_mid_side_stereo",
-       "FLAC__stream_encoder_set_apodization",
-       "FLAC__stream_encoder_set_max_lpc_order",
-       "FLAC__stream_encoder_set_qlp_coeff_precision",
+       "FLAC__stream_encoder_set_loose_mid_side_stereo", "FLAC__stream_encoder_set_apodization",
+       "FLAC__stream_encoder_set_max_lpc_order", "FLAC__stream_encoder_set_qlp_coeff_precision",
        "FLAC__stream_encoder_set_do_qlp_coeff_prec_search",
        "FLAC__stream_encoder_set_do_escape_coding",
        "FLAC__stream_encoder_set_do_exhaustive_model_search",
        "FLAC__stream_encoder_set_min_residual_partition_order",
        "FLAC__stream_encoder_set_max_residual_partition_order",
        "FLAC__stream_encoder_set_rice_parameter_search_dist",
-       "FLAC__stream_encoder_set_total_samples_estimate",
-       "FLAC__stream_encoder_set_metadata",
-       "FLAC__stream_encoder_get_state",
-       "FLAC__stream_encoder_get_verify_decoder_state",
+       "FLAC__stream_encoder_set_total_samples_estimate", "FLAC__stream_encoder_set_metadata",
+       "FLAC__stream_encoder_get_state", "FLAC__stream_encoder_get_verify_decoder_state",
        "FLAC__stream_encoder_get_resolved_state_string",
-       "FLAC__stream_encoder_get_verify_decoder_error_stats",
-       "FLAC__stream_encoder_get_verify",
-       "FLAC__stream_encoder_get_streamable_subset",
-       "FLAC__stream_encoder_get_channels",
-       "FLAC__stream_encoder_get_bits_per_sample",
-       "FLAC__stream_encoder_get_sample_rate",
-       "FLAC__stream_encoder_get_blocksize",
-       "FLAC__stream_encoder_get_do_mid_side_stereo",
-       "FLAC__stream_encoder_get_loose_mid_side_stereo",
-       "FLAC__stream_encoder_get_max_lpc_order",
+       "FLAC__stream_encoder_get_verify_decoder_error_stats", "FLAC__stream_encoder_get_verify",
+       "FLAC__stream_encoder_get_streamable_subset", "FLAC__stream_encoder_get_channels",
+       "FLAC__stream_encoder_get_bits_per_sample", "FLAC__stream_encoder_get_sample_rate",
+       "FLAC__stream_encoder_get_blocksize", "FLAC__stream_encoder_get_do_mid_side_stereo",
+       "FLAC__stream_encoder_get_loose_mid_side_stereo", "FLAC__stream_encoder_get_max_lpc_order",
        "FLAC__stream_encoder_get_qlp_coeff_precision",
        "FLAC__stream_encoder_get_do_qlp_coeff_prec_search",
        "FLAC__stream_encoder_get_do_escape_coding",
@@ -138,28 +110,19 @@ TCodecLibrary& FLACLibrary() {
        "FLAC__stream_encoder_get_min_residual_partition_order",
        "FLAC__stream_encoder_get_max_residual_partition_order",
        "FLAC__stream_encoder_get_rice_parameter_search_dist",
-       "FLAC__stream_encoder_get_total_samples_estimate",
-       "FLAC__stream_encoder_init_stream",
-       "FLAC__stream_encoder_init_ogg_stream",
-       "FLAC__stream_encoder_init_file",
-       "FLAC__stream_encoder_init_ogg_file",
-       "FLAC__stream_encoder_finish",
-       "FLAC__stream_encoder_process",
-       "FLAC__stream_encoder_process_interleaved",
-       "FLAC__metadata_simple_iterator_new",
-       "FLAC__metadata_simple_iterator_delete",
-       "FLAC__metadata_simple_iterator_status",
-       "FLAC__metadata_simple_iterator_init",
-       "FLAC__metadata_simple_iterator_is_writable",
-       "FLAC__metadata_simple_iterator_next",
-       "FLAC__metadata_simple_iterator_prev",
-       "FLAC__metadata_simple_iterator_is_last",
+       "FLAC__stream_encoder_get_total_samples_estimate", "FLAC__stream_encoder_init_stream",
+       "FLAC__stream_encoder_init_ogg_stream", "FLAC__stream_encoder_init_file",
+       "FLAC__stream_encoder_init_ogg_file", "FLAC__stream_encoder_finish",
+       "FLAC__stream_encoder_process", "FLAC__stream_encoder_process_interleaved",
+       "FLAC__metadata_simple_iterator_new", "FLAC__metadata_simple_iterator_delete",
+       "FLAC__metadata_simple_iterator_status", "FLAC__metadata_simple_iterator_init",
+       "FLAC__metadata_simple_iterator_is_writable", "FLAC__metadata_simple_iterator_next",
+       "FLAC__metadata_simple_iterator_prev", "FLAC__metadata_simple_iterator_is_last",
        "FLAC__metadata_simple_iterator_get_block_offset",
        "FLAC__metadata_simple_iterator_get_block_type",
        "FLAC__metadata_simple_iterator_get_block_length",
        "FLAC__metadata_simple_iterator_get_application_id",
-       "FLAC__metadata_simple_iterator_get_block",
-       "FLAC__metadata_simple_iterator_set_block",
+       "FLAC__metadata_simple_iterator_get_block", "FLAC__metadata_simple_iterator_set_block",
        "FLAC__metadata_simple_iterator_insert_block_after",
        "FLAC__metadata_simple_iterator_delete_block"});
   return library;
@@ -218,7 +181,8 @@ struct TFLACCallbacks {
     try {
       TStream& s = *self->FStream;
       // 64-bit all the way: files past 2 GiB seek like any other.
-      if (offset > static_cast<FLAC__uint64>(s.Size())) return FLAC__STREAM_DECODER_SEEK_STATUS_ERROR;
+      if (offset > static_cast<FLAC__uint64>(s.Size()))
+        return FLAC__STREAM_DECODER_SEEK_STATUS_ERROR;
       s.Seek(static_cast<int64_t>(offset), TSeekOrigin::soBeginning);
       return FLAC__STREAM_DECODER_SEEK_STATUS_OK;
     } catch (...) {
@@ -237,8 +201,8 @@ struct TFLACCallbacks {
     }
   }
 
-  static FLAC__StreamDecoderLengthStatus Length(const FLAC__StreamDecoder*,
-                                                FLAC__uint64* length, void* client) {
+  static FLAC__StreamDecoderLengthStatus Length(const FLAC__StreamDecoder*, FLAC__uint64* length,
+                                                void* client) {
     auto* self = static_cast<TFLACIn*>(client);
     try {
       *length = static_cast<FLAC__uint64>(self->FStream->Size());
@@ -277,10 +241,9 @@ struct TFLACCallbacks {
       self->Buff = std::make_unique_for_overwrite<uint8_t[]>(self->BytesPerBlock);
       self->BuffSize = self->BytesPerBlock;
     }
-    self->FFrameFirstSample =
-        h.number_type == FLAC__FRAME_NUMBER_TYPE_SAMPLE_NUMBER
-            ? static_cast<int64_t>(h.number.sample_number)
-            : static_cast<int64_t>(h.number.frame_number) * h.blocksize;
+    self->FFrameFirstSample = h.number_type == FLAC__FRAME_NUMBER_TYPE_SAMPLE_NUMBER
+                                  ? static_cast<int64_t>(h.number.sample_number)
+                                  : static_cast<int64_t>(h.number.frame_number) * h.blocksize;
     uint8_t* out = self->Buff.get();
     const uint32_t n = h.blocksize;
     switch (width) {
@@ -376,8 +339,7 @@ void TFLACIn::OpenSource() {
   if (FOpened == 0) {
     FOpened = FOpened + 1;
     Residue = 0;
-    if (!FStreamAssigned && FWideFileName.empty())
-      throw EAuException("File name is not assigned");
+    if (!FStreamAssigned && FWideFileName.empty()) throw EAuException("File name is not assigned");
     if (!FStreamAssigned) OpenOwnStream();
     FValid = true;
     FHaveStreamInfo = false;

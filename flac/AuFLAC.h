@@ -53,13 +53,13 @@ class TFLACIn final : public TAuTaggedFileIn {
   bool FCheckMD5Signature = false;
   bool FSignatureValid = false;
 
-  uint32_t FStreamBPS = 0;        // width as stored; FBPS is the whole-byte width delivered
+  uint32_t FStreamBPS = 0;  // width as stored; FBPS is the whole-byte width delivered
   bool FHaveStreamInfo = false;
   bool FFrameWritten = false;     // the last decoder step delivered a frame
   int64_t FFrameFirstSample = 0;  // stream sample of the buffered frame's first value
   bool FSeekPending = false;      // skip to FSeekTarget in the next buffered frame
   int64_t FSeekTarget = 0;
-  bool FMD5Active = false;  // checking was on at opening and no seek has happened since
+  bool FMD5Active = false;     // checking was on at opening and no seek has happened since
   int64_t FStreamSamples = 0;  // STREAMINFO's total; FTotalSamples becomes the range's
   bool FAtEnd = false;         // a seek reached the end or failed: no more data this pass
 };

@@ -10,7 +10,8 @@ namespace tunevert {
 
 TCodecLibrary::TCodecLibrary(std::initializer_list<const char*> FileNames,
                              std::initializer_list<const char*> EntryNames)
-    : FFileNames(FileNames.begin(), FileNames.end()),
+    : FFileName(*FileNames.begin()),
+      FFileNames(FileNames.begin(), FileNames.end()),
       FEntryNames(EntryNames.begin(), EntryNames.end()),
       FEntries(FEntryNames.size(), nullptr) {}
 
@@ -37,13 +38,14 @@ std::string TCodecLibrary::LoadFailureMessage() const {
 void* TCodecLibrary::Entry(std::string_view Name) const {
   if (!Loaded()) return nullptr;
   const auto it = std::find(FEntryNames.begin(), FEntryNames.end(), Name);
-  return it == FEntryNames.end() ? nullptr : FEntries[static_cast<size_t>(it - FEntryNames.begin())];
+  return it == FEntryNames.end() ? nullptr
+                                 : FEntries[static_cast<size_t>(it - FEntryNames.begin())];
 }
 
 size_t TCodecLibrary::ResolvedCount() const {
   if (!Loaded()) return 0;
-  return static_cast<size_t>(std::count_if(FEntries.begin(), FEntries.end(),
-                                           [](void* p) { return p != nullptr; }));
+  return static_cast<size_t>(
+      std::count_if(FEntries.begin(), FEntries.end(), [](void* p) { return p != nullptr; }));
 }
 
 void TCodecLibrary::SetFileNames(std::vector<std::string> FileNames) {

@@ -24,7 +24,7 @@ class TCodecLibrary {
   bool Load();
   bool Loaded() const { return FLoaded.load(std::memory_order_acquire); }
   // The file name a failure names: the first one tried.
-  const std::string& FileName() const { return FFileNames.front(); }
+  const std::string& FileName() const { return FFileName; }
   std::string LoadFailureMessage() const;
   void* Entry(std::string_view Name) const;
   size_t EntryCount() const { return FEntryNames.size(); }
@@ -35,10 +35,12 @@ class TCodecLibrary {
     return reinterpret_cast<F>(Entry(Name));
   }
 
-  // Tests use this to stand in a library that is not there; ignored once loaded.
+  // Tests use this to stand in a library that is not there (the name reported stays the
+  // real one); ignored once loaded.
   void SetFileNames(std::vector<std::string> FileNames);
 
  private:
+  std::string FFileName;
   std::vector<std::string> FFileNames;
   std::vector<std::string> FEntryNames;
   std::vector<void*> FEntries;

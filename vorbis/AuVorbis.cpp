@@ -45,12 +45,12 @@ std::string LowerAscii(std::string_view s) {
 TCodecLibrary& VorbisFileLibrary() {
   static TCodecLibrary library(
       {"libvorbisfile.so.3"},
-      {"ov_clear",        "ov_open_callbacks", "ov_test_callbacks", "ov_test_open",
-       "ov_bitrate",      "ov_bitrate_instant", "ov_streams",       "ov_seekable",
-       "ov_serialnumber", "ov_raw_total",       "ov_pcm_total",     "ov_time_total",
-       "ov_raw_seek",     "ov_pcm_seek",        "ov_pcm_seek_page", "ov_time_seek",
-       "ov_time_seek_page", "ov_raw_tell",      "ov_pcm_tell",      "ov_time_tell",
-       "ov_info",         "ov_comment",         "ov_read_float",    "ov_read"});
+      {"ov_clear",          "ov_open_callbacks",  "ov_test_callbacks", "ov_test_open",
+       "ov_bitrate",        "ov_bitrate_instant", "ov_streams",        "ov_seekable",
+       "ov_serialnumber",   "ov_raw_total",       "ov_pcm_total",      "ov_time_total",
+       "ov_raw_seek",       "ov_pcm_seek",        "ov_pcm_seek_page",  "ov_time_seek",
+       "ov_time_seek_page", "ov_raw_tell",        "ov_pcm_tell",       "ov_time_tell",
+       "ov_info",           "ov_comment",         "ov_read_float",     "ov_read"});
   return library;
 }
 
@@ -176,6 +176,8 @@ void TVorbisIn::OpenSource() {
     throw EAuException("Failed to open an ogg file: " + std::to_string(code));
   }
   Api.test_open(VFile.get());
+  // libvorbisfile 1.3.7 leaves a chained file positioned at its last link after opening.
+  if (Api.seekable(VFile.get()) != 0 && Api.streams(VFile.get()) > 1) Api.pcm_seek(VFile.get(), 0);
   const vorbis_info* info = Api.info(VFile.get(), -1);
   const ogg_int64_t total = Api.pcm_total(VFile.get(), -1);
   if (info == nullptr || info->channels <= 0 || info->rate <= 0 || total < 0) {

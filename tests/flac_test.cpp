@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -221,4 +223,42 @@ TEST(FlacIn, MissingLibraryIsNamedAndRetried) {
   FLACLibrary().SetFileNames({"libFLAC.so.12", "libFLAC.so.8"});
   EXPECT_TRUE(in->Valid());
   EXPECT_GT(FLACLibrary().ResolvedCount(), 30u);
+}
+
+namespace {
+
+// A file stream that remembers the farthest offset it was sent to.
+class TRecordingStream final : public TStream {
+ public:
+  explicit TRecordingStream(const std::string& Path) : File(Utf8ToUtf16(Path), 0x20) {}
+  int64_t Read(void* Buffer, int64_t Count) override { return File.Read(Buffer, Count); }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t Offset, TSeekOrigin Origin) override {
+    const int64_t to = File.Seek(Offset, Origin);
+    Farthest = std::max(Farthest, to);
+    return to;
+  }
+  int64_t Size() override { return File.Size(); }
+  void SetSize(int64_t) override {}
+  TAuFileStream File;
+  int64_t Farthest = 0;
+};
+
+}  // namespace
+
+TEST(FlacIn, SeeksReachPastTwoGigabytes) {
+  // A sparse 3 GiB file: the stream's audio, then zeros. The decoder's seek estimates a
+  // byte offset from the length, so a late sample sends it far beyond 2^31.
+  TempDir dir;
+  const std::string path = dir / "big.flac";
+  WriteAll(path, ReadAll(FixturePath("flac/s16-stereo.flac")));
+  ASSERT_EQ(truncate(path.c_str(), int64_t{3} << 30), 0);
+  TRecordingStream stream(path);
+  auto in = MakeComponent<TFLACIn>(nullptr);
+  in->SetStream(&stream);
+  ASSERT_TRUE(in->Valid());
+  in->Init();
+  in->Seek(in->TotalSamples() - 10);
+  in->Flush();
+  EXPECT_GT(stream.Farthest, int64_t{1} << 31);
 }

@@ -9,6 +9,8 @@
 #include <utility>
 
 #include "mp3enc/AuLame.h"
+#include "flac/AuFLAC.h"
+#include "vorbis/AuVorbis.h"
 #include "wav/AuWave.h"
 
 namespace fs = std::filesystem;
@@ -47,6 +49,19 @@ TBatchConverter::TBatchConverter(TComponent* AOwner) : TComponent(AOwner) {
   // Inputs first, then outputs; each format adds its component here.
   WaveIn1 = new TWaveIn(this);
   WaveIn1->SetName("WaveIn1");
+  auto* vorbisIn = new TVorbisIn(this);
+  vorbisIn->SetName("VorbisIn1");
+  vorbisIn->SetLoop(false);
+  vorbisIn->SetStartSample(0);
+  vorbisIn->SetEndSample(-1);
+  VorbisIn1 = vorbisIn;
+  auto* flacIn = new TFLACIn(this);
+  flacIn->SetName("FLACIn1");
+  flacIn->SetLoop(false);
+  flacIn->SetStartSample(0);
+  flacIn->SetEndSample(-1);
+  flacIn->SetCheckMD5Signature(false);
+  FLACIn1 = flacIn;
 
   WaveOut1 = new TWaveOut(this);
   WaveOut1->SetName("WaveOut1");

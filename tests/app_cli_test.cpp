@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <cstdlib>
 #include <string>
 
 #include "AppTestFiles.h"
@@ -80,4 +81,30 @@ TEST(Cli, UsageErrorsExitTwoAndHelpExitsZero) {
   const Result version = RunCli("--version");
   EXPECT_EQ(version.Status, 0);
   EXPECT_EQ(version.Output, "tunevert-cli 1.3\n");
+}
+
+TEST(Cli, FlacToWavMatchesTheReferenceDecoder) {
+  TempDir dir;
+  const std::string flac = std::string(TUNEVERT_TEST_DATA) + "/flac/s16-stereo.flac";
+  ASSERT_EQ(
+      std::system(("flac -d -s -f -o " + Quoted(dir / "ref.wav") + " " + Quoted(flac)).c_str()), 0);
+  const Result r = RunCli("-f wav -o " + Quoted(dir / "out") + " " + Quoted(flac));
+  EXPECT_EQ(r.Status, 0) << r.Output;
+  EXPECT_EQ(WavPayload(dir / "out/s16-stereo.wav"), WavPayload(dir / "ref.wav"));
+}
+
+TEST(Cli, OggToMp3KeepsTheLength) {
+  TempDir dir;
+  const std::string ogg = std::string(TUNEVERT_TEST_DATA) + "/vorbis/stereo.ogg";
+  const Result r = RunCli("-f mp3 -b 128 -o " + Quoted(dir / "out") + " " + Quoted(ogg));
+  if (r.Output.find("output is not available in this build") != std::string::npos)
+    GTEST_SKIP() << "no MP3 output in this build";
+  ASSERT_EQ(r.Status, 0) << r.Output;
+  // Decoded by an independent decoder, the MP3 lasts as long as the source (1.5 s).
+  ASSERT_EQ(std::system(("ffmpeg -nostdin -loglevel error -y -i " + Quoted(dir / "out/stereo.mp3") +
+                         " -f s16le -ac 2 " + Quoted(dir / "mp3.raw"))
+                            .c_str()),
+            0);
+  const auto frames = static_cast<int64_t>(ReadAll(dir / "mp3.raw").size() / 4);
+  EXPECT_NEAR(frames, 66150, 1152 * 2);
 }

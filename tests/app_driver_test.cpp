@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -226,4 +227,21 @@ TEST(FileNameCheck, AcceptsTheFiveExtensionsInAnyCase) {
   EXPECT_FALSE(TZemc::CheckValidFileName("/m/folder"));
   EXPECT_FALSE(TZemc::CheckValidFileName("/m.mp3/folder"));
   EXPECT_FALSE(TZemc::CheckValidFileName("/m/x.mp"));
+}
+
+TEST(BatchDriver, OggAndFlacSourcesConvertToWav) {
+  TempDir dir;
+  const std::string flac = std::string(TUNEVERT_TEST_DATA) + "/flac/s24-stereo.flac";
+  const std::string ogg = std::string(TUNEVERT_TEST_DATA) + "/vorbis/mono.ogg";
+  ASSERT_EQ(
+      std::system(("flac -d -s -f -o '" + (dir / "flac-ref.wav") + "' '" + flac + "'").c_str()), 0);
+  ASSERT_EQ(std::system(("oggdec -Q -o '" + (dir / "ogg-ref.wav") + "' '" + ogg + "'").c_str()), 0);
+  const std::string out = dir / "out/";
+  Batch b;
+  ASSERT_TRUE(b.Run({flac, ogg}, out));
+  EXPECT_TRUE(b.failures.empty()) << b.failures.front();
+  EXPECT_EQ(WavPayload(out + "s24-stereo.wav"), WavPayload(dir / "flac-ref.wav"));
+  EXPECT_EQ(WavPayload(out + "mono.wav"), WavPayload(dir / "ogg-ref.wav"));
+  EXPECT_EQ(b.c->FLACIn1->ClassName(), "TFLACIn");
+  EXPECT_EQ(b.c->VorbisIn1->ClassName(), "TVorbisIn");
 }

@@ -115,7 +115,8 @@ int32_t TWaveConverter::Convert() {
   uint32_t dstLength = 0;
   rc = acmStreamSize(stream, srcLength, &dstLength, ACM_STREAMSIZEF_SOURCE);
   if (rc != MMSYSERR_NOERROR) return static_cast<int32_t>(rc);
-  if (dstLength > kMaxPcmBytes) return ACMERR_NOTPOSSIBLE;
+  // Refused as too large to hold rather than left to fail allocating.
+  if (dstLength > kMaxPcmBytes) return MMSYSERR_NOMEM;
   std::vector<uint8_t> dst;
   try {
     dst.assign(dstLength, 0);

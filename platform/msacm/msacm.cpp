@@ -249,14 +249,22 @@ MMRESULT acmStreamConvert(HACMSTREAM has, ACMSTREAMHEADER* pash, uint32_t fdwCon
     has->Ended = false;
     has->HaveHeader = false;
   }
-  for (uint32_t i = 0; !has->HaveHeader && i + 4 <= pash->cbSrcLength; ++i)
-    if (IsLayer3Header(pash->pbSrc + i, has->Src.nSamplesPerSec)) {
-      std::memcpy(has->FirstHeader, pash->pbSrc + i, 4);
-      has->HaveHeader = true;
-    }
+  // Bytes before the first frame header of the declared rate are skipped: a payload of
+  // another rate is refused here rather than by the decoder.
+  uint32_t start = 0;
+  if (!has->HaveHeader) {
+    start = pash->cbSrcLength;
+    for (uint32_t i = 0; i + 4 <= pash->cbSrcLength; ++i)
+      if (IsLayer3Header(pash->pbSrc + i, has->Src.nSamplesPerSec)) {
+        std::memcpy(has->FirstHeader, pash->pbSrc + i, 4);
+        has->HaveHeader = true;
+        start = i;
+        break;
+      }
+  }
   // The decoder keeps a partial frame itself, so all source bytes count as used.
-  if (!has->Ended && pash->cbSrcLength > 0 &&
-      mpg123_feed(mh, pash->pbSrc, pash->cbSrcLength) != MPG123_OK)
+  if (!has->Ended && start < pash->cbSrcLength &&
+      mpg123_feed(mh, pash->pbSrc + start, pash->cbSrcLength - start) != MPG123_OK)
     has->Ended = true;
   pash->cbSrcLengthUsed = pash->cbSrcLength;
 

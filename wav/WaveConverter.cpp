@@ -34,6 +34,44 @@ int64_t ReadFully(TStream& Stream, void* Buffer, int64_t Count) {
   return done;
 }
 
+// Positioned reads through a read-ahead window: the chunk search steps a byte at a time,
+// which must not cost two system calls per byte on a file.
+class TReadWindow {
+ public:
+  explicit TReadWindow(TStream& Stream) : FStream(Stream), FBuf(kSize) {}
+
+  int64_t ReadAt(int64_t Offset, void* Buffer, int64_t Count) {
+    auto* out = static_cast<uint8_t*>(Buffer);
+    int64_t done = 0;
+    while (done < Count) {
+      const int64_t at = Offset + done;
+      if (at < FStart || at >= FStart + FLength) {
+        if (Count - done >= kSize) {
+          // Large reads go straight into the caller's buffer.
+          FStream.Seek(at, TSeekOrigin::soBeginning);
+          const int64_t n = ReadFully(FStream, out + done, Count - done);
+          return done + n;
+        }
+        FStream.Seek(at, TSeekOrigin::soBeginning);
+        FStart = at;
+        FLength = ReadFully(FStream, FBuf.data(), kSize);
+        if (FLength == 0) break;
+      }
+      const int64_t n = std::min(Count - done, FStart + FLength - at);
+      std::memcpy(out + done, FBuf.data() + (at - FStart), static_cast<size_t>(n));
+      done += n;
+    }
+    return done;
+  }
+
+ private:
+  static constexpr int64_t kSize = 65536;
+  TStream& FStream;
+  std::vector<uint8_t> FBuf;
+  int64_t FStart = 0;
+  int64_t FLength = 0;
+};
+
 // Closes the conversion stream on every way out of Convert.
 class TStreamCloser {
  public:
@@ -63,27 +101,27 @@ int32_t TWaveConverter::LoadStream(TStream& Stream) {
   int64_t n = ReadFully(Stream, head, sizeof head);
   if (n == 12 && std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "WAVE", 4) == 0) {
     const int64_t size = Stream.Size();
+    TReadWindow window(Stream);
     // An unknown id moves the search on by one byte; after a chunk it resumes just before
     // the end of the chunk's payload.
     while (n < size - 1) {
       n -= 7;
-      Stream.Seek(n, TSeekOrigin::soBeginning);
       uint8_t chunk[8];
-      const int64_t got = ReadFully(Stream, chunk, sizeof chunk);
+      const int64_t got = window.ReadAt(n, chunk, sizeof chunk);
       n += got;
       if (got < 8) break;
       // Sizes are only believed as far as the stream reaches.
       const int64_t body = std::min<int64_t>(U32(chunk + 4), size - n);
       if (std::memcmp(chunk, "fmt ", 4) == 0) {
         std::vector<uint8_t> fmt(static_cast<size_t>(body));
-        const int64_t read = ReadFully(Stream, fmt.data(), body);
+        const int64_t read = window.ReadAt(n, fmt.data(), body);
         n += read;
         // A longer record keeps its first 129 bytes; a shorter one leaves the rest zero.
         std::memset(CurrentFormat.RawData, 0, TACMWaveFormat::kSize);
         std::memcpy(CurrentFormat.RawData, fmt.data(),
                     static_cast<size_t>(std::min<int64_t>(read, TACMWaveFormat::kSize)));
       } else if (std::memcmp(chunk, "fact", 4) == 0) {
-        n = Stream.Seek(n + body, TSeekOrigin::soBeginning);
+        n += body;
       } else if (std::memcmp(chunk, "data", 4) == 0 && body > 0) {
         FContent.SetSize(0);
         FContent.Seek(0, TSeekOrigin::soBeginning);
@@ -91,7 +129,7 @@ int32_t TWaveConverter::LoadStream(TStream& Stream) {
         int64_t left = body;
         while (left > 0) {
           const int64_t read =
-              ReadFully(Stream, part.data(), std::min<int64_t>(left, std::ssize(part)));
+              window.ReadAt(n, part.data(), std::min<int64_t>(left, std::ssize(part)));
           if (read <= 0) break;
           FContent.Write(part.data(), read);
           n += read;

@@ -5,10 +5,12 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "platform/AuFileStream.h"
 #include "platform/Text.h"
+#include "wav/WaveConverter.h"
 
 namespace tunevert {
 
@@ -317,10 +319,38 @@ bool TWaveIn::CheckFormat() {
       }
       return true;
     }
+    case TWavType::wtACM:
+      // The converted image; its header scan already found PCM.
+      return FBPS == 16 && FChan <= 2;
     default:
-      // wtACM needs the compression manager, which is not bound yet.
       return false;
   }
+}
+
+bool TWaveIn::ConvertACM() {
+  TWaveConverter converter;
+  FStream->Seek(0, TSeekOrigin::soBeginning);
+  converter.LoadStream(*FStream);
+  converter.NewFormat.Format().wFormatTag = WAVE_FORMAT_PCM;
+  const bool converted =
+      acmFormatSuggest(nullptr, &converter.CurrentFormat.Format(), &converter.NewFormat.Format(),
+                       TACMWaveFormat::kSize, ACM_FORMATSUGGESTF_WFORMATTAG) == 0 &&
+      converter.Convert() == 0;
+  if (!converted) {
+    // Left where a second open scans it from.
+    FStream->Seek(0, TSeekOrigin::soBeginning);
+    return false;
+  }
+  _MS = std::make_unique<TMemoryStream>();
+  OldStream = FStream;
+  OldStreamAssigned = FStreamAssigned;
+  FStream = _MS.get();
+  converter.SaveWavToStream(*_MS);
+  _MS->Seek(0, TSeekOrigin::soBeginning);
+  ReadWaveHeader();
+  const bool pcm = _WavType == TWavType::wtPCM;
+  _WavType = TWavType::wtACM;
+  return pcm && CheckFormat();
 }
 
 void TWaveIn::OpenSource() {
@@ -332,9 +362,18 @@ void TWaveIn::OpenSource() {
   if (!FStreamAssigned) OpenOwnStream();
   try {
     ReadWaveHeader();
-    FValid = CheckFormat();
+    // A failed conversion still counts as an open, like any file that is not valid, so
+    // CloseSource releases the source and property reads do not convert again.
+    if (_WavType == TWavType::wtACM)
+      FValid = ConvertACM();
+    else
+      FValid = CheckFormat();
   } catch (...) {
     FValid = false;
+    if (_MS) {
+      _MS.reset();
+      FStream = std::exchange(OldStream, nullptr);
+    }
     if (OwnsStream()) FreeOwnStream();
     throw;
   }
@@ -345,6 +384,11 @@ void TWaveIn::CloseSource() {
   std::lock_guard lock(*OpenCS);
   if (FOpened <= 0) return;
   FOpened = 0;
+  // The source comes back from behind the PCM image and is released or rewound below.
+  if (_MS) {
+    _MS.reset();
+    FStream = std::exchange(OldStream, nullptr);
+  }
   if (OwnsStream()) {
     FreeOwnStream();
   } else if (FStream != nullptr && FSeekable) {
@@ -445,7 +489,8 @@ void TWaveIn::ProduceData(void*& Buffer, uint32_t& Bytes) {
   if (BufStart > BufEnd) {
     switch (_WavType) {
       case TWavType::wtPCM:
-      case TWavType::wtExtPCM: {
+      case TWavType::wtExtPCM:
+      case TWavType::wtACM: {
         const int64_t n = FStream->Read(buf.data(), kBufSize - kBufSize % F);
         BufEnd = static_cast<uint32_t>(n - n % F);  // a torn last frame is dropped
         break;
@@ -496,6 +541,7 @@ bool TWaveIn::SeekToSample(int64_t& SampleNum) {
   switch (_WavType) {
     case TWavType::wtPCM:
     case TWavType::wtExtPCM:
+    case TWavType::wtACM:  // the PCM image in memory
       FStream->Seek(HeaderSize + SampleNum * FrameBytes(), TSeekOrigin::soBeginning);
       return true;
     case TWavType::wtIEEEFloat:

@@ -42,7 +42,8 @@ bool SameChunkId(const uint8_t* Bytes, const char* Id);
 void ConvertFloat64ToInt32(void* Buffer, int64_t N);
 void ConvertFloat32ToInt32(void* Buffer, int64_t N);
 
-// Reads RIFF/WAVE files: PCM, extensible PCM, IEEE float, IMA and MS ADPCM.
+// Reads RIFF/WAVE files: PCM, extensible PCM, IEEE float, IMA and MS ADPCM, and MPEG
+// Layer-3 payloads converted to PCM in memory.
 class TWaveIn final : public TAuFileIn {
  public:
   static constexpr uint32_t kBufSize = 16384;
@@ -63,6 +64,8 @@ class TWaveIn final : public TAuFileIn {
   void ReadWaveHeader();
   // The checks a file needs beyond its header scan before any of it is decoded.
   bool CheckFormat();
+  // Converts an MPEG Layer-3 payload and makes its PCM image the stream read from.
+  bool ConvertACM();
   bool ReadDVIBlock(uint8_t* Payload);
   bool ReadMSBlock(uint8_t* Payload);
   bool MSPredictorsValid() const;
@@ -76,7 +79,10 @@ class TWaveIn final : public TAuFileIn {
   TDVI_ADPCM_STATE_STEREO DVI_ADPCM_STATE;
   TMS_ADPCM_INFO MS_ADPCM_INFO;
   TMSADPCMBlockHeaderStereo MS_ADPCM_STATE;
-  int64_t HeaderSize = 0;  // stream offset of the first data byte
+  int64_t HeaderSize = 0;              // stream offset of the first data byte
+  std::unique_ptr<TMemoryStream> _MS;  // PCM image of a wtACM file
+  TStream* OldStream = nullptr;        // the source while _MS stands in for it
+  bool OldStreamAssigned = false;
   bool ShortIEEEFloat = false;
   std::vector<uint8_t> FBlock;  // one encoded ADPCM block
 };

@@ -12,6 +12,8 @@
 #include "flac/AuFLAC.h"
 #include "vorbis/AuVorbis.h"
 #include "wav/AuWave.h"
+#include "winmedia/AuMpegIn.h"
+#include "winmedia/AuWinMedia.h"
 
 namespace fs = std::filesystem;
 
@@ -62,6 +64,20 @@ TBatchConverter::TBatchConverter(TComponent* AOwner) : TComponent(AOwner) {
   flacIn->SetEndSample(-1);
   flacIn->SetCheckMD5Signature(false);
   FLACIn1 = flacIn;
+
+  // Both decode through the Windows Media runtime with its defaults: the file's own
+  // channels and rate.
+  auto setUpWMInput = [](TWMIn* input, const char* name) {
+    input->SetName(name);
+    input->SetLoop(false);
+    input->SetStartSample(0);
+    input->SetEndSample(-1);
+    input->SetOutputChannels(TChannelsNumber::cnMonoOrStereo);
+    input->SetHighPrecision(false);
+    return input;
+  };
+  MP3In1 = setUpWMInput(new TMP3In(this), "MP3In1");
+  WMIn1 = setUpWMInput(new TWMIn(this), "WMIn1");
 
   WaveOut1 = new TWaveOut(this);
   WaveOut1->SetName("WaveOut1");

@@ -11,6 +11,7 @@
 #include "app/BatchConverter.h"
 #include "app/Version.h"
 #include "platform/Thread.h"
+#include "winmedia/wmfintf.h"
 
 using namespace tunevert;
 
@@ -38,9 +39,7 @@ bool IsBitrate(const std::string& text) {
   return TBatchConverter::GetMP3BitRate(text) != TMP3BitRate::mbrAuto;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   std::string format = ".mp3", bitrate = "160";
   std::string outputDir = std::filesystem::current_path().string();
   std::vector<std::string> files;
@@ -109,4 +108,14 @@ int main(int argc, char** argv) {
   while (converter->Running()) CheckSynchronize(50);
   clearProgress();
   return converter->FailedCount() == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Before any component exists; without it WMA and MP3 sources are simply not valid.
+  LoadWMRuntime();
+  const int status = Run(argc, argv);
+  UnloadWMRuntime();
+  return status;
 }

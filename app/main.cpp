@@ -5,6 +5,7 @@
 #include "app/UMessage.h"
 #include "app/Unit1.h"
 #include "platform/Thread.h"
+#include "winmedia/wmfintf.h"
 
 using namespace tunevert;
 
@@ -20,10 +21,7 @@ void ApplyObsidianStyle(QApplication& app) {
   app.setStyleSheet(QString::fromUtf8(style.readAll()));
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  SetMainThread();
+int RunApplication(int argc, char** argv) {
   QApplication app(argc, argv);
   ApplyObsidianStyle(app);
   QApplication::setApplicationName(QStringLiteral("Tunevert"));
@@ -40,5 +38,16 @@ int main(int argc, char** argv) {
   form.show();
   const int result = QApplication::exec();
   SetWakeMainThread(nullptr);
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  SetMainThread();
+  LoadWMRuntime();
+  const int result = RunApplication(argc, argv);
+  // Every component holding runtime interfaces is gone by now.
+  UnloadWMRuntime();
   return result;
 }

@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <utility>
 
 #include "wav/AuWave.h"
+#include "winmedia/AuWMAOut.h"
 
 namespace fs = std::filesystem;
 
@@ -46,6 +48,15 @@ TBatchConverter::TBatchConverter(TComponent* AOwner) : TComponent(AOwner) {
   // Inputs first, then outputs; each format adds its component here.
   WaveIn1 = new TWaveIn(this);
   WaveIn1->SetName("WaveIn1");
+
+  auto* wmaOut = new TWMAOut(this);
+  wmaOut->SetName("WMAOut1");
+  wmaOut->SetShareMode(0);
+  wmaOut->SetDesiredBitrate(0);
+  wmaOut->SetLossless(false);
+  wmaOut->SetVBR(false);
+  wmaOut->SetVBRQuality(0);
+  WMAOut1 = wmaOut;
 
   WaveOut1 = new TWaveOut(this);
   WaveOut1->SetName("WaveOut1");
@@ -181,6 +192,9 @@ bool TBatchConverter::TryStart(const std::string& FileName, std::string& Failure
       Failure = "Not a valid or supported audio file";
       return false;
     }
+    if (auto* wma = dynamic_cast<TWMAOut*>(output))
+      wma->SetDesiredBitrate(
+          static_cast<uint32_t>(std::strtoul(FBitrateText.c_str(), nullptr, 10)));
     const std::string temp = TemporaryFileName(finalName);
     output->SetFileName(temp);
     output->Run();

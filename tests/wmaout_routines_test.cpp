@@ -475,11 +475,12 @@ TEST_F(ScriptedWriter, ProfileAndInputDescribeTheSourcePcm) {
   EXPECT_EQ(S.ConnectionName, u"NAAudioConnection");
   ASSERT_TRUE(S.InputSet);
   // The source's own rate, not the format's: converting is the runtime's business.
-  EXPECT_EQ(S.InputWritten.wFormatTag, WAVE_FORMAT_PCM);
-  EXPECT_EQ(S.InputWritten.nSamplesPerSec, 44100u);
-  EXPECT_EQ(S.InputWritten.nBlockAlign, 4);
-  EXPECT_EQ(S.InputWritten.nAvgBytesPerSec, 176400u);
-  EXPECT_EQ(S.InputWritten.cbSize, 7);
+  const WAVEFORMATEX W = S.InputWritten;  // packed: compared through copies of its fields
+  EXPECT_EQ(int{W.wFormatTag}, WAVE_FORMAT_PCM);
+  EXPECT_EQ(uint32_t{W.nSamplesPerSec}, 44100u);
+  EXPECT_EQ(int{W.nBlockAlign}, 4);
+  EXPECT_EQ(uint32_t{W.nAvgBytesPerSec}, 176400u);
+  EXPECT_EQ(int{W.cbSize}, 7);
   EXPECT_EQ(Writer.BytesPerSecond, 176400u);
   WriterCloseFile(Writer);
 }

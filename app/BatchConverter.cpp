@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <utility>
 
@@ -14,6 +15,7 @@
 #include "wav/AuWave.h"
 #include "winmedia/AuMpegIn.h"
 #include "winmedia/AuWinMedia.h"
+#include "winmedia/AuWMAOut.h"
 
 namespace fs = std::filesystem;
 
@@ -78,6 +80,15 @@ TBatchConverter::TBatchConverter(TComponent* AOwner) : TComponent(AOwner) {
   };
   MP3In1 = setUpWMInput(new TMP3In(this), "MP3In1");
   WMIn1 = setUpWMInput(new TWMIn(this), "WMIn1");
+
+  auto* wmaOut = new TWMAOut(this);
+  wmaOut->SetName("WMAOut1");
+  wmaOut->SetShareMode(0);
+  wmaOut->SetDesiredBitrate(0);
+  wmaOut->SetLossless(false);
+  wmaOut->SetVBR(false);
+  wmaOut->SetVBRQuality(0);
+  WMAOut1 = wmaOut;
 
   WaveOut1 = new TWaveOut(this);
   WaveOut1->SetName("WaveOut1");
@@ -226,6 +237,9 @@ bool TBatchConverter::TryStart(const std::string& FileName, std::string& Failure
       return false;
     }
     if (output == MP3Out1) static_cast<TMP3Out*>(MP3Out1)->SetBitRate(GetMP3BitRate(FBitrateText));
+    if (auto* wma = dynamic_cast<TWMAOut*>(output))
+      wma->SetDesiredBitrate(
+          static_cast<uint32_t>(std::strtoul(FBitrateText.c_str(), nullptr, 10)));
     const std::string temp = TemporaryFileName(finalName);
     output->SetFileName(temp);
     output->Run();

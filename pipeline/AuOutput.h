@@ -110,6 +110,8 @@ class TAuOutput : public TComponent {
 
   void BeforeDestruction() override;
   void Notification(TComponent* AComponent, TOperation Operation) override;
+  // Also for reports that reach an output outside its worker's exception path.
+  void SetExceptionMessage(std::string Message);
 
   std::atomic<bool> FStopped{false};  // set by Stop on any thread, read by FinishOutput
   std::atomic<bool> CanOutput{false};
@@ -122,7 +124,6 @@ class TAuOutput : public TComponent {
 
   void FinishRun();
   bool CallOutputBlock(bool Abort) { return CanOutput ? OutputBlock(Abort) : true; }
-  void SetExceptionMessage(std::string Message);
   template <class F>
   F GetHandler(const F& Field) const {
     std::lock_guard lock(FHandlerLock);

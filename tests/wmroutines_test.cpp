@@ -72,6 +72,7 @@ class FakeProps final : public IWMOutputMediaProps {
     *Type = Major;
     return S_OK;
   }
+  HRESULT SetMediaType(const WM_MEDIA_TYPE*) override { return E_NOTIMPL; }
   HRESULT GetMediaType(WM_MEDIA_TYPE* Type, uint32_t* Size) override {
     const uint32_t Needed = sizeof(WM_MEDIA_TYPE) + sizeof(WAVEFORMATEX);
     if (!Type) {
@@ -116,6 +117,8 @@ class FakeBuffer final : public INSSBuffer {
     *L = static_cast<uint32_t>(Data->size());
     return S_OK;
   }
+  HRESULT SetLength(uint32_t) override { return E_NOTIMPL; }
+  HRESULT GetMaxSize(uint32_t*) override { return E_NOTIMPL; }
   HRESULT GetBuffer(uint8_t** B) override {
     *B = Data->data();
     return S_OK;
@@ -215,6 +218,10 @@ class FakeReader final : public IWMSyncReader, public IWMHeaderInfo {
     std::memcpy(&V, Value, 4);
     Current->Settings.push_back({Output, Name, V});
     return S_OK;
+  }
+  HRESULT SetAttribute(uint16_t, const char16_t*, WMT_ATTR_DATATYPE, const uint8_t*,
+                       uint16_t) override {
+    return E_NOTIMPL;
   }
   HRESULT GetAttributeByName(uint16_t* Stream, const char16_t* Name, WMT_ATTR_DATATYPE* Type,
                              uint8_t* Value, uint16_t* Length) override {

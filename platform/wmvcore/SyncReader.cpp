@@ -162,6 +162,11 @@ class TSyncReader final : public IWMSyncReader, public IWMHeaderInfo, public TRe
   HRESULT GetAttributeByName(uint16_t* pwStreamNum, const char16_t* pszName,
                              WMT_ATTR_DATATYPE* pType, uint8_t* pValue,
                              uint16_t* pcbLength) override;
+  // A file being read is never changed.
+  HRESULT SetAttribute(uint16_t, const char16_t*, WMT_ATTR_DATATYPE, const uint8_t*,
+                       uint16_t) override {
+    return NS_E_INVALID_REQUEST;
+  }
 
  private:
   static int ReadPacket(void* Opaque, uint8_t* Buffer, int Size);

@@ -21,9 +21,27 @@ HRESULT TSampleBuffer::QueryInterface(const IID& riid, void** ppvObject) {
   return E_NOINTERFACE;
 }
 
+TSampleBuffer* TSampleBuffer::Allocate(uint32_t MaxSize) {
+  auto* Buffer = new TSampleBuffer(std::vector<uint8_t>(MaxSize));
+  Buffer->FLength = 0;
+  return Buffer;
+}
+
 HRESULT TSampleBuffer::GetLength(uint32_t* pdwLength) {
   if (!pdwLength) return E_POINTER;
-  *pdwLength = static_cast<uint32_t>(FData.size());
+  *pdwLength = FLength;
+  return S_OK;
+}
+
+HRESULT TSampleBuffer::SetLength(uint32_t dwLength) {
+  if (dwLength > FMaxSize) return E_INVALIDARG;
+  FLength = dwLength;
+  return S_OK;
+}
+
+HRESULT TSampleBuffer::GetMaxSize(uint32_t* pdwMaxSize) {
+  if (!pdwMaxSize) return E_POINTER;
+  *pdwMaxSize = FMaxSize;
   return S_OK;
 }
 
@@ -36,7 +54,7 @@ HRESULT TSampleBuffer::GetBuffer(uint8_t** ppdwBuffer) {
 HRESULT TSampleBuffer::GetBufferAndLength(uint8_t** ppdwBuffer, uint32_t* pdwLength) {
   if (!ppdwBuffer || !pdwLength) return E_POINTER;
   *ppdwBuffer = FData.data();
-  *pdwLength = static_cast<uint32_t>(FData.size());
+  *pdwLength = FLength;
   return S_OK;
 }
 
@@ -63,6 +81,11 @@ HRESULT TMediaProps::QueryInterface(const IID& riid, void** ppvObject) {
   if (!ppvObject) return E_POINTER;
   if (riid == IID_IUnknown || riid == IID_IWMMediaProps || riid == IID_IWMOutputMediaProps) {
     *ppvObject = static_cast<IWMOutputMediaProps*>(this);
+    AddRef();
+    return S_OK;
+  }
+  if (riid == IID_IWMInputMediaProps) {
+    *ppvObject = static_cast<IWMInputMediaProps*>(this);
     AddRef();
     return S_OK;
   }
@@ -109,7 +132,19 @@ HRESULT TMediaProps::GetMediaType(WM_MEDIA_TYPE* pType, uint32_t* pcbType) {
   return S_OK;
 }
 
-bool ReadPcmFormat(IWMMediaProps& Props, TPcmFormat& Format) {
+HRESULT TMediaProps::SetMediaType(const WM_MEDIA_TYPE* pType) {
+  if (!pType) return E_POINTER;
+  if (pType->cbFormat > 0 && !pType->pbFormat) return E_INVALIDARG;
+  // A format block bigger than any wave format plus its extension is not a media type.
+  if (pType->cbFormat > 4096) return E_INVALIDARG;
+  FMajor = pType->majortype;
+  FSubType = pType->subtype;
+  FFormatType = pType->formattype;
+  FFormat.assign(pType->pbFormat, pType->pbFormat + pType->cbFormat);
+  return S_OK;
+}
+
+bool ReadWaveFormat(IWMMediaProps& Props, WAVEFORMATEX& Wave, GUID* SubType) {
   uint32_t Size = 0;
   if (Props.GetMediaType(nullptr, &Size) != S_OK || Size < sizeof(WM_MEDIA_TYPE)) return false;
   auto Block = std::make_unique<uint8_t[]>(Size);
@@ -125,8 +160,14 @@ bool ReadPcmFormat(IWMMediaProps& Props, TPcmFormat& Format) {
   if (Type.pbFormat < First || Type.cbFormat > Size - sizeof(WM_MEDIA_TYPE) ||
       Type.pbFormat + Type.cbFormat > Block.get() + Size)
     return false;
-  WAVEFORMATEX Wave;
   std::memcpy(&Wave, Type.pbFormat, sizeof Wave);
+  if (SubType) *SubType = Type.subtype;
+  return true;
+}
+
+bool ReadPcmFormat(IWMMediaProps& Props, TPcmFormat& Format) {
+  WAVEFORMATEX Wave;
+  if (!ReadWaveFormat(Props, Wave)) return false;
   Format = {Wave.nChannels, Wave.nSamplesPerSec, Wave.wBitsPerSample};
   return true;
 }

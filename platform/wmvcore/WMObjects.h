@@ -31,20 +31,27 @@ class TRefCounted {
   std::atomic<uint32_t> FRefs{1};
 };
 
-// One decoded sample handed to the caller.
+// One sample: decoded data handed to the caller, or room the caller fills for the writer.
 class TSampleBuffer final : public INSSBuffer, public TRefCounted {
  public:
-  explicit TSampleBuffer(std::vector<uint8_t> Data) : FData(std::move(Data)) {}
+  explicit TSampleBuffer(std::vector<uint8_t> Data)
+      : FData(std::move(Data)), FMaxSize(static_cast<uint32_t>(FData.size())) {}
+  // MaxSize bytes of room, with the length at 0 until the caller sets it.
+  static TSampleBuffer* Allocate(uint32_t MaxSize);
 
   HRESULT QueryInterface(const IID& riid, void** ppvObject) override;
   uint32_t AddRef() override { return DoAddRef(); }
   uint32_t Release() override { return DoRelease(); }
   HRESULT GetLength(uint32_t* pdwLength) override;
+  HRESULT SetLength(uint32_t dwLength) override;
+  HRESULT GetMaxSize(uint32_t* pdwMaxSize) override;
   HRESULT GetBuffer(uint8_t** ppdwBuffer) override;
   HRESULT GetBufferAndLength(uint8_t** ppdwBuffer, uint32_t* pdwLength) override;
 
  private:
-  std::vector<uint8_t> FData;
+  std::vector<uint8_t> FData;  // sized to the room; FLength of it is in use
+  uint32_t FMaxSize = 0;
+  uint32_t FLength = static_cast<uint32_t>(FData.size());
 };
 
 // PCM layout of an output or of an offered format.
@@ -55,8 +62,11 @@ struct TPcmFormat {
   bool operator==(const TPcmFormat&) const = default;
 };
 
-// A media type: major type, subtype, format type and format block.
-class TMediaProps final : public IWMOutputMediaProps, public TRefCounted {
+// A media type: major type, subtype, format type and format block. Serves as the props of a
+// reader output and of a writer input alike.
+class TMediaProps final : public IWMOutputMediaProps,
+                          public IWMInputMediaProps,
+                          public TRefCounted {
  public:
   TMediaProps(const GUID& Major, const GUID& SubType, const GUID& FormatType,
               std::vector<uint8_t> Format);
@@ -67,11 +77,16 @@ class TMediaProps final : public IWMOutputMediaProps, public TRefCounted {
   uint32_t Release() override { return DoRelease(); }
   HRESULT GetType(GUID* pguidType) override;
   HRESULT GetMediaType(WM_MEDIA_TYPE* pType, uint32_t* pcbType) override;
+  HRESULT SetMediaType(const WM_MEDIA_TYPE* pType) override;
 
  private:
   GUID FMajor, FSubType, FFormatType;
   std::vector<uint8_t> FFormat;
 };
+
+// The media type of Props as a PCM layout and its WAVEFORMATEX; false unless it is audio
+// described by a complete WAVEFORMATEX.
+bool ReadWaveFormat(IWMMediaProps& Props, WAVEFORMATEX& Wave, GUID* SubType = nullptr);
 
 // Reads the PCM layout of any media properties object; false unless it is audio described
 // by a complete WAVEFORMATEX.

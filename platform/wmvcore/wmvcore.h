@@ -32,6 +32,14 @@ constexpr HRESULT NS_E_INVALID_OUTPUT_FORMAT = MakeHResult(0xC00D0B69u);
 constexpr HRESULT NS_E_PROTECTED_CONTENT = MakeHResult(0xC00D0BBDu);
 constexpr HRESULT NS_E_NO_MORE_SAMPLES = MakeHResult(0xC00D0BCFu);
 constexpr HRESULT NS_E_SEEK_FAILED = MakeHResult(0xC00D0BD3u);
+constexpr HRESULT NS_E_FILE_OPEN_FAILED = MakeHResult(0xC00D001Du);
+constexpr HRESULT NS_E_FILE_WRITE = MakeHResult(0xC00D0015u);
+constexpr HRESULT NS_E_INVALID_INPUT_FORMAT = MakeHResult(0xC00D0BB8u);
+constexpr HRESULT NS_E_INVALID_STREAM = MakeHResult(0xC00D0BB9u);
+constexpr HRESULT NS_E_INVALID_PROFILE = MakeHResult(0xC00D0BC6u);
+constexpr HRESULT NS_E_NO_SINK = MakeHResult(0xC00D0BC9u);
+constexpr HRESULT NS_E_AUDIO_CODEC_ERROR = MakeHResult(0xC00D0BCBu);
+constexpr HRESULT NS_E_INVALID_NUM_PASSES = MakeHResult(0xC00D0BD0u);
 
 struct GUID {
   uint32_t Data1;
@@ -71,6 +79,10 @@ constexpr GUID WMMEDIASUBTYPE_PCM{
     0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 constexpr GUID WMFORMAT_WaveFormatEx{
     0x05589F81, 0xC356, 0x11CE, {0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A}};
+constexpr GUID WMMEDIASUBTYPE_WMAudioV8{
+    0x00000161, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+constexpr GUID WMMEDIASUBTYPE_WMAudio_Lossless{
+    0x00000163, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 constexpr GUID GUID_NULL{0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 
 // Plain enumeration: the type codes travel as numbers.
@@ -162,6 +174,9 @@ struct IStream : IUnknown {
 // One decoded sample; the memory lives as long as the buffer object.
 struct INSSBuffer : IUnknown {
   virtual HRESULT GetLength(uint32_t* pdwLength) = 0;
+  // A length above GetMaxSize is refused.
+  virtual HRESULT SetLength(uint32_t dwLength) = 0;
+  virtual HRESULT GetMaxSize(uint32_t* pdwMaxSize) = 0;
   virtual HRESULT GetBuffer(uint8_t** ppdwBuffer) = 0;
   virtual HRESULT GetBufferAndLength(uint8_t** ppdwBuffer, uint32_t* pdwLength) = 0;
 
@@ -173,6 +188,7 @@ struct IWMMediaProps : IUnknown {
   virtual HRESULT GetType(GUID* pguidType) = 0;
   // With pType empty, *pcbType receives the size of the record plus its format block.
   virtual HRESULT GetMediaType(WM_MEDIA_TYPE* pType, uint32_t* pcbType) = 0;
+  virtual HRESULT SetMediaType(const WM_MEDIA_TYPE* pType) = 0;
 
  protected:
   ~IWMMediaProps() = default;
@@ -188,6 +204,8 @@ struct IWMHeaderInfo : IUnknown {
   virtual HRESULT GetAttributeByName(uint16_t* pwStreamNum, const char16_t* pszName,
                                      WMT_ATTR_DATATYPE* pType, uint8_t* pValue,
                                      uint16_t* pcbLength) = 0;
+  virtual HRESULT SetAttribute(uint16_t wStreamNum, const char16_t* pszName, WMT_ATTR_DATATYPE Type,
+                               const uint8_t* pValue, uint16_t cbLength) = 0;
 
  protected:
   ~IWMHeaderInfo() = default;
@@ -219,11 +237,190 @@ struct IWMSyncReader : IUnknown {
   ~IWMSyncReader() = default;
 };
 
-// The writing side declares these.
-struct IWMWriter;
-struct IWMWriterFileSink;
-struct IWMProfileManager;
-struct IWMWriterNetworkSink;
+// ---- writing ----
+
+constexpr GUID IID_IWMWriter{
+    0x96406BD4, 0x2B2B, 0x11D3, {0xB3, 0x6B, 0x00, 0xC0, 0x4F, 0x61, 0x08, 0xFF}};
+constexpr GUID IID_IWMWriterAdvanced{
+    0x96406BE3, 0x2B2B, 0x11D3, {0xB3, 0x6B, 0x00, 0xC0, 0x4F, 0x61, 0x08, 0xFF}};
+constexpr GUID IID_IWMWriterSink{
+    0x96406BE4, 0x2B2B, 0x11D3, {0xB3, 0x6B, 0x00, 0xC0, 0x4F, 0x61, 0x08, 0xFF}};
+constexpr GUID IID_IWMWriterFileSink{
+    0x96406BE5, 0x2B2B, 0x11D3, {0xB3, 0x6B, 0x00, 0xC0, 0x4F, 0x61, 0x08, 0xFF}};
+constexpr GUID IID_IWMWriterNetworkSink{
+    0x96406BE7, 0x2B2B, 0x11D3, {0xB3, 0x6B, 0x00, 0xC0, 0x4F, 0x61, 0x08, 0xFF}};
+constexpr GUID IID_IWMRegisterCallback{
+    0xCF4B1F99, 0x4DE2, 0x4E49, {0xA3, 0x63, 0x25, 0x27, 0x40, 0xD9, 0x9B, 0xC1}};
+constexpr GUID IID_IWMStatusCallback{
+    0x6D7CDC70, 0x9888, 0x11D3, {0x8E, 0xDC, 0x00, 0xC0, 0x4F, 0x61, 0x09, 0xCF}};
+constexpr GUID IID_IWMProfileManager{
+    0xD16679F2, 0x6CA0, 0x472D, {0x8D, 0x31, 0x2F, 0x5D, 0x55, 0xAE, 0xE1, 0x55}};
+constexpr GUID IID_IWMProfile{
+    0x96406BDB, 0x2B2B, 0x11D3, {0xB3, 0x6B, 0x00, 0xC0, 0x4F, 0x61, 0x08, 0xFF}};
+constexpr GUID IID_IWMStreamConfig{
+    0x96406BDC, 0x2B2B, 0x11D3, {0xB3, 0x6B, 0x00, 0xC0, 0x4F, 0x61, 0x08, 0xFF}};
+constexpr GUID IID_IWMInputMediaProps{
+    0x96406BD5, 0x2B2B, 0x11D3, {0xB3, 0x6B, 0x00, 0xC0, 0x4F, 0x61, 0x08, 0xFF}};
+constexpr GUID IID_IWMCodecInfo{
+    0xA970F41E, 0x34DE, 0x4A98, {0xB3, 0xBA, 0xE4, 0xB3, 0xCA, 0x75, 0x28, 0xF0}};
+constexpr GUID IID_IWMCodecInfo2{
+    0xAA65E273, 0xB686, 0x4056, {0x91, 0xEC, 0xDD, 0x76, 0x8D, 0x4D, 0xF7, 0x10}};
+constexpr GUID IID_IWMCodecInfo3{
+    0x7E51F487, 0x4D93, 0x4F98, {0x8A, 0xB4, 0x27, 0xD0, 0x56, 0x5A, 0xDC, 0x51}};
+
+constexpr uint32_t WMT_VER_9_0 = 0x00090000;
+
+// Status reports of the writer's sinks. The numbers are this runtime's own.
+enum WMT_STATUS : uint32_t {
+  WMT_ERROR = 0,
+  WMT_OPENED = 1,
+  WMT_NO_RIGHTS = 9,
+  WMT_STARTED = 11,
+  WMT_STOPPED = 12,
+  WMT_CLOSED = 13,
+  WMT_RESTRICTED_LICENSE = 26,
+  WMT_RECONNECT_START = 30,
+  WMT_CLIENT_CONNECT = 37,
+  WMT_CLIENT_DISCONNECT = 38,
+};
+
+struct IWMStatusCallback : IUnknown {
+  virtual HRESULT OnStatus(WMT_STATUS Status, HRESULT hr, WMT_ATTR_DATATYPE dwType, uint8_t* pValue,
+                           void* pvContext) = 0;
+
+ protected:
+  ~IWMStatusCallback() = default;
+};
+
+struct IWMRegisterCallback : IUnknown {
+  virtual HRESULT Advise(IWMStatusCallback* pCallback, void* pvContext) = 0;
+  virtual HRESULT Unadvise(IWMStatusCallback* pCallback, void* pvContext) = 0;
+
+ protected:
+  ~IWMRegisterCallback() = default;
+};
+
+// One stream of a profile; its media type is read through IWMMediaProps.
+struct IWMStreamConfig : IUnknown {
+  virtual HRESULT GetStreamType(GUID* pguidStreamType) = 0;
+  virtual HRESULT GetStreamNumber(uint16_t* pwStreamNum) = 0;
+  virtual HRESULT SetStreamNumber(uint16_t wStreamNum) = 0;
+  virtual HRESULT SetStreamName(const char16_t* pwszStreamName) = 0;
+  virtual HRESULT SetConnectionName(const char16_t* pwszInputName) = 0;
+  // Bits per second.
+  virtual HRESULT GetBitrate(uint32_t* pdwBitrate) = 0;
+
+ protected:
+  ~IWMStreamConfig() = default;
+};
+
+struct IWMProfile : IUnknown {
+  virtual HRESULT GetStreamCount(uint32_t* pcStreams) = 0;
+  // The profile keeps a copy of the configuration.
+  virtual HRESULT AddStream(IWMStreamConfig* pConfig) = 0;
+
+ protected:
+  ~IWMProfile() = default;
+};
+
+// Codec and format enumeration; reached from the profile manager by QueryInterface.
+struct IWMCodecInfo : IUnknown {
+  virtual HRESULT GetCodecInfoCount(const GUID& guidType, uint32_t* pcCodecs) = 0;
+  virtual HRESULT GetCodecFormatCount(const GUID& guidType, uint32_t dwCodecIndex,
+                                      uint32_t* pcFormat) = 0;
+  virtual HRESULT GetCodecFormat(const GUID& guidType, uint32_t dwCodecIndex,
+                                 uint32_t dwFormatIndex, IWMStreamConfig** ppIStreamConfig) = 0;
+
+ protected:
+  ~IWMCodecInfo() = default;
+};
+
+struct IWMCodecInfo2 : IWMCodecInfo {
+  // With wszName empty, *pcchName receives the length in characters, the null included.
+  virtual HRESULT GetCodecName(const GUID& guidType, uint32_t dwCodecIndex, char16_t* wszName,
+                               uint32_t* pcchName) = 0;
+  virtual HRESULT GetCodecFormatDesc(const GUID& guidType, uint32_t dwCodecIndex,
+                                     uint32_t dwFormatIndex, IWMStreamConfig** ppIStreamConfig,
+                                     char16_t* wszDesc, uint32_t* pcchDesc) = 0;
+
+ protected:
+  ~IWMCodecInfo2() = default;
+};
+
+struct IWMCodecInfo3 : IWMCodecInfo2 {
+  virtual HRESULT GetCodecFormatProp(const GUID& guidType, uint32_t dwCodecIndex,
+                                     uint32_t dwFormatIndex, const char16_t* pszName,
+                                     WMT_ATTR_DATATYPE* pType, uint8_t* pValue,
+                                     uint32_t* pdwSize) = 0;
+  virtual HRESULT SetCodecEnumerationSetting(const GUID& guidType, uint32_t dwCodecIndex,
+                                             const char16_t* pszName, WMT_ATTR_DATATYPE Type,
+                                             const uint8_t* pValue, uint32_t dwSize) = 0;
+
+ protected:
+  ~IWMCodecInfo3() = default;
+};
+
+struct IWMProfileManager : IUnknown {
+  virtual HRESULT CreateEmptyProfile(uint32_t dwVersion, IWMProfile** ppProfile) = 0;
+
+ protected:
+  ~IWMProfileManager() = default;
+};
+
+struct IWMInputMediaProps : IWMMediaProps {
+ protected:
+  ~IWMInputMediaProps() = default;
+};
+
+// What the writer hands its sinks: the file header (again, final, when writing ends, to
+// sinks that are not real time) and the data that follows it.
+struct IWMWriterSink : IUnknown {
+  virtual HRESULT OnHeader(INSSBuffer* pHeader) = 0;
+  virtual HRESULT IsRealTime(int32_t* pfRealTime) = 0;
+  virtual HRESULT OnDataUnit(INSSBuffer* pDataUnit) = 0;
+  virtual HRESULT OnEndWriting() = 0;
+
+ protected:
+  ~IWMWriterSink() = default;
+};
+
+struct IWMWriterFileSink : IWMWriterSink {
+  virtual HRESULT Open(const char16_t* pwszFilename) = 0;
+
+ protected:
+  ~IWMWriterFileSink() = default;
+};
+
+// Network streaming sink; its methods arrive with network streaming.
+struct IWMWriterNetworkSink : IWMWriterSink {
+ protected:
+  ~IWMWriterNetworkSink() = default;
+};
+
+struct IWMWriterAdvanced : IUnknown {
+  virtual HRESULT AddSink(IWMWriterSink* pSink) = 0;
+  virtual HRESULT RemoveSink(IWMWriterSink* pSink) = 0;
+
+ protected:
+  ~IWMWriterAdvanced() = default;
+};
+
+// Times are in 100-ns units. Header attributes are set through the writer's IWMHeaderInfo
+// before BeginWriting.
+struct IWMWriter : IUnknown {
+  virtual HRESULT SetProfile(IWMProfile* pProfile) = 0;
+  virtual HRESULT GetInputCount(uint32_t* pcInputs) = 0;
+  virtual HRESULT GetInputProps(uint32_t dwInputNum, IWMInputMediaProps** ppInput) = 0;
+  virtual HRESULT SetInputProps(uint32_t dwInputNum, IWMInputMediaProps* pInput) = 0;
+  virtual HRESULT BeginWriting() = 0;
+  virtual HRESULT EndWriting() = 0;
+  virtual HRESULT AllocateSample(uint32_t dwSampleSize, INSSBuffer** ppSample) = 0;
+  virtual HRESULT WriteSample(uint32_t dwInputNum, uint64_t cnsSampleTime, uint32_t dwFlags,
+                              INSSBuffer* pSample) = 0;
+
+ protected:
+  ~IWMWriter() = default;
+};
 
 // The library's exports, resolved by name.
 using TWMCreateSyncReader = HRESULT (*)(IUnknown* pUnkCert, uint32_t dwRights,

@@ -4,6 +4,7 @@
 
 #include "app/UMessage.h"
 #include "app/Unit1.h"
+#include "update/Update.h"
 #include "platform/Thread.h"
 
 using namespace tunevert;
@@ -37,8 +38,13 @@ int main(int argc, char** argv) {
   TForm1 form;
   TfrmMessage frmMessage;
   frmMessage.hide();
+  TfrmUpdate frmUpdate;
+  form.frmMessage = &frmMessage;
+  form.frmUpdate = &frmUpdate;
   form.show();
   const int result = QApplication::exec();
+  form.frmMessage = nullptr;
+  form.frmUpdate = nullptr;
   SetWakeMainThread(nullptr);
   return result;
 }

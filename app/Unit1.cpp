@@ -195,10 +195,10 @@ TForm1::TForm1(QWidget* parent)
   WebUpdate1->InfoWindowFactory = [] { return CreateShowInfoUpdateWindow(); };
   using namespace std::placeholders;
   WebUpdate1->OnNoUpdateFound = [this](TComponent* s) { WebUpdate1NoUpdateFound(s); };
-  WebUpdate1->OnUpdateAvailable = std::bind(&TForm1::WebUpdate1UpdateAvailable, this, _1, _2, _3, _4);
+  WebUpdate1->OnUpdateAvailable =
+      std::bind(&TForm1::WebUpdate1UpdateAvailable, this, _1, _2, _3, _4);
   WebUpdate1->OnBeforeShowInfo = std::bind(&TForm1::WebUpdate1BeforeShowInfo, this, _1, _2, _3);
-  WebUpdate1->OnClientFileExists =
-      std::bind(&TForm1::WebUpdate1ClientFileExists, this, _1, _2, _3);
+  WebUpdate1->OnClientFileExists = std::bind(&TForm1::WebUpdate1ClientFileExists, this, _1, _2, _3);
   WebUpdate1->OnDownload = std::bind(&TForm1::WebUpdate1Download, this, _1, _2, _3);
   WebUpdate1->OnAfterDownload = std::bind(&TForm1::WebUpdate1AfterDownload, this, _1, _2);
 

@@ -4,8 +4,8 @@
 
 #include "app/UMessage.h"
 #include "app/Unit1.h"
-#include "update/Update.h"
 #include "platform/Thread.h"
+#include "update/Update.h"
 
 using namespace tunevert;
 

@@ -74,7 +74,8 @@ int ShellExecute(const std::string& FileName, const std::string& Parameters) {
   if (!S_ISREG(info.st_mode)) return kCannotStart;
   if (LooksExecutable(FileName)) {
     const mode_t execBits = (info.st_mode & (S_IRUSR | S_IRGRP | S_IROTH)) >> 2;
-    if ((info.st_mode & execBits) != execBits && chmod(FileName.c_str(), info.st_mode | execBits) != 0)
+    if ((info.st_mode & execBits) != execBits &&
+        chmod(FileName.c_str(), info.st_mode | execBits) != 0)
       return kCannotStart;
     std::vector<std::string> args{FileName};
     std::istringstream words(Parameters);

@@ -174,7 +174,8 @@ bool THttpConnection::Pump() {
     if (message->msg != CURLMSG_DONE) continue;
     FFinished = true;
     if (message->data.result != CURLE_OK)
-      FErrorText = FCurl->Error[0] != '\0' ? FCurl->Error : curl_easy_strerror(message->data.result);
+      FErrorText =
+          FCurl->Error[0] != '\0' ? FCurl->Error : curl_easy_strerror(message->data.result);
   }
   if (FFinished) return false;
   if (FHeadersDone) return true;

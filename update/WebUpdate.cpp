@@ -1,7 +1,7 @@
 #include "update/WebUpdate.h"
 
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -229,7 +229,8 @@ bool TWebUpdate::CheckForAnUpdate() {
   if (!IsNewerVersion()) return false;
 
   bool canUpdate = true;
-  if (OnUpdateAvailable) OnUpdateAvailable(this, FProductInfo->Version(), FProductVersion, canUpdate);
+  if (OnUpdateAvailable)
+    OnUpdateAvailable(this, FProductInfo->Version(), FProductVersion, canUpdate);
   if (!canUpdate) return false;
   if (!ShowUpdateInfo()) return false;
 
@@ -360,18 +361,17 @@ void TWebUpdate::HttpTransfer(const std::u16string& URL, bool RequireSize, bool 
       FDownloadResult = FFileSize >= 0 && static_cast<std::uint32_t>(FFileSize) == FDownloadedSize;
       if (std::fclose(file.release()) != 0) FDownloadResult = false;
       if (!FDownloadResult)
-        Fail(connection.ErrorText().empty()
-                 ? "The download of " + request.URL + " ended after " +
-                       std::to_string(FDownloadedSize) + " of " + std::to_string(FFileSize) +
-                       " bytes."
-                 : connection.ErrorText());
+        Fail(connection.ErrorText().empty() ? "The download of " + request.URL + " ended after " +
+                                                  std::to_string(FDownloadedSize) + " of " +
+                                                  std::to_string(FFileSize) + " bytes."
+                                            : connection.ErrorText());
       FFileDigest = digest->HexDigest();
     } else {
       FDownloadResult = FDownloadedSize != 0;
       if (!FDownloadResult)
-        Fail(connection.ErrorText().empty() ? "The update information page " + request.URL +
-                                                  " is empty."
-                                            : connection.ErrorText());
+        Fail(connection.ErrorText().empty()
+                 ? "The update information page " + request.URL + " is empty."
+                 : connection.ErrorText());
     }
     if (!FDownloadResult) {
       DoDownloadError();
@@ -437,10 +437,14 @@ void TWebUpdate::ParseInfoPage() {
   ClearPageValues();
   const TWuTagInfo& tags = *FTagInfo;
   const std::pair<const std::u16string*, std::u16string*> targets[] = {
-      {&tags.ProductName(), &FProductName},     {&tags.ClientFileName(), &FClientFileName},
-      {&tags.Version(), &FProductVersion},      {&tags.Author(), &FAuthor},
-      {&tags.Email(), &FEMail},                 {&tags.Download(), &FUpdateURL},
-      {&tags.Redirection(), &FRedirectionURL},  {&tags.RunParameters(), &FRunParameters},
+      {&tags.ProductName(), &FProductName},
+      {&tags.ClientFileName(), &FClientFileName},
+      {&tags.Version(), &FProductVersion},
+      {&tags.Author(), &FAuthor},
+      {&tags.Email(), &FEMail},
+      {&tags.Download(), &FUpdateURL},
+      {&tags.Redirection(), &FRedirectionURL},
+      {&tags.RunParameters(), &FRunParameters},
   };
   const std::u16string sha256Tag = kSHA256Tag;
   for (const std::u16string& line : FInfo) {
@@ -525,8 +529,7 @@ void TWebUpdate::DownloadClientFile() {
   const auto slash = FClientFileName.find_last_of(u"/\\");
   const std::u16string base =
       slash == std::u16string::npos ? FClientFileName : FClientFileName.substr(slash + 1);
-  if (base.empty() || base == u"." || base == u".." ||
-      base.find(u'\0') != std::u16string::npos) {
+  if (base.empty() || base == u"." || base == u".." || base.find(u'\0') != std::u16string::npos) {
     Fail("The update information page gives no usable file name (\"" +
          Utf16ToUtf8(FClientFileName) + "\").");
     DoDownloadError();

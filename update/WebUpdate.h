@@ -113,8 +113,8 @@ class TWuInfoWindow {
 };
 
 using TNotifyEvent = std::function<void(TComponent* Sender)>;
-using TDownloadEvent = std::function<void(TComponent* Sender, std::int32_t Total,
-                                          std::int32_t Downloaded)>;
+using TDownloadEvent =
+    std::function<void(TComponent* Sender, std::int32_t Total, std::int32_t Downloaded)>;
 using TShowInfoEvent =
     std::function<void(TComponent* Sender, bool& ShowInfo, bool& CheckForUpdate)>;
 using TAfterShowInfoEvent = std::function<void(TComponent* Sender, bool CheckForUpdate)>;
@@ -199,8 +199,7 @@ class TWebUpdate : public TComponent {
   // Asks the application to end (uoTerminate).
   std::function<void()> TerminateApplication;
   // Starts the downloaded file; above 32 means started.
-  std::function<int(const std::u16string& FileName, const std::u16string& Parameters)>
-      ShellExecute;
+  std::function<int(const std::u16string& FileName, const std::u16string& Parameters)> ShellExecute;
 
   // Exposed for tests: the pieces of the check.
   virtual void SplitURL(const std::u16string& URL, std::u16string& Host, std::u16string& Path);

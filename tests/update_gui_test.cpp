@@ -7,6 +7,7 @@
 #include "HttpTestServer.h"
 #include "app/UMessage.h"
 #include "app/Unit1.h"
+#include "app/Version.h"
 #include "platform/Text.h"
 #include "update/Update.h"
 #include "update/WebUpdateInfo.h"
@@ -74,7 +75,8 @@ class UpdateWindowTest : public ::testing::Test {
   // Presses Button of the dialog once it is up.
   void AnswerWith(QPushButton* Button) {
     QObject::connect(&Answer, &QTimer::timeout, [this, Button] {
-      if (!Dialog.isVisible()) return;
+      // Answer once the page is in, as a user would.
+      if (!Dialog.isVisible() || Dialog.WebBrowser1->toPlainText().isEmpty()) return;
       DialogPage = Dialog.WebBrowser1->toPlainText();
       Answer.stop();
       Button->click();
@@ -213,4 +215,20 @@ TEST(UpdateDialogs, TheComponentsOwnWindowShowsThePageAndCaptions) {
   EXPECT_TRUE(page.contains(QStringLiteral("Release notes")));
   EXPECT_EQ(ok, QStringLiteral("&OK"));
   EXPECT_EQ(box, QStringLiteral("C&heck for updates in the future"));
+}
+
+TEST(UpdateDialogs, TheMainWindowSetsUpWebUpdate1) {
+  qputenv("TUNEVERT_UPDATE_URL", "http://127.0.0.1:1/u.htm");
+  TForm1 form;
+  TfrmUpdate dialog;
+  qunsetenv("TUNEVERT_UPDATE_URL");
+  TWebUpdate& wu = *form.WebUpdate1;
+  EXPECT_EQ(wu.ProductInfo().URL(), u"http://127.0.0.1:1/u.htm");
+  EXPECT_EQ(dialog.PageURL, QStringLiteral("http://127.0.0.1:1/u.htm"));
+  EXPECT_EQ(wu.ProductInfo().Version(), u"1.3");
+  EXPECT_EQ(wu.ProductInfo().VersionFormat(), TWuVersionFormat::vfStandard);
+  EXPECT_TRUE(wu.Options() == TWuUpdateOptions{TWuUpdateOption::uoRunUpdate});
+  EXPECT_EQ(wu.HTTPPort(), 80u);
+  TfrmUpdate plain;
+  EXPECT_EQ(plain.PageURL, QString::fromUtf8(kUpdateInfoPage));
 }

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -513,7 +516,7 @@ TEST_F(WebUpdateTest, APageWithoutLengthReportsTheLastAnnouncedTotal) {
   EXPECT_EQ(totals.front(), 2000);
 }
 
-TEST_F(WebUpdateTest, HttpsAddressesAreKeptAndCertificatesChecked) {
+TEST_F(WebUpdateTest, HttpsIsNeverDowngradedToPlainHttp) {
   // Our plain server cannot complete a TLS handshake: the check fails instead of falling
   // back to plain HTTP.
   Wu->ProductInfo().SetURL(U("https://127.0.0.1:" + std::to_string(Server.Port()) + "/page.htm"));
@@ -521,6 +524,69 @@ TEST_F(WebUpdateTest, HttpsAddressesAreKeptAndCertificatesChecked) {
   EXPECT_FALSE(Wu->CheckForAnUpdate());
   EXPECT_GE(DownloadErrors, 1);
   EXPECT_TRUE(Server.Paths().empty());
+}
+
+// A TLS server with a self-signed certificate (openssl and python3), for at most 30 s.
+class SelfSignedServer {
+ public:
+  explicit SelfSignedServer(const TempDir& dir) {
+    const std::string cert = dir / "cert.pem", key = dir / "key.pem";
+    const std::string make =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1"
+        " -keyout '" +
+        key + "' -out '" + cert + "' 2>/dev/null";
+    if (std::system(make.c_str()) != 0) return;
+    const std::string script =
+        "import http.server, ssl, sys, time\n"
+        "class H(http.server.BaseHTTPRequestHandler):\n"
+        "  def do_GET(self):\n"
+        "    body = b'<META NAME=\"wuProduct\" CONTENT=\"T\">'\n"
+        "    self.send_response(200); self.send_header('Content-Length', str(len(body)))\n"
+        "    self.end_headers(); self.wfile.write(body)\n"
+        "ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)\n"
+        "ctx.load_cert_chain(sys.argv[1], sys.argv[2])\n"
+        "s = http.server.HTTPServer(('127.0.0.1', 0), H)\n"
+        "s.socket = ctx.wrap_socket(s.socket, server_side=True)\n"
+        "s.timeout = 0.2\n"
+        "print(s.server_port, flush=True)\n"
+        "end = time.time() + 30\n"
+        "while time.time() < end: s.handle_request()\n";
+    int out[2];
+    if (pipe(out) != 0) return;
+    FPid = fork();
+    if (FPid == 0) {
+      dup2(out[1], 1);
+      close(out[0]);
+      execlp("python3", "python3", "-c", script.c_str(), cert.c_str(), key.c_str(), nullptr);
+      _exit(127);
+    }
+    close(out[1]);
+    char line[16] = {};
+    std::size_t got = 0;
+    while (got < sizeof line - 1 && read(out[0], line + got, 1) == 1 && line[got] != '\n') ++got;
+    close(out[0]);
+    Port = std::atoi(line);
+  }
+  ~SelfSignedServer() {
+    if (FPid > 0) {
+      kill(FPid, SIGTERM);
+      waitpid(FPid, nullptr, 0);
+    }
+  }
+  int Port = 0;
+
+ private:
+  pid_t FPid = -1;
+};
+
+TEST_F(WebUpdateTest, AnUntrustedCertificateIsRefused) {
+  SelfSignedServer tls(Dir);
+  ASSERT_NE(tls.Port, 0) << "openssl or python3 missing";
+  Wu->ProductInfo().SetURL(U("https://127.0.0.1:" + std::to_string(tls.Port) + "/page.htm"));
+  EXPECT_FALSE(Wu->CheckForAnUpdate());
+  EXPECT_GE(DownloadErrors, 1);
+  EXPECT_NE(Wu->ErrorMessage().find("certificate"), std::string::npos) << Wu->ErrorMessage();
+  EXPECT_TRUE(Wu->ProductName().empty());
 }
 
 TEST(PlatformShell, StartsAnExecutableDetachedWithItsParameters) {

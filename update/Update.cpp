@@ -2,6 +2,7 @@
 
 #include <QGuiApplication>
 #include <QScreen>
+#include <QTimer>
 
 #include "app/Version.h"
 
@@ -27,7 +28,8 @@ TfrmUpdate::TfrmUpdate(QWidget* parent)
 
 void TfrmUpdate::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  FormShow();
+  // Load once the dialog runs its own loop: a close while loading must end that loop.
+  QTimer::singleShot(0, this, [this] { FormShow(); });
 }
 
 void TfrmUpdate::FormShow() {

@@ -295,6 +295,8 @@ void TForm1::closeEvent(QCloseEvent* event) {
 void TForm1::UpdateExecute() {
   UserUpdateClick = true;
   WebUpdate1->CheckForAnUpdate();
+  // A page without a length never reaches its total: do not leave "Downloading.." up.
+  if (frmMessage != nullptr) frmMessage->close();
   // A failed check says why instead of ending silently.
   if (!WebUpdate1->ErrorMessage().empty())
     ShowMessage(QStringLiteral("The update did not succeed: %1")

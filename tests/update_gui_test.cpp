@@ -150,6 +150,18 @@ TEST_F(UpdateWindowTest, AnOlderPageSaysThisIsTheCurrentVersion) {
   EXPECT_TRUE(Started.empty());
 }
 
+TEST_F(UpdateWindowTest, APageWithoutLengthDoesNotLeaveTheProgressWindowUp) {
+  THttpTestServer::TRoute page(200, UpdatePage("1.3", 2000));
+  page.NoLength = true;
+  Server.Route("/page.htm", page);
+  Form.Update->trigger();
+  ASSERT_EQ(Steps.size(), 2u);
+  EXPECT_TRUE(Steps[1].Visible);  // Total 0 is never reached while the page arrives
+  EXPECT_EQ(Steps[1].Maximum, 0);
+  EXPECT_FALSE(Message.isVisible());
+  EXPECT_EQ(Shown, QStringList{QStringLiteral("You are using the current version")});
+}
+
 TEST_F(UpdateWindowTest, AFailedCheckSaysWhy) {
   Server.Route("/page.htm", UpdatePage("1.4", 1200));
   THttpTestServer::TRoute noLength(200, std::string(3000, 'i'));

@@ -1,6 +1,7 @@
 #include "app/Unit1.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QDragEnterEvent>
@@ -17,7 +18,11 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "app/UMessage.h"
 #include "app/Version.h"
+#include "platform/Text.h"
+#include "update/Update.h"
+#include "update/WebUpdateInfo.h"
 
 namespace tunevert {
 
@@ -62,7 +67,9 @@ void TFileListBox::dropEvent(QDropEvent* event) {
 }
 
 TForm1::TForm1(QWidget* parent)
-    : QMainWindow(parent), FConverter(MakeComponent<TBatchConverter>(nullptr)) {
+    : QMainWindow(parent),
+      FConverter(MakeComponent<TBatchConverter>(nullptr)),
+      FWebUpdate(MakeComponent<TWebUpdate>(nullptr)) {
   setWindowTitle(
       QStringLiteral("Tunevert %1 - by Quorvel Software").arg(QString::fromUtf8(kTunevertVersion)));
   QFont tahoma(QStringLiteral("Tahoma"), 8);
@@ -82,7 +89,7 @@ TForm1::TForm1(QWidget* parent)
   Action1 = makerMenu->addAction(QStringLiteral("&Donate"));
   connect(Action1, &QAction::triggered, this, [this] { ShellOpen(kDonatePage); });
   Update = makerMenu->addAction(QStringLiteral("&Update"));
-  connect(Update, &QAction::triggered, this, [this] { UserUpdateClick = true; });
+  connect(Update, &QAction::triggered, this, [this] { UpdateExecute(); });
   Action3 = makerMenu->addAction(QStringLiteral("&Quorvel Soft Web Site"));
   connect(Action3, &QAction::triggered, this, [this] { ShellOpen(kHomePage); });
 
@@ -183,6 +190,25 @@ TForm1::TForm1(QWidget* parent)
   };
   c.OnMessage = [this](const std::string& text) { ShowMessage(QString::fromStdString(text)); };
 
+  WebUpdate1 = FWebUpdate.get();
+  WebUpdate1->SetName("WebUpdate1");
+  WebUpdate1->ProductInfo().SetVersion(Utf8ToUtf16(kTunevertVersion));
+  WebUpdate1->ProductInfo().SetVersionFormat(TWuVersionFormat::vfStandard);
+  WebUpdate1->ProductInfo().SetURL(Utf8ToUtf16(UpdateInfoPageURL()));
+  WebUpdate1->SetOptions({TWuUpdateOption::uoRunUpdate});
+  WebUpdate1->SetHTTPPort(80);
+  WebUpdate1->ProcessMessages = [] { QCoreApplication::processEvents(); };
+  WebUpdate1->TerminateApplication = [] { QCoreApplication::quit(); };
+  WebUpdate1->InfoWindowFactory = [] { return CreateShowInfoUpdateWindow(); };
+  using namespace std::placeholders;
+  WebUpdate1->OnNoUpdateFound = [this](TComponent* s) { WebUpdate1NoUpdateFound(s); };
+  WebUpdate1->OnUpdateAvailable =
+      std::bind(&TForm1::WebUpdate1UpdateAvailable, this, _1, _2, _3, _4);
+  WebUpdate1->OnBeforeShowInfo = std::bind(&TForm1::WebUpdate1BeforeShowInfo, this, _1, _2, _3);
+  WebUpdate1->OnClientFileExists = std::bind(&TForm1::WebUpdate1ClientFileExists, this, _1, _2, _3);
+  WebUpdate1->OnDownload = std::bind(&TForm1::WebUpdate1Download, this, _1, _2, _3);
+  WebUpdate1->OnAfterDownload = std::bind(&TForm1::WebUpdate1AfterDownload, this, _1, _2);
+
   FormShow();
 }
 
@@ -269,7 +295,55 @@ void TForm1::MarkFailed(int Index, const QString& Message) {
 
 void TForm1::closeEvent(QCloseEvent* event) {
   FConverter->Cancel();
+  WebUpdate1->Abort();
   QMainWindow::closeEvent(event);
+}
+
+void TForm1::UpdateExecute() {
+  UserUpdateClick = true;
+  WebUpdate1->CheckForAnUpdate();
+  // A page without a length never reaches its total: do not leave "Downloading.." up.
+  if (frmMessage != nullptr) frmMessage->close();
+  // A failed check says why instead of ending silently.
+  if (!WebUpdate1->ErrorMessage().empty())
+    ShowMessage(QStringLiteral("The update did not succeed: %1")
+                    .arg(QString::fromStdString(WebUpdate1->ErrorMessage())));
+}
+
+void TForm1::WebUpdate1NoUpdateFound(TComponent*) {
+  if (UserUpdateClick) ShowMessage(QStringLiteral("You are using the current version"));
+}
+
+void TForm1::WebUpdate1UpdateAvailable(TComponent*, const std::u16string&, const std::u16string&,
+                                       bool& CanUpdate) {
+  if (frmUpdate == nullptr) {
+    CanUpdate = false;
+    return;
+  }
+  frmUpdate->exec();
+  CanUpdate = frmUpdate->CanUpdate;
+}
+
+void TForm1::WebUpdate1BeforeShowInfo(TComponent*, bool& ShowInfo, bool&) {
+  ShowInfo = false;
+}
+
+void TForm1::WebUpdate1ClientFileExists(TComponent*, std::u16string&, bool& Overwrite) {
+  Overwrite = true;
+}
+
+void TForm1::WebUpdate1Download(TComponent*, std::int32_t Total, std::int32_t Downloaded) {
+  if (frmMessage == nullptr) return;
+  frmMessage->panel_message->setText(QStringLiteral("Downloading.."));
+  frmMessage->show();
+  frmMessage->raise();
+  frmMessage->ProgressBar1->setMaximum(Total);
+  frmMessage->ProgressBar1->setValue(Downloaded);
+  if (Total == Downloaded) frmMessage->close();
+}
+
+void TForm1::WebUpdate1AfterDownload(TComponent*, const std::u16string&) {
+  if (frmMessage != nullptr) frmMessage->close();
 }
 
 }  // namespace tunevert

@@ -13,8 +13,12 @@
 
 #include "app/BatchConverter.h"
 #include "app/ZEMc.h"
+#include "update/WebUpdate.h"
 
 namespace tunevert {
+
+class TfrmMessage;
+class TfrmUpdate;
 
 // The file list: accepts files dropped from the file manager.
 class TFileListBox final : public QListWidget {
@@ -43,6 +47,10 @@ class TForm1 final : public QMainWindow {
   bool UserUpdateClick = false;
   TZemc* ZEMFUNC = nullptr;  // the check is static; no instance is needed
   TBatchConverter* Converter() const { return FConverter.get(); }
+  TWebUpdate* WebUpdate1 = nullptr;
+  // The secondary windows, created after this one (by main, or by a test).
+  TfrmMessage* frmMessage = nullptr;
+  TfrmUpdate* frmUpdate = nullptr;
 
   QAction* FileOpen1;
   QAction* FileExit1;
@@ -71,6 +79,15 @@ class TForm1 final : public QMainWindow {
   void DeleteSelected();
   void btnClearFileListClick();
 
+  void UpdateExecute();
+  void WebUpdate1NoUpdateFound(TComponent* Sender);
+  void WebUpdate1UpdateAvailable(TComponent* Sender, const std::u16string& ActualVersion,
+                                 const std::u16string& NewVersion, bool& CanUpdate);
+  void WebUpdate1BeforeShowInfo(TComponent* Sender, bool& ShowInfo, bool& CheckForUpdate);
+  void WebUpdate1ClientFileExists(TComponent* Sender, std::u16string& FileName, bool& Overwrite);
+  void WebUpdate1Download(TComponent* Sender, std::int32_t Total, std::int32_t Downloaded);
+  void WebUpdate1AfterDownload(TComponent* Sender, const std::u16string& FileName);
+
   static QString DefaultOutputFolder();
 
  protected:
@@ -81,6 +98,7 @@ class TForm1 final : public QMainWindow {
   void MarkFailed(int Index, const QString& Message);
 
   TComponentPtr<TBatchConverter> FConverter;
+  TComponentPtr<TWebUpdate> FWebUpdate;
 };
 
 }  // namespace tunevert

@@ -6,6 +6,7 @@
 #include "app/Unit1.h"
 #include "platform/Thread.h"
 #include "winmedia/wmfintf.h"
+#include "update/Update.h"
 
 using namespace tunevert;
 
@@ -35,8 +36,13 @@ int RunApplication(int argc, char** argv) {
   TForm1 form;
   TfrmMessage frmMessage;
   frmMessage.hide();
+  TfrmUpdate frmUpdate;
+  form.frmMessage = &frmMessage;
+  form.frmUpdate = &frmUpdate;
   form.show();
   const int result = QApplication::exec();
+  form.frmMessage = nullptr;
+  form.frmUpdate = nullptr;
   SetWakeMainThread(nullptr);
   return result;
 }

@@ -260,7 +260,7 @@ void RunAndPause(Rig& r) {
 
 TEST(Output, StopWhilePausedWakesTheWorker) {
   Rig r;
-  r.in->TotalFrames = 25000;
+  r.in->TotalFrames = 2500000;  // long enough that the run cannot end before the pause
   RunAndPause(r);
   EXPECT_EQ(r.out->Status(), TOutputStatus::tosPaused);
   r.out->Stop(false);
@@ -271,7 +271,7 @@ TEST(Output, StopWhilePausedWakesTheWorker) {
 
 TEST(Output, PauseAndResumeSwitchStatus) {
   Rig r;
-  r.in->TotalFrames = 250000;
+  r.in->TotalFrames = 2500000;  // long enough that the run cannot end before the pause
   RunAndPause(r);
   EXPECT_EQ(r.out->Status(), TOutputStatus::tosPaused);
   const int blocks = r.out->Blocks;
@@ -280,7 +280,7 @@ TEST(Output, PauseAndResumeSwitchStatus) {
   r.out->Resume();
   EXPECT_EQ(r.out->Status(), TOutputStatus::tosPlaying);
   ASSERT_TRUE(r.WaitDone(1));
-  EXPECT_EQ(r.out->Data().size(), 1000000u);
+  EXPECT_EQ(r.out->Data().size(), 10000000u);
 }
 
 TEST(Output, ResumeBeforeTheWorkerPausedCancelsThePause) {

@@ -259,6 +259,13 @@ void TAuOutput::Stop(bool Async) {
     throw EAuException("You are trying to stop this thread from the thread itself!");
   FStopped = true;
   if (!Thread) return;
+  TEventHandler* dispatcher = Async ? nullptr : EventHandler();
+  if (dispatcher != nullptr) {
+    // Refuse our events before the worker can end the run: a done event posted between
+    // the wake below and the block would otherwise reach OnDone.
+    dispatcher->BlockEvents(this);
+    dispatcher->ClearEvents(this);
+  }
   Thread->DoNotify = Async;
   Thread->Stop = true;
   while (Thread->Paused) {
@@ -266,9 +273,6 @@ void TAuOutput::Stop(bool Async) {
     std::this_thread::yield();
   }
   if (Async) return;
-  TEventHandler* dispatcher = EventHandler();
-  dispatcher->BlockEvents(this);
-  dispatcher->ClearEvents(this);
   while (!Thread->Idle()) YieldOrPump();
   dispatcher->UnblockEvents(this);
   Thread->DoNotify = true;

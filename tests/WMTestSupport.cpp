@@ -7,7 +7,21 @@
 #include <fstream>
 #include <iterator>
 
+#include "winmedia/wmfintf.h"
+
 namespace tunevert::testing {
+
+namespace {
+
+// Every test executable of the runtime works with the library built beside it.
+class RuntimeEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { LoadWMRuntime(TUNEVERT_WMVCORE_DIR, false); }
+  void TearDown() override { UnloadWMRuntime(); }
+};
+const auto* const Runtime = ::testing::AddGlobalTestEnvironment(new RuntimeEnvironment);
+
+}  // namespace
 
 std::unique_ptr<TMemoryStream> LoadFile(const std::string& Path) {
   std::ifstream In(Path, std::ios::binary);

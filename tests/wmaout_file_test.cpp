@@ -27,13 +27,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class RuntimeEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { LoadWMRuntime(TUNEVERT_WMVCORE_DIR, false); }
-  void TearDown() override { UnloadWMRuntime(); }
-};
-const auto* const Runtime = ::testing::AddGlobalTestEnvironment(new RuntimeEnvironment);
-
 std::string Fixture(const std::string& Name) {
   return std::string(TUNEVERT_TEST_DATA) + "/wmaout/" + Name;
 }

@@ -22,13 +22,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class RuntimeEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { LoadWMRuntime(TUNEVERT_WMVCORE_DIR, false); }
-  void TearDown() override { UnloadWMRuntime(); }
-};
-const auto* const Runtime = ::testing::AddGlobalTestEnvironment(new RuntimeEnvironment);
-
 // Opens the reader record to the tests.
 template <class T>
 class Probe final : public T {

@@ -19,13 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class RuntimeEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { LoadWMRuntime(TUNEVERT_WMVCORE_DIR, false); }
-  void TearDown() override { UnloadWMRuntime(); }
-};
-const auto* const Runtime = ::testing::AddGlobalTestEnvironment(new RuntimeEnvironment);
-
 // An open reader over a fixture, closed (and checked for leaked references) at the end.
 class OpenFile {
  public:

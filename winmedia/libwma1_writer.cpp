@@ -186,6 +186,75 @@ void WriterOpenFile(wma_writer& writer, const std::u16string& FileName, TCompone
   writer.Initialized = true;
 }
 
+void WriterOpenNetwork(wma_writer& writer, uint32_t Port, uint32_t MaxClients,
+                       TErrorNotifyProc OnError, TNotifyProc OnDisconnected,
+                       TNotifyProc OnConnected, TComponent* Owner) {
+  writer = wma_writer{};
+  writer.Owner = Owner;
+  writer.OnError = OnError;
+  writer.OnDisconnected = OnDisconnected;
+  writer.OnConnected = OnConnected;
+  auto Fail = [&writer](bool SinkOpen) {
+    if (SinkOpen) writer.network_sink->Close();
+    writer.network_sink.Clear();
+    writer.writer.Clear();
+  };
+  if (!WMCreateWriterNetworkSink ||
+      WMCreateWriterNetworkSink(writer.network_sink.Receive()) != S_OK || !writer.network_sink)
+    return Fail(false);
+  if (!WMCreateWriter || WMCreateWriter(nullptr, writer.writer.Receive()) != S_OK || !writer.writer)
+    return Fail(false);
+  uint32_t Opened = Port;
+  if (writer.network_sink->SetNetworkProtocol(WMT_PROTOCOL_HTTP) != S_OK ||
+      writer.network_sink->Open(&Opened) != S_OK)
+    return Fail(false);
+  if (MaxClients > 0) writer.network_sink->SetMaximumClients(MaxClients);
+  auto Sink = Query<IWMWriterSink>(writer.network_sink.Get(), IID_IWMWriterSink);
+  auto Advanced = Query<IWMWriterAdvanced>(writer.writer.Get(), IID_IWMWriterAdvanced);
+  if (!Sink || !Advanced || Advanced->AddSink(Sink.Get()) != S_OK) return Fail(true);
+  writer.StatusCallback = TInterfaceRef<IWMStatusCallback>(new TWMStatusCallback(&writer));
+  if (auto Register =
+          Query<IWMRegisterCallback>(writer.network_sink.Get(), IID_IWMRegisterCallback))
+    Register->Advise(writer.StatusCallback.Get(), nullptr);
+  writer.Initialized = true;
+}
+
+void WriterCloseNetwork(wma_writer& writer) {
+  if (writer.writer) writer.writer->EndWriting();
+  if (writer.network_sink) {
+    writer.network_sink->Close();
+    auto Sink = Query<IWMWriterSink>(writer.network_sink.Get(), IID_IWMWriterSink);
+    auto Advanced = Query<IWMWriterAdvanced>(writer.writer.Get(), IID_IWMWriterAdvanced);
+    if (Sink && Advanced) Advanced->RemoveSink(Sink.Get());
+  }
+  writer.buffer.Clear();
+  writer.network_sink.Clear();
+  writer.writer.Clear();
+  writer.StatusCallback.Clear();
+  writer.Initialized = false;
+}
+
+uint32_t WriterClientCount(const wma_writer& writer) {
+  auto Clients = Query<IWMClientConnections>(writer.network_sink.Get(), IID_IWMClientConnections);
+  uint32_t Count = 0;
+  if (!Clients || Clients->GetClientCount(&Count) != S_OK) return 0;
+  return Count;
+}
+
+bool WriterClientProperties(const wma_writer& writer, uint32_t Index, WM_CLIENT_PROPERTIES& Props) {
+  auto Clients = Query<IWMClientConnections>(writer.network_sink.Get(), IID_IWMClientConnections);
+  return Clients && Clients->GetClientProperties(Index, &Props) == S_OK;
+}
+
+std::string WriterHostURL(const wma_writer& writer) {
+  if (!writer.writer || !writer.network_sink) return {};
+  uint32_t Length = 0;
+  if (writer.network_sink->GetHostURL(nullptr, &Length) != S_OK || Length == 0) return {};
+  std::u16string Url(Length, u'\0');
+  if (writer.network_sink->GetHostURL(Url.data(), &Length) != S_OK) return {};
+  return TextUpToNull(Url);
+}
+
 void ListCodecNames(std::vector<std::string>& List) {
   auto Manager = NewProfileManager();
   auto Info = Query<IWMCodecInfo2>(Manager.Get(), IID_IWMCodecInfo2);

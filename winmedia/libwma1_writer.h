@@ -75,6 +75,12 @@ class TWMStatusCallback final : public TWMCallbackBase {
 // Leaves writer.Initialized false when the writer, the sink or the file cannot be set up.
 void WriterOpenFile(wma_writer& writer, const std::u16string& FileName, TComponent* Owner,
                     TErrorNotifyProc OnError);
+// Serves the stream over HTTP on Port (0: any free port); MaxClients 0 keeps the runtime's
+// limit. Leaves writer.Initialized false when the writer or the sink cannot be set up, for
+// example when the port is taken.
+void WriterOpenNetwork(wma_writer& writer, uint32_t Port, uint32_t MaxClients,
+                       TErrorNotifyProc OnError, TNotifyProc OnDisconnected,
+                       TNotifyProc OnConnected, TComponent* Owner);
 // Configures nothing when the codec or format does not exist; WriterBegin then fails.
 void WriterSetFormat(wma_writer& writer, uint16_t Channels, uint16_t BitsPerSample,
                      uint32_t FormatIndex, uint32_t CodecIndex, bool VBRorLossless,
@@ -92,6 +98,14 @@ void WriterBegin(wma_writer& writer);
 // One PCM block, time-stamped with the running total including it.
 void WriterWrite(wma_writer& writer, const void* Buffer, uint32_t Bytes);
 void WriterCloseFile(wma_writer& writer);
+// Ends the stream, closes every client connection and the listening socket.
+void WriterCloseNetwork(wma_writer& writer);
+// Clients being served; 0 without a network sink.
+uint32_t WriterClientCount(const wma_writer& writer);
+// False when there is no such client.
+bool WriterClientProperties(const wma_writer& writer, uint32_t Index, WM_CLIENT_PROPERTIES& Props);
+// The address clients connect to; empty while no writer is open.
+std::string WriterHostURL(const wma_writer& writer);
 void ListCodecNames(std::vector<std::string>& List);
 void ListCodecFormats(uint16_t CodecIndex, bool VBRorLossless, std::vector<std::string>& List);
 

@@ -46,6 +46,18 @@ TV_EXPORT HRESULT WMCreateWriterFileSink(IWMWriterFileSink** ppSink) {
   return S_OK;
 }
 
+// Serves the stream over HTTP once opened on a port.
+TV_EXPORT HRESULT WMCreateWriterNetworkSink(IWMWriterNetworkSink** ppSink) {
+  if (!ppSink) return E_POINTER;
+  *ppSink = nullptr;
+  try {
+    *ppSink = wmvcore::NewNetworkSink();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+  return S_OK;
+}
+
 TV_EXPORT HRESULT WMCreateProfileManager(IWMProfileManager** ppProfileManager) {
   if (!ppProfileManager) return E_POINTER;
   *ppProfileManager = nullptr;

@@ -5,9 +5,11 @@
 #include "platform/wmvcore/Writer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -29,6 +31,9 @@ namespace tunevert::wmvcore {
 namespace {
 
 constexpr int IoBufferSize = 1 << 16;
+// How far a live stream may run ahead of the clock: enough for clients to fill their
+// buffers at the start.
+constexpr double LiveLeadSeconds = 2.0;
 
 struct TFormatFree {
   void operator()(AVFormatContext* P) const { avformat_free_context(P); }
@@ -120,6 +125,7 @@ class TWriter final : public IWMWriter,
   bool SendFrame(AVFrame* Frame);
   void SendHeader();
   void CloseEncoder();
+  void KeepPace();
 
   TStreamConfig* FStream = nullptr;  // counted; the profile's one audio stream
   WAVEFORMATEX FInput{};
@@ -147,6 +153,11 @@ class TWriter final : public IWMWriter,
   uint8_t** FConverted = nullptr;
   int FConvertedRoom = 0;
   int64_t FNextPts = 0;
+
+  // A live sink gets the stream at the pace it plays, in units as small as a packet.
+  bool FLive = false;
+  std::chrono::steady_clock::time_point FLiveStart;
+  uint64_t FInputFrames = 0;
 };
 
 TWriter::TWriter() = default;
@@ -391,6 +402,7 @@ HRESULT TWriter::OpenEncoder() {
   if (!Buffer) return E_OUTOFMEMORY;
   FIo.reset(avio_alloc_context(Buffer, IoBufferSize, 1, this, nullptr, &TWriter::WritePacket,
                                Seekable ? &TWriter::SeekPacket : nullptr));
+  FLive = !Seekable;
   if (!FIo) {
     av_free(Buffer);
     return E_OUTOFMEMORY;
@@ -467,6 +479,8 @@ void TWriter::CloseEncoder() {
   FPos = FEnd = 0;
   FNextPts = 0;
   FPartial.clear();
+  FLive = false;
+  FInputFrames = 0;
 }
 
 HRESULT TWriter::BeginWriting() {
@@ -480,7 +494,20 @@ HRESULT TWriter::BeginWriting() {
     return Result;
   }
   FWriting = true;
+  FLiveStart = std::chrono::steady_clock::now();
   return S_OK;
+}
+
+void TWriter::KeepPace() {
+  using namespace std::chrono;
+  const duration<double> Media(static_cast<double>(FInputFrames) / FInput.nSamplesPerSec);
+  const duration<double> Lead(LiveLeadSeconds);
+  const auto Now = steady_clock::now();
+  const auto Elapsed = Now - FLiveStart;
+  // Behind the clock (a pause, a slow source): go on from here rather than rush to catch up.
+  if (Elapsed > Media + Lead) FLiveStart = Now - duration_cast<steady_clock::duration>(Media);
+  const auto Ahead = Media - Lead - Elapsed;
+  if (Ahead > duration<double>::zero()) std::this_thread::sleep_for(Ahead);
 }
 
 bool TWriter::SendFrame(AVFrame* Frame) {
@@ -545,6 +572,7 @@ bool TWriter::Convert(const uint8_t* Data, uint32_t Frames) {
   const int Out = swr_convert(FSwr.get(), FConverted, FConvertedRoom, Frames > 0 ? &In : nullptr,
                               static_cast<int>(Frames));
   if (Out < 0) return false;
+  FInputFrames += Frames;
   if (Out > 0 && av_audio_fifo_write(FFifo.get(), reinterpret_cast<void**>(FConverted), Out) < Out)
     return false;
   return true;
@@ -578,6 +606,10 @@ HRESULT TWriter::WriteSample(uint32_t dwInputNum, uint64_t /*cnsSampleTime*/, ui
   if (Frames > 0 && !Convert(Start, Frames)) return NS_E_AUDIO_CODEC_ERROR;
   FPartial.insert(FPartial.end(), Start + Frames * Align, Start + Left);
   if (!EncodeAvailable(false)) return NS_E_AUDIO_CODEC_ERROR;
+  if (FLive) {
+    avio_flush(FIo.get());
+    KeepPace();
+  }
   return S_OK;
 }
 

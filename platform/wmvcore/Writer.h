@@ -8,5 +8,7 @@ namespace tunevert::wmvcore {
 IWMWriter* NewWriter();
 // A new file sink, with one reference for the caller.
 IWMWriterFileSink* NewFileSink();
+// A new network sink, not yet open, with one reference for the caller.
+IWMWriterNetworkSink* NewNetworkSink();
 
 }  // namespace tunevert::wmvcore

@@ -38,6 +38,8 @@ constexpr HRESULT NS_E_INVALID_INPUT_FORMAT = MakeHResult(0xC00D0BB8u);
 constexpr HRESULT NS_E_INVALID_STREAM = MakeHResult(0xC00D0BB9u);
 constexpr HRESULT NS_E_INVALID_PROFILE = MakeHResult(0xC00D0BC6u);
 constexpr HRESULT NS_E_NO_SINK = MakeHResult(0xC00D0BC9u);
+// The socket error "address in use", as a result code.
+constexpr HRESULT NS_E_PORT_IN_USE = MakeHResult(0x80072740u);
 constexpr HRESULT NS_E_AUDIO_CODEC_ERROR = MakeHResult(0xC00D0BCBu);
 constexpr HRESULT NS_E_INVALID_NUM_PASSES = MakeHResult(0xC00D0BD0u);
 
@@ -391,10 +393,58 @@ struct IWMWriterFileSink : IWMWriterSink {
   ~IWMWriterFileSink() = default;
 };
 
-// Network streaming sink; its methods arrive with network streaming.
+enum WMT_NET_PROTOCOL : uint32_t { WMT_PROTOCOL_HTTP = 0 };
+
+// Serves the stream to network clients: the header first, then the data from the next
+// packet on. Status reports WMT_CLIENT_CONNECT and WMT_CLIENT_DISCONNECT go to the callbacks
+// attached through IWMRegisterCallback.
 struct IWMWriterNetworkSink : IWMWriterSink {
+  // 0 = the runtime's default.
+  virtual HRESULT SetMaximumClients(uint32_t dwMaxClients) = 0;
+  virtual HRESULT GetMaximumClients(uint32_t* pdwMaxClients) = 0;
+  virtual HRESULT SetNetworkProtocol(WMT_NET_PROTOCOL protocol) = 0;
+  virtual HRESULT GetNetworkProtocol(WMT_NET_PROTOCOL* pProtocol) = 0;
+  // With pwszURL empty, *pcchURL receives the length in characters, the null included.
+  virtual HRESULT GetHostURL(char16_t* pwszURL, uint32_t* pcchURL) = 0;
+  // *pdwPortNum 0 takes a free port; the port taken is written back.
+  virtual HRESULT Open(uint32_t* pdwPortNum) = 0;
+  // Drops every client but keeps listening.
+  virtual HRESULT Disconnect() = 0;
+  virtual HRESULT Close() = 0;
+
  protected:
   ~IWMWriterNetworkSink() = default;
+};
+
+constexpr GUID IID_IWMClientConnections{
+    0x73C66010, 0xA299, 0x41DF, {0xB1, 0xF0, 0xCC, 0xF0, 0x3B, 0x09, 0xC1, 0xC6}};
+constexpr GUID IID_IWMClientConnections2{
+    0x4091571E, 0x4701, 0x4593, {0xBB, 0x3D, 0xD5, 0xF5, 0xF0, 0xC7, 0x42, 0x46}};
+
+// An IPv4 address with its most significant byte in the high bits, and a port.
+struct WM_CLIENT_PROPERTIES {
+  uint32_t dwIPAddress;
+  uint32_t dwPort;
+};
+
+struct IWMClientConnections : IUnknown {
+  virtual HRESULT GetClientCount(uint32_t* pcClients) = 0;
+  virtual HRESULT GetClientProperties(uint32_t dwClientNum,
+                                      WM_CLIENT_PROPERTIES* pClientProperties) = 0;
+
+ protected:
+  ~IWMClientConnections() = default;
+};
+
+struct IWMClientConnections2 : IWMClientConnections {
+  // Each buffer may be empty to ask its length in characters, the null included.
+  virtual HRESULT GetClientInfo(uint32_t dwClientNum, char16_t* pwszNetworkAddress,
+                                uint32_t* pcchNetworkAddress, char16_t* pwszPort,
+                                uint32_t* pcchPort, char16_t* pwszDNSName,
+                                uint32_t* pcchDNSName) = 0;
+
+ protected:
+  ~IWMClientConnections2() = default;
 };
 
 struct IWMWriterAdvanced : IUnknown {

@@ -594,7 +594,7 @@ TEST(WMStreamedOut, PortInUseFailsWithCannotCreateFile) {
   close(Holder);
 }
 
-TEST(WMStreamedOut, StoppingMidwayClosesTheSockets) {
+TEST(WMStreamedOut, LatePlayersJoinAndStoppingMidwayClosesTheSockets) {
   PatternInput Long;  // ten minutes: the stream is paced, so it cannot end by itself here
   Long.TotalFrames = 44100 * 600;
   Long.MaxBlock = 1 << 16;
@@ -614,8 +614,15 @@ TEST(WMStreamedOut, StoppingMidwayClosesTheSockets) {
   const double Seconds = std::chrono::duration<double>(TClock::now() - Started).count();
   EXPECT_LT(static_cast<double>(Listener.Received()), (Seconds + 3) * 8000 + 16000);
 
+  // A player that comes in late starts at a packet and decodes from there.
+  const auto Late =
+      RunTool("timeout 60 ffmpeg -nostdin -v error -rw_timeout 30000000 -i http://127.0.0.1:" +
+              std::to_string(PortOf(Out.URL())) + "/ -t 0.5 -f s16le -");
+  EXPECT_GT(Late.size(), 44100u * 4 / 4);
+  ASSERT_TRUE(PumpUntil([&] { return Seen.Connected == 2 && Seen.Disconnected == 1; }, 10000));
+
   Out.Stop();
-  ASSERT_TRUE(PumpUntil([&] { return Seen.Done == 1 && Seen.Disconnected == 1; }, 10000));
+  ASSERT_TRUE(PumpUntil([&] { return Seen.Done == 1 && Seen.Disconnected == 2; }, 10000));
   EXPECT_TRUE(Out.URL().empty());
   EXPECT_EQ(Out.ConnectionsCount(), 0u);
   ASSERT_EQ(Reader.wait_for(10s), std::future_status::ready);

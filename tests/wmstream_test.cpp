@@ -478,24 +478,37 @@ struct Events {
   }
 };
 
+// The WAV fixture streamed through a gate, running and listening once Start returns.
+struct GatedStream {
+  GatedStream() {
+    Wave.SetFileName(WavFixture());
+    Seen.Attach(Out);
+    Out.SetInput(&Gate);
+  }
+  // The port the stream is served on; 0 when it did not start.
+  uint16_t Start() {
+    Out.Run();
+    if (!PumpUntil([&] { return !Out.URL().empty(); }, 10000)) return 0;
+    return PortOf(Out.URL());
+  }
+
+  TWaveIn Wave;
+  GatedInput Gate{Wave};
+  TWMStreamedOut Out;
+  Events Seen;
+};
+
 TEST(WMStreamedOut, StreamsAWavFileToTwoClientsThatDecodeIt) {
   TempDir Dir;
   const auto Reference = FileReference(Dir, 128);
 
-  TWaveIn Wave;
-  Wave.SetFileName(WavFixture());
-  GatedInput Gate(Wave);
-  TWMStreamedOut Out;
-  Events Seen;
-  Seen.Attach(Out);
-  Out.SetInput(&Gate);
+  GatedStream Stream;
+  auto& [Wave, Gate, Out, Seen] = Stream;
   Out.SetDesiredBitrate(128);
   EXPECT_EQ(Out.URL(), "");
   EXPECT_EQ(Out.ConnectionsCount(), 0u);
-  Out.Run();
-  ASSERT_TRUE(PumpUntil([&] { return !Out.URL().empty(); }, 10000)) << Out.ExceptionMessage();
-  const uint16_t Port = PortOf(Out.URL());
-  ASSERT_GT(Port, 0);
+  const uint16_t Port = Stream.Start();
+  ASSERT_GT(Port, 0) << Out.ExceptionMessage();
 
   auto Listener = std::async(std::launch::async, [Port] { return FfmpegListen(Port); });
   TestClient Raw(Port);
@@ -532,18 +545,12 @@ TEST(WMStreamedOut, StreamsAWavFileToTwoClientsThatDecodeIt) {
 }
 
 TEST(WMStreamedOut, MaxClientsOneRefusesTheSecondClient) {
-  TWaveIn Wave;
-  Wave.SetFileName(WavFixture());
-  GatedInput Gate(Wave);
-  TWMStreamedOut Out;
-  Events Seen;
-  Seen.Attach(Out);
-  Out.SetInput(&Gate);
+  GatedStream Stream;
+  auto& [Wave, Gate, Out, Seen] = Stream;
   Out.SetDesiredBitrate(64);
   Out.SetMaxClients(1);
-  Out.Run();
-  ASSERT_TRUE(PumpUntil([&] { return !Out.URL().empty(); }, 10000)) << Out.ExceptionMessage();
-  const uint16_t Port = PortOf(Out.URL());
+  const uint16_t Port = Stream.Start();
+  ASSERT_GT(Port, 0) << Out.ExceptionMessage();
 
   TestClient First(Port);
   First.Get();

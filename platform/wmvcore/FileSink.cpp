@@ -32,10 +32,7 @@ bool WriteAt(int Fd, const uint8_t* Data, uint32_t Length, int64_t Offset) {
 
 class TFileSink final : public IWMWriterFileSink, public IWMRegisterCallback, public TRefCounted {
  public:
-  ~TFileSink() override {
-    CloseFile();
-    for (auto& Entry : FCallbacks) Entry.first->Release();
-  }
+  ~TFileSink() override { CloseFile(); }
 
   HRESULT QueryInterface(const IID& riid, void** ppvObject) override {
     if (!ppvObject) return E_POINTER;
@@ -109,20 +106,10 @@ class TFileSink final : public IWMWriterFileSink, public IWMRegisterCallback, pu
   }
 
   HRESULT Advise(IWMStatusCallback* pCallback, void* pvContext) override {
-    if (!pCallback) return E_POINTER;
-    pCallback->AddRef();
-    FCallbacks.emplace_back(pCallback, pvContext);
-    return S_OK;
+    return FCallbacks.Advise(pCallback, pvContext);
   }
-
   HRESULT Unadvise(IWMStatusCallback* pCallback, void* pvContext) override {
-    for (auto It = FCallbacks.begin(); It != FCallbacks.end(); ++It)
-      if (It->first == pCallback && It->second == pvContext) {
-        It->first->Release();
-        FCallbacks.erase(It);
-        return S_OK;
-      }
-    return E_INVALIDARG;
+    return FCallbacks.Unadvise(pCallback, pvContext);
   }
 
  private:
@@ -140,18 +127,13 @@ class TFileSink final : public IWMWriterFileSink, public IWMRegisterCallback, pu
     return Reason;
   }
 
-  void Report(WMT_STATUS Status, HRESULT Result) {
-    // A copy: a callback may unadvise itself.
-    const auto Callbacks = FCallbacks;
-    for (const auto& [Callback, Context] : Callbacks)
-      Callback->OnStatus(Status, Result, WMT_TYPE_DWORD, nullptr, Context);
-  }
+  void Report(WMT_STATUS Status, HRESULT Result) { FCallbacks.Report(Status, Result); }
 
   int FFd = -1;
   bool FFailed = false;
   int64_t FHeaderSize = -1;
   int64_t FEnd = 0;
-  std::vector<std::pair<IWMStatusCallback*, void*>> FCallbacks;  // counted
+  TStatusCallbacks FCallbacks;
 };
 
 }  // namespace

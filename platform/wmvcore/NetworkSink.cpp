@@ -111,23 +111,6 @@ std::string DottedAddress(uint32_t Address) {
          std::to_string((Address >> 8) & 0xFF) + '.' + std::to_string(Address & 0xFF);
 }
 
-// Copies Text with its null into Buffer, or gives the room it needs.
-HRESULT CopyOut(const std::u16string& Text, char16_t* Buffer, uint32_t* Room) {
-  if (!Room) return E_POINTER;
-  const auto Needed = static_cast<uint32_t>(Text.size() + 1);
-  if (!Buffer) {
-    *Room = Needed;
-    return S_OK;
-  }
-  if (*Room < Needed) {
-    *Room = Needed;
-    return ASF_E_BUFFERTOOSMALL;
-  }
-  std::memcpy(Buffer, Text.c_str(), Needed * sizeof(char16_t));
-  *Room = Needed;
-  return S_OK;
-}
-
 class TFd {
  public:
   TFd() = default;
@@ -202,10 +185,7 @@ class TNetworkSink final : public IWMWriterNetworkSink,
                            public IWMClientConnections2,
                            public TRefCounted {
  public:
-  ~TNetworkSink() override {
-    Close();
-    for (auto& Entry : FCallbacks) Entry.first->Release();
-  }
+  ~TNetworkSink() override { Close(); }
 
   HRESULT QueryInterface(const IID& riid, void** ppvObject) override {
     if (!ppvObject) return E_POINTER;
@@ -254,7 +234,7 @@ class TNetworkSink final : public IWMWriterNetworkSink,
       if (!FOpen) return NS_E_INVALID_REQUEST;
       Url = "http://" + FHost + ':' + std::to_string(FPort) + '/';
     }
-    return CopyOut(Utf8ToUtf16(Url), pwszURL, pcchURL);
+    return CopyText(Utf8ToUtf16(Url), pwszURL, pcchURL);
   }
 
   HRESULT Open(uint32_t* pdwPortNum) override {
@@ -394,27 +374,10 @@ class TNetworkSink final : public IWMWriterNetworkSink,
   // ---- IWMRegisterCallback ----
 
   HRESULT Advise(IWMStatusCallback* pCallback, void* pvContext) override {
-    if (!pCallback) return E_POINTER;
-    std::lock_guard Lock(FCallbackLock);
-    pCallback->AddRef();
-    FCallbacks.emplace_back(pCallback, pvContext);
-    return S_OK;
+    return FCallbacks.Advise(pCallback, pvContext);
   }
-
   HRESULT Unadvise(IWMStatusCallback* pCallback, void* pvContext) override {
-    IWMStatusCallback* Found = nullptr;
-    {
-      std::lock_guard Lock(FCallbackLock);
-      for (auto It = FCallbacks.begin(); It != FCallbacks.end(); ++It)
-        if (It->first == pCallback && It->second == pvContext) {
-          Found = It->first;
-          FCallbacks.erase(It);
-          break;
-        }
-    }
-    if (!Found) return E_INVALIDARG;
-    Found->Release();
-    return S_OK;
+    return FCallbacks.Unadvise(pCallback, pvContext);
   }
 
   // ---- IWMClientConnections2 ----
@@ -455,7 +418,7 @@ class TNetworkSink final : public IWMWriterNetworkSink,
                                       std::tuple{Utf8ToUtf16(Port), pwszPort, pcchPort},
                                       std::tuple{Address16, pwszDNSName, pcchDNSName}}) {
       if (!Room) continue;
-      const HRESULT One = CopyOut(Text, Buffer, Room);
+      const HRESULT One = CopyText(Text, Buffer, Room);
       if (One != S_OK) Result = One;
     }
     return Result;
@@ -478,21 +441,6 @@ class TNetworkSink final : public IWMWriterNetworkSink,
     if (FWake.Get() >= 0 && write(FWake.Get(), &One, sizeof One) < 0) {
       // Already pending; the server wakes anyway.
     }
-  }
-
-  // Statuses are reported outside the lock: a callback may ask this sink for its clients.
-  void Report(const std::vector<WMT_STATUS>& Statuses) {
-    if (Statuses.empty()) return;
-    std::vector<std::pair<IWMStatusCallback*, void*>> Callbacks;
-    {
-      std::lock_guard Lock(FCallbackLock);
-      Callbacks = FCallbacks;
-      for (auto& Entry : Callbacks) Entry.first->AddRef();
-    }
-    for (WMT_STATUS Status : Statuses)
-      for (auto& [Callback, Context] : Callbacks)
-        Callback->OnStatus(Status, S_OK, WMT_TYPE_DWORD, nullptr, Context);
-    for (auto& Entry : Callbacks) Entry.first->Release();
   }
 
   void Serve() {
@@ -527,7 +475,8 @@ class TNetworkSink final : public IWMWriterNetworkSink,
 
       std::vector<WMT_STATUS> Statuses;
       const bool Finished = Step(Polls, Polled, Listening, Statuses);
-      Report(Statuses);
+      // Outside the lock: a callback may ask this sink for its clients.
+      for (WMT_STATUS Status : Statuses) FCallbacks.Report(Status, S_OK);
       if (Finished) return;
     }
   }
@@ -701,9 +650,7 @@ class TNetworkSink final : public IWMWriterNetworkSink,
   uint32_t FPacketSize = 0;
   uint64_t FDataBytes = 0;
   bool FEnded = false;
-
-  std::mutex FCallbackLock;
-  std::vector<std::pair<IWMStatusCallback*, void*>> FCallbacks;  // counted
+  TStatusCallbacks FCallbacks;
 };
 
 }  // namespace

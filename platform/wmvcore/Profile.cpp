@@ -68,23 +68,6 @@ std::u16string Ascii(const std::string& Text) {
   return {Text.begin(), Text.end()};
 }
 
-// Copies Text with its null into Buffer, or reports the length needed.
-HRESULT CopyText(const std::u16string& Text, char16_t* Buffer, uint32_t* pcch) {
-  if (!pcch) return E_POINTER;
-  const auto Needed = static_cast<uint32_t>(Text.size() + 1);
-  if (!Buffer) {
-    *pcch = Needed;
-    return S_OK;
-  }
-  if (*pcch < Needed) {
-    *pcch = Needed;
-    return ASF_E_BUFFERTOOSMALL;
-  }
-  std::memcpy(Buffer, Text.c_str(), Needed * sizeof(char16_t));
-  *pcch = Needed;
-  return S_OK;
-}
-
 std::u16string Text(const char16_t* Value) {
   return Value ? std::u16string(Value) : std::u16string();
 }

@@ -10,6 +10,62 @@ std::atomic<int32_t>& LiveObjects() {
   return Count;
 }
 
+HRESULT CopyText(const std::u16string& Text, char16_t* Buffer, uint32_t* pcch) {
+  if (!pcch) return E_POINTER;
+  const auto Needed = static_cast<uint32_t>(Text.size() + 1);
+  if (!Buffer) {
+    *pcch = Needed;
+    return S_OK;
+  }
+  if (*pcch < Needed) {
+    *pcch = Needed;
+    return ASF_E_BUFFERTOOSMALL;
+  }
+  std::memcpy(Buffer, Text.c_str(), Needed * sizeof(char16_t));
+  *pcch = Needed;
+  return S_OK;
+}
+
+TStatusCallbacks::~TStatusCallbacks() {
+  for (auto& Entry : FList) Entry.first->Release();
+}
+
+HRESULT TStatusCallbacks::Advise(IWMStatusCallback* Callback, void* Context) {
+  if (!Callback) return E_POINTER;
+  std::lock_guard Lock(FLock);
+  Callback->AddRef();
+  FList.emplace_back(Callback, Context);
+  return S_OK;
+}
+
+HRESULT TStatusCallbacks::Unadvise(IWMStatusCallback* Callback, void* Context) {
+  IWMStatusCallback* Found = nullptr;
+  {
+    std::lock_guard Lock(FLock);
+    for (auto It = FList.begin(); It != FList.end(); ++It)
+      if (It->first == Callback && It->second == Context) {
+        Found = It->first;
+        FList.erase(It);
+        break;
+      }
+  }
+  if (!Found) return E_INVALIDARG;
+  Found->Release();
+  return S_OK;
+}
+
+void TStatusCallbacks::Report(WMT_STATUS Status, HRESULT Result) {
+  std::vector<std::pair<IWMStatusCallback*, void*>> Copy;
+  {
+    std::lock_guard Lock(FLock);
+    Copy = FList;
+    for (auto& Entry : Copy) Entry.first->AddRef();
+  }
+  for (auto& [Callback, Context] : Copy)
+    Callback->OnStatus(Status, Result, WMT_TYPE_DWORD, nullptr, Context);
+  for (auto& Entry : Copy) Entry.first->Release();
+}
+
 HRESULT TSampleBuffer::QueryInterface(const IID& riid, void** ppvObject) {
   if (!ppvObject) return E_POINTER;
   if (riid == IID_IUnknown || riid == IID_INSSBuffer) {

@@ -2,6 +2,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/wmvcore/wmvcore.h"
@@ -29,6 +32,26 @@ class TRefCounted {
 
  private:
   std::atomic<uint32_t> FRefs{1};
+};
+
+// Copies Text with its null into Buffer, or reports the length needed in *pcch.
+HRESULT CopyText(const std::u16string& Text, char16_t* Buffer, uint32_t* pcch);
+
+// The status callbacks attached to a sink (IWMRegisterCallback), safe to use from any thread.
+class TStatusCallbacks {
+ public:
+  TStatusCallbacks() = default;
+  TStatusCallbacks(const TStatusCallbacks&) = delete;
+  TStatusCallbacks& operator=(const TStatusCallbacks&) = delete;
+  ~TStatusCallbacks();
+  HRESULT Advise(IWMStatusCallback* Callback, void* Context);
+  HRESULT Unadvise(IWMStatusCallback* Callback, void* Context);
+  // Called without the list's lock held: a callback may unadvise itself or query the sink.
+  void Report(WMT_STATUS Status, HRESULT Result);
+
+ private:
+  std::mutex FLock;
+  std::vector<std::pair<IWMStatusCallback*, void*>> FList;  // counted
 };
 
 // One sample: decoded data handed to the caller, or room the caller fills for the writer.

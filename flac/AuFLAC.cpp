@@ -405,14 +405,7 @@ void TFLACIn::CloseSource() {
   BuffSize = 0;
   FFrameWritten = false;
   FSeekPending = false;
-  if (OwnsStream()) {
-    FreeOwnStream();
-  } else if (FStream != nullptr) {
-    try {
-      FStream->Seek(0, TSeekOrigin::soBeginning);
-    } catch (...) {
-    }
-  }
+  ReleaseSourceStream();
   FOpened = 0;
 }
 

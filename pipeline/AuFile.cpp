@@ -62,6 +62,17 @@ void TAuFileIn::FreeOwnStream() {
   FOwnStream.reset();
 }
 
+void TAuFileIn::ReleaseSourceStream() {
+  if (OwnsStream()) {
+    FreeOwnStream();
+  } else if (FStream != nullptr) {
+    try {
+      FStream->Seek(0, TSeekOrigin::soBeginning);
+    } catch (...) {
+    }
+  }
+}
+
 uint32_t TAuFileIn::GetBitsPerSample() {
   OpenSource();
   return FBPS;

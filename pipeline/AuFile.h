@@ -57,6 +57,9 @@ class TAuFileIn : public TAuStreamedInput {
   // The stream of the file named by FWideFileName, opened read-only and owned here.
   void OpenOwnStream();
   void FreeOwnStream();
+  // Frees the stream opened here, or rewinds one handed in so the next open starts from its
+  // beginning (a failed rewind is ignored).
+  void ReleaseSourceStream();
   bool OwnsStream() const { return FOwnStream != nullptr; }
 
   std::unique_ptr<std::recursive_mutex> OpenCS;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "AppTestFiles.h"
 #include "PipelineFakes.h"
 #include "pipeline/AuClasses.h"
 
@@ -45,16 +46,6 @@ inline std::string FfprobeField(const std::string& File, const std::string& Fiel
   return s;
 }
 
-inline std::vector<uint8_t> ReadFile(const std::string& Path) {
-  std::ifstream f(Path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-inline void WriteFile(const std::string& Path, const std::vector<uint8_t>& Bytes) {
-  std::ofstream f(Path, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(Bytes.data()), static_cast<std::streamsize>(Bytes.size()));
-}
-
 inline uint32_t Le32(const std::vector<uint8_t>& B, size_t At) {
   return uint32_t{B[At]} | (uint32_t{B[At + 1]} << 8) | (uint32_t{B[At + 2]} << 16) |
          (uint32_t{B[At + 3]} << 24);
@@ -62,23 +53,6 @@ inline uint32_t Le32(const std::vector<uint8_t>& B, size_t At) {
 inline uint16_t Le16(const std::vector<uint8_t>& B, size_t At) {
   return static_cast<uint16_t>(B[At] | (B[At + 1] << 8));
 }
-
-// A fresh directory removed with the object.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/tunevert-wav-XXXXXX";
-    FPath = mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(FPath, ec);
-  }
-  std::string operator/(const std::string& Name) const { return FPath + "/" + Name; }
-
- private:
-  std::string FPath;
-};
 
 // One whole read pass: everything the input delivers, in blocks of at most Ask bytes.
 inline std::vector<uint8_t> ReadPass(TAuInput& Input, uint32_t Ask = 16384) {

@@ -21,7 +21,7 @@ std::u16string W(const std::string& s) {
 TEST(AuFileStream, CreateModeTruncatesAnExistingFileWithOrWithoutSharingBits) {
   TempDir dir;
   for (uint16_t mode : {uint16_t{0xFF00}, uint16_t{0xFF20}}) {
-    WriteFile(dir / "f", std::vector<uint8_t>(100, 7));
+    WriteAll(dir / "f", std::vector<uint8_t>(100, 7));
     TAuFileStream s(W(dir / "f"), mode);
     EXPECT_EQ(s.Size(), 0);
     EXPECT_EQ(s.Write("abc", 3), 3);
@@ -34,7 +34,7 @@ TEST(AuFileStream, CreateModeTruncatesAnExistingFileWithOrWithoutSharingBits) {
 
 TEST(AuFileStream, OpenModesUseTheAccessBitsOnExistingFilesOnly) {
   TempDir dir;
-  WriteFile(dir / "f", {1, 2, 3, 4});
+  WriteAll(dir / "f", {1, 2, 3, 4});
   {
     TAuFileStream r(W(dir / "f"), 0x20);
     EXPECT_EQ(r.Size(), 4);
@@ -45,7 +45,7 @@ TEST(AuFileStream, OpenModesUseTheAccessBitsOnExistingFilesOnly) {
     rw.Seek(0, TSeekOrigin::soEnd);
     EXPECT_EQ(rw.Write("x", 1), 1);
   }
-  EXPECT_EQ(ReadFile(dir / "f").size(), 5u);
+  EXPECT_EQ(ReadAll(dir / "f").size(), 5u);
   try {
     TAuFileStream missing(W(dir / "none"), 2);
     FAIL() << "opened a missing file";
@@ -93,7 +93,7 @@ TEST_F(TenSecondFile, TotalsAndARangedPass) {
   in->Flush();
   EXPECT_EQ(in->StartSample(), 0);
   EXPECT_EQ(in->EndSample(), -1);
-  const auto whole = ReadFile(path);
+  const auto whole = ReadAll(path);
   ASSERT_EQ(got.size(), 176400u);
   EXPECT_TRUE(std::equal(got.begin(), got.end(), whole.begin() + 44 + 44100 * 4));
 }
@@ -176,7 +176,7 @@ TEST(AuFileIn, UndecodableAndMissingFilesThroughAConversion) {
   out->Run();
   ASSERT_TRUE(PumpUntil([&] { return done; }));
   EXPECT_EQ(out->ExceptionMessage(), "");
-  const auto a = ReadFile(dir / "a.wav");
+  const auto a = ReadAll(dir / "a.wav");
   ASSERT_EQ(a.size(), 44u);
   EXPECT_EQ(Le16(a, 22), 1);
   EXPECT_EQ(Le32(a, 24), 8000u);

@@ -158,7 +158,7 @@ TEST(WaveInMp3, RangedPassIsFrameExact) {
 }
 
 TEST(WaveInMp3, AssignedStreamComesBackRewound) {
-  const auto bytes = ReadFile(WavData("mp3-mono-22050.wav"));
+  const auto bytes = ReadAll(WavData("mp3-mono-22050.wav"));
   TMemoryStream source = StreamOf(bytes);
   auto in = MakeComponent<TWaveIn>(nullptr);
   in->SetStream(&source);
@@ -175,7 +175,7 @@ TEST(WaveInMp3, AssignedStreamComesBackRewound) {
 
 TEST(WaveConverter, LoadsFormatRecordAndPayload) {
   for (const char* f : {"mp3-fmt30-handmade.wav", "mp3-fmt150.wav"}) {
-    const auto file = ReadFile(WavData(f));
+    const auto file = ReadAll(WavData(f));
     const auto fmt = ChunkBody(file, "fmt ");
     TMemoryStream s = StreamOf(file);
     TWaveConverter conv;
@@ -193,7 +193,7 @@ TEST(WaveConverter, LoadsFormatRecordAndPayload) {
 
 TEST(WaveConverter, NothingToConvertFails) {
   // No "data": the format loads, the content stays empty and the conversion yields nothing.
-  TMemoryStream noData = StreamOf(ReadFile(WavData("mp3-no-data.wav")));
+  TMemoryStream noData = StreamOf(ReadAll(WavData("mp3-no-data.wav")));
   TWaveConverter a;
   a.LoadStream(noData);
   EXPECT_EQ(a.CurrentFormat.Format().wFormatTag, WAVE_FORMAT_MPEGLAYER3);
@@ -204,7 +204,7 @@ TEST(WaveConverter, NothingToConvertFails) {
             MMSYSERR_NOERROR);
   EXPECT_NE(a.Convert(), 0);
   // Not RIFF/WAVE (ids are exact here): nothing at all is loaded.
-  auto lower = ReadFile(WavData("mp3-mono-22050.wav"));
+  auto lower = ReadAll(WavData("mp3-mono-22050.wav"));
   std::memcpy(lower.data() + 8, "wave", 4);
   TMemoryStream s = StreamOf(lower);
   TWaveConverter b;
@@ -321,7 +321,7 @@ TEST(Msacm, OpensOnlyTheConversionItOffers) {
 }
 
 TEST(Msacm, EndFlushesAndFullDestinationStopsAtWholeFrames) {
-  const auto file = ReadFile(WavData("mp3-stereo-44100.wav"));
+  const auto file = ReadAll(WavData("mp3-stereo-44100.wav"));
   auto payload = ChunkBody(file, "data");
   const auto want = FfmpegDecode(WavData("mp3-stereo-44100.wav"), "s16le");
   ASSERT_EQ(want.size(), 21u * 4608);

@@ -324,12 +324,12 @@ TEST(WaveIn, RejectsWhatItCannotDecode) {
 
 TEST(WaveIn, RejectsBadAdpcmLayouts) {
   TempDir dir;
-  const auto ima = ReadFile(WavData("ima-stereo.wav"));
+  const auto ima = ReadAll(WavData("ima-stereo.wav"));
   auto variant = [&](size_t at, uint16_t value) {
     auto b = ima;
     b[at] = static_cast<uint8_t>(value);
     b[at + 1] = static_cast<uint8_t>(value >> 8);
-    WriteFile(dir / "v.wav", b);
+    WriteAll(dir / "v.wav", b);
     auto in = MakeComponent<TWaveIn>(nullptr);
     in->SetFileName(dir / "v.wav");
     return in->Valid();
@@ -383,8 +383,8 @@ TEST_P(WavToWav, AudioIsByteIdentical) {
   out->SetFileName(dir / "o.wav");
   RunToDone(*out);
   EXPECT_EQ(out->ExceptionMessage(), "");
-  const auto src = ReadFile(WavData(GetParam().file));
-  const auto dst = ReadFile(dir / "o.wav");
+  const auto src = ReadAll(WavData(GetParam().file));
+  const auto dst = ReadAll(dir / "o.wav");
   const uint32_t hdr = in->BitsPerSample() > 16 ? 68 : 44;
   ASSERT_EQ(dst.size() - hdr, src.size() - GetParam().headerIn);
   EXPECT_TRUE(std::equal(dst.begin() + hdr, dst.end(), src.begin() + GetParam().headerIn));
@@ -407,7 +407,7 @@ TEST(WaveOut, HeaderFromAnAnnouncedSizeAndPadding) {
   out->SetInput(&in);
   out->SetFileName(dir / "o.wav");
   out->BlockingRun();
-  const auto f = ReadFile(dir / "o.wav");
+  const auto f = ReadAll(dir / "o.wav");
   EXPECT_EQ(f.size(), 44u + 999000);
   EXPECT_EQ(std::string(f.begin(), f.begin() + 4), "RIFF");
   EXPECT_EQ(Le32(f, 4), 999036u);
@@ -460,7 +460,7 @@ TEST(WaveOut, PadsShortInputAndCorrectsUnknownOrLargerSizes) {
     out->SetInput(&in);
     out->SetFileName(dir / "o.wav");
     out->BlockingRun();
-    const auto f = ReadFile(dir / "o.wav");
+    const auto f = ReadAll(dir / "o.wav");
     EXPECT_EQ(f.size(), 44u + c.dataSize);
     EXPECT_EQ(Le32(f, 40), c.dataSize);
     EXPECT_EQ(Le32(f, 4), f.size() - 8);
@@ -486,7 +486,7 @@ TEST(WaveOut, ExtensibleHeadersAndTheirMasks) {
     out->SetInput(&in);
     out->SetFileName(dir / "o.wav");
     out->BlockingRun();
-    const auto f = ReadFile(dir / "o.wav");
+    const auto f = ReadAll(dir / "o.wav");
     ASSERT_EQ(f.size(), c.header + 500u * c.chans * c.bits / 8);
     if (c.header == 68) {
       EXPECT_EQ(out->WavType(), TWavType::wtExtPCM);
@@ -538,7 +538,7 @@ TEST(WaveOut, ImaAdpcmHeaderAndFfmpegDecode) {
     out->SetFileName(dir / "ima.wav");
     RunToDone(*out);
     ASSERT_EQ(out->ExceptionMessage(), "");
-    const auto f = ReadFile(dir / "ima.wav");
+    const auto f = ReadAll(dir / "ima.wav");
     const uint32_t spb = chans == 1 ? 1017 : 505;
     EXPECT_EQ(Le16(f, 20), 0x11);
     EXPECT_EQ(Le16(f, 38), spb);
@@ -550,7 +550,7 @@ TEST(WaveOut, ImaAdpcmHeaderAndFfmpegDecode) {
     // source and exactly with our reader.
     const auto ours = AsInt16(ReadWav(dir / "ima.wav"));
     const auto theirs = AsInt16(FfmpegDecode(dir / "ima.wav", "s16le"));
-    const auto orig = AsInt16(ReadFile(src / "t.wav"));
+    const auto orig = AsInt16(ReadAll(src / "t.wav"));
     ASSERT_GE(theirs.size(), 13230u * chans);
     ASSERT_EQ(ours.size(), 13230u * chans);
     double err = 0;
@@ -609,12 +609,12 @@ TEST(WaveOut, AppendMode) {
   out->SetInput(in.get());
   in->SetFileName(dir / "b.wav");
 
-  const auto before = ReadFile(dir / "a.wav");
+  const auto before = ReadAll(dir / "a.wav");
   out->SetFileName(dir / "a.wav");
   RunToDone(*out);
   EXPECT_EQ(out->ExceptionMessage(), "");
-  const auto added = ReadFile(dir / "b.wav");
-  const auto after = ReadFile(dir / "a.wav");
+  const auto added = ReadAll(dir / "b.wav");
+  const auto after = ReadAll(dir / "a.wav");
   EXPECT_EQ(after.size(), before.size() + added.size() - 44);
   EXPECT_EQ(Le32(after, 40), after.size() - 44);
   EXPECT_EQ(Le32(after, 4), after.size() - 8);
@@ -632,7 +632,7 @@ TEST(WaveOut, AppendMode) {
   out->SetFileName(dir / "fresh.wav");  // missing: a fresh header
   RunToDone(*out);
   EXPECT_EQ(out->ExceptionMessage(), "");
-  EXPECT_EQ(ReadFile(dir / "fresh.wav"), added);
+  EXPECT_EQ(ReadAll(dir / "fresh.wav"), added);
 }
 
 TEST(WaveOut, AppendImaAdpcmKeepsTheFileFormat) {
@@ -655,7 +655,7 @@ TEST(WaveOut, AppendImaAdpcmKeepsTheFileFormat) {
   RunToDone(*out);
   ASSERT_EQ(out->ExceptionMessage(), "");
   EXPECT_EQ(out->BlockSize(), 256);
-  const auto f = ReadFile(dir / "ima.wav");
+  const auto f = ReadAll(dir / "ima.wav");
   EXPECT_EQ(Le32(f, 56), f.size() - 60);
   EXPECT_EQ(Le32(f, 48), (f.size() - 60) / 256 * 505);
   EXPECT_EQ(FfprobeField(dir / "ima.wav", "codec_name"), "adpcm_ima_wav");
@@ -674,7 +674,7 @@ TEST(WaveOut, StoppedRunLeavesConsistentSizes) {
   out->Run();
   ASSERT_TRUE(PumpUntil([&] { return blocks > 3; }, 20000));
   out->Stop(false);
-  const auto f = ReadFile(dir / "o.wav");
+  const auto f = ReadAll(dir / "o.wav");
   EXPECT_LT(f.size(), 44u + 8000000);
   EXPECT_EQ(Le32(f, 40), f.size() - 44);
   EXPECT_EQ(Le32(f, 4), f.size() - 8);

@@ -15,18 +15,6 @@ TWMIn::TWMIn(TComponent* AOwner) : TAuTaggedFileIn(AOwner) {
 
 TWMIn::~TWMIn() = default;
 
-void TWMIn::ReleaseStream() {
-  if (OwnsStream()) {
-    FreeOwnStream();
-  } else if (FStream != nullptr) {
-    // The runtime has read from a handed-in stream; the next open starts from its beginning.
-    try {
-      FStream->Seek(0, TSeekOrigin::soBeginning);
-    } catch (...) {
-    }
-  }
-}
-
 void TWMIn::ReadFormatFromReader() {
   FDuration = SyncReaderDuration(reader);
   uint16_t Channels = 0, Bits = 0;
@@ -56,12 +44,12 @@ void TWMIn::OpenSource() {
   SyncReaderOpen(reader, FStream, FHighPrecision, ChannelRequest(FOutputChannels));
   FValid = reader.has_audio;
   if (!reader.reader) {
-    ReleaseStream();
+    ReleaseSourceStream();
     return;
   }
   if (reader._protected) {
     SyncReaderClose(reader);
-    ReleaseStream();
+    ReleaseSourceStream();
     FValid = false;
     throw EAuException("File is protected");
   }
@@ -98,10 +86,8 @@ void TWMIn::CloseSource() {
   if (FOpened <= 0) return;
   SyncReaderClose(reader);
   FOpened = 0;
-  if (OwnsStream())
-    FreeOwnStream();
-  else if (FStream != nullptr)
-    FStream->Seek(0, TSeekOrigin::soBeginning);
+  // The runtime has read from a handed-in stream; the next open starts from its beginning.
+  ReleaseSourceStream();
 }
 
 void TWMIn::ProduceData(void*& Buffer, uint32_t& Bytes) {

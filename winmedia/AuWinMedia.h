@@ -54,7 +54,6 @@ class TWMIn : public TAuTaggedFileIn {
  private:
   bool NoSource() const { return !FStreamAssigned && FWideFileName.empty(); }
   void Reopen();
-  void ReleaseStream();
 };
 
 }  // namespace tunevert

@@ -68,6 +68,18 @@ bool EnableVBR(IWMCodecInfo3& Info, uint32_t Codec) {
                                          sizeof Value) == S_OK;
 }
 
+// The codec information with CodecIndex ready to enumerate; empty when there is no such codec
+// or its VBR formats cannot be enabled.
+TInterfaceRef<IWMCodecInfo3> CodecInfoFor(IWMProfileManager* Manager, uint32_t CodecIndex,
+                                          bool VBRorLossless) {
+  auto Info = Query<IWMCodecInfo3>(Manager, IID_IWMCodecInfo3);
+  uint32_t Codecs = 0;
+  if (!Info || Info->GetCodecInfoCount(WMMEDIATYPE_Audio, &Codecs) != S_OK ||
+      CodecIndex >= Codecs || (VBRorLossless && !EnableVBR(*Info.Get(), CodecIndex)))
+    return {};
+  return Info;
+}
+
 // |A - B| with both differences taken as signed 32-bit values.
 int64_t Distance(uint32_t A, uint32_t B) {
   return std::llabs(static_cast<int64_t>(static_cast<int32_t>(A - B)));
@@ -272,11 +284,8 @@ void ListCodecNames(std::vector<std::string>& List) {
 
 void ListCodecFormats(uint16_t CodecIndex, bool VBRorLossless, std::vector<std::string>& List) {
   auto Manager = NewProfileManager();
-  auto Info = Query<IWMCodecInfo3>(Manager.Get(), IID_IWMCodecInfo3);
+  auto Info = CodecInfoFor(Manager.Get(), CodecIndex, VBRorLossless);
   if (!Info) return;
-  uint32_t Codecs = 0;
-  if (Info->GetCodecInfoCount(WMMEDIATYPE_Audio, &Codecs) != S_OK || CodecIndex >= Codecs) return;
-  if (VBRorLossless && !EnableVBR(*Info.Get(), CodecIndex)) return;
   uint32_t Count = 0;
   if (Info->GetCodecFormatCount(WMMEDIATYPE_Audio, CodecIndex, &Count) != S_OK) return;
   for (uint32_t j = 0; j < Count; ++j) {
@@ -300,11 +309,8 @@ void WriterSetFormat(wma_writer& writer, uint16_t Channels, uint16_t BitsPerSamp
                      uint32_t SampleRate) {
   if (!writer.writer) return;
   auto Manager = NewProfileManager();
-  auto Info = Query<IWMCodecInfo3>(Manager.Get(), IID_IWMCodecInfo3);
+  auto Info = CodecInfoFor(Manager.Get(), CodecIndex, VBRorLossless);
   if (!Info) return;
-  uint32_t Codecs = 0;
-  if (Info->GetCodecInfoCount(WMMEDIATYPE_Audio, &Codecs) != S_OK || CodecIndex >= Codecs) return;
-  if (VBRorLossless && !EnableVBR(*Info.Get(), CodecIndex)) return;
   TInterfaceRef<IWMStreamConfig> Config;
   Info->GetCodecFormat(WMMEDIATYPE_Audio, CodecIndex, FormatIndex, Config.Receive());
   if (!Config) return;

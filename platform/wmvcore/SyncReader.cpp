@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/wmvcore/FFmpegHandles.h"
 #include "platform/wmvcore/HeaderScan.h"
 #include "platform/wmvcore/WMObjects.h"
 
@@ -39,24 +40,6 @@ constexpr size_t MaxTextChars = 32767;
 
 struct TFormatCloser {
   void operator()(AVFormatContext* P) const { avformat_close_input(&P); }
-};
-struct TIoFree {
-  void operator()(AVIOContext* P) const {
-    if (P) av_freep(&P->buffer);
-    avio_context_free(&P);
-  }
-};
-struct TCodecFree {
-  void operator()(AVCodecContext* P) const { avcodec_free_context(&P); }
-};
-struct TSwrFree {
-  void operator()(SwrContext* P) const { swr_free(&P); }
-};
-struct TPacketFree {
-  void operator()(AVPacket* P) const { av_packet_free(&P); }
-};
-struct TFrameFree {
-  void operator()(AVFrame* P) const { av_frame_free(&P); }
 };
 
 // One stream of the file as the reader presents it.
@@ -196,14 +179,14 @@ class TSyncReader final : public IWMSyncReader, public IWMHeaderInfo, public TRe
   std::vector<TOutput> FOutputs;
 
   // Declared before the format context, which must be closed first.
-  std::unique_ptr<AVIOContext, TIoFree> FIo;
+  TIoPtr FIo;
   std::unique_ptr<AVFormatContext, TFormatCloser> FFormat;
 
   int FActive = -1;
-  std::unique_ptr<AVCodecContext, TCodecFree> FDecoder;
-  std::unique_ptr<AVPacket, TPacketFree> FPacket;
-  std::unique_ptr<AVFrame, TFrameFree> FFrame;
-  std::unique_ptr<SwrContext, TSwrFree> FSwr;
+  TCodecPtr FDecoder;
+  TPacketPtr FPacket;
+  TFramePtr FFrame;
+  TSwrPtr FSwr;
   AVChannelLayout FSwrInLayout{};
   int FSwrInFormat = -1;
   int FSwrInRate = 0;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/Text.h"
+#include "platform/wmvcore/FFmpegHandles.h"
 #include "platform/wmvcore/Profile.h"
 #include "platform/wmvcore/WMObjects.h"
 
@@ -37,27 +38,6 @@ constexpr double LiveLeadSeconds = 2.0;
 
 struct TFormatFree {
   void operator()(AVFormatContext* P) const { avformat_free_context(P); }
-};
-struct TIoFree {
-  void operator()(AVIOContext* P) const {
-    if (P) av_freep(&P->buffer);
-    avio_context_free(&P);
-  }
-};
-struct TCodecFree {
-  void operator()(AVCodecContext* P) const { avcodec_free_context(&P); }
-};
-struct TSwrFree {
-  void operator()(SwrContext* P) const { swr_free(&P); }
-};
-struct TFifoFree {
-  void operator()(AVAudioFifo* P) const { av_audio_fifo_free(P); }
-};
-struct TPacketFree {
-  void operator()(AVPacket* P) const { av_packet_free(&P); }
-};
-struct TFrameFree {
-  void operator()(AVFrame* P) const { av_frame_free(&P); }
 };
 
 bool ValidPcmInput(const WAVEFORMATEX& Wave) {
@@ -142,13 +122,13 @@ class TWriter final : public IWMWriter,
   int64_t FPos = 0;
   int64_t FEnd = 0;
 
-  std::unique_ptr<AVIOContext, TIoFree> FIo;
+  TIoPtr FIo;
   std::unique_ptr<AVFormatContext, TFormatFree> FFormat;
-  std::unique_ptr<AVCodecContext, TCodecFree> FEncoder;
-  std::unique_ptr<SwrContext, TSwrFree> FSwr;
-  std::unique_ptr<AVAudioFifo, TFifoFree> FFifo;
-  std::unique_ptr<AVFrame, TFrameFree> FFrame;
-  std::unique_ptr<AVPacket, TPacketFree> FPacket;
+  TCodecPtr FEncoder;
+  TSwrPtr FSwr;
+  TFifoPtr FFifo;
+  TFramePtr FFrame;
+  TPacketPtr FPacket;
   std::vector<int32_t> FWide;  // 24-bit input widened for the resampler
   uint8_t** FConverted = nullptr;
   int FConvertedRoom = 0;

@@ -88,42 +88,48 @@ int16_t MSDecodeSample(TMSADPCMBlockHeaderStereo& State, const TMSADPCMCoefSet* 
 
 }  // namespace
 
-void IMAStep(int32_t& P, int32_t& I, uint8_t N) {
+void IMAStep(int32_t& P, int32_t& I, uint8_t N, TIMARounding R) {
   const uint32_t S = IMAStepTable[static_cast<size_t>(I)];
-  uint32_t D = S >> 3;
-  if ((N & 4) != 0) D += S;
-  if ((N & 2) != 0) D += S >> 1;
-  if ((N & 1) != 0) D += S >> 2;
+  uint32_t D;
+  if (R == TIMARounding::irMultiplied) {
+    D = ((2 * (N & 7u) + 1) * S) >> 3;
+  } else {
+    D = S >> 3;
+    if ((N & 4) != 0) D += S;
+    if ((N & 2) != 0) D += S >> 1;
+    if ((N & 1) != 0) D += S >> 2;
+  }
   if ((N & 8) != 0)
     P -= static_cast<int32_t>(D);
   else
     P += static_cast<int32_t>(D);
-  P = std::clamp(P, -32767, 32767);
+  // The multiplying coders clamp to the full 16-bit range.
+  P = std::clamp(P, R == TIMARounding::irMultiplied ? -32768 : -32767, 32767);
   I = ClampIndex(I + IMAIndexTable[N & 15]);
 }
 
 void DecodeDVIMono(const TDVI_ADPCM_STATE_STEREO& State, const uint8_t* Payload, int16_t* Out,
-                   int32_t& Count) {
+                   int32_t& Count, TIMARounding R) {
   Out[0] = State.valprev_l;
   int32_t P = State.valprev_l;
   int32_t I = ClampIndex(State.index_l);
   const int32_t codes = 2 * Count;
   for (int32_t i = 0; i < codes; ++i) {
-    IMAStep(P, I, Nibble(Payload, static_cast<size_t>(i / 2), (i & 1) != 0));
+    IMAStep(P, I, Nibble(Payload, static_cast<size_t>(i / 2), (i & 1) != 0), R);
     Out[1 + i] = static_cast<int16_t>(P);
   }
   Count = 1 + codes;
 }
 
 void DecodeDVIStereo(const TDVI_ADPCM_STATE_STEREO& State, const uint8_t* Payload, int16_t* Out,
-                     int32_t& Count) {
+                     int32_t& Count, TIMARounding R) {
   for (int ch = 0; ch < 2; ++ch) {
     const bool right = ch == 1;
     int32_t P = right ? State.valprev_r : State.valprev_l;
     int32_t I = ClampIndex(right ? State.index_r : State.index_l);
     Out[ch] = static_cast<int16_t>(P);
     for (int32_t i = 0; i < Count; ++i) {
-      IMAStep(P, I, Nibble(Payload, StereoCodeByte(i, right), (i & 1) != 0));
+      IMAStep(P, I, Nibble(Payload, StereoCodeByte(i, right), (i & 1) != 0), R);
       Out[2 * (i + 1) + ch] = static_cast<int16_t>(P);
     }
   }

@@ -40,16 +40,21 @@ extern const std::array<uint32_t, 89> IMAStepTable;
 extern const std::array<int32_t, 16> IMAIndexTable;
 extern const std::array<int16_t, 16> MSAdaptationTable;
 
+// How an IMA ADPCM coder forms a step's difference: the reference adds shifted copies of the
+// step size, some widespread encoders multiply ((2 x code + 1) x step / 8). A decoder has to
+// follow the encoder's choice, or its output drifts within each block (badly on quiet audio).
+enum class TIMARounding { irShifted, irMultiplied };
+
 // One IMA ADPCM step: updates the predicted sample P and the step index I for code N.
-void IMAStep(int32_t& P, int32_t& I, uint8_t N);
+void IMAStep(int32_t& P, int32_t& I, uint8_t N, TIMARounding R = TIMARounding::irShifted);
 
 // The decoders write interleaved 16-bit samples to Out. On entry Count is the payload length
 // in bytes; on return the samples (mono) or frames (stereo) written: 1 + 2 x Count (mono),
 // 1 + Count (stereo).
 void DecodeDVIMono(const TDVI_ADPCM_STATE_STEREO& State, const uint8_t* Payload, int16_t* Out,
-                   int32_t& Count);
+                   int32_t& Count, TIMARounding R = TIMARounding::irShifted);
 void DecodeDVIStereo(const TDVI_ADPCM_STATE_STEREO& State, const uint8_t* Payload, int16_t* Out,
-                     int32_t& Count);
+                     int32_t& Count, TIMARounding R = TIMARounding::irShifted);
 
 // On entry Count is SamplesPerBlock - 2; on return the bytes written to Out. The predictor
 // indices in State must be below the number of entries in CoefSets.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -83,125 +84,73 @@ void TWaveIn::ReadWaveHeader() {
   FChan = 0;
   FSR = 0;
   _WavType = TWavType::wtUnsupported;
-  THeaderScan sc(*FStream, 65535);
-  if (!sc.Read(4)) return;
+  FDataBytes = 0;
+  FDataEnd = 0;
+  FHasFact = false;
+  FBigEndian = false;
+  TWaveHeader h;
+  if (!ScanWaveHeader(*FStream, h)) return;
   TWavType type = TWavType::wtUnsupported;
-  int state = 0;
-  while (sc.pos < 65535) {
-    switch (state) {
-      case 0:
-      case 1: {
-        const bool match = sc.Matches(state == 0 ? "RIFF" : "WAVE");
-        if (!sc.Read(match ? 4 : 1)) return;
-        if (match) ++state;
+  if (h.Extensible) {
+    if (!h.KnownSubformat) return;
+    type = h.FormatTag == 3 ? TWavType::wtExtIEEEFloat : TWavType::wtExtPCM;
+  } else {
+    switch (h.FormatTag) {
+      case 1:
+        type = TWavType::wtPCM;
         break;
-      }
-      case 2: {
-        if (!sc.Matches("fmt ")) {
-          if (!sc.SkipChunk()) return;
-          break;
-        }
-        if (!sc.Read(4)) return;
-        const uint32_t size = U32(sc.Window());
-        const uint32_t body = sc.pos;
-        if (size < 16 || !sc.Read(size)) return;
-        const uint8_t* b = sc.At(body);
-        switch (U16(b)) {
-          case 1:
-            type = TWavType::wtPCM;
-            break;
-          case 2:
-            type = TWavType::wtMSADPCM;
-            break;
-          case 3:
-            type = TWavType::wtIEEEFloat;
-            break;
-          case 0x11:
-            type = TWavType::wtDVIADPCM;
-            break;
-          case 0x55:
-            type = TWavType::wtACM;
-            break;
-          case 0xFFFE:
-            type = TWavType::wtExtPCM;
-            break;
-          default:
-            return;
-        }
-        FChan = U16(b + 2);
-        FSR = U32(b + 4);
-        if (type == TWavType::wtDVIADPCM)
-          DVI_ADPCM_INFO.BlockLength = U16(b + 12);
-        else
-          MS_ADPCM_INFO.BlockLength = U16(b + 12);
-        FBPS = U16(b + 14);
-        if (type == TWavType::wtExtPCM) {
-          const uint8_t* guid = b + size - 16;
-          if (std::equal(kSubtypeFloat.begin(), kSubtypeFloat.end(), guid))
-            type = TWavType::wtExtIEEEFloat;
-          else if (!std::equal(kSubtypePCM.begin(), kSubtypePCM.end(), guid))
-            return;
-        }
-        state = 4;
-        if (type == TWavType::wtDVIADPCM || type == TWavType::wtMSADPCM ||
-            type == TWavType::wtACM) {
-          if (size < 20) return;
-          if (type == TWavType::wtDVIADPCM) {
-            DVI_ADPCM_INFO.SamplesPerBlock = U16(b + 18);
-          } else {
-            MS_ADPCM_INFO.SamplesPerBlock = U16(b + 18);
-          }
-          if (type == TWavType::wtMSADPCM) {
-            if (size < 22) return;
-            MS_ADPCM_INFO.NumCoeff = U16(b + 20);
-            // Only 32 pairs are held, and every pair has to be inside the chunk.
-            if (MS_ADPCM_INFO.NumCoeff > kMaxMSCoefSets || size < 22u + 4u * MS_ADPCM_INFO.NumCoeff)
-              return;
-            for (uint32_t i = 0; i < MS_ADPCM_INFO.NumCoeff; ++i) {
-              MS_ADPCM_INFO.CoefSets[i].Coef1 = static_cast<int16_t>(U16(b + 22 + 4 * i));
-              MS_ADPCM_INFO.CoefSets[i].Coef2 = static_cast<int16_t>(U16(b + 24 + 4 * i));
-            }
-          }
-          state = 3;
-        }
-        if (!sc.Read(4)) return;
+      case 2:
+        type = TWavType::wtMSADPCM;
         break;
-      }
-      case 3: {
-        if (!sc.Matches("fact")) {
-          if (!sc.SkipChunk()) return;
-          break;
-        }
-        if (!sc.Read(4)) return;
-        const uint32_t size = U32(sc.Window());
-        const uint32_t body = sc.pos;
-        if (size < 4 || !sc.Read(size)) return;
-        if (type == TWavType::wtDVIADPCM)
-          DVI_ADPCM_INFO.DataSize = static_cast<int32_t>(U32(sc.At(body)));
-        else
-          MS_ADPCM_INFO.DataSize = U32(sc.At(body));
-        if (!sc.Read(4)) return;
-        state = 4;
+      case 3:
+        type = TWavType::wtIEEEFloat;
         break;
-      }
-      default: {
-        // The pad byte after an odd-sized chunk, honoured here only.
-        if (sc.Window()[0] == 0 && !sc.Read(1)) return;
-        if (!sc.Matches("data")) {
-          if (!sc.SkipChunk()) return;
-          break;
-        }
-        if (!sc.Read(4)) return;
-        if (type == TWavType::wtPCM || type == TWavType::wtIEEEFloat ||
-            type == TWavType::wtExtPCM || type == TWavType::wtExtIEEEFloat)
-          FSize = U32(sc.Window());
-        HeaderSize = sc.StreamOffset();
-        _WavType = type;
+      case 0x11:
+        type = TWavType::wtDVIADPCM;
+        break;
+      case 0x55:
+        type = TWavType::wtACM;
+        break;
+      default:
         return;
-      }
     }
-    if (FSeekable && sc.AtEnd()) return;
   }
+  const bool pcm = type == TWavType::wtPCM || type == TWavType::wtExtPCM;
+  const bool flt = type == TWavType::wtIEEEFloat || type == TWavType::wtExtIEEEFloat;
+  // Big-endian files are only known to hold PCM and float.
+  if (h.BigEndian && !pcm && !flt) return;
+  FChan = h.Channels;
+  FSR = h.SampleRate;
+  FBPS = h.BitsPerSample;
+  FBigEndian = h.BigEndian;
+  HeaderSize = h.DataOffset;
+  FDataBytes = h.DataSize;
+  FDataEnd = h.DataOffset + static_cast<int64_t>(h.DataSize);
+  FHasFact = h.HasFact;
+  if (type == TWavType::wtDVIADPCM) {
+    DVI_ADPCM_INFO.BlockLength = h.BlockAlign;
+    DVI_ADPCM_INFO.SamplesPerBlock = h.SamplesPerBlock;
+    DVI_ADPCM_INFO.DataSize = static_cast<int32_t>(std::min<uint64_t>(h.FactCount, INT32_MAX));
+  } else {
+    MS_ADPCM_INFO.BlockLength = h.BlockAlign;
+    MS_ADPCM_INFO.SamplesPerBlock = h.SamplesPerBlock;
+    MS_ADPCM_INFO.DataSize = static_cast<uint32_t>(std::min<uint64_t>(h.FactCount, UINT32_MAX));
+    MS_ADPCM_INFO.NumCoeff = h.NumCoeff;
+    MS_ADPCM_INFO.CoefSets = h.CoefSets;
+  }
+  if (pcm && FChan != 0) {
+    // 12 bits in 16, 20 in 24: samples are delivered in their container, whose width the
+    // block alignment tells.
+    uint32_t container = (FBPS + 7u) / 8u * 8u;
+    const uint32_t perChannel = h.BlockAlign % FChan == 0 ? h.BlockAlign / FChan * 8u : 0;
+    if (FBPS % 8 != 0 && perChannel >= FBPS && perChannel <= 32) container = perChannel;
+    FBPS = container;
+  }
+  if (pcm || flt) {
+    const uint64_t frame = uint64_t{FChan} * FBPS / 8;
+    if (frame != 0) FSize = static_cast<int64_t>(FDataBytes - FDataBytes % frame);
+  }
+  _WavType = type;
 }
 
 bool TWaveIn::MSPredictorsValid() const {
@@ -209,6 +158,71 @@ bool TWaveIn::MSPredictorsValid() const {
   for (int ch = 0; ch < channels; ++ch)
     if (MS_ADPCM_STATE.predictor[ch] >= MS_ADPCM_INFO.NumCoeff) return false;
   return true;
+}
+
+uint32_t TWaveIn::FramesInBlock(uint32_t Bytes) const {
+  const uint32_t ch = FChan;
+  uint32_t frames = 0;
+  if (_WavType == TWavType::wtDVIADPCM) {
+    // Codes come in groups of four bytes per channel; a torn group is not decoded.
+    if (Bytes >= 4 * ch) frames = 1 + 8 * ((Bytes - 4 * ch) / (4 * ch));
+    return std::min<uint32_t>(frames, DVI_ADPCM_INFO.SamplesPerBlock);
+  }
+  if (Bytes >= 7 * ch) frames = ch == 1 ? 2 + 2 * (Bytes - 7) : 2 + (Bytes - 14);
+  return std::min<uint32_t>(frames, MS_ADPCM_INFO.SamplesPerBlock);
+}
+
+int64_t TWaveIn::AdpcmFrames(uint64_t FactCount) const {
+  const uint32_t bl =
+      _WavType == TWavType::wtDVIADPCM ? DVI_ADPCM_INFO.BlockLength : MS_ADPCM_INFO.BlockLength;
+  const int64_t spb = FramesInBlock(bl);
+  const auto whole = static_cast<int64_t>(FDataBytes / bl);
+  const int64_t held = whole * spb + FramesInBlock(static_cast<uint32_t>(FDataBytes % bl));
+  // A count beyond the data, or one that leaves whole blocks undecoded, is not the data's.
+  const auto fact = static_cast<int64_t>(std::min<uint64_t>(FactCount, INT64_MAX));
+  if (FHasFact && fact > 0 && fact <= held && fact > held - spb) return fact;
+  return held;
+}
+
+TIMARounding TWaveIn::DetectIMARounding() {
+  // Each block header holds the encoder's own value of the sample after the previous
+  // block: the rounding that ends a block nearer to it is the one the encoder used.
+  const uint32_t bl = DVI_ADPCM_INFO.BlockLength;
+  const uint32_t payload = bl - 4 * FChan;
+  std::vector<uint8_t> prev(bl), next(bl);
+  std::vector<int16_t> out(kBufSize / 2);
+  int64_t miss[2] = {0, 0};
+  FStream->Seek(HeaderSize, TSeekOrigin::soBeginning);
+  bool have = ReadBlock(bl) && FBlockBytes == bl;
+  prev = FBlock;
+  for (int k = 0; have && k < 16; ++k) {
+    if (!ReadBlock(bl) || FBlockBytes != bl) break;
+    next = FBlock;
+    for (int r = 0; r < 2; ++r) {
+      TDVI_ADPCM_STATE_STEREO st;
+      st.valprev_l = static_cast<int16_t>(U16(prev.data()));
+      st.index_l = prev[2];
+      st.valprev_r = static_cast<int16_t>(U16(prev.data() + 4));
+      st.index_r = prev[6];
+      const auto rounding = r == 0 ? TIMARounding::irShifted : TIMARounding::irMultiplied;
+      int32_t count = static_cast<int32_t>(FChan == 2 ? payload / 8 * 8 : payload);
+      const uint32_t last = (FramesInBlock(bl) - 1) * FChan;
+      if (FChan == 2)
+        DecodeDVIStereo(st, prev.data() + 8, out.data(), count, rounding);
+      else
+        DecodeDVIMono(st, prev.data() + 4, out.data(), count, rounding);
+      for (uint32_t c = 0; c < FChan; ++c) {
+        // The header's sample follows the block's last one: extrapolate the last two.
+        const int32_t guess = 2 * out[last + c] - out[last + c - FChan];
+        miss[r] += std::abs(guess - static_cast<int16_t>(U16(next.data() + 4 * c)));
+      }
+    }
+    prev = next;
+  }
+  FStream->Seek(HeaderSize, TSeekOrigin::soBeginning);
+  // On loud audio the two end up alike and the reference rounding is kept; only a clear
+  // difference (quiet audio, where the wrong rule drifts by whole steps) switches.
+  return 2 * miss[1] < miss[0] ? TIMARounding::irMultiplied : TIMARounding::irShifted;
 }
 
 bool TWaveIn::CheckFormat() {
@@ -229,30 +243,36 @@ bool TWaveIn::CheckFormat() {
       FBPS = 32;
       return FChan * 8 <= kBufSize;
     case TWavType::wtDVIADPCM: {
-      if (FBPS != 4) return false;
+      if (FBPS != 4 || FChan > 2) return false;
       FBPS = 16;
-      FSize = int64_t{DVI_ADPCM_INFO.DataSize} * 2 * FChan;
       const uint32_t bl = DVI_ADPCM_INFO.BlockLength;
-      if (FChan > 2 || DVI_ADPCM_INFO.DataSize < 0 || bl <= 4 * FChan) return false;
-      if (FChan == 1) return bl <= 4099 && DVI_ADPCM_INFO.SamplesPerBlock == 2 * (bl - 4) + 1;
-      return bl <= 4103 && (bl - 8) % 8 == 0 && DVI_ADPCM_INFO.SamplesPerBlock == bl - 7;
+      if (bl < 8 * FChan) return false;
+      // What the block holds decides; a header value beyond it is not believed.
+      const uint32_t holds = 1 + 8 * ((bl - 4 * FChan) / (4 * FChan));
+      const uint32_t spb = DVI_ADPCM_INFO.SamplesPerBlock;
+      DVI_ADPCM_INFO.SamplesPerBlock = static_cast<uint16_t>(spb >= 1 && spb < holds ? spb : holds);
+      if (uint64_t{holds} * 2 * FChan > kBufSize) return false;
+      FSize = AdpcmFrames(static_cast<uint32_t>(DVI_ADPCM_INFO.DataSize)) * 2 * FChan;
+      FRounding = FSeekable ? DetectIMARounding() : TIMARounding::irShifted;
+      return true;
     }
     case TWavType::wtMSADPCM: {
       FBPS = 16;
-      FSize = int64_t{MS_ADPCM_INFO.DataSize} * 2 * FChan;
       const uint32_t bl = MS_ADPCM_INFO.BlockLength;
+      if (FChan > 2 || MS_ADPCM_INFO.NumCoeff == 0 || MS_ADPCM_INFO.NumCoeff > kMaxMSCoefSets ||
+          bl < 7 * FChan)
+        return false;
+      const uint32_t holds = FChan == 1 ? 2 + 2 * (bl - 7) : 2 + (bl - 14);
       const uint32_t spb = MS_ADPCM_INFO.SamplesPerBlock;
-      if (FChan > 2 || MS_ADPCM_INFO.NumCoeff == 0 || spb < 2) return false;
-      if (FChan == 1) {
-        if (bl < 7 || spb % 2 != 0 || (spb - 2) / 2 > bl - 7 || spb * 2 > kBufSize) return false;
-      } else {
-        if (bl < 14 || spb - 2 > bl - 14 || spb * 4 > kBufSize) return false;
-      }
+      MS_ADPCM_INFO.SamplesPerBlock = static_cast<uint16_t>(spb >= 2 && spb < holds ? spb : holds);
+      // One sample more than a block holds may be decoded before it is cut.
+      if ((uint64_t{MS_ADPCM_INFO.SamplesPerBlock} + 1) * 2 * FChan > kBufSize) return false;
+      FSize = AdpcmFrames(MS_ADPCM_INFO.DataSize) * 2 * FChan;
       // The first block tells whether the predictors fit the table; later ones are checked
       // as they are read.
-      if (FSeekable && FStream->Size() > HeaderSize) {
-        FBlock.assign(bl, 0);
-        const bool read = ReadMSBlock(FBlock.data());
+      if (FSeekable && FDataBytes > 0) {
+        std::vector<uint8_t> payload(bl);
+        const bool read = ReadMSBlock(payload.data());
         FStream->Seek(HeaderSize, TSeekOrigin::soBeginning);
         if (read && !MSPredictorsValid()) return false;
       }
@@ -335,17 +355,27 @@ void TWaveIn::CloseSource() {
   }
 }
 
-bool TWaveIn::ReadDVIBlock(uint8_t* Payload) {
-  const uint32_t bl = DVI_ADPCM_INFO.BlockLength;
-  if (FSeekable && FStream->Position() >= FStream->Size()) return false;
-  FBlock.assign(bl, 0);
+int64_t TWaveIn::DataLeft(int64_t Count) {
+  return std::clamp<int64_t>(FDataEnd - FStream->Position(), 0, Count);
+}
+
+bool TWaveIn::ReadBlock(uint32_t BlockLength) {
+  FBlock.assign(BlockLength, 0);
+  FBlockBytes = 0;
+  const int64_t want = DataLeft(BlockLength);
   int64_t got = 0;
-  while (got < bl) {
-    const int64_t n = FStream->Read(FBlock.data() + got, bl - got);
+  while (got < want) {
+    const int64_t n = FStream->Read(FBlock.data() + got, want - got);
     if (n <= 0) break;
     got += n;
   }
-  if (got == 0) return false;
+  FBlockBytes = static_cast<uint32_t>(got);
+  return got > 0;
+}
+
+bool TWaveIn::ReadDVIBlock(uint8_t* Payload) {
+  const uint32_t bl = DVI_ADPCM_INFO.BlockLength;
+  if (!ReadBlock(bl)) return false;
   DVI_ADPCM_STATE.valprev_l = static_cast<int16_t>(U16(FBlock.data()));
   DVI_ADPCM_STATE.index_l = FBlock[2];
   const uint32_t header = FChan == 2 ? 8 : 4;
@@ -359,15 +389,8 @@ bool TWaveIn::ReadDVIBlock(uint8_t* Payload) {
 
 bool TWaveIn::ReadMSBlock(uint8_t* Payload) {
   const uint32_t bl = MS_ADPCM_INFO.BlockLength;
-  if (FStream->Position() >= FStream->Size()) return false;
-  std::vector<uint8_t> block(bl, 0);
-  int64_t got = 0;
-  while (got < bl) {
-    const int64_t n = FStream->Read(block.data() + got, bl - got);
-    if (n <= 0) break;
-    got += n;
-  }
-  const uint8_t* b = block.data();
+  if (!ReadBlock(bl)) return false;
+  const uint8_t* b = FBlock.data();
   if (FChan == 1) {
     MS_ADPCM_STATE.predictor[0] = b[0];
     MS_ADPCM_STATE.Delta[0] = static_cast<int16_t>(U16(b + 1));
@@ -392,28 +415,37 @@ void TWaveIn::DecodeNextBlock() {
   if (_WavType == TWavType::wtDVIADPCM) {
     payload.resize(DVI_ADPCM_INFO.BlockLength);
     if (!ReadDVIBlock(payload.data())) return;
-    int32_t count = DVI_ADPCM_INFO.BlockLength - (FChan == 2 ? 8 : 4);
-    if (FChan == 2) {
-      DecodeDVIStereo(DVI_ADPCM_STATE, payload.data(), out, count);
-      BufEnd = static_cast<uint32_t>(count) * 4;
-    } else {
-      DecodeDVIMono(DVI_ADPCM_STATE, payload.data(), out, count);
-      BufEnd = static_cast<uint32_t>(count) * 2;
-    }
+    const int32_t bytes = DVI_ADPCM_INFO.BlockLength - (FChan == 2 ? 8 : 4);
+    int32_t count = FChan == 2 ? bytes / 8 * 8 : bytes;
+    if (FChan == 2)
+      DecodeDVIStereo(DVI_ADPCM_STATE, payload.data(), out, count, FRounding);
+    else
+      DecodeDVIMono(DVI_ADPCM_STATE, payload.data(), out, count, FRounding);
   } else {
     payload.resize(MS_ADPCM_INFO.BlockLength);
     if (!ReadMSBlock(payload.data())) return;
     // A predictor outside the file's table has no meaning: the data ends here.
     if (!MSPredictorsValid()) return;
+    // A mono block with an odd sample count decodes one sample more than is kept.
     int32_t count = MS_ADPCM_INFO.SamplesPerBlock - 2;
+    if (FChan == 1) count += MS_ADPCM_INFO.SamplesPerBlock & 1;
     const TMSADPCMCoefSet* coefs = MS_ADPCM_INFO.CoefSets.data();
     if (FChan == 2)
       DecodeMSStereo(MS_ADPCM_STATE, coefs, payload.data(), out, count);
     else
       DecodeMSMono(MS_ADPCM_STATE, coefs, payload.data(), out, count);
-    BufEnd = static_cast<uint32_t>(count);
   }
+  BufEnd = FramesInBlock(FBlockBytes) * FrameBytes();
 }
+
+namespace {
+
+void SwapSamples(uint8_t* p, int64_t Bytes, uint32_t Width) {
+  if (Width < 2) return;
+  for (int64_t i = 0; i + Width <= Bytes; i += Width) std::reverse(p + i, p + i + Width);
+}
+
+}  // namespace
 
 void TWaveIn::ProduceData(void*& Buffer, uint32_t& Bytes) {
   if (!Busy) throw EAuException("The Stream is not opened");
@@ -430,19 +462,22 @@ void TWaveIn::ProduceData(void*& Buffer, uint32_t& Bytes) {
       case TWavType::wtPCM:
       case TWavType::wtExtPCM:
       case TWavType::wtACM: {
-        const int64_t n = FStream->Read(buf.data(), kBufSize - kBufSize % F);
-        BufEnd = static_cast<uint32_t>(n - n % F);  // a torn last frame is dropped
+        const int64_t n = FStream->Read(buf.data(), DataLeft(kBufSize - kBufSize % F));
+        BufEnd = static_cast<uint32_t>(std::max<int64_t>(0, n - n % F));  // a torn frame is dropped
+        if (FBigEndian) SwapSamples(buf.data(), BufEnd, FBPS / 8);
         break;
       }
       case TWavType::wtIEEEFloat:
       case TWavType::wtExtIEEEFloat: {
-        int64_t n = FStream->Read(buf.data(), kBufSize - kBufSize % (FChan * 8));
+        int64_t n = std::max<int64_t>(
+            0, FStream->Read(buf.data(), DataLeft(kBufSize - kBufSize % (FChan * 8))));
+        const uint32_t width = ShortIEEEFloat ? 4 : 8;
+        n -= n % (FChan * width);
+        if (FBigEndian) SwapSamples(buf.data(), n, width);
         if (ShortIEEEFloat) {
-          n -= n % (FChan * 4);
           ConvertFloat32ToInt32(buf.data(), n);
           BufEnd = static_cast<uint32_t>(n);
         } else {
-          n -= n % (FChan * 8);
           ConvertFloat64ToInt32(buf.data(), n);
           BufEnd = static_cast<uint32_t>(n / 2);
         }

@@ -68,8 +68,17 @@ class TWaveIn final : public TAuFileIn {
   bool ConvertACM();
   bool ReadDVIBlock(uint8_t* Payload);
   bool ReadMSBlock(uint8_t* Payload);
+  // Reads up to one block of the data chunk into FBlock, zero-filling what is missing.
+  bool ReadBlock(uint32_t BlockLength);
   bool MSPredictorsValid() const;
   uint32_t FrameBytes() const { return FChan * FBPS / 8; }
+  // Frames an ADPCM block of Bytes bytes holds, at most the samples per block.
+  uint32_t FramesInBlock(uint32_t Bytes) const;
+  // Sample frames the data chunk holds; a believable "fact" count trims the last block.
+  int64_t AdpcmFrames(uint64_t FactCount) const;
+  TIMARounding DetectIMARounding();
+  // Bytes of the data chunk left to read, at most Count.
+  int64_t DataLeft(int64_t Count);
   // Decodes the next block into buf; BufEnd is 0 when there is none.
   void DecodeNextBlock();
 
@@ -85,6 +94,12 @@ class TWaveIn final : public TAuFileIn {
   bool OldStreamAssigned = false;
   bool ShortIEEEFloat = false;
   std::vector<uint8_t> FBlock;  // one encoded ADPCM block
+  uint32_t FBlockBytes = 0;     // how much of FBlock the data really held
+  uint64_t FDataBytes = 0;      // the data chunk, clamped to the stream
+  int64_t FDataEnd = 0;         // stream offset just past the data chunk
+  bool FHasFact = false;
+  bool FBigEndian = false;  // samples are swapped to little-endian as they are read
+  TIMARounding FRounding = TIMARounding::irShifted;
 };
 
 // Writes RIFF/WAVE files: 44-byte PCM, 68-byte extensible PCM or 60-byte IMA ADPCM, and

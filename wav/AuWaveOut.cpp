@@ -139,77 +139,26 @@ void TWaveOut::CheckDVIBlockLayout(uint32_t Channels) const {
 
 void TWaveOut::ReadAppendHeader() {
   FPrevWavType = TWavType::wtUnsupported;
-  THeaderScan sc(*FStream, 4096);
-  if (!sc.Read(4)) return;
-  TWavType type = TWavType::wtUnsupported;
-  uint16_t blockAlign = 0;
-  int state = 0;
-  while (true) {
-    switch (state) {
-      case 0:
-      case 1: {
-        const bool match = sc.Matches(state == 0 ? "RIFF" : "WAVE");
-        if (!sc.Read(match ? 4 : 1)) return;
-        if (match) ++state;
-        break;
-      }
-      case 2: {
-        if (!sc.Matches("fmt ")) {
-          if (!sc.SkipChunk()) return;
-          break;
-        }
-        if (!sc.Read(4)) return;
-        const uint32_t size = U32(sc.Window());
-        const uint32_t body = sc.pos;
-        if (size < 16 || !sc.Read(size)) return;
-        const uint8_t* b = sc.At(body);
-        const uint16_t tag = U16(b);
-        if (tag == 1)
-          type = TWavType::wtPCM;
-        else if (tag == 0x11)
-          type = TWavType::wtDVIADPCM;
-        else
-          return;
-        FPrevCh = U16(b + 2);
-        FPrevSR = U32(b + 4);
-        blockAlign = U16(b + 12);
-        FPrevBPS = U16(b + 14);
-        state = type == TWavType::wtDVIADPCM ? 3 : 4;
-        if (!sc.Read(4)) return;
-        break;
-      }
-      case 3: {
-        if (sc.Window()[0] == 0 && !sc.Read(1)) return;
-        if (!sc.Matches("fact")) {
-          if (!sc.SkipChunk()) return;
-          break;
-        }
-        if (!sc.Read(4)) return;
-        const uint32_t size = U32(sc.Window());
-        FLenOffs = static_cast<int32_t>(sc.StreamOffset());
-        const uint32_t body = sc.pos;
-        if (size < 4 || !sc.Read(size)) return;
-        FPrevLen = static_cast<int32_t>(U32(sc.At(body)));
-        if (!sc.Read(4)) return;
-        state = 4;
-        break;
-      }
-      default: {
-        if (!sc.Matches("data")) {
-          if (!sc.SkipChunk()) return;
-          break;
-        }
-        FDataSizeOffs = static_cast<int32_t>(sc.StreamOffset());
-        if (!sc.Read(4)) return;
-        FPrevDataSize = static_cast<int32_t>(U32(sc.Window()));
-        HeaderSize = static_cast<int32_t>(sc.StreamOffset());
-        FBlockAlign = blockAlign;
-        FPrevWavType = type;
-        return;
-      }
-    }
-    if (sc.AtEnd()) return;
-  }
+  TWaveHeader h;
+  // Only the plain 32-bit little-endian layouts this writer makes can be extended.
+  if (!ScanWaveHeader(*FStream, h) || h.BigEndian || h.Wide || h.Extensible) return;
+  TWavType type;
+  if (h.FormatTag == 1)
+    type = TWavType::wtPCM;
+  else if (h.FormatTag == 0x11 && h.HasFact)
+    type = TWavType::wtDVIADPCM;
+  else
+    return;
+  FPrevCh = h.Channels;
+  FPrevSR = h.SampleRate;
+  FPrevBPS = h.BitsPerSample;
+  FLenOffs = static_cast<int32_t>(h.FactOffset);
+  FPrevLen = static_cast<int32_t>(h.FactCount);
+  FDataSizeOffs = static_cast<int32_t>(h.DataSizeOffset);
+  FPrevDataSize = static_cast<int32_t>(h.DataSize);
+  HeaderSize = static_cast<int32_t>(h.DataOffset);
+  FBlockAlign = h.BlockAlign;
+  FPrevWavType = type;
 }
 
 void TWaveOut::PrepareOutput() {

@@ -1,0 +1,164 @@
+#include "wav/WaveScan.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace tunevert {
+
+namespace {
+
+using namespace wavbytes;
+
+// How far junk ahead of "RIFF", and between it and "WAVE", is searched.
+constexpr int64_t kSlideLimit = 65536;
+// Enough for any "fmt " body this reader understands (MS ADPCM with 32 pairs is 150 bytes).
+constexpr uint32_t kFmtLimit = 1024;
+
+bool ReadFully(TStream& S, uint8_t* Buffer, int64_t Count) {
+  int64_t done = 0;
+  while (done < Count) {
+    const int64_t n = S.Read(Buffer + done, Count - done);
+    if (n <= 0) return false;
+    done += n;
+  }
+  return true;
+}
+
+class TFieldReader {
+ public:
+  explicit TFieldReader(bool BigEndian) : FBig(BigEndian) {}
+  uint16_t U16(const uint8_t* p) const {
+    return FBig ? static_cast<uint16_t>((p[0] << 8) | p[1]) : wavbytes::U16(p);
+  }
+  uint32_t U32(const uint8_t* p) const {
+    return FBig ? (uint32_t{U16(p)} << 16) | U16(p + 2) : wavbytes::U32(p);
+  }
+
+ private:
+  bool FBig;
+};
+
+bool IsRiffId(const uint8_t* p, TWaveHeader& H) {
+  if (SameChunkId(p, "RIFF")) return true;
+  if (SameChunkId(p, "RIFX")) {
+    H.BigEndian = true;
+    return true;
+  }
+  if (SameChunkId(p, "RF64") || SameChunkId(p, "BW64")) {
+    H.Wide = true;
+    return true;
+  }
+  return false;
+}
+
+void ParseFmt(const uint8_t* b, uint32_t Size, const TFieldReader& R, TWaveHeader& H) {
+  H.FormatTag = R.U16(b);
+  H.Channels = R.U16(b + 2);
+  H.SampleRate = R.U32(b + 4);
+  H.BlockAlign = R.U16(b + 12);
+  H.BitsPerSample = R.U16(b + 14);
+  if (H.FormatTag == 0xFFFE) {
+    H.Extensible = true;
+    H.KnownSubformat = false;
+    if (Size >= 40) {
+      H.ValidBits = R.U16(b + 18);
+      const uint8_t* guid = b + 24;
+      if (std::equal(kSubtypePCM.begin(), kSubtypePCM.end(), guid)) {
+        H.FormatTag = 1;
+        H.KnownSubformat = true;
+      } else if (std::equal(kSubtypeFloat.begin(), kSubtypeFloat.end(), guid)) {
+        H.FormatTag = 3;
+        H.KnownSubformat = true;
+      }
+    }
+  }
+  if (Size >= 20) H.SamplesPerBlock = R.U16(b + 18);
+  if (H.FormatTag == 2 && Size >= 22) {
+    H.NumCoeff = R.U16(b + 20);
+    const uint32_t held = std::min<uint32_t>((Size - 22) / 4, kMaxMSCoefSets);
+    for (uint32_t i = 0; i < std::min<uint32_t>(H.NumCoeff, held); ++i) {
+      H.CoefSets[i].Coef1 = static_cast<int16_t>(R.U16(b + 22 + 4 * i));
+      H.CoefSets[i].Coef2 = static_cast<int16_t>(R.U16(b + 24 + 4 * i));
+    }
+    // Pairs the chunk does not hold cannot be used.
+    if (H.NumCoeff > held && H.NumCoeff <= kMaxMSCoefSets) H.NumCoeff = 0;
+  }
+}
+
+}  // namespace
+
+bool ScanWaveHeader(TStream& S, TWaveHeader& H) {
+  H = TWaveHeader{};
+  const int64_t start = S.Position();
+  const int64_t end = S.Size();
+
+  std::vector<uint8_t> head(
+      static_cast<size_t>(std::clamp<int64_t>(end - start, 0, 2 * kSlideLimit)));
+  const int64_t got = head.empty() ? 0 : S.Read(head.data(), static_cast<int64_t>(head.size()));
+  if (got < 12) return false;
+  int64_t riff = 0;
+  while (riff + 12 <= std::min(got, kSlideLimit + 4) && !IsRiffId(&head[riff], H)) ++riff;
+  if (riff + 12 > got || !IsRiffId(&head[riff], H)) return false;
+  int64_t wave = riff + 8;
+  while (wave + 4 <= got && wave - riff < kSlideLimit && !SameChunkId(&head[wave], "WAVE")) ++wave;
+  if (wave + 4 > got || !SameChunkId(&head[wave], "WAVE")) return false;
+  H.RiffSizeOffset = start + riff + 4;
+  const TFieldReader R(H.BigEndian);
+
+  bool gotFmt = false;
+  bool haveDs64 = false;
+  uint64_t ds64Data = 0;
+  uint64_t ds64Samples = 0;
+  int64_t pos = start + wave + 4;
+  uint8_t hdr[8];
+  while (pos + 8 <= end) {
+    S.Seek(pos, TSeekOrigin::soBeginning);
+    if (!ReadFully(S, hdr, 8)) return false;
+    const uint32_t size = R.U32(hdr + 4);
+    const int64_t body = pos + 8;
+    const int64_t avail = end - body;
+    if (SameChunkId(hdr, "data") && gotFmt) {
+      H.DataSizeOffset = pos + 4;
+      H.DataOffset = body;
+      const bool wide = H.Wide && haveDs64 && size == 0xFFFFFFFF;
+      const uint64_t claimed = wide ? ds64Data : size;
+      const bool placeholder = size == 0 || (size == 0xFFFFFFFF && !wide);
+      H.DataSizeClaimed = !placeholder && claimed <= static_cast<uint64_t>(avail);
+      H.DataSize = H.DataSizeClaimed ? claimed : static_cast<uint64_t>(avail);
+      if (H.HasFact && H.FactCount == 0xFFFFFFFF && haveDs64) H.FactCount = ds64Samples;
+      S.Seek(body, TSeekOrigin::soBeginning);
+      return true;
+    }
+    if (static_cast<int64_t>(size) > avail) return false;
+    std::vector<uint8_t> b;
+    auto readBody = [&](uint32_t n) {
+      b.assign(n, 0);
+      return ReadFully(S, b.data(), n);
+    };
+    if (SameChunkId(hdr, "fmt ")) {
+      if (size < 16 || !readBody(std::min(size, kFmtLimit))) return false;
+      ParseFmt(b.data(), static_cast<uint32_t>(b.size()), R, H);
+      gotFmt = true;
+    } else if (SameChunkId(hdr, "fact") && size >= 4) {
+      if (!readBody(4)) return false;
+      H.HasFact = true;
+      H.FactOffset = body;
+      H.FactCount = R.U32(b.data());
+    } else if (SameChunkId(hdr, "ds64") && H.Wide && size >= 24) {
+      if (!readBody(24)) return false;
+      haveDs64 = true;
+      ds64Data = U64(b.data() + 8);
+      ds64Samples = U64(b.data() + 16);
+    }
+    pos = body + size;
+    // Writers pad odd-sized chunks with one zero byte; a chunk id never starts with one.
+    if ((size & 1) != 0 && pos < end) {
+      uint8_t pad = 1;
+      S.Seek(pos, TSeekOrigin::soBeginning);
+      if (ReadFully(S, &pad, 1) && pad == 0) ++pos;
+    }
+  }
+  return false;
+}
+
+}  // namespace tunevert

@@ -27,6 +27,7 @@ bool ReadFully(TStream& S, uint8_t* Buffer, int64_t Count) {
 class TFieldReader {
  public:
   explicit TFieldReader(bool BigEndian) : FBig(BigEndian) {}
+  bool BigEndian() const { return FBig; }
   uint16_t U16(const uint8_t* p) const {
     return FBig ? static_cast<uint16_t>((p[0] << 8) | p[1]) : wavbytes::U16(p);
   }
@@ -69,6 +70,16 @@ void ParseFmt(const uint8_t* b, uint32_t Size, const TFieldReader& R, TWaveHeade
       } else if (std::equal(kSubtypeFloat.begin(), kSubtypeFloat.end(), guid)) {
         H.FormatTag = 3;
         H.KnownSubformat = true;
+      } else if (R.BigEndian() &&
+                 std::equal(kSubtypePCM.begin() + 8, kSubtypePCM.end(), guid + 8)) {
+        // Big-endian writers disagree on how the GUID's first fields are swapped; the tag is
+        // the one non-zero byte of the first field either way.
+        const int nonzero = (guid[0] != 0) + (guid[1] != 0) + (guid[2] != 0) + (guid[3] != 0);
+        const uint8_t tag = std::max({guid[0], guid[1], guid[2], guid[3]});
+        if (nonzero == 1 && (tag == 1 || tag == 3)) {
+          H.FormatTag = tag;
+          H.KnownSubformat = true;
+        }
       }
     }
   }

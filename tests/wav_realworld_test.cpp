@@ -297,3 +297,33 @@ TEST(Adpcm, ImaRoundingsDifferOnSmallSteps) {
 }
 
 }  // namespace
+
+namespace {
+
+// A block gives what it holds, but never more than the header's samples per block.
+TEST(WaveInRealWorld, HeaderSamplesPerBlockCapsWhatABlockGives) {
+  const auto ima = ReadAll(WavData("ima-stereo.wav"));  // five 512-byte blocks of 505 frames
+  auto plain = MakeComponent<TWaveIn>(nullptr);
+  plain->SetFileName(WavData("ima-stereo.wav"));
+  const auto whole = ReadPass(*plain);
+  for (uint16_t spb : {1, 100, 505}) {
+    auto b = ima;
+    b[38] = static_cast<uint8_t>(spb);
+    b[39] = static_cast<uint8_t>(spb >> 8);
+    TMemoryStream stream;
+    stream.Write(b.data(), static_cast<int64_t>(b.size()));
+    stream.SetPosition(0);
+    auto in = MakeComponent<TWaveIn>(nullptr);
+    in->SetStream(&stream);
+    ASSERT_TRUE(in->Valid()) << spb;
+    const auto got = ReadPass(*in);
+    // The "fact" count of 2,205 frames only fits the full layout.
+    ASSERT_EQ(got.size(), (spb == 505 ? 2205u : 5u * spb) * 4) << spb;
+    for (size_t k = 0; spb != 505 && k < 5; ++k)
+      EXPECT_TRUE(std::equal(got.begin() + 4 * spb * k, got.begin() + 4 * spb * (k + 1),
+                             whole.begin() + 4 * 505 * k))
+          << spb << " block " << k;
+  }
+}
+
+}  // namespace

@@ -206,11 +206,12 @@ TIMARounding TWaveIn::DetectIMARounding() {
       st.index_r = prev[6];
       const auto rounding = r == 0 ? TIMARounding::irShifted : TIMARounding::irMultiplied;
       int32_t count = static_cast<int32_t>(FChan == 2 ? payload / 8 * 8 : payload);
-      const uint32_t last = (FramesInBlock(bl) - 1) * FChan;
       if (FChan == 2)
         DecodeDVIStereo(st, prev.data() + 8, out.data(), count, rounding);
       else
         DecodeDVIMono(st, prev.data() + 4, out.data(), count, rounding);
+      // Every block decodes to at least nine frames here, whatever the header claims.
+      const auto last = static_cast<uint32_t>(count - 1) * FChan;
       for (uint32_t c = 0; c < FChan; ++c) {
         // The header's sample follows the block's last one: extrapolate the last two.
         const int32_t guess = 2 * out[last + c] - out[last + c - FChan];

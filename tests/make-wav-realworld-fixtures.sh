@@ -9,14 +9,16 @@ cd "$out"
 ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
 
 ff -f lavfi -i "sine=f=440:r=8000:d=0.1" -ac 2 -c:a pcm_s16le -rf64 always rf64-pcm16.wav
-sox -n -r 8000 -c 2 -b 16 -B rifx-pcm16.wav synth 0.1 sine 440 sine 660
-sox -n -r 8000 -c 1 -b 24 -B rifx-pcm24.wav synth 0.1 sine 440
-sox -n -r 8000 -c 1 -b 32 -e floating-point -B rifx-float32.wav synth 0.1 sine 440
+sox -D -n -r 8000 -c 2 -b 16 -B rifx-pcm16.wav synth 0.1 sine 440 sine 660
+sox -D -n -r 8000 -c 1 -b 24 -B rifx-pcm24.wav synth 0.1 sine 440
+sox -D -n -r 8000 -c 1 -b 32 -e floating-point -B rifx-float32.wav synth 0.1 sine 440
 # The case that drifted: a short quiet stereo IMA file from an encoder that multiplies.
-sox -n -r 22050 -c 2 -b 16 /tmp/quiet.wav synth 0.15 sine 300 sine 500 vol 0.002
+sox -D -n -r 22050 -c 2 -b 16 /tmp/quiet.wav synth 0.15 sine 300 sine 500 vol 0.002
 ff -i /tmp/quiet.wav -c:a adpcm_ima_wav -ac 2 ima-stereo-quiet-ffmpeg.wav
 ff -i /tmp/quiet.wav -c:a adpcm_ima_wav -ac 1 ima-mono-quiet-ffmpeg.wav
-sox /tmp/quiet.wav -e ima-adpcm ima-stereo-quiet-sox.wav
+sox -D /tmp/quiet.wav -e ima-adpcm ima-stereo-quiet-sox.wav
+sox -D -n -r 22050 -c 2 -b 16 /tmp/quiet.wav synth 0.1 sine 440 sine 660 vol 0.125
+ff -i /tmp/quiet.wav -c:a adpcm_ima_wav ima-stereo-ffmpeg.wav
 rm -f /tmp/quiet.wav
 # ffmpeg writing to a pipe leaves the placeholder sizes in place.
 ff -f lavfi -i "sine=f=440:r=8000:d=0.1" -c:a pcm_s16le -f wav - | cat > data-size-placeholder.wav

@@ -185,45 +185,47 @@ int64_t TWaveIn::AdpcmFrames(uint64_t FactCount) const {
 }
 
 TIMARounding TWaveIn::DetectIMARounding() {
-  // Each block header holds the encoder's own value of the sample after the previous
-  // block: the rounding that ends a block nearer to it is the one the encoder used.
+  // Each block header holds the encoder's exact sample, so a block decoded with the wrong
+  // rounding ends with a jump into the next one. The jump is measured by fitting a cubic
+  // through five samples each side of the boundary, with a step between them; these are
+  // the least-squares weights of that step, in 270ths.
+  static constexpr std::array<int32_t, 10> kJump = {54, -96, -71, 79, 304, -304, -79, 71, 96, -54};
   const uint32_t bl = DVI_ADPCM_INFO.BlockLength;
   const uint32_t payload = bl - 4 * FChan;
-  std::vector<uint8_t> prev(bl), next(bl);
-  std::vector<int16_t> out(kBufSize / 2);
-  int64_t miss[2] = {0, 0};
+  std::array<std::vector<int16_t>, 2> prev, next;
+  int32_t frames = 0;
+  int64_t jump[2] = {0, 0};
   FStream->Seek(HeaderSize, TSeekOrigin::soBeginning);
-  bool have = ReadBlock(bl) && FBlockBytes == bl;
-  prev = FBlock;
-  for (int k = 0; have && k < 16; ++k) {
-    if (!ReadBlock(bl) || FBlockBytes != bl) break;
-    next = FBlock;
+  for (int k = 0; k < 257 && ReadBlock(bl) && FBlockBytes == bl; ++k) {
+    TDVI_ADPCM_STATE_STEREO st;
+    st.valprev_l = static_cast<int16_t>(U16(FBlock.data()));
+    st.index_l = FBlock[2];
+    st.valprev_r = static_cast<int16_t>(U16(FBlock.data() + 4));
+    st.index_r = FBlock[6];
     for (int r = 0; r < 2; ++r) {
-      TDVI_ADPCM_STATE_STEREO st;
-      st.valprev_l = static_cast<int16_t>(U16(prev.data()));
-      st.index_l = prev[2];
-      st.valprev_r = static_cast<int16_t>(U16(prev.data() + 4));
-      st.index_r = prev[6];
       const auto rounding = r == 0 ? TIMARounding::irShifted : TIMARounding::irMultiplied;
-      int32_t count = static_cast<int32_t>(FChan == 2 ? payload / 8 * 8 : payload);
+      next[r].assign(kBufSize / 2, 0);
+      frames = static_cast<int32_t>(FChan == 2 ? payload / 8 * 8 : payload);
       if (FChan == 2)
-        DecodeDVIStereo(st, prev.data() + 8, out.data(), count, rounding);
+        DecodeDVIStereo(st, FBlock.data() + 8, next[r].data(), frames, rounding);
       else
-        DecodeDVIMono(st, prev.data() + 4, out.data(), count, rounding);
+        DecodeDVIMono(st, FBlock.data() + 4, next[r].data(), frames, rounding);
       // Every block decodes to at least nine frames here, whatever the header claims.
-      const auto last = static_cast<uint32_t>(count - 1) * FChan;
-      for (uint32_t c = 0; c < FChan; ++c) {
-        // The header's sample follows the block's last one: extrapolate the last two.
-        const int32_t guess = 2 * out[last + c] - out[last + c - FChan];
-        miss[r] += std::abs(guess - static_cast<int16_t>(U16(next.data() + 4 * c)));
+      for (uint32_t c = 0; k > 0 && c < FChan; ++c) {
+        int64_t j = 0;
+        for (int i = 0; i < 5; ++i) {
+          j += kJump[i] * prev[r][(frames - 5 + i) * FChan + c];
+          j += kJump[5 + i] * next[r][i * FChan + c];
+        }
+        jump[r] += std::abs(j);
       }
     }
-    prev = next;
+    prev.swap(next);
   }
   FStream->Seek(HeaderSize, TSeekOrigin::soBeginning);
-  // On loud audio the two end up alike and the reference rounding is kept; only a clear
-  // difference (quiet audio, where the wrong rule drifts by whole steps) switches.
-  return 2 * miss[1] < miss[0] ? TIMARounding::irMultiplied : TIMARounding::irShifted;
+  // Where both end alike (loud audio, or writers whose headers are not the next sample)
+  // the reference rounding is kept.
+  return 10 * jump[1] < 9 * jump[0] ? TIMARounding::irMultiplied : TIMARounding::irShifted;
 }
 
 bool TWaveIn::CheckFormat() {

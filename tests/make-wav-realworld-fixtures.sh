@@ -65,6 +65,8 @@ put("odd-list-info-before-data.wav",
     riff(fmt + chunk(b"LIST", b"INFO" + chunk(b"INAM", b"tone") + chunk(b"ISFT", b"odd")) + data))
 put("odd-bext-and-id3.wav",
     riff(chunk(b"bext", bytes(603)) + fmt + chunk(b"id3 ", b"ID3" + bytes(14)) + data))
+# Junk between the RIFF size and "WAVE", found by sliding.
+put("junk-before-wave.wav", src[:8] + b"\x01junk" + src[8:])
 # Some writers leave out the pad byte.
 put("odd-chunk-unpadded.wav", riff(fmt + chunk(b"JUNK", b"abc", pad=False) + data))
 

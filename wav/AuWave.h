@@ -7,6 +7,7 @@
 
 #include "pipeline/AuClasses.h"
 #include "wav/AuAdpcm.h"
+#include "wav/WaveRuntimeDecoder.h"
 
 namespace tunevert {
 
@@ -85,6 +86,7 @@ class TWaveIn final : public TAuFileIn {
   bool OldStreamAssigned = false;
   bool ShortIEEEFloat = false;
   std::vector<uint8_t> FBlock;  // one encoded ADPCM block
+  TWaveRuntimeDecoder FRuntime;  // what the reader cannot decode itself
 };
 
 // Writes RIFF/WAVE files: 44-byte PCM, 68-byte extensible PCM or 60-byte IMA ADPCM, and

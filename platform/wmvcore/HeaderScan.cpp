@@ -170,38 +170,46 @@ std::optional<TMpegLayout> ScanMpegLayout(IStream& Source, uint64_t Base) {
   if (AudioEnd <= At) return std::nullopt;
 
   constexpr uint32_t MaxFrame = 2881;  // 320 kbit/s at 32 kHz with padding, and then some
-  const uint64_t Span = std::min<uint64_t>(AudioEnd - At, MaxJunk + ChainFrames * MaxFrame + 4);
-  std::vector<uint8_t> Window(Span);
-  if (ReadAt(Source, Base + At, Window.data(), static_cast<uint32_t>(Span)) != Span)
-    return std::nullopt;
-  const uint64_t Reach = std::min<uint64_t>(Span, MaxJunk);
-  for (uint64_t i = 0; i + 4 <= Reach; ++i) {
-    uint32_t Samples = 0;
-    const uint32_t First = Layer3FrameBytes(&Window[i], &Samples);
-    if (First == 0) continue;
-    const uint32_t Header = BigEndian32(&Window[i]) & StreamMask;
-    uint64_t Next = i + First;
-    int Chain = 1;
-    bool ReachedEnd = false;
-    while (Chain < ChainFrames) {
-      if (At + Next >= AudioEnd || Next + 4 > Span) {
-        ReachedEnd = At + Next >= AudioEnd;
-        break;
+  constexpr uint64_t Slack = ChainFrames * MaxFrame + 4;
+  // The window grows only while junk goes on: most files start with their first frame.
+  std::vector<uint8_t> Window;
+  uint64_t i = 0;
+  for (uint64_t Want = 1u << 16;; Want *= 4) {
+    const uint64_t Reach = std::min(Want, MaxJunk);
+    const uint64_t Span = std::min(AudioEnd - At, Reach + Slack);
+    Window.resize(Span);
+    if (ReadAt(Source, Base + At, Window.data(), static_cast<uint32_t>(Span)) != Span)
+      return std::nullopt;
+    for (; i + 4 <= std::min(Span, Reach); ++i) {
+      uint32_t Samples = 0;
+      const uint32_t First = Layer3FrameBytes(&Window[i], &Samples);
+      if (First == 0) continue;
+      const uint32_t Header = BigEndian32(&Window[i]) & StreamMask;
+      uint64_t Next = i + First;
+      int Chain = 1;
+      bool ReachedEnd = false;
+      while (Chain < ChainFrames) {
+        // Fewer than a header's bytes left: no other frame can follow.
+        if (At + Next + 4 > AudioEnd) {
+          ReachedEnd = true;
+          break;
+        }
+        if (Next + 4 > Span) break;
+        const uint32_t Bytes = Layer3FrameBytes(&Window[Next]);
+        if (Bytes == 0 || (BigEndian32(&Window[Next]) & StreamMask) != Header) break;
+        Next += Bytes;
+        ++Chain;
       }
-      const uint32_t Bytes = Layer3FrameBytes(&Window[Next]);
-      if (Bytes == 0 || (BigEndian32(&Window[Next]) & StreamMask) != Header) break;
-      Next += Bytes;
-      ++Chain;
+      // A short chain counts only when the audio really ends with it.
+      if (Chain < ChainFrames && !ReachedEnd) continue;
+      Layout.FirstFrame = At + i;
+      std::memcpy(Layout.FirstHeader, &Window[i], 4);
+      Layout.FrameSamples = Samples;
+      Layout.LoneFrame = Chain == 1;
+      return Layout;
     }
-    // A short chain counts only when the audio really ends with it.
-    if (Chain < ChainFrames && !ReachedEnd) continue;
-    Layout.FirstFrame = At + i;
-    std::memcpy(Layout.FirstHeader, &Window[i], 4);
-    Layout.FrameSamples = Samples;
-    Layout.LoneFrame = Chain == 1;
-    return Layout;
+    if (Reach >= MaxJunk || Span >= AudioEnd - At) return std::nullopt;
   }
-  return std::nullopt;
 }
 
 bool AsfHeaderIsEncrypted(IStream& Source, uint64_t Base) {

@@ -9,6 +9,7 @@
 
 #include "platform/wmvcore/HeaderScan.h"
 
+using namespace tunevert;
 using namespace tunevert::wmvcore;
 
 namespace {

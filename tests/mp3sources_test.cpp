@@ -84,6 +84,15 @@ std::vector<uint8_t> PictureTag(size_t PictureBytes) {
   return Tag;
 }
 
+// The plain fixture behind a tag with a picture of PictureBytes.
+std::string WithPicture(const TempDir& Dir, size_t PictureBytes) {
+  auto Bytes = PictureTag(PictureBytes);
+  const auto Audio = ReadAll(SourceFixture("plain.mp3"));
+  Bytes.insert(Bytes.end(), Audio.begin(), Audio.end());
+  WriteAll(Dir / "picture.mp3", Bytes);
+  return Dir / "picture.mp3";
+}
+
 // ---- MP3 variants, frame counts and samples against ffmpeg ----
 
 struct Mp3Case {
@@ -154,13 +163,10 @@ const Mp3Case Mp3Cases[] = {
     {"apev2-trailer.mp3", 2, 44100, "plain.mp3"},
     {"lyrics3-trailer.mp3", 2, 44100, "plain.mp3"},
     {"big-picture", 2, 44100, "plain.mp3", -1, "Big Picture",
-     [](const TempDir& Dir, const std::string&) {
-       auto Bytes = PictureTag(300 * 1024);
-       const auto Audio = ReadAll(SourceFixture("plain.mp3"));
-       Bytes.insert(Bytes.end(), Audio.begin(), Audio.end());
-       WriteAll(Dir / "big-picture.mp3", Bytes);
-       return Dir / "big-picture.mp3";
-     }},
+     [](const TempDir& Dir, const std::string&) { return WithPicture(Dir, 300 * 1024); }},
+    // Past the demuxer's one-megabyte probe.
+    {"huge-picture", 2, 44100, "plain.mp3", -1, "Big Picture",
+     [](const TempDir& Dir, const std::string&) { return WithPicture(Dir, 1536 * 1024); }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, Mp3Sources, ::testing::ValuesIn(Mp3Cases), [](const auto& Info) {

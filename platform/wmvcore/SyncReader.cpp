@@ -343,10 +343,8 @@ HRESULT TSyncReader::OpenStream(IStream* pStream) {
   pStream->AddRef();
   FSource = pStream;
   FBase = Position;
-  // Both scans read ahead of the demuxer, so they run before it exists.
+  // The scans read ahead of the demuxer, so they run before it exists.
   FProtected = AsfHeaderIsEncrypted(*FSource, FBase);
-  FLayout = ScanMpegLayout(*FSource, FBase);
-  FVbrHeader = MpegHasVbrHeader(*FSource, FBase + (FLayout ? FLayout->FirstFrame : 0));
   const HRESULT R = OpenDemuxer();
   if (R != S_OK) {
     CloseAll();
@@ -398,17 +396,22 @@ HRESULT TSyncReader::OpenDemuxer() {
   if (!FInputFormat) {
     const AVInputFormat* Format = nullptr;
     const int Score = av_probe_input_buffer2(FIo.get(), &Format, "", nullptr, 0, 0);
-    const bool Mpeg = Format && std::strcmp(Format->name, "mp3") == 0;
-    if (FLayout && (Score < AVPROBE_SCORE_RETRY || !Format || Mpeg)) {
-      // Too few frames for the guess, or tags and junk that hide them: MPEG audio where our
-      // own scan found a chain of frames.
-      BuildView(*FLayout);
-      Format = av_find_input_format("mp3");
+    const bool Weak = Score < AVPROBE_SCORE_RETRY || !Format;
+    if (Weak || std::strcmp(Format->name, "mp3") == 0) {
+      // Our own scan reads the source directly, so the probing context is started afresh.
+      FLayout = ScanMpegLayout(*FSource, FBase);
+      FVbrHeader = MpegHasVbrHeader(*FSource, FBase + (FLayout ? FLayout->FirstFrame : 0));
+      if (FLayout) {
+        // Too few frames for the guess, or tags and junk that hide them: MPEG audio where
+        // the scan found a chain of frames.
+        BuildView(*FLayout);
+        Format = av_find_input_format("mp3");
+      } else if (Weak) {
+        // A guess this weak means a couple of stray sync words in data that is not media.
+        return NS_E_UNRECOGNIZED_STREAM_TYPE;
+      }
       R = NewIo();
       if (R != S_OK) return R;
-    } else if (Score < AVPROBE_SCORE_RETRY || !Format) {
-      // A guess this weak means a couple of stray sync words in data that is not media.
-      return NS_E_UNRECOGNIZED_STREAM_TYPE;
     }
     FInputFormat = Format;
   }

@@ -225,7 +225,8 @@ bool AsfHeaderIsEncrypted(IStream& Source, uint64_t Base) {
     if (SameGuid(Object, AsfContentEncryption) || SameGuid(Object, AsfExtendedContentEncryption))
       return true;
     const uint64_t Size = LittleEndian(Object + 16, 8);
-    if (Size < 24) return false;  // a broken size would loop forever
+    // A broken size would loop forever, or wrap the offset back into the header.
+    if (Size < 24 || Size > HeaderSize - Offset) return false;
     Offset += Size;
   }
   return false;

@@ -86,7 +86,8 @@ class TWaveIn final : public TAuFileIn {
   bool OldStreamAssigned = false;
   bool ShortIEEEFloat = false;
   std::vector<uint8_t> FBlock;  // one encoded ADPCM block
-  TWaveRuntimeDecoder FRuntime;  // what the reader cannot decode itself
+  // What the reader cannot decode itself.
+  TWaveRuntimeDecoder FRuntime;
 };
 
 // Writes RIFF/WAVE files: 44-byte PCM, 68-byte extensible PCM or 60-byte IMA ADPCM, and

@@ -340,6 +340,27 @@ TEST(WMBrokenInput, GarbageAndEmptyStreamsAreNotAudio) {
   }
 }
 
+TEST(WMBrokenInput, AsfObjectSizesThatWrapAroundEndTheHeaderScan) {
+  // The second object's size takes the walk back to the first, over and over, for as many
+  // objects as the header claims.
+  auto Stream = LoadFile(WMFixture("wmav2-stereo-44100.wma"));
+  uint8_t* Bytes = Stream->Memory();
+  auto Put = [&](size_t At, uint64_t Value, int Size) {
+    for (int i = 0; i < Size; ++i) Bytes[At + i] = static_cast<uint8_t>(Value >> (8 * i));
+  };
+  uint64_t First = 0;
+  for (int i = 7; i >= 0; --i) First = (First << 8) | Bytes[30 + 16 + i];
+  ASSERT_GE(First, 24u);
+  Put(24, 0xFFFFFFFFu, 4);
+  Put(30 + First + 16, 0 - First, 8);
+  wma_sync_reader Reader;
+  SyncReaderOpen(Reader, Stream.get(), false, 0);
+  EXPECT_FALSE(Reader._protected);
+  ReadAll(Reader);
+  SyncReaderClose(Reader);
+  EXPECT_EQ(RuntimeLiveObjects(), 0);
+}
+
 TEST(WMBrokenInput, TruncatedFilesEndQuietlyAfterWhatTheyHold) {
   for (const char* Name : {"wmav2-stereo-44100.wma", "mp3-cbr-stereo-44100.mp3"}) {
     SCOPED_TRACE(Name);

@@ -339,6 +339,14 @@ void TWaveIn::OpenSource() {
     if (OwnsStream()) FreeOwnStream();
     throw;
   }
+  // Payloads without a decoder here go through the runtime, when it is there.
+  if (!FValid && !_MS && FRuntime.Open(FStream)) {
+    FChan = FRuntime.Channels();
+    FBPS = FRuntime.BitsPerSample();
+    FSR = FRuntime.SampleRate();
+    FSize = FRuntime.TotalSamples() * FrameBytes();
+    FValid = true;
+  }
   FOpened = FOpened + 1;
 }
 
@@ -346,6 +354,7 @@ void TWaveIn::CloseSource() {
   std::lock_guard lock(*OpenCS);
   if (FOpened <= 0) return;
   FOpened = 0;
+  FRuntime.Close();
   // The source comes back from behind the PCM image and is released or rewound below.
   if (_MS) {
     _MS.reset();
@@ -460,6 +469,7 @@ void TWaveIn::ProduceData(void*& Buffer, uint32_t& Bytes) {
     Bytes = 0;
     return;
   }
+  if (FRuntime.IsOpen()) return FRuntime.GetData(Buffer, Bytes);
   if (BufStart > BufEnd) {
     switch (_WavType) {
       case TWavType::wtPCM:
@@ -515,6 +525,7 @@ bool TWaveIn::SeekToSample(int64_t& SampleNum) {
   BufEnd = 0;
   if (FStream == nullptr || FOpened == 0) return false;
   if (SampleNum < 0) SampleNum = 0;
+  if (FRuntime.IsOpen()) return FRuntime.SeekToSample(SampleNum);
   switch (_WavType) {
     case TWavType::wtPCM:
     case TWavType::wtExtPCM:

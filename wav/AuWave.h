@@ -7,6 +7,7 @@
 
 #include "pipeline/AuClasses.h"
 #include "wav/AuAdpcm.h"
+#include "wav/WaveRuntimeDecoder.h"
 
 namespace tunevert {
 
@@ -100,6 +101,8 @@ class TWaveIn final : public TAuFileIn {
   bool FHasFact = false;
   bool FBigEndian = false;  // samples are swapped to little-endian as they are read
   TIMARounding FRounding = TIMARounding::irShifted;
+  // What the reader cannot decode itself.
+  TWaveRuntimeDecoder FRuntime;
 };
 
 // Writes RIFF/WAVE files: 44-byte PCM, 68-byte extensible PCM or 60-byte IMA ADPCM, and

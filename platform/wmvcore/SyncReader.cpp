@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -156,6 +157,8 @@ class TSyncReader final : public IWMSyncReader, public IWMHeaderInfo, public TRe
   static int64_t SeekPacket(void* Opaque, int64_t Offset, int Whence);
 
   HRESULT OpenDemuxer();
+  HRESULT NewIo();
+  void BuildView(const TMpegLayout& Layout);
   void BuildOutputs();
   void StopDecoding();
   bool StartDecoder(int Index);
@@ -174,6 +177,23 @@ class TSyncReader final : public IWMSyncReader, public IWMHeaderInfo, public TRe
 
   IStream* FSource = nullptr;  // counted
   uint64_t FBase = 0;          // the source's position when it was handed in
+
+  // MPEG audio is shown to the demuxer without junk before its first frame or a Lyrics3
+  // block after its last (both of which it would take for audio), as pieces of the source
+  // in a row, optionally followed by a few made-up bytes.
+  struct TPiece {
+    uint64_t Offset;  // from FBase
+    uint64_t Length;
+  };
+  std::optional<TMpegLayout> FLayout;
+  bool FViewed = false;
+  std::vector<TPiece> FPieces;
+  std::vector<uint8_t> FMadeUp;
+  uint64_t FViewSize = 0;
+  uint64_t FViewPosition = 0;
+  const AVInputFormat* FInputFormat = nullptr;  // as chosen at the first open
+  int64_t FStreamEnd = -1;                      // samples from this index on do not exist
+  int ViewRead(uint8_t* Buffer, int Size);
   bool FProtected = false;
   bool FVbrHeader = false;
   std::vector<TOutput> FOutputs;
@@ -230,10 +250,42 @@ HRESULT TSyncReader::QueryInterface(const IID& riid, void** ppvObject) {
   return S_OK;
 }
 
+int TSyncReader::ViewRead(uint8_t* Buffer, int Size) {
+  int Done = 0;
+  uint64_t Start = 0;
+  for (const TPiece& Piece : FPieces) {
+    if (Done == Size) break;
+    const uint64_t End = Start + Piece.Length;
+    if (FViewPosition >= Start && FViewPosition < End) {
+      const auto Want = static_cast<uint32_t>(
+          std::min<uint64_t>(End - FViewPosition, static_cast<uint64_t>(Size - Done)));
+      const uint64_t At = FBase + Piece.Offset + (FViewPosition - Start);
+      uint32_t Got = 0;
+      if (FSource->Seek(static_cast<int64_t>(At), STREAM_SEEK_SET, nullptr) != S_OK ||
+          FSource->Read(Buffer + Done, Want, &Got) != S_OK || Got == 0)
+        break;
+      Done += static_cast<int>(Got);
+      FViewPosition += Got;
+      if (Got < Want) break;
+    }
+    Start = End;
+  }
+  const uint64_t PiecesEnd = FViewSize - FMadeUp.size();
+  if (Done < Size && FViewPosition >= PiecesEnd && FViewPosition < FViewSize) {
+    const auto N = static_cast<int>(
+        std::min<uint64_t>(FViewSize - FViewPosition, static_cast<uint64_t>(Size - Done)));
+    std::memcpy(Buffer + Done, FMadeUp.data() + (FViewPosition - PiecesEnd), N);
+    Done += N;
+    FViewPosition += N;
+  }
+  return Done > 0 ? Done : AVERROR_EOF;
+}
+
 int TSyncReader::ReadPacket(void* Opaque, uint8_t* Buffer, int Size) {
   auto* Self = static_cast<TSyncReader*>(Opaque);
   uint32_t Got = 0;
   if (Size <= 0) return 0;
+  if (Self->FViewed) return Self->ViewRead(Buffer, Size);
   if (Self->FSource->Read(Buffer, static_cast<uint32_t>(Size), &Got) != S_OK || Got == 0)
     return AVERROR_EOF;
   return static_cast<int>(Got);
@@ -244,6 +296,20 @@ int64_t TSyncReader::SeekPacket(void* Opaque, int64_t Offset, int Whence) {
   IStream& Source = *Self->FSource;
   const int64_t Base = static_cast<int64_t>(Self->FBase);
   Whence &= ~AVSEEK_FORCE;
+  if (Self->FViewed) {
+    const auto Size = static_cast<int64_t>(Self->FViewSize);
+    int64_t To = Offset;
+    if (Whence == AVSEEK_SIZE) return Size;
+    if (Whence == SEEK_CUR)
+      To += static_cast<int64_t>(Self->FViewPosition);
+    else if (Whence == SEEK_END)
+      To += Size;
+    else if (Whence != SEEK_SET)
+      return AVERROR(EINVAL);
+    if (To < 0) return AVERROR(EINVAL);
+    Self->FViewPosition = static_cast<uint64_t>(To);
+    return To;
+  }
   if (Whence == AVSEEK_SIZE) {
     STATSTG Stat{};
     if (Source.Stat(&Stat, 1) != S_OK || Stat.cbSize < Self->FBase) return AVERROR(ENOSYS);
@@ -277,13 +343,8 @@ HRESULT TSyncReader::OpenStream(IStream* pStream) {
   pStream->AddRef();
   FSource = pStream;
   FBase = Position;
-  // Both scans read ahead of the demuxer, so they run before it exists.
+  // The scans read ahead of the demuxer, so they run before it exists.
   FProtected = AsfHeaderIsEncrypted(*FSource, FBase);
-  FVbrHeader = MpegHasVbrHeader(*FSource, FBase);
-  if (FSource->Seek(static_cast<int64_t>(FBase), STREAM_SEEK_SET, nullptr) != S_OK) {
-    CloseAll();
-    return E_FAIL;
-  }
   const HRESULT R = OpenDemuxer();
   if (R != S_OK) {
     CloseAll();
@@ -293,7 +354,10 @@ HRESULT TSyncReader::OpenStream(IStream* pStream) {
   return S_OK;
 }
 
-HRESULT TSyncReader::OpenDemuxer() {
+HRESULT TSyncReader::NewIo() {
+  FIo.reset();
+  FViewPosition = 0;
+  if (FSource->Seek(static_cast<int64_t>(FBase), STREAM_SEEK_SET, nullptr) != S_OK) return E_FAIL;
   auto* Buffer = static_cast<uint8_t*>(av_malloc(IoBufferSize));
   if (!Buffer) return E_OUTOFMEMORY;
   AVIOContext* Io =
@@ -303,15 +367,59 @@ HRESULT TSyncReader::OpenDemuxer() {
     return E_OUTOFMEMORY;
   }
   FIo.reset(Io);
-  const AVInputFormat* Format = nullptr;
-  // A guess this weak means a couple of stray sync words in data that is not media.
-  const int Score = av_probe_input_buffer2(Io, &Format, "", nullptr, 0, 0);
-  if (Score < AVPROBE_SCORE_RETRY || !Format) return NS_E_UNRECOGNIZED_STREAM_TYPE;
+  return S_OK;
+}
+
+void TSyncReader::BuildView(const TMpegLayout& Layout) {
+  FPieces.clear();
+  FMadeUp.clear();
+  if (Layout.TagsEnd > 0) FPieces.push_back({0, Layout.TagsEnd});
+  const uint64_t AudioStop = Layout.LyricsEnd > 0 ? Layout.LyricsStart : Layout.Size;
+  if (Layout.LoneFrame) {
+    // The demuxer trusts a first frame only when another header follows it; a copy of the
+    // first header stands in, and the trailing tags are left out.
+    FPieces.push_back({Layout.FirstFrame, Layout.AudioEnd - Layout.FirstFrame});
+    FMadeUp.assign(Layout.FirstHeader, Layout.FirstHeader + 4);
+    FStreamEnd = Layout.FrameSamples;
+  } else {
+    FPieces.push_back({Layout.FirstFrame, AudioStop - Layout.FirstFrame});
+    if (Layout.LyricsEnd > 0) FPieces.push_back({Layout.LyricsEnd, Layout.Size - Layout.LyricsEnd});
+  }
+  FViewSize = FMadeUp.size();
+  for (const TPiece& Piece : FPieces) FViewSize += Piece.Length;
+  FViewed = true;
+}
+
+HRESULT TSyncReader::OpenDemuxer() {
+  HRESULT R = NewIo();
+  if (R != S_OK) return R;
+  if (!FInputFormat) {
+    const AVInputFormat* Format = nullptr;
+    const int Score = av_probe_input_buffer2(FIo.get(), &Format, "", nullptr, 0, 0);
+    const bool Weak = Score < AVPROBE_SCORE_RETRY || !Format;
+    if (Weak || std::strcmp(Format->name, "mp3") == 0) {
+      // Our own scan reads the source directly, so the probing context is started afresh.
+      FLayout = ScanMpegLayout(*FSource, FBase);
+      FVbrHeader = MpegHasVbrHeader(*FSource, FBase + (FLayout ? FLayout->FirstFrame : 0));
+      if (FLayout) {
+        // Too few frames for the guess, or tags and junk that hide them: MPEG audio where
+        // the scan found a chain of frames.
+        BuildView(*FLayout);
+        Format = av_find_input_format("mp3");
+      } else if (Weak) {
+        // A guess this weak means a couple of stray sync words in data that is not media.
+        return NS_E_UNRECOGNIZED_STREAM_TYPE;
+      }
+      R = NewIo();
+      if (R != S_OK) return R;
+    }
+    FInputFormat = Format;
+  }
   AVFormatContext* Context = avformat_alloc_context();
   if (!Context) return E_OUTOFMEMORY;
-  Context->pb = Io;
+  Context->pb = FIo.get();
   Context->flags |= AVFMT_FLAG_CUSTOM_IO;
-  if (avformat_open_input(&Context, nullptr, Format, nullptr) < 0)
+  if (avformat_open_input(&Context, nullptr, FInputFormat, nullptr) < 0)
     return NS_E_UNRECOGNIZED_STREAM_TYPE;  // the context is freed on failure
   FFormat.reset(Context);
   if (avformat_find_stream_info(Context, nullptr) < 0 || Context->nb_streams == 0)
@@ -369,6 +477,13 @@ void TSyncReader::CloseAll() {
   FNextSample = 0;
   FSkipTo = 0;
   FEndAt = -1;
+  FStreamEnd = -1;
+  FLayout.reset();
+  FViewed = false;
+  FPieces.clear();
+  FMadeUp.clear();
+  FViewSize = FViewPosition = 0;
+  FInputFormat = nullptr;
   if (FSource) FSource->Release();
   FSource = nullptr;
 }
@@ -408,7 +523,6 @@ HRESULT TSyncReader::Rewind() {
   StopDecoding();
   FFormat.reset();
   FIo.reset();
-  if (FSource->Seek(static_cast<int64_t>(FBase), STREAM_SEEK_SET, nullptr) != S_OK) return E_FAIL;
   const HRESULT R = OpenDemuxer();
   if (R != S_OK) return R;
   if (FFormat->nb_streams != FOutputs.size()) return E_UNEXPECTED;
@@ -514,6 +628,7 @@ bool TSyncReader::Trim(std::vector<uint8_t>& Block, int64_t& FirstSample) {
   int64_t Begin = std::max<int64_t>(0, FSkipTo - Start);
   int64_t End = Frames;
   if (FEndAt >= 0) End = std::min(End, FEndAt - Start);
+  if (FStreamEnd >= 0) End = std::min(End, FStreamEnd - Start);
   if (Begin >= End) return false;
   Block.erase(Block.begin() + static_cast<ptrdiff_t>(End * FrameBytes), Block.end());
   Block.erase(Block.begin(), Block.begin() + static_cast<ptrdiff_t>(Begin * FrameBytes));
@@ -526,6 +641,7 @@ HRESULT TSyncReader::NextBlock(std::vector<uint8_t>& Block, int64_t& FirstSample
   int Errors = 0;
   while (true) {
     if (FEndAt >= 0 && FNextSample >= FEndAt) return NS_E_NO_MORE_SAMPLES;
+    if (FStreamEnd >= 0 && FNextSample >= FStreamEnd) return NS_E_NO_MORE_SAMPLES;
     int R = avcodec_receive_frame(FDecoder.get(), FFrame.get());
     if (R == 0) {
       Errors = 0;

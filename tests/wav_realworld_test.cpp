@@ -112,6 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
         RealWorldCase{"odd-chunk-unpadded.wav", "ffmpeg", "s16le", "pcm16-stereo.wav"},
         RealWorldCase{"junk-before-wave.wav", "ffmpeg", "s16le", "pcm16-stereo.wav"},
         RealWorldCase{"huge-chunk-before-data.wav", "ffmpeg", "s16le"},
+        RealWorldCase{"data-before-fmt.wav", "ffmpeg", "s16le"},
         // IMA ADPCM: each decoder follows its encoder's rounding; sox keeps the reference one.
         RealWorldCase{"ima-mono.wav", "sox", "s16le", nullptr, 2205},
         RealWorldCase{"ima-stereo.wav", "sox", "s16le", nullptr, 2205},

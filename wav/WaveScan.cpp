@@ -121,6 +121,24 @@ bool ScanWaveHeader(TStream& S, TWaveHeader& H) {
   uint64_t ds64Data = 0;
   uint64_t ds64Samples = 0;
   int64_t pos = start + wave + 4;
+  // A "data" chunk met before "fmt " (some writers put it first): taken once "fmt " is found.
+  int64_t earlyData = -1;
+  uint32_t earlySize = 0;
+  const auto takeData = [&](int64_t At, uint32_t Size, bool Last) {
+    const int64_t body = At + 8;
+    const int64_t avail = end - body;
+    H.DataSizeOffset = At + 4;
+    H.DataOffset = body;
+    const bool wide = H.Wide && haveDs64 && Size == 0xFFFFFFFF;
+    const uint64_t claimed = wide ? ds64Data : Size;
+    // A placeholder means "to the end of the file", which only the last chunk can mean.
+    const bool placeholder = Last && (Size == 0 || (Size == 0xFFFFFFFF && !wide));
+    H.DataSizeClaimed = !placeholder && claimed <= static_cast<uint64_t>(avail);
+    H.DataSize = H.DataSizeClaimed ? claimed : static_cast<uint64_t>(avail);
+    if (H.HasFact && H.FactCount == 0xFFFFFFFF && haveDs64) H.FactCount = ds64Samples;
+    S.Seek(body, TSeekOrigin::soBeginning);
+    return true;
+  };
   uint8_t hdr[8];
   while (pos + 8 <= end) {
     S.Seek(pos, TSeekOrigin::soBeginning);
@@ -128,17 +146,10 @@ bool ScanWaveHeader(TStream& S, TWaveHeader& H) {
     const uint32_t size = R.U32(hdr + 4);
     const int64_t body = pos + 8;
     const int64_t avail = end - body;
-    if (SameChunkId(hdr, "data") && gotFmt) {
-      H.DataSizeOffset = pos + 4;
-      H.DataOffset = body;
-      const bool wide = H.Wide && haveDs64 && size == 0xFFFFFFFF;
-      const uint64_t claimed = wide ? ds64Data : size;
-      const bool placeholder = size == 0 || (size == 0xFFFFFFFF && !wide);
-      H.DataSizeClaimed = !placeholder && claimed <= static_cast<uint64_t>(avail);
-      H.DataSize = H.DataSizeClaimed ? claimed : static_cast<uint64_t>(avail);
-      if (H.HasFact && H.FactCount == 0xFFFFFFFF && haveDs64) H.FactCount = ds64Samples;
-      S.Seek(body, TSeekOrigin::soBeginning);
-      return true;
+    if (SameChunkId(hdr, "data") && gotFmt) return takeData(pos, size, true);
+    if (SameChunkId(hdr, "data") && earlyData < 0 && static_cast<int64_t>(size) <= avail) {
+      earlyData = pos;
+      earlySize = size;
     }
     if (static_cast<int64_t>(size) > avail) return false;
     std::vector<uint8_t> b;
@@ -150,6 +161,7 @@ bool ScanWaveHeader(TStream& S, TWaveHeader& H) {
       if (size < 16 || !readBody(std::min(size, kFmtLimit))) return false;
       ParseFmt(b.data(), static_cast<uint32_t>(b.size()), R, H);
       gotFmt = true;
+      if (earlyData >= 0) return takeData(earlyData, earlySize, false);
     } else if (SameChunkId(hdr, "fact") && size >= 4) {
       if (!readBody(4)) return false;
       H.HasFact = true;

@@ -218,6 +218,38 @@ TEST_P(WriterKinds, SizesPastTheLimitBecomeA64BitRecord) {
   }
 }
 
+// A file of unknown size carries the reserved chunk; appending walks past it.
+TEST(WaveOutAppend, CorrectsTheSizesOfAFileWithTheReservedChunk) {
+  for (const TWavType type : {TWavType::wtPCM, TWavType::wtDVIADPCM}) {
+    TempDir dir;
+    PatternInput in;
+    in.TotalFrames = 3001;
+    in.AnnouncedSize = -1;
+    auto out = MakeComponent<TWaveOut>(nullptr);
+    out->SetWavType(type);
+    out->SetInput(&in);
+    out->SetFileName(dir / "o.wav");
+    out->BlockingRun();
+    out->SetFileMode(TFileOutputMode::foAppend);
+    in.TotalFrames = 1000;
+    out->BlockingRun();
+    const auto f = ReadAll(dir / "o.wav");
+    ASSERT_EQ(Id(f, 12), "JUNK");
+    const uint32_t header = (type == TWavType::wtPCM ? 44 : 60) + 36;
+    EXPECT_EQ(Le32(f, 4), f.size() - 8);
+    EXPECT_EQ(Le32(f, header - 4), f.size() - header);
+    if (type == TWavType::wtPCM) {
+      EXPECT_EQ(f.size() - header, 4001u * 4);
+      EXPECT_EQ(FfmpegDecode(dir / "o.wav", "s16le").size(), 4001u * 4);
+    } else {
+      // Six blocks of 505 frames hold the first 3001 frames, two more the 1000 appended.
+      EXPECT_EQ(f.size() - header, 8u * 512);
+      EXPECT_EQ(Le32(f, header - 12), 6u * 505 + 1000);
+      EXPECT_EQ(FfmpegDecode(dir / "o.wav", "s16le").size(), 8u * 505 * 4);
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Layouts, WriterKinds,
                          ::testing::Values(Kind{"Pcm", TWavType::wtPCM, 16, 2, 44},
                                            Kind{"Extensible", TWavType::wtPCM, 24, 2, 68},

@@ -75,7 +75,8 @@ void Put64(uint8_t* p, uint64_t v) {
 
 uint32_t TWaveOut::AnnouncedField(int64_t Value, uint32_t Length) const {
   if (FAnnounced <= 0 || Value < 0) return 0xFFFFFFFF;
-  const uint64_t riff = uint64_t(Value) + Length - 8 + (FReserved ? kReservedChunk : 0);
+  const uint64_t riff =
+      static_cast<uint64_t>(Value) + Length - 8 + (FReserved ? kReservedChunk : 0);
   return riff > FRiffSizeLimit ? 0xFFFFFFFF : static_cast<uint32_t>(Value);
 }
 

@@ -115,8 +115,11 @@ TEST(Output, ProgressReaches100ExactlyWhenARunReachesItsInputsEnd) {
     r.out->SetOnProgress([&](TComponent*) { seen.push_back(r.out->Progress()); });
     r.out->CloseGate();
     r.out->Run();
-    for (int step = 0; r.dones == 0 && step < 200; ++step) {
-      if (!r.out->WaitAtGate(50)) continue;
+    for (int step = 0; r.dones == 0 && step < 400; ++step) {
+      if (!r.out->WaitAtGate(20)) {
+        PumpFor(5);  // past the last block: let the done event in
+        continue;
+      }
       PumpFor(20);
       if (c.stop && step == 1) r.out->Stop(true);
       r.out->Release();

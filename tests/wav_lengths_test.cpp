@@ -69,6 +69,10 @@ struct Kind {
   uint32_t header;  // the exact layout's length
 };
 
+void PrintTo(const Kind& K, std::ostream* Os) {
+  *Os << K.name;
+}
+
 class WriterKinds : public ::testing::TestWithParam<Kind> {
  protected:
   TComponentPtr<TWaveOut> MakeOut(PatternInput& In) {
@@ -265,6 +269,10 @@ struct Source {
   const char* decoderTail;  // and after it
   int64_t slackFrames;      // frames the output may exceed the reference by
 };
+
+void PrintTo(const Source& S, std::ostream* Os) {
+  *Os << S.file;
+}
 
 constexpr const char* kFfmpeg = "ffmpeg -nostdin -v quiet -i";
 

@@ -196,7 +196,10 @@ TEST_P(WriterKinds, SizesPastTheLimitBecomeA64BitRecord) {
     in.AnnouncedSize = c.announced;
     auto out = MakeOut(in);
     out->SetRiffSizeLimit(limit);
-    out->BlockingRun();
+    {
+      FileSizeGuard guard(16 << 20);
+      out->BlockingRun();
+    }
     const auto f = ReadAll(Dir / "o.wav");
     const uint32_t header = GetParam().header + c.reserve;
     const uint64_t data = DataBytes(static_cast<uint64_t>(c.frames));
@@ -222,34 +225,48 @@ TEST_P(WriterKinds, SizesPastTheLimitBecomeA64BitRecord) {
   }
 }
 
-// A file of unknown size carries the reserved chunk; appending walks past it.
-TEST(WaveOutAppend, CorrectsTheSizesOfAFileWithTheReservedChunk) {
+// A file of unknown size carries the reserved chunk; appending walks past it, and turns it
+// into the 64-bit record once the sizes pass the limit.
+TEST(WaveOutAppend, ToAFileWithTheReservedChunk) {
   for (const TWavType type : {TWavType::wtPCM, TWavType::wtDVIADPCM}) {
-    TempDir dir;
-    PatternInput in;
-    in.TotalFrames = 3001;
-    in.AnnouncedSize = -1;
-    auto out = MakeComponent<TWaveOut>(nullptr);
-    out->SetWavType(type);
-    out->SetInput(&in);
-    out->SetFileName(dir / "o.wav");
-    out->BlockingRun();
-    out->SetFileMode(TFileOutputMode::foAppend);
-    in.TotalFrames = 1000;
-    out->BlockingRun();
-    const auto f = ReadAll(dir / "o.wav");
-    ASSERT_EQ(Id(f, 12), "JUNK");
-    const uint32_t header = (type == TWavType::wtPCM ? 44 : 60) + 36;
-    EXPECT_EQ(Le32(f, 4), f.size() - 8);
-    EXPECT_EQ(Le32(f, header - 4), f.size() - header);
-    if (type == TWavType::wtPCM) {
-      EXPECT_EQ(f.size() - header, 4001u * 4);
-      EXPECT_EQ(FfmpegDecode(dir / "o.wav", "s16le").size(), 4001u * 4);
-    } else {
-      // Six blocks of 505 frames hold the first 3001 frames, two more the 1000 appended.
-      EXPECT_EQ(f.size() - header, 8u * 512);
-      EXPECT_EQ(Le32(f, header - 12), 6u * 505 + 1000);
-      EXPECT_EQ(FfmpegDecode(dir / "o.wav", "s16le").size(), 8u * 505 * 4);
+    for (const bool pass : {false, true}) {
+      const bool pcm = type == TWavType::wtPCM;
+      SCOPED_TRACE(std::string(pcm ? "PCM" : "IMA") + (pass ? " past the limit" : ""));
+      TempDir dir;
+      PatternInput in;
+      in.TotalFrames = 3001;
+      in.AnnouncedSize = -1;
+      auto out = MakeComponent<TWaveOut>(nullptr);
+      out->SetWavType(type);
+      out->SetInput(&in);
+      out->SetFileName(dir / "o.wav");
+      out->BlockingRun();
+      out->SetFileMode(TFileOutputMode::foAppend);
+      in.TotalFrames = pass ? 3000 : 1000;
+      if (pass) out->SetRiffSizeLimit(pcm ? 20000 : 5000);
+      out->BlockingRun();
+
+      const auto f = ReadAll(dir / "o.wav");
+      const uint32_t header = (pcm ? 44 : 60) + 36;
+      // IMA: six 505-frame blocks hold the first 3001 frames; the appended ones follow.
+      const uint64_t frames = pcm ? 3001 + in.TotalFrames : 6 * 505 + in.TotalFrames;
+      const uint64_t data = pcm ? frames * 4 : (6 + (in.TotalFrames + 504) / 505) * 512;
+      ASSERT_EQ(f.size(), header + data);
+      EXPECT_EQ(Id(f, 12), pass ? "ds64" : "JUNK");
+      if (pass) {
+        EXPECT_EQ(Id(f, 0), "RF64");
+        EXPECT_EQ(Le64(f, 20), f.size() - 8);
+        EXPECT_EQ(Le64(f, 28), data);
+        EXPECT_EQ(Le64(f, 36), frames);
+        EXPECT_EQ(FfprobeField(dir / "o.wav", "duration_ts"), std::to_string(frames));
+      } else {
+        EXPECT_EQ(Le32(f, 4), f.size() - 8);
+        EXPECT_EQ(Le32(f, header - 4), data);
+        if (!pcm) {
+          EXPECT_EQ(Le32(f, header - 12), frames);
+        }
+      }
+      EXPECT_EQ(FfmpegDecode(dir / "o.wav", "s16le").size(), pcm ? data : data / 512 * 505 * 4);
     }
   }
 }

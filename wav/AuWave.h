@@ -124,6 +124,11 @@ class TWaveOut final : public TAuFileOut {
   uint32_t AnnouncedField(int64_t Value, uint32_t Length) const;
   void CorrectFreshHeader();
   void CorrectAppendedHeader();
+  // Turns the reserved chunk into the 64-bit size record and marks the 32-bit sizes as
+  // superseded; FactAt < 0 for a file without "fact".
+  void WriteSizes64(uint64_t Riff, uint64_t Data, uint64_t Frames, int64_t DataSizeAt,
+                    int64_t FactAt);
+  bool HasReservedChunk();
   void ReadAppendHeader();
   void CleanUp();
   void WriteChecked(const void* Data, int64_t Count);

@@ -378,51 +378,69 @@ bool TWaveOut::OutputBlock(bool Abort) {
   return true;
 }
 
+void TWaveOut::WriteSizes64(uint64_t Riff, uint64_t Data, uint64_t Frames, int64_t DataSizeAt,
+                            int64_t FactAt) {
+  uint8_t ds[kReservedChunk];
+  PutId(ds, "ds64");
+  Put32(ds + 4, kReservedChunk - 8);
+  Put64(ds + 8, Riff);
+  Put64(ds + 16, Data);
+  Put64(ds + 24, Frames);
+  Put32(ds + 32, 0);  // no table of other chunk sizes
+  FStream->Seek(12, TSeekOrigin::soBeginning);
+  WriteChecked(ds, sizeof ds);
+  uint8_t id[4];
+  PutId(id, "RF64");
+  FStream->Seek(0, TSeekOrigin::soBeginning);
+  WriteChecked(id, 4);
+  Put32At(4, 0xFFFFFFFF);
+  Put32At(DataSizeAt, 0xFFFFFFFF);
+  if (FactAt >= 0) Put32At(FactAt, 0xFFFFFFFF);
+}
+
+bool TWaveOut::HasReservedChunk() {
+  uint8_t h[8];
+  FStream->Seek(12, TSeekOrigin::soBeginning);
+  return FStream->Read(h, 8) == 8 && std::memcmp(h, "JUNK", 4) == 0 &&
+         U32(h + 4) >= kReservedChunk - 8;
+}
+
 void TWaveOut::CorrectFreshHeader() {
   const bool dvi = FWavType == TWavType::wtDVIADPCM;
-  const uint32_t extra = FReserved ? kReservedChunk : 0;
+  const int64_t factAt = dvi ? int64_t{48} + (FReserved ? kReservedChunk : 0) : -1;
   const uint64_t data = static_cast<uint64_t>(FDataBytes);
   const uint64_t riff = FDataStart - 8 + data;
   const uint64_t frameBytes = uint64_t{FInput->Channels()} * (FInput->BitsPerSample() / 8);
   const uint64_t frames =
       dvi ? static_cast<uint64_t>(FFrames) : (frameBytes == 0 ? 0 : data / frameBytes);
-  const bool fits = riff <= FRiffSizeLimit && frames <= 0xFFFFFFFF;
-  if (!fits && FReserved) {
-    uint8_t ds[kReservedChunk];
-    PutId(ds, "ds64");
-    Put32(ds + 4, kReservedChunk - 8);
-    Put64(ds + 8, riff);
-    Put64(ds + 16, data);
-    Put64(ds + 24, frames);
-    Put32(ds + 32, 0);  // no table of other chunk sizes
-    FStream->Seek(12, TSeekOrigin::soBeginning);
-    WriteChecked(ds, sizeof ds);
-    uint8_t id[4];
-    PutId(id, "RF64");
-    FStream->Seek(0, TSeekOrigin::soBeginning);
-    WriteChecked(id, 4);
-    Put32At(4, 0xFFFFFFFF);
-    Put32At(FDataStart - 4, 0xFFFFFFFF);
-    if (dvi) Put32At(48 + extra, 0xFFFFFFFF);
+  if ((riff > FRiffSizeLimit || frames > 0xFFFFFFFF) && FReserved) {
+    WriteSizes64(riff, data, frames, FDataStart - 4, factAt);
     return;
   }
   // Without the reserved chunk an oversized file can only say "to the end".
   Put32At(4, Clamp32(riff));
   Put32At(FDataStart - 4, Clamp32(data));
-  if (dvi) Put32At(48 + extra, Clamp32(frames));
+  if (dvi) Put32At(factAt, Clamp32(frames));
 }
 
 void TWaveOut::CorrectAppendedHeader() {
+  const bool dvi = FWavType == TWavType::wtDVIADPCM;
   const int64_t L = FStream->Size();
-  Put32At(FDataSizeOffs, Clamp32(static_cast<uint64_t>(L - HeaderSize)));
-  if (FWavType == TWavType::wtDVIADPCM) {
-    // The old file's last block was padded to its end, so it now counts whole.
-    const uint64_t frames =
-        static_cast<uint64_t>(FPrevBytes / FBlockAlign) * SamplesPerBlock(FPrevCh) +
-        static_cast<uint64_t>(FFrames);
-    Put32At(FLenOffs, Clamp32(frames));
+  const auto data = static_cast<uint64_t>(L - HeaderSize);
+  const auto riff = static_cast<uint64_t>(L - 8);
+  const uint64_t frameBytes = uint64_t{FPrevCh} * (FPrevBPS / 8);
+  // The old file's last ADPCM block was padded to its end, so it now counts whole.
+  const uint64_t frames =
+      dvi ? static_cast<uint64_t>(FPrevBytes / FBlockAlign) * SamplesPerBlock(FPrevCh) +
+                static_cast<uint64_t>(FFrames)
+          : (frameBytes == 0 ? 0 : data / frameBytes);
+  if ((riff > FRiffSizeLimit || frames > 0xFFFFFFFF) && HasReservedChunk()) {
+    WriteSizes64(riff, data, frames, FDataSizeOffs, dvi ? FLenOffs : -1);
+    return;
   }
-  Put32At(4, Clamp32(static_cast<uint64_t>(L - 8)));
+  Put32At(FDataSizeOffs, Clamp32(data));
+  if (dvi) Put32At(FLenOffs, Clamp32(frames));
+  Put32At(4, Clamp32(riff));
 }
 
 void TWaveOut::FinishOutput() {

@@ -90,6 +90,15 @@ void TAuThread::PerformRun() {
       if (SetPause) SoftPause();
       Continue = P.CallOutputBlock(Stop);
     }
+    // The announced size is only an estimate, so a run that reached the input's end may
+    // stand anywhere below 100; a stopped one has not reached it.
+    if (!Stop && !P.FStopped) {
+      P.FRunComplete = true;
+      if (P.CurProgr != 100) {
+        P.CurProgr = 100;
+        if (auto handler = P.OnProgress()) EventHandler()->PostOnProgress(&P, std::move(handler));
+      }
+    }
     Stop = false;
   } catch (const std::exception& e) {
     P.SetExceptionMessage(e.what());
@@ -170,6 +179,7 @@ void TAuOutput::SetInput(TAuInput* Value) {
     Run();
     return;
   }
+  FRunComplete = false;
   FInput = Value;
   if (Value != nullptr) FreeNotification(Value);
 }
@@ -204,6 +214,7 @@ void TAuOutput::SetThreadPriority(TThreadPriority Value) {
 }
 
 int32_t TAuOutput::Progress() const {
+  if (FRunComplete) return 100;
   if (FInput == nullptr) return 0;
   const int64_t size = FInput->Size();
   if (size == -1) return -1;
@@ -233,6 +244,7 @@ void TAuOutput::Run() {
   if (Busy) throw EAuException("Component is Busy");
   if (FInput == nullptr) throw EAuException("Input is not assigned");
   if (!Thread) StartWorker();
+  FRunComplete = false;
   Busy = true;
   Thread->Stopped = false;
   Thread->Stop = false;
@@ -307,6 +319,7 @@ void TAuOutput::BlockingRun() {
   {
     std::lock_guard lock(RunCS);
     if (Busy) throw EAuException("Component is Busy");
+    FRunComplete = false;
     Busy = true;
   }
   try {
@@ -314,6 +327,7 @@ void TAuOutput::BlockingRun() {
     CanOutput = true;
     while (CallOutputBlock(false)) {
     }
+    FRunComplete = true;
   } catch (...) {
     // Leave nothing half-done: the output's end step still runs and the input is flushed.
     try {

@@ -116,6 +116,9 @@ class TAuOutput : public TComponent {
   std::atomic<bool> FStopped{false};  // set by Stop on any thread, read by FinishOutput
   std::atomic<bool> CanOutput{false};
   std::atomic<int32_t> CurProgr{0};
+  // The last run reached its input's end; Progress reads 100 until the next run starts.
+  // Set by the worker, read by a progress handler on the GUI thread.
+  std::atomic<bool> FRunComplete{false};
   TAuInput* FInput = nullptr;
 
  private:

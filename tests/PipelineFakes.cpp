@@ -12,7 +12,7 @@ void PatternInput::StartInput() {
   FSampleSize = static_cast<uint16_t>(FrameBytes());
   const int64_t last = FEndSample < 0 ? TotalFrames - 1 : std::min(FEndSample, TotalFrames - 1);
   FTotalSamples = std::max<int64_t>(0, last - FStartSample + 1);
-  FSize = UnknownSize ? 0 : FTotalSamples * FrameBytes();
+  FSize = AnnouncedSize ? *AnnouncedSize : UnknownSize ? 0 : FTotalSamples * FrameBytes();
   FPosition = 0;
   FCursor = FStartSample * FrameBytes();
   FLimit = (last + 1) * FrameBytes() + ExtraBytes;

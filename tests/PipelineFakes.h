@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,10 +28,11 @@ class PatternInput final : public TAuStreamedInput {
   uint32_t Bits = 16, Chans = 2, Rate = 44100;
   int64_t TotalFrames = 1000;
   uint32_t MaxBlock = 4096;
-  int64_t ExtraBytes = 0;    // decoded beyond the range's end
-  std::string StartError;    // StartInput raises this when set
-  int FailAfterBlocks = -1;  // ProduceData raises after this many blocks
-  bool UnknownSize = false;  // report Size 0
+  int64_t ExtraBytes = 0;                // decoded beyond the range's end
+  std::string StartError;                // StartInput raises this when set
+  int FailAfterBlocks = -1;              // ProduceData raises after this many blocks
+  bool UnknownSize = false;              // report Size 0
+  std::optional<int64_t> AnnouncedSize;  // reported as Size in place of the range's bytes
   std::atomic<int> Starts{0}, Stops{0}, Seeks{0};
 
   void SetSeekable(bool v) { FSeekable = v; }

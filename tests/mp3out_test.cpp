@@ -255,6 +255,22 @@ TEST(Pcm16, SurroundChannelsFoldIntoStereo) {
   EXPECT_EQ(out[3], 32767);
 }
 
+// A source announcing four times what it holds: the file holds what was delivered.
+TEST(Mp3Out, LengthIsThatOfTheAudioDelivered) {
+  TempDir dir;
+  PatternInput in;
+  in.TotalFrames = 22050;
+  in.AnnouncedSize = 22050 * 4 * 4;
+  auto out = WindowOutput();
+  out->SetInput(&in);
+  out->SetFileName(dir / "out.mp3");
+  out->BlockingRun();
+  out->SetInput(nullptr);
+  const Decoded d = Decode(dir / "out.mp3", 2);
+  EXPECT_GE(d.Frames(), 22050u);
+  EXPECT_LE(d.Frames(), 22050u + 1105 + 1152);
+}
+
 class Mp3Encode : public ::testing::TestWithParam<std::tuple<int, TMP3BitRate>> {};
 
 TEST_P(Mp3Encode, DecodesToTheSameToneRateAndChannels) {

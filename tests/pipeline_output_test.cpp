@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,6 +89,60 @@ TEST(Output, ProgressValuesFollowThePositionOfEachBlock) {
   ASSERT_FALSE(seen.empty());
   EXPECT_EQ(seen.back(), 100);
   EXPECT_LE(seen.size(), 4u);
+}
+
+// The announced size is an estimate: a run that reaches its input's end reports 100 however
+// far from the estimate it ended; a stopped or failed run does not.
+TEST(Output, ProgressReaches100ExactlyWhenARunReachesItsInputsEnd) {
+  struct {
+    const char* name;
+    std::optional<int64_t> announced;
+    int failAfter;
+    bool stop;
+    std::vector<int> seen;
+  } cases[] = {{"exact", std::nullopt, -1, false, {40, 80, 100}},
+               {"four times the data", 4000, -1, false, {10, 20, 25, 100}},
+               {"unknown", -1, -1, false, {-1, 100}},
+               {"failed", 4000, 1, false, {10}},
+               {"stopped", 4000, -1, true, {10}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig r;
+    r.in->AnnouncedSize = c.announced;
+    r.in->FailAfterBlocks = c.failAfter;
+    // As above: the gate keeps the worker from running ahead of the handler.
+    std::vector<int> seen;
+    r.out->SetOnProgress([&](TComponent*) { seen.push_back(r.out->Progress()); });
+    r.out->CloseGate();
+    r.out->Run();
+    for (int step = 0; r.dones == 0 && step < 400; ++step) {
+      if (!r.out->WaitAtGate(20)) {
+        PumpFor(5);  // past the last block: let the done event in
+        continue;
+      }
+      PumpFor(20);
+      if (c.stop && step == 1) r.out->Stop(true);
+      r.out->Release();
+      PumpFor(5);
+    }
+    ASSERT_TRUE(r.WaitDone());
+    EXPECT_EQ(seen, c.seen);
+    EXPECT_EQ(r.out->Progress() == 100, c.seen.back() == 100) << r.out->Progress();
+  }
+
+  // The next run reads the live position again.
+  Rig r;
+  r.in->AnnouncedSize = 4000;
+  r.out->Run();
+  ASSERT_TRUE(r.WaitDone());
+  EXPECT_EQ(r.out->Progress(), 100);
+  r.out->CloseGate();
+  r.out->Run();
+  ASSERT_TRUE(r.out->WaitAtGate());
+  EXPECT_EQ(r.out->Progress(), 0);
+  r.out->OpenGate();
+  ASSERT_TRUE(r.WaitDone(2));
+  EXPECT_EQ(r.out->Progress(), 100);
 }
 
 TEST(Output, RunRefusesWhileBusyAndWithoutInput) {

@@ -170,6 +170,20 @@ INSTANTIATE_TEST_SUITE_P(Bitrates, WavToWma,
                                            Case{"stereo-24bit-48000.wav", 160, 2, 24, 48000, 0.5},
                                            Case{"stereo-96000.wav", 160, 2, 16, 96000, 0.5}));
 
+// A source announcing four times what it holds: the file lasts as long as what was delivered.
+TEST(WMAOutFile, LengthIsThatOfTheAudioDelivered) {
+  TempDir Dir;
+  PatternInput In;
+  In.TotalFrames = 44100;
+  In.AnnouncedSize = 44100 * 4 * 4;
+  TWMAOut Out;
+  Out.SetInput(&In);
+  Out.SetFileName(Dir / "out.wma");
+  Out.SetDesiredBitrate(128);
+  Out.BlockingRun();
+  EXPECT_NEAR(std::stod(Probe(Dir / "out.wma")["duration"]), 1.0, 2048.0 / 44100 + 0.001);
+}
+
 TEST(WMAOutFile, RateIsTheFirstListedAtTheClosestBitrate) {
   // Formats of equal bitrate are taken in the runtime's order, 44.1 kHz first; a source rate
   // the encoder cannot write (above 48 kHz) is resampled by the runtime.

@@ -476,23 +476,21 @@ TEST(WMInputCli, Mp3AndWmaToWav) {
   ASSERT_EQ(std::system(Command.c_str()), 0);
   struct Case {
     std::string Source, Wav;
-    int64_t Frames;
     int64_t FrameBytes;
   };
-  const Case Cases[] = {
-      {Mp3, Dir / "mp3-cbr-stereo-44100.wav", ProbeCentiseconds(Mp3) * 441 + 14700, 4},
-      {Wma, Dir / "wmav1-mono-22050.wav", ProbeCentiseconds(Wma) * 22050 / 100, 2}};
+  const Case Cases[] = {{Mp3, Dir / "mp3-cbr-stereo-44100.wav", 4},
+                        {Wma, Dir / "wmav1-mono-22050.wav", 2}};
   for (const Case& C : Cases) {
     SCOPED_TRACE(C.Wav);
     // Read back by ffmpeg, so the header has to be sound as well.
     const auto Written = FfmpegDecode(C.Wav);
     const auto Decoded = FfmpegDecode(C.Source);
-    EXPECT_EQ(static_cast<int64_t>(Written.size()), C.Frames * C.FrameBytes);
+    // Only decoded audio, never padding to the announced length.
+    const auto Slack = static_cast<size_t>(1152 * C.FrameBytes);
+    EXPECT_LE(Written.size(), Decoded.size() + Slack);
+    EXPECT_GE(Written.size() + Slack, Decoded.size());
     const size_t Audio = std::min(Decoded.size(), Written.size());
     EXPECT_TRUE(std::equal(Written.begin(), Written.begin() + Audio, Decoded.begin()));
-    // Past the decoded audio the writer pads to the announced length with silence.
-    EXPECT_TRUE(
-        std::all_of(Written.begin() + Audio, Written.end(), [](uint8_t B) { return B == 0; }));
   }
 }
 

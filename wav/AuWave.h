@@ -106,7 +106,9 @@ class TWaveIn final : public TAuFileIn {
 };
 
 // Writes RIFF/WAVE files: 44-byte PCM, 68-byte extensible PCM or 60-byte IMA ADPCM, and
-// appends to existing PCM and IMA ADPCM files of the same format.
+// appends to existing PCM and IMA ADPCM files of the same format. The sizes in the header
+// are those of the data really written; a file whose sizes may not fit 32 bits gets a
+// reserved chunk that becomes the 64-bit size record when they do not.
 class TWaveOut final : public TAuFileOut {
  public:
   explicit TWaveOut(TComponent* AOwner = nullptr);
@@ -119,6 +121,9 @@ class TWaveOut final : public TAuFileOut {
   bool CreateNonMsHeaders() const { return FNonMsHeaders; }
   void SetCreateNonMsHeaders(bool Value) { FNonMsHeaders = Value; }
   void SetFileMode(TFileOutputMode Value) override { FFileMode = Value; }
+  // The largest value a 32-bit RIFF size may take; tests lower it to reach the 64-bit
+  // layout with small files.
+  void SetRiffSizeLimit(uint64_t Value) { FRiffSizeLimit = Value; }
 
  protected:
   bool OutputBlock(bool Abort) override;
@@ -129,6 +134,19 @@ class TWaveOut final : public TAuFileOut {
   void FillPCMHeader(uint8_t* Header);
   void FillExtPCMHeader(uint8_t* Header);
   void FillDVIHeader(uint8_t* Header);
+  // Writes the header of a fresh file, with the reserved chunk when the sizes may grow
+  // past 32 bits.
+  void WriteFreshHeader(const uint8_t* Header, uint32_t Length);
+  // The announced size as a 32-bit header field: 0xFFFFFFFF ("to the end") when unknown
+  // or too large for the header of Length bytes.
+  uint32_t AnnouncedField(int64_t Value, uint32_t Length) const;
+  void CorrectFreshHeader();
+  void CorrectAppendedHeader();
+  // Turns the reserved chunk into the 64-bit size record and marks the 32-bit sizes as
+  // superseded; FactAt < 0 for a file without "fact".
+  void WriteSizes64(uint64_t Riff, uint64_t Data, uint64_t Frames, int64_t DataSizeAt,
+                    int64_t FactAt);
+  bool HasReservedChunk();
   void ReadAppendHeader();
   void CleanUp();
   void WriteChecked(const void* Data, int64_t Count);
@@ -154,6 +172,12 @@ class TWaveOut final : public TAuFileOut {
   bool FPrepared = false;   // PrepareOutput completed; FinishOutput only cleans up otherwise
   bool FAppending = false;  // this run adds to a file that had content
   int64_t FAnnounced = 0;   // the input's announced byte size at the start of the run
+  int64_t FDataBytes = 0;   // bytes of "data" this run wrote
+  int64_t FFrames = 0;      // sample frames this run took from the input
+  int64_t FPrevBytes = 0;   // bytes of "data" the appended file already held
+  uint32_t FDataStart = 0;  // offset of the first data byte of a fresh file
+  bool FReserved = false;   // a fresh file carries the reserved 64-bit size chunk
+  uint64_t FRiffSizeLimit = 0xFFFFFFFF;
   std::unique_ptr<TStream> FOwnStream;
 };
 

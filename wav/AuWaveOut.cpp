@@ -56,12 +56,36 @@ void TWaveOut::CleanUp() {
   }
 }
 
+namespace {
+
+// "JUNK" with room for the 28-byte body of "ds64", which it becomes when the sizes
+// outgrow 32 bits.
+constexpr uint32_t kReservedChunk = 36;
+
+uint32_t Clamp32(uint64_t Value) {
+  return static_cast<uint32_t>(std::min<uint64_t>(Value, 0xFFFFFFFF));
+}
+
+void Put64(uint8_t* p, uint64_t v) {
+  Put32(p, static_cast<uint32_t>(v));
+  Put32(p + 4, static_cast<uint32_t>(v >> 32));
+}
+
+}  // namespace
+
+uint32_t TWaveOut::AnnouncedField(int64_t Value, uint32_t Length) const {
+  if (FAnnounced <= 0 || Value < 0) return 0xFFFFFFFF;
+  const uint64_t riff =
+      static_cast<uint64_t>(Value) + Length - 8 + (FReserved ? kReservedChunk : 0);
+  return riff > FRiffSizeLimit ? 0xFFFFFFFF : static_cast<uint32_t>(Value);
+}
+
 void TWaveOut::FillPCMHeader(uint8_t* H) {
   const uint32_t ch = FInput->Channels(), sr = FInput->SampleRate(), bits = FInput->BitsPerSample();
-  const auto size = static_cast<uint32_t>(FAnnounced);
+  const uint32_t size = AnnouncedField(FAnnounced, 44);
   const uint32_t ba = (bits * ch) / 8;
   PutId(H, "RIFF");
-  Put32(H + 4, size + 36);
+  Put32(H + 4, size == 0xFFFFFFFF ? size : size + 36);
   PutId(H + 8, "WAVE");
   PutId(H + 12, "fmt ");
   Put32(H + 16, 16);
@@ -77,7 +101,7 @@ void TWaveOut::FillPCMHeader(uint8_t* H) {
 
 void TWaveOut::FillExtPCMHeader(uint8_t* H) {
   const uint32_t ch = FInput->Channels(), sr = FInput->SampleRate(), bits = FInput->BitsPerSample();
-  const auto size = static_cast<uint32_t>(FAnnounced);
+  const uint32_t size = AnnouncedField(FAnnounced, 68);
   const uint32_t ba = (bits * ch) / 8;
   uint32_t mask = 0;
   if (ch == 1) mask = 0x1;
@@ -85,7 +109,7 @@ void TWaveOut::FillExtPCMHeader(uint8_t* H) {
   if (ch == 6) mask = 0x3F;
   if (ch == 8) mask = 0xFF;
   PutId(H, "RIFF");
-  Put32(H + 4, size + 60);
+  Put32(H + 4, size == 0xFFFFFFFF ? size : size + 60);
   PutId(H + 8, "WAVE");
   PutId(H + 12, "fmt ");
   Put32(H + 16, 40);
@@ -107,10 +131,10 @@ void TWaveOut::FillDVIHeader(uint8_t* H) {
   const uint32_t ch = FInput->Channels(), sr = FInput->SampleRate(), bits = FInput->BitsPerSample();
   const uint16_t spb = SamplesPerBlock(ch);
   const int64_t frames = FAnnounced > 0 ? FAnnounced / (bits / 8) / ch : 0;
-  const auto D =
-      static_cast<uint32_t>(std::nearbyint(static_cast<double>(frames) / spb) * FBlockAlign);
+  const auto blocks = static_cast<int64_t>(std::nearbyint(static_cast<double>(frames) / spb));
+  const uint32_t D = AnnouncedField(blocks * FBlockAlign, 60);
   PutId(H, "RIFF");
-  Put32(H + 4, D + 52);
+  Put32(H + 4, D == 0xFFFFFFFF ? D : D + 52);
   PutId(H + 8, "WAVE");
   PutId(H + 12, "fmt ");
   Put32(H + 16, 20);
@@ -124,9 +148,26 @@ void TWaveOut::FillDVIHeader(uint8_t* H) {
   Put16(H + 38, spb);
   PutId(H + 40, "fact");
   Put32(H + 44, 4);
-  Put32(H + 48, static_cast<uint32_t>(frames));
+  Put32(H + 48, Clamp32(static_cast<uint64_t>(frames)));
   PutId(H + 52, "data");
   Put32(H + 56, D);
+}
+
+void TWaveOut::WriteFreshHeader(const uint8_t* H, uint32_t Length) {
+  FDataStart = Length;
+  if (!FReserved) {
+    WriteChecked(H, Length);
+    return;
+  }
+  std::vector<uint8_t> out(H, H + Length);
+  std::array<uint8_t, kReservedChunk> junk{};
+  PutId(junk.data(), "JUNK");
+  Put32(junk.data() + 4, kReservedChunk - 8);
+  out.insert(out.begin() + 12, junk.begin(), junk.end());
+  if (const uint32_t riff = U32(out.data() + 4); riff != 0xFFFFFFFF)
+    Put32(out.data() + 4, riff + kReservedChunk);
+  FDataStart += kReservedChunk;
+  WriteChecked(out.data(), static_cast<int64_t>(out.size()));
 }
 
 void TWaveOut::CheckDVIBlockLayout(uint32_t Channels) const {
@@ -188,7 +229,14 @@ void TWaveOut::PrepareOutput() {
     }
     FWavType = FPrevWavType;
     FAppending = true;
+    FPrevBytes = FStream->Size() - HeaderSize;
   }
+  FDataBytes = 0;
+  FFrames = 0;
+  // A header whose sizes may not fit 32 bits keeps room for their 64-bit record; the
+  // usual exact layouts stay for every size known to fit.
+  FReserved =
+      !FAppending && (FAnnounced <= 0 || static_cast<uint64_t>(FAnnounced) + 1024 > FRiffSizeLimit);
   switch (FWavType) {
     case TWavType::wtPCM:
       if (FAppending) {
@@ -200,7 +248,7 @@ void TWaveOut::PrepareOutput() {
       } else {
         uint8_t header[44];
         FillPCMHeader(header);
-        WriteChecked(header, sizeof header);
+        WriteFreshHeader(header, sizeof header);
       }
       break;
     case TWavType::wtDVIADPCM:
@@ -223,7 +271,7 @@ void TWaveOut::PrepareOutput() {
       } else {
         uint8_t header[60];
         FillDVIHeader(header);
-        WriteChecked(header, sizeof header);
+        WriteFreshHeader(header, sizeof header);
         FEncodeState.Index_l = 0;
         FEncodeState.Index_r = 0;
       }
@@ -231,7 +279,7 @@ void TWaveOut::PrepareOutput() {
     default: {
       uint8_t header[68];
       FillExtPCMHeader(header);
-      WriteChecked(header, sizeof header);
+      WriteFreshHeader(header, sizeof header);
       break;
     }
   }
@@ -246,6 +294,7 @@ bool TWaveOut::OutputBlock(bool Abort) {
     uint32_t bytes = 16384;
     FInput->GetData(data, bytes);
     if (bytes > 0) WriteChecked(data, bytes);
+    FDataBytes += bytes;
     return bytes > 0;
   }
   const uint32_t ch = FInput->Channels();
@@ -261,6 +310,9 @@ bool TWaveOut::OutputBlock(bool Abort) {
     }
     filled += got;
   }
+  // A block of nothing but padding would add silence the source does not hold.
+  if (filled == 0) return false;
+  FFrames += filled / (2 * static_cast<int32_t>(ch));
   std::vector<uint8_t> block(FBlockAlign);
   if (ch == 2) {
     FEncodeState.PredSamp_l = pcm[0];
@@ -271,7 +323,73 @@ bool TWaveOut::OutputBlock(bool Abort) {
     EncodeDVIMono(FEncodeState, pcm.data() + 1, block.data(), FBlockAlign);
   }
   WriteChecked(block.data(), FBlockAlign);
+  FDataBytes += FBlockAlign;
   return true;
+}
+
+void TWaveOut::WriteSizes64(uint64_t Riff, uint64_t Data, uint64_t Frames, int64_t DataSizeAt,
+                            int64_t FactAt) {
+  uint8_t ds[kReservedChunk];
+  PutId(ds, "ds64");
+  Put32(ds + 4, kReservedChunk - 8);
+  Put64(ds + 8, Riff);
+  Put64(ds + 16, Data);
+  Put64(ds + 24, Frames);
+  Put32(ds + 32, 0);  // no table of other chunk sizes
+  FStream->Seek(12, TSeekOrigin::soBeginning);
+  WriteChecked(ds, sizeof ds);
+  uint8_t id[4];
+  PutId(id, "RF64");
+  FStream->Seek(0, TSeekOrigin::soBeginning);
+  WriteChecked(id, 4);
+  Put32At(4, 0xFFFFFFFF);
+  Put32At(DataSizeAt, 0xFFFFFFFF);
+  if (FactAt >= 0) Put32At(FactAt, 0xFFFFFFFF);
+}
+
+bool TWaveOut::HasReservedChunk() {
+  uint8_t h[8];
+  FStream->Seek(12, TSeekOrigin::soBeginning);
+  return FStream->Read(h, 8) == 8 && std::memcmp(h, "JUNK", 4) == 0 &&
+         U32(h + 4) >= kReservedChunk - 8;
+}
+
+void TWaveOut::CorrectFreshHeader() {
+  const bool dvi = FWavType == TWavType::wtDVIADPCM;
+  const int64_t factAt = dvi ? int64_t{48} + (FReserved ? kReservedChunk : 0) : -1;
+  const uint64_t data = static_cast<uint64_t>(FDataBytes);
+  const uint64_t riff = FDataStart - 8 + data;
+  const uint64_t frameBytes = uint64_t{FInput->Channels()} * (FInput->BitsPerSample() / 8);
+  const uint64_t frames =
+      dvi ? static_cast<uint64_t>(FFrames) : (frameBytes == 0 ? 0 : data / frameBytes);
+  if ((riff > FRiffSizeLimit || frames > 0xFFFFFFFF) && FReserved) {
+    WriteSizes64(riff, data, frames, FDataStart - 4, factAt);
+    return;
+  }
+  // Without the reserved chunk an oversized file can only say "to the end".
+  Put32At(4, Clamp32(riff));
+  Put32At(FDataStart - 4, Clamp32(data));
+  if (dvi) Put32At(factAt, Clamp32(frames));
+}
+
+void TWaveOut::CorrectAppendedHeader() {
+  const bool dvi = FWavType == TWavType::wtDVIADPCM;
+  const int64_t L = FStream->Size();
+  const auto data = static_cast<uint64_t>(L - HeaderSize);
+  const auto riff = static_cast<uint64_t>(L - 8);
+  const uint64_t frameBytes = uint64_t{FPrevCh} * (FPrevBPS / 8);
+  // The old file's last ADPCM block was padded to its end, so it now counts whole.
+  const uint64_t frames =
+      dvi ? static_cast<uint64_t>(FPrevBytes / FBlockAlign) * SamplesPerBlock(FPrevCh) +
+                static_cast<uint64_t>(FFrames)
+          : (frameBytes == 0 ? 0 : data / frameBytes);
+  if ((riff > FRiffSizeLimit || frames > 0xFFFFFFFF) && HasReservedChunk()) {
+    WriteSizes64(riff, data, frames, FDataSizeOffs, dvi ? FLenOffs : -1);
+    return;
+  }
+  Put32At(FDataSizeOffs, Clamp32(data));
+  if (dvi) Put32At(FLenOffs, Clamp32(frames));
+  Put32At(4, Clamp32(riff));
 }
 
 void TWaveOut::FinishOutput() {
@@ -280,60 +398,13 @@ void TWaveOut::FinishOutput() {
     return;
   }
   FPrepared = false;
+  // The header was written from the announced size; the sizes written now are those of
+  // the data the run really wrote, however it ended.
   try {
-    const int64_t L = FStream->Size();
-    const int64_t headerLen = FWavType == TWavType::wtPCM      ? 44
-                              : FWavType == TWavType::wtExtPCM ? 68
-                                                               : 60;
-    const auto size = static_cast<uint32_t>(FAnnounced);
-    // Also when the input delivered more than it announced: a header that claims less data
-    // than the file holds would hide the surplus from every reader.
-    const bool correct = FAnnounced < 0 || FFileMode == TFileOutputMode::foAppend || FStopped ||
-                         (!FAppending && L - headerLen > FAnnounced);
-    if (correct) {
-      switch (FWavType) {
-        case TWavType::wtPCM:
-          if (FAppending)
-            Put32At(FDataSizeOffs, static_cast<uint32_t>(L - HeaderSize));
-          else
-            Put32At(40, static_cast<uint32_t>(L - 44));
-          break;
-        case TWavType::wtExtPCM:
-          Put32At(64, static_cast<uint32_t>(L - 68));
-          break;
-        default:
-          if (FAppending) {
-            const auto D = static_cast<uint32_t>(L - HeaderSize);
-            Put32At(FDataSizeOffs, D);
-            Put32At(FLenOffs, (D / FBlockAlign) * SamplesPerBlock(FPrevCh));
-          } else {
-            uint8_t H[60];
-            FStream->Seek(0, TSeekOrigin::soBeginning);
-            if (FStream->Read(H, 60) != 60) throw EAuException("Error writing wave file");
-            const auto D = static_cast<uint32_t>(L - 60);
-            Put32(H + 56, D);
-            const uint16_t ba = U16(H + 32);
-            Put32(H + 48, ba == 0 ? 0 : (D / ba) * U16(H + 38));
-            FStream->Seek(0, TSeekOrigin::soBeginning);
-            WriteChecked(H, 60);
-          }
-          break;
-      }
-      Put32At(4, static_cast<uint32_t>(L - 8));
-    } else if (FWavType == TWavType::wtDVIADPCM) {
-      // The header's data size was an estimate; the frame count stays the exact one.
-      Put32At(56, static_cast<uint32_t>(L - 60));
-      Put32At(4, static_cast<uint32_t>(L - 8));
-    } else {
-      const int64_t target = headerLen + size;
-      int64_t at = FStream->Seek(0, TSeekOrigin::soEnd);
-      static const std::array<uint8_t, 4096> zeros{};
-      while (at < target) {
-        const int64_t n = std::min<int64_t>(target - at, zeros.size());
-        WriteChecked(zeros.data(), n);
-        at += n;
-      }
-    }
+    if (FAppending)
+      CorrectAppendedHeader();
+    else
+      CorrectFreshHeader();
   } catch (...) {
     CleanUp();
     throw;

@@ -41,7 +41,7 @@ std::vector<int32_t> Decode(const std::string& path) {
 double SnrDb(const std::vector<int32_t>& ref, const std::vector<int32_t>& got) {
   double signal = 0, noise = 0;
   for (size_t i = 0; i < std::min(ref.size(), got.size()); ++i) {
-    const double r = ref[i] / 65536.0, d = (ref[i] - double{got[i]}) / 65536.0;
+    const double r = ref[i] / 65536.0, d = (ref[i] - static_cast<double>(got[i])) / 65536.0;
     signal += r * r;
     noise += d * d;
   }

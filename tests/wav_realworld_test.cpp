@@ -284,6 +284,18 @@ TEST(WaveOut, AppendsThroughOddChunksAndJunk) {
   const size_t data = f.size() - 2 * 2205 * 4;
   EXPECT_EQ(Le32(f, data - 4), 2u * 2205 * 4);
   EXPECT_EQ(FfmpegDecode(dir / "a.wav", "s16le").size(), 2u * 2205 * 4);
+
+  // A chunk after "data" would end up inside the audio: such a file is left untouched.
+  const auto trailing = ReadAll(WavData("chunk-after-data.wav"));
+  WriteAll(dir / "b.wav", trailing);
+  out->SetFileName(dir / "b.wav");
+  try {
+    out->BlockingRun();
+    ADD_FAILURE() << "appended after a trailing chunk";
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "Cannot append data to this .wav file.");
+  }
+  EXPECT_EQ(ReadAll(dir / "b.wav"), trailing);
 }
 
 TEST(Adpcm, ImaRoundingsDifferOnSmallSteps) {

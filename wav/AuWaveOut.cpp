@@ -183,6 +183,13 @@ void TWaveOut::ReadAppendHeader() {
   TWaveHeader h;
   // Only the plain 32-bit little-endian layouts this writer makes can be extended.
   if (!ScanWaveHeader(*FStream, h) || h.BigEndian || h.Wide || h.Extensible) return;
+  // New samples go at the end of the file and the sizes are fixed at their usual places, so
+  // "RIFF" must open the file and "data" must close it: appending after a trailing chunk
+  // would bury that chunk inside the audio.
+  const auto dataEnd = static_cast<uint64_t>(h.DataOffset) + h.DataSize;
+  const auto fileEnd = static_cast<uint64_t>(FStream->Size());
+  if (h.RiffSizeOffset != 4 || (dataEnd != fileEnd && dataEnd + (h.DataSize & 1) != fileEnd))
+    return;
   TWavType type;
   if (h.FormatTag == 1)
     type = TWavType::wtPCM;

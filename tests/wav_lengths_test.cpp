@@ -95,11 +95,12 @@ class WriterKinds : public ::testing::TestWithParam<Kind> {
   }
   // The file's sizes describe exactly the Frames frames delivered.
   void ExpectSizes(const std::vector<uint8_t>& F, uint32_t Header, uint64_t Frames) {
-    ASSERT_EQ(F.size(), Header + DataBytes(Frames));
+    const uint64_t data = DataBytes(Frames);
+    ASSERT_EQ(F.size(), Header + data);
     EXPECT_EQ(Id(F, 0), "RIFF");
     EXPECT_EQ(Le32(F, 4), F.size() - 8);
     EXPECT_EQ(Id(F, Header - 8), "data");
-    EXPECT_EQ(Le32(F, Header - 4), F.size() - Header);
+    EXPECT_EQ(Le32(F, Header - 4), data);
     if (Adpcm()) {
       EXPECT_EQ(Le32(F, Header - 12), Frames);  // "fact"
     }
@@ -223,6 +224,24 @@ TEST_P(WriterKinds, SizesPastTheLimitBecomeA64BitRecord) {
     }
     ExpectFfmpegReads(Dir / "o.wav", static_cast<uint64_t>(c.frames));
   }
+}
+
+TEST(WaveOutPad, AnOddDataChunkGetsItsPadByte) {
+  TempDir dir;
+  PatternInput in;
+  in.Bits = 8;
+  in.Chans = 1;
+  in.TotalFrames = 1001;
+  auto out = MakeComponent<TWaveOut>(nullptr);
+  out->SetInput(&in);
+  out->SetFileName(dir / "o.wav");
+  out->BlockingRun();
+  const auto f = ReadAll(dir / "o.wav");
+  ASSERT_EQ(f.size(), 44u + 1001 + 1);
+  EXPECT_EQ(f.back(), 0);
+  EXPECT_EQ(Le32(f, 4), f.size() - 8);
+  EXPECT_EQ(Le32(f, 40), 1001u);
+  EXPECT_EQ(FfmpegDecode(dir / "o.wav", "u8").size(), 1001u);
 }
 
 // A file of unknown size carries the reserved chunk; appending walks past it, and turns it

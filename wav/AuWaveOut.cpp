@@ -365,7 +365,14 @@ void TWaveOut::CorrectFreshHeader() {
   const bool dvi = FWavType == TWavType::wtDVIADPCM;
   const int64_t factAt = dvi ? int64_t{48} + (FReserved ? kReservedChunk : 0) : -1;
   const uint64_t data = static_cast<uint64_t>(FDataBytes);
-  const uint64_t riff = FDataStart - 8 + data;
+  // An odd-sized chunk is followed by a pad byte that the RIFF size counts.
+  const uint64_t pad = data & 1;
+  if (pad != 0) {
+    const uint8_t zero = 0;
+    FStream->Seek(FDataStart + FDataBytes, TSeekOrigin::soBeginning);
+    WriteChecked(&zero, 1);
+  }
+  const uint64_t riff = FDataStart - 8 + data + pad;
   const uint64_t frameBytes = uint64_t{FInput->Channels()} * (FInput->BitsPerSample() / 8);
   const uint64_t frames =
       dvi ? static_cast<uint64_t>(FFrames) : (frameBytes == 0 ? 0 : data / frameBytes);

@@ -66,6 +66,34 @@ void VorbisToWavOrder(uint8_t* Data, uint32_t Bytes, uint32_t Channels) {
   }
 }
 
+// Byte offsets of the pages that begin a logical bitstream after the first: where each later
+// link of a chain starts.
+std::vector<int64_t> LinkStarts(TStream& Stream) {
+  std::vector<int64_t> starts;
+  std::vector<uint8_t> chunk(size_t{1} << 16);
+  constexpr size_t kHead = 6;  // "OggS", version 0, header flags
+  int64_t base = 0;
+  size_t kept = 0;
+  Stream.Seek(0, TSeekOrigin::soBeginning);
+  for (;;) {
+    const int64_t got = Stream.Read(chunk.data() + kept, static_cast<int64_t>(chunk.size() - kept));
+    if (got <= 0) break;
+    const size_t end = kept + static_cast<size_t>(got);
+    size_t i = 0;
+    for (; i + kHead <= end; ++i) {
+      // The capture pattern with its NUL (structure version 0), then the first-page flag.
+      if (std::memcmp(&chunk[i], "OggS", 5) == 0 && (chunk[i + 5] & 0x02) != 0 &&
+          base + static_cast<int64_t>(i) > 0)
+        starts.push_back(base + static_cast<int64_t>(i));
+    }
+    // The last bytes may begin a page header that the next read completes.
+    kept = end - i;
+    std::memmove(chunk.data(), chunk.data() + i, kept);
+    base += static_cast<int64_t>(i);
+  }
+  return starts;
+}
+
 // ov_read writes whole frames only and refuses room for less than one; a frame of the most
 // channels a link may have takes this much.
 constexpr uint32_t kMaxFrameBytes = 2 * 255;
@@ -113,7 +141,10 @@ struct TVorbisCallbacks {
     auto* self = static_cast<TVorbisIn*>(datasource);
     if (self->FStream == nullptr || size == 0) return 0;
     try {
-      const int64_t got = self->FStream->Read(ptr, static_cast<int64_t>(size * nmemb));
+      int64_t want = static_cast<int64_t>(size * nmemb);
+      if (self->FReadLimit >= 0)
+        want = std::clamp<int64_t>(self->FReadLimit - self->FStream->Position(), 0, want);
+      const int64_t got = self->FStream->Read(ptr, want);
       return got > 0 ? static_cast<size_t>(got) / size : 0;
     } catch (...) {
       return 0;
@@ -127,6 +158,10 @@ struct TVorbisCallbacks {
     if (whence == SEEK_CUR) origin = TSeekOrigin::soCurrent;
     if (whence == SEEK_END) origin = TSeekOrigin::soEnd;
     try {
+      if (origin == TSeekOrigin::soEnd && self->FReadLimit >= 0) {
+        offset += self->FReadLimit;
+        origin = TSeekOrigin::soBeginning;
+      }
       // 0 or -1 as fseek gives: the decoder takes any other value for a failure.
       return self->FStream->Seek(offset, origin) < 0 ? -1 : 0;
     } catch (...) {
@@ -198,14 +233,30 @@ void TVorbisIn::OpenSource() {
   }
   const ov_callbacks callbacks = {&TVorbisCallbacks::Read, &TVorbisCallbacks::Seek,
                                   &TVorbisCallbacks::Close, &TVorbisCallbacks::Tell};
-  std::memset(VFile.get(), 0, sizeof(OggVorbis_File));
-  const int code = Api.test_callbacks(this, VFile.get(), nullptr, 0, callbacks);
-  if (code != 0) {
-    // A failed test leaves the stream to us: the decoder has not taken it over.
+  FReadLimit = -1;
+  // A failed test or open leaves the stream to us: the decoder has not taken it over.
+  const auto test = [&] {
+    FStream->Seek(0, TSeekOrigin::soBeginning);
+    std::memset(VFile.get(), 0, sizeof(OggVorbis_File));
+    const int tested = Api.test_callbacks(this, VFile.get(), nullptr, 0, callbacks);
+    return tested != 0 ? tested : Api.test_open(VFile.get());
+  };
+  const int code = test();
+  if (code != 0 && FSeekable) {
+    // A chain cut or damaged in a later link's headers fails as a whole: open the links
+    // before that one, as other decoders play them.
+    const std::vector<int64_t> starts = LinkStarts(*FStream);
+    for (auto limit = starts.rbegin(); limit != starts.rend(); ++limit) {
+      FReadLimit = *limit;
+      if (test() == 0) break;
+      FReadLimit = -1;
+    }
+    if (FReadLimit < 0) FStream->Seek(0, TSeekOrigin::soBeginning);
+  }
+  if (code != 0 && FReadLimit < 0) {
     if (OwnsStream()) FreeOwnStream();
     throw EAuException("Failed to open an ogg file: " + std::to_string(code));
   }
-  Api.test_open(VFile.get());
   // libvorbisfile 1.3.7 leaves a chained file positioned at its last link after opening.
   if (Api.seekable(VFile.get()) != 0 && Api.streams(VFile.get()) > 1) Api.pcm_seek(VFile.get(), 0);
   const bool seekable = Api.seekable(VFile.get()) != 0;

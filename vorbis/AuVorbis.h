@@ -72,6 +72,8 @@ class TVorbisIn final : public TAuTaggedFileIn {
   // The decoder stopped (end, hole or error); what is buffered is still handed out.
   bool FDecoderEnded = false;
 
+  // Bytes of the stream the decoder sees; -1 for all. Set when only the first links open.
+  int64_t FReadLimit = -1;
   std::vector<TLink> FLinks;
   // The link the last decoded data came from; -1 before the first read of a pass or seek.
   int32_t FLink = -1;

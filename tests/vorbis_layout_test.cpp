@@ -1,0 +1,297 @@
+// Multichannel order, chains that change format part-way, and truncated files, each
+// checked against what oggdec and ffmpeg decode from the same bytes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "VorbisFlacTestUtil.h"
+#include "vorbis/AuVorbis.h"
+
+using namespace tunevert;
+using namespace tunevert::testing;
+
+namespace {
+
+std::vector<int16_t> AsSamples(const std::vector<uint8_t>& Bytes) {
+  std::vector<int16_t> s(Bytes.size() / 2);
+  std::memcpy(s.data(), Bytes.data(), s.size() * 2);
+  return s;
+}
+
+// ffmpeg delivers WAV channel order.
+std::vector<int16_t> FfmpegSamples(const std::string& Path) {
+  TempDir dir;
+  if (RunQuiet("ffmpeg -v error -y -i '" + Path + "' -f s16le '" + (dir / "ref.raw") + "'") != 0)
+    return {};
+  return AsSamples(ReadAll(dir / "ref.raw"));
+}
+
+std::vector<int16_t> Channel(const std::vector<int16_t>& Pcm, size_t Channels, size_t Index,
+                             size_t FirstFrame = 0) {
+  std::vector<int16_t> c;
+  for (size_t i = FirstFrame * Channels + Index; i < Pcm.size(); i += Channels) c.push_back(Pcm[i]);
+  return c;
+}
+
+// Amplitude of the Frequency component of X.
+double Tone(const std::vector<int16_t>& X, double Frequency, double Rate) {
+  const double w = 2 * M_PI * Frequency / Rate;
+  double s1 = 0, s2 = 0;
+  for (int16_t v : X) {
+    const double s = v + 2 * std::cos(w) * s1 - s2;
+    s2 = s1;
+    s1 = s;
+  }
+  return 2 * std::sqrt(std::max(0.0, s1 * s1 + s2 * s2 - 2 * std::cos(w) * s1 * s2)) /
+         static_cast<double>(X.size());
+}
+
+// Frequency from the rising zero crossings, interpolated to a fraction of a frame.
+double ZeroCrossingFrequency(const std::vector<int16_t>& X, double Rate) {
+  double first = -1, last = -1;
+  int crossings = 0;
+  for (size_t i = 1; i < X.size(); ++i) {
+    if (X[i - 1] < 0 && X[i] >= 0) {
+      const double at = static_cast<double>(i - 1) + X[i - 1] / double(X[i - 1] - X[i]);
+      if (first < 0)
+        first = at;
+      else
+        ++crossings;
+      last = at;
+    }
+  }
+  return crossings > 0 ? crossings * Rate / (last - first) : 0;
+}
+
+// A chain is its links' files one after another; each link starts with a page that has the
+// beginning-of-stream flag.
+std::vector<std::vector<uint8_t>> SplitChain(const std::vector<uint8_t>& File) {
+  std::vector<size_t> starts;
+  for (size_t i = 0; i + 6 <= File.size(); ++i)
+    if (std::memcmp(&File[i], "OggS", 4) == 0 && File[i + 4] == 0 && (File[i + 5] & 2) != 0)
+      starts.push_back(i);
+  starts.push_back(File.size());
+  std::vector<std::vector<uint8_t>> links;
+  for (size_t k = 0; k + 1 < starts.size(); ++k)
+    links.emplace_back(File.begin() + static_cast<std::ptrdiff_t>(starts[k]),
+                       File.begin() + static_cast<std::ptrdiff_t>(starts[k + 1]));
+  return links;
+}
+
+struct TLinkRef {
+  std::vector<uint8_t> Pcm;  // oggdec's decode of the link alone
+  size_t Channels = 0;
+  uint32_t Rate = 0;
+  size_t Frames() const { return Pcm.size() / (2 * Channels); }
+};
+
+std::vector<TLinkRef> ChainReference(const std::string& Path) {
+  TempDir dir;
+  std::vector<TLinkRef> refs;
+  for (const auto& link : SplitChain(ReadAll(Path))) {
+    const std::string file = dir / ("link" + std::to_string(refs.size()) + ".ogg");
+    WriteAll(file, link);
+    auto in = MakeComponent<TVorbisIn>(nullptr);
+    in->SetFileName(file);
+    TLinkRef r;
+    r.Pcm = OggReference(file);
+    r.Channels = in->Channels();
+    r.Rate = in->SampleRate();
+    refs.push_back(std::move(r));
+  }
+  return refs;
+}
+
+int64_t Scaled(size_t Frames, uint32_t From, uint32_t To) {
+  return std::llround(static_cast<double>(Frames) * To / From);
+}
+
+}  // namespace
+
+class VorbisChannelOrder : public ::testing::TestWithParam<int> {};
+
+TEST_P(VorbisChannelOrder, MatchesFfmpegInWavOrder) {
+  const size_t n = static_cast<size_t>(GetParam());
+  const std::string path = FixturePath("vorbis/ch" + std::to_string(n) + ".ogg");
+  const std::vector<uint8_t> oggdec = OggReference(path);
+  const std::vector<int16_t> ffmpeg = FfmpegSamples(path);
+  ASSERT_FALSE(oggdec.empty());
+  ASSERT_FALSE(ffmpeg.empty());
+  auto in = MakeComponent<TVorbisIn>(nullptr);
+  in->SetFileName(path);
+  ASSERT_EQ(in->Channels(), n);
+  EXPECT_EQ(in->Size(), static_cast<int64_t>(oggdec.size()));
+  const std::vector<int16_t> got = AsSamples(ReadPass(*in, 4099));
+  // The frame count is libvorbis's, which trims the last block; ffmpeg does not trim it.
+  ASSERT_EQ(got.size(), oggdec.size() / 2);
+  ASSERT_GE(ffmpeg.size(), got.size());
+  int worst = 0;
+  for (size_t i = 0; i < got.size(); ++i) worst = std::max(worst, std::abs(got[i] - ffmpeg[i]));
+  EXPECT_LE(worst, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Channels, VorbisChannelOrder, ::testing::Range(3, 9),
+                         [](const auto& p) { return std::to_string(p.param) + "ch"; });
+
+struct TChainCase {
+  const char* File;
+  uint32_t SecondRate;
+};
+
+class VorbisChainConversion : public ::testing::TestWithParam<TChainCase> {};
+
+// A mono link after a stereo one at another rate: delivered in the first link's format, the
+// mono on both sides, and as long as the links together.
+TEST_P(VorbisChainConversion, LaterLinkBecomesTheFirstLinksFormat) {
+  const std::string path = FixturePath(std::string("vorbis/") + GetParam().File);
+  const std::vector<TLinkRef> links = ChainReference(path);
+  ASSERT_EQ(links.size(), 2u);
+  ASSERT_EQ(links[0].Channels, 2u);
+  ASSERT_EQ(links[1].Channels, 1u);
+  ASSERT_EQ(links[1].Rate, GetParam().SecondRate);
+  const size_t firstFrames = links[0].Frames();
+  const int64_t expected =
+      static_cast<int64_t>(firstFrames) + Scaled(links[1].Frames(), links[1].Rate, links[0].Rate);
+
+  auto in = MakeComponent<TVorbisIn>(nullptr);
+  in->SetFileName(path);
+  EXPECT_EQ(in->Channels(), 2u);
+  EXPECT_EQ(in->SampleRate(), links[0].Rate);
+  EXPECT_EQ(in->TotalSamples(), expected);
+  const std::vector<uint8_t> bytes = ReadPass(*in, 3333);
+  const std::vector<int16_t> got = AsSamples(bytes);
+  const int64_t frames = static_cast<int64_t>(got.size() / 2);
+  EXPECT_NEAR(static_cast<double>(frames), static_cast<double>(expected), 4);
+  // The first link passes untouched.
+  EXPECT_TRUE(Slice(bytes, 0, links[0].Pcm.size()) == links[0].Pcm);
+  const std::vector<int16_t> left = Channel(got, 2, 0, firstFrames);
+  const std::vector<int16_t> right = Channel(got, 2, 1, firstFrames);
+  EXPECT_EQ(left, right);
+  // The resampler's tail is not lost at the end: the tone runs to the last frames.
+  ASSERT_GT(left.size(), 200u);
+  int peak = 0;
+  for (auto it = left.end() - 200; it != left.end() - 20; ++it)
+    peak = std::max(peak, std::abs(*it));
+  EXPECT_GT(peak, 2000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, VorbisChainConversion,
+                         ::testing::Values(TChainCase{"chain-44k-stereo-48k-mono.ogg", 48000},
+                                           TChainCase{"chained-stereo-mono.ogg", 22050}),
+                         [](const auto& p) { return std::to_string(p.param.SecondRate); });
+
+// Played under the first link's header a 48 kHz link would sound 9 % low.
+TEST(VorbisChain, ResampledLinkKeepsItsPitch) {
+  auto in = MakeComponent<TVorbisIn>(nullptr);
+  in->SetFileName(FixturePath("vorbis/chain-44k-stereo-48k-mono.ogg"));
+  const std::vector<int16_t> got = AsSamples(ReadPass(*in));
+  const size_t half = got.size() / 4;
+  const std::vector<int16_t> first = Channel(got, 2, 0);
+  const std::vector<int16_t> second = Channel(got, 2, 0, half + 500);
+  EXPECT_NEAR(ZeroCrossingFrequency({first.begin() + 500, first.begin() + half - 500}, 44100), 440,
+              2);
+  EXPECT_NEAR(ZeroCrossingFrequency({second.begin(), second.end() - 500}, 44100), 1000, 5);
+}
+
+// A 5.1 link (FL 500, FR 700, FC 900, LFE 1100, BL 1300, BR 1500 Hz) after a 22.05 kHz
+// stereo one: each speaker lands on its own side, the centre on both, the LFE nowhere.
+TEST(VorbisChain, SurroundLinkIsDownmixedBySpeaker) {
+  const std::string path = FixturePath("vorbis/chain-22k-stereo-44k-6ch.ogg");
+  const std::vector<TLinkRef> links = ChainReference(path);
+  ASSERT_EQ(links.size(), 2u);
+  auto in = MakeComponent<TVorbisIn>(nullptr);
+  in->SetFileName(path);
+  ASSERT_EQ(in->Channels(), 2u);
+  ASSERT_EQ(in->SampleRate(), 22050u);
+  const std::vector<int16_t> got = AsSamples(ReadPass(*in));
+  const size_t firstFrames = links[0].Frames();
+  EXPECT_NEAR(static_cast<double>(got.size() / 2),
+              static_cast<double>(firstFrames + Scaled(links[1].Frames(), 44100, 22050)), 4);
+  const std::vector<int16_t> l = Channel(got, 2, 0, firstFrames + 300);
+  const std::vector<int16_t> r = Channel(got, 2, 1, firstFrames + 300);
+  const double front = Tone(l, 500, 22050);
+  ASSERT_GT(front, 1000);
+  EXPECT_NEAR(Tone(r, 700, 22050), front, front * 0.15);
+  EXPECT_NEAR(Tone(l, 900, 22050) / front, 0.7071, 0.1);  // centre at -3 dB on both sides
+  EXPECT_NEAR(Tone(r, 900, 22050) / front, 0.7071, 0.1);
+  EXPECT_NEAR(Tone(l, 1300, 22050) / front, 0.7071, 0.1);  // surrounds at -3 dB, own side
+  EXPECT_NEAR(Tone(r, 1500, 22050) / front, 0.7071, 0.1);
+  for (double wrong : {700.0, 1100.0, 1500.0})
+    EXPECT_LT(Tone(l, wrong, 22050), front * 0.05) << wrong;
+  for (double wrong : {500.0, 1100.0, 1300.0})
+    EXPECT_LT(Tone(r, wrong, 22050), front * 0.05) << wrong;
+}
+
+// A range inside the resampled link starts where a whole pass has the same frames.
+TEST(VorbisChain, RangeInsideAResampledLink) {
+  auto in = MakeComponent<TVorbisIn>(nullptr);
+  in->SetFileName(FixturePath("vorbis/chain-44k-stereo-48k-mono.ogg"));
+  const std::vector<int16_t> whole = AsSamples(ReadPass(*in));
+  const int64_t start = static_cast<int64_t>(whole.size() / 2) - 9000;
+  in->SetStartSample(start);
+  in->SetEndSample(start + 3999);
+  const std::vector<int16_t> part = AsSamples(ReadPass(*in));
+  ASSERT_EQ(part.size(), 2u * 4000);
+  // The filter starts afresh at the seek; past its first frames both agree closely.
+  int worst = 0;
+  for (size_t i = 2 * 200; i < part.size(); ++i)
+    worst = std::max(worst, std::abs(part[i] - whole[static_cast<size_t>(2 * start) + i]));
+  EXPECT_LT(worst, 1500);
+}
+
+// What oggdec decodes from each link of Bytes alone, in frames of the first link's rate;
+// Formats are the links of the intact file.
+int64_t LinkwiseReference(const std::vector<uint8_t>& Bytes, const std::vector<TLinkRef>& Formats) {
+  TempDir dir;
+  int64_t frames = 0;
+  const auto links = SplitChain(Bytes);
+  for (size_t k = 0; k < links.size() && k < Formats.size(); ++k) {
+    WriteAll(dir / "link.ogg", links[k]);
+    const size_t decoded = OggReference(dir / "link.ogg").size() / (2 * Formats[k].Channels);
+    frames += Scaled(decoded, Formats[k].Rate, Formats[0].Rate);
+  }
+  return frames;
+}
+
+// A cut file gives what the reference decoders give from the same bytes, less at most one
+// block, never more; a chain cut in a later link's headers still gives its first link.
+TEST(VorbisTruncated, DeliversWhatTheDecoderDecoded) {
+  TempDir dir;
+  for (const char* name :
+       {"stereo.ogg", "ch6.ogg", "chain-44k-stereo-48k-mono.ogg", "chained-stereo.ogg"}) {
+    const std::string path = FixturePath(std::string("vorbis/") + name);
+    const std::vector<uint8_t> whole = ReadAll(path);
+    const std::vector<TLinkRef> formats = ChainReference(path);
+    ASSERT_FALSE(formats.empty());
+    const bool chain = formats.size() > 1;
+    for (size_t cut : {whole.size() * 3 / 10, whole.size() * 6 / 10, whole.size() * 7 / 10,
+                       whole.size() * 85 / 100, whole.size() - 40}) {
+      SCOPED_TRACE(std::string(name) + " cut at " + std::to_string(cut));
+      const std::vector<uint8_t> bytes(whole.begin(),
+                                       whole.begin() + static_cast<std::ptrdiff_t>(cut));
+      WriteAll(dir / "cut.ogg", bytes);
+      const int64_t ref = LinkwiseReference(bytes, formats);
+      auto in = MakeComponent<TVorbisIn>(nullptr);
+      in->SetFileName(dir / "cut.ogg");
+      int64_t got = 0;
+      try {
+        ASSERT_EQ(in->Channels(), formats[0].Channels);
+        got = static_cast<int64_t>(ReadPass(*in, 4096).size() / (2 * formats[0].Channels));
+      } catch (const EAuException& e) {
+        // Only a file that nothing decodes may be refused.
+        EXPECT_EQ(ref, 0) << e.what();
+        continue;
+      }
+      EXPECT_LE(got, ref + (chain ? 2 : 0));
+      EXPECT_GE(got + 2048, ref);
+      if (!chain) {
+        const auto ffmpeg = static_cast<int64_t>(FfmpegSamples(dir / "cut.ogg").size());
+        EXPECT_LE(got, ffmpeg / static_cast<int64_t>(formats[0].Channels));
+      }
+    }
+  }
+}

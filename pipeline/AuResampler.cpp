@@ -3,6 +3,7 @@
 
 #include <soxr.h>
 
+#include <cstdint>
 #include <string>
 
 #include "platform/Exception.h"
@@ -15,7 +16,9 @@ void TAuResampler::TDeleter::operator()(soxr* Resampler) const {
 
 TAuResampler::TAuResampler(uint32_t Channels, uint32_t InRate, uint32_t OutRate)
     : FChannels(Channels), FInRate(InRate), FOutRate(OutRate) {
-  if (Channels == 0 || InRate == 0 || OutRate == 0)
+  // Ratios past 256 are no real conversion: only a damaged header asks for them.
+  if (Channels == 0 || InRate == 0 || OutRate == 0 || InRate / OutRate >= 256 ||
+      OutRate / InRate >= 256)
     throw EAuException("Cannot resample " + std::to_string(Channels) + " channels from " +
                        std::to_string(InRate) + " Hz to " + std::to_string(OutRate) + " Hz");
   soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
@@ -65,9 +68,15 @@ void TAuResampler::Flush(std::vector<int16_t>& Out) {
 int64_t TAuResampler::ScaledFrames(int64_t InFrames, uint32_t InRate, uint32_t OutRate) {
   if (InFrames <= 0 || InRate == 0) return 0;
   if (InRate == OutRate) return InFrames;
-  // Rounded to the nearest frame, as the filter's own length accounting does.
-  // Exact in 64 bits for any length below decades of audio.
-  return (InFrames * static_cast<int64_t>(OutRate) + InRate / 2) / static_cast<int64_t>(InRate);
+  // Rounded to the nearest frame, as the filter's own length accounting does; a length
+  // announced beyond any real file saturates instead of overflowing.
+  const int64_t whole = InFrames / InRate;
+  const int64_t part = InFrames % InRate;
+  int64_t scaled = 0;
+  if (__builtin_mul_overflow(whole, static_cast<int64_t>(OutRate), &scaled) ||
+      __builtin_add_overflow(scaled, (part * OutRate + InRate / 2) / InRate, &scaled))
+    return INT64_MAX;
+  return scaled;
 }
 
 }  // namespace tunevert

@@ -124,4 +124,6 @@ TEST(Resampler, ScaledFramesRoundsToNearest) {
 TEST(Resampler, RefusesImpossibleFormats) {
   EXPECT_THROW(TAuResampler(0, 44100, 48000), EAuException);
   EXPECT_THROW(TAuResampler(2, 0, 48000), EAuException);
+  EXPECT_THROW(TAuResampler(2, 1, 48000), EAuException);
+  EXPECT_NO_THROW(TAuResampler(2, 8000, 192000));
 }

@@ -94,6 +94,8 @@ std::vector<int64_t> LinkStarts(TStream& Stream) {
   return starts;
 }
 
+constexpr int64_t kMaxFrames = INT64_MAX / 1024;
+
 // ov_read writes whole frames only and refuses room for less than one; a frame of the most
 // channels a link may have takes this much.
 constexpr uint32_t kMaxFrameBytes = 2 * 255;
@@ -279,8 +281,12 @@ void TVorbisIn::OpenSource() {
     l.PcmStart = pcmStart;
     l.OutStart = outStart;
     FLinks.push_back(l);
-    pcmStart += frames;
-    outStart += TAuResampler::ScaledFrames(frames, l.Rate, FLinks.front().Rate);
+    // Granule positions are claims: a total past any real file is held where the byte
+    // count cannot overflow.
+    pcmStart = std::min(kMaxFrames, pcmStart + std::min<int64_t>(frames, kMaxFrames));
+    outStart = std::min(kMaxFrames,
+                        outStart + std::min(kMaxFrames, TAuResampler::ScaledFrames(
+                                                            frames, l.Rate, FLinks.front().Rate)));
   }
   if (failure != 0) {
     Api.clear(VFile.get());

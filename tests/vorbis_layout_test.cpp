@@ -302,3 +302,31 @@ TEST(VorbisTruncated, DeliversWhatTheDecoderDecoded) {
     }
   }
 }
+
+// A link whose setup header libvorbis cannot build a decoder for: the file is refused as
+// undecodable, and a chain ends before such a link; seeking into it would crash the library.
+TEST(VorbisDamaged, LinkWithoutADecoderIsNeverRead) {
+  const std::string bad = FixturePath("vorbis/setup-without-decoder.ogg");
+  auto in = MakeComponent<TVorbisIn>(nullptr);
+  in->SetFileName(bad);
+  try {
+    in->Channels();
+    ADD_FAILURE();
+  } catch (const EAuException& e) {
+    EXPECT_STREQ(e.what(), "Failed to open an ogg file: -137");
+  }
+  EXPECT_TRUE(OggReference(bad).empty());
+
+  TempDir dir;
+  std::vector<uint8_t> chain = ReadAll(FixturePath("vorbis/stereo.ogg"));
+  const std::vector<uint8_t> first = OggReference(FixturePath("vorbis/stereo.ogg"));
+  const std::vector<uint8_t> tail = ReadAll(bad);
+  chain.insert(chain.end(), tail.begin(), tail.end());
+  WriteAll(dir / "chain.ogg", chain);
+  in->SetFileName(dir / "chain.ogg");
+  const int64_t frames = static_cast<int64_t>(first.size() / 4);
+  EXPECT_EQ(in->TotalSamples(), frames);
+  EXPECT_TRUE(ReadPass(*in) == first);
+  in->SetStartSample(frames - 100);
+  EXPECT_EQ(ReadPass(*in).size(), 400u);
+}

@@ -96,6 +96,22 @@ std::vector<int64_t> LinkStarts(TStream& Stream) {
 
 constexpr int64_t kMaxFrames = INT64_MAX / 1024;
 
+// libvorbis 1.3.7 cannot set up a decoder for some damaged setup headers; reading such a link
+// only fails, but seeking into it divides by zero inside the library. Such a link is never
+// read.
+bool LinkDecodes(const vorbis_info* Info) {
+  static const auto init =
+      VorbisLibrary().Function<decltype(&::vorbis_synthesis_init)>("vorbis_synthesis_init");
+  static const auto clear =
+      VorbisLibrary().Function<decltype(&::vorbis_dsp_clear)>("vorbis_dsp_clear");
+  if (init == nullptr || clear == nullptr) return true;
+  vorbis_dsp_state dsp;
+  std::memset(&dsp, 0, sizeof dsp);
+  if (init(&dsp, const_cast<vorbis_info*>(Info)) != 0) return false;
+  clear(&dsp);
+  return true;
+}
+
 // ov_read writes whole frames only and refuses room for less than one; a frame of the most
 // channels a link may have takes this much.
 constexpr uint32_t kMaxFrameBytes = 2 * 255;
@@ -259,8 +275,6 @@ void TVorbisIn::OpenSource() {
     if (OwnsStream()) FreeOwnStream();
     throw EAuException("Failed to open an ogg file: " + std::to_string(code));
   }
-  // libvorbisfile 1.3.7 leaves a chained file positioned at its last link after opening.
-  if (Api.seekable(VFile.get()) != 0 && Api.streams(VFile.get()) > 1) Api.pcm_seek(VFile.get(), 0);
   const bool seekable = Api.seekable(VFile.get()) != 0;
   const long links = seekable ? Api.streams(VFile.get()) : 1;
   FLinks.clear();
@@ -275,6 +289,11 @@ void TVorbisIn::OpenSource() {
     if (link == nullptr || link->channels <= 0 || link->channels > 255 || link->rate <= 0)
       failure = OV_EBADHEADER;
     if (failure != 0) break;
+    if (!LinkDecodes(link)) {
+      // The chain ends before a link no decoder can be set up for, as a cut file would.
+      if (i == 0) failure = OV_EBADLINK;
+      break;
+    }
     TLink l;
     l.Channels = static_cast<uint32_t>(link->channels);
     l.Rate = static_cast<uint32_t>(link->rate);
@@ -293,6 +312,8 @@ void TVorbisIn::OpenSource() {
     FLinks.clear();
     throw EAuException("Failed to open an ogg file: " + std::to_string(failure));
   }
+  // libvorbisfile 1.3.7 leaves a chained file positioned at its last link after opening.
+  if (seekable && links > 1) Api.pcm_seek(VFile.get(), 0);
   const vorbis_info* info = Api.info(VFile.get(), seekable ? 0 : -1);
 
   FComments->Clear();
@@ -427,6 +448,12 @@ void TVorbisIn::ProduceData(void*& Buffer, uint32_t& Bytes) {
         if (got <= 0) {
           // A truncated or damaged file stops short of its announced length: what was
           // decoded, the resampler's tail included, is still delivered.
+          FDecoderEnded = true;
+          EndLink();
+          continue;
+        }
+        if (section >= static_cast<int>(FLinks.size()) && FSeekable) {
+          // A link left out at opening: the chain ends here.
           FDecoderEnded = true;
           EndLink();
           continue;

@@ -268,16 +268,21 @@ int64_t LinkwiseReference(const std::vector<uint8_t>& Bytes, const std::vector<T
 // block, never more; a chain cut in a later link's headers still gives its first link.
 TEST(VorbisTruncated, DeliversWhatTheDecoderDecoded) {
   TempDir dir;
-  for (const char* name :
-       {"stereo.ogg", "ch6.ogg", "chain-44k-stereo-48k-mono.ogg", "chained-stereo.ogg"}) {
-    const std::string path = FixturePath(std::string("vorbis/") + name);
+  // The committed files hold one or two audio pages; a longer one is cut between many.
+  ASSERT_EQ(RunQuiet("sox -D -n -r 44100 -c 2 -b 16 '" + (dir / "long.wav") +
+                     "' synth 4 sine 440 pinknoise vol 0.4 && oggenc -Q -q 0 -s 7 -o '" +
+                     (dir / "long.ogg") + "' '" + (dir / "long.wav") + "'"),
+            0);
+  for (const std::string& path : {dir / "long.ogg", FixturePath("vorbis/ch6.ogg"),
+                                  FixturePath("vorbis/chain-44k-stereo-48k-mono.ogg"),
+                                  FixturePath("vorbis/chained-stereo.ogg")}) {
     const std::vector<uint8_t> whole = ReadAll(path);
     const std::vector<TLinkRef> formats = ChainReference(path);
     ASSERT_FALSE(formats.empty());
     const bool chain = formats.size() > 1;
-    for (size_t cut : {whole.size() * 3 / 10, whole.size() * 6 / 10, whole.size() * 7 / 10,
-                       whole.size() * 85 / 100, whole.size() - 40}) {
-      SCOPED_TRACE(std::string(name) + " cut at " + std::to_string(cut));
+    for (size_t tenth = 3; tenth <= 10; ++tenth) {
+      const size_t cut = tenth < 10 ? whole.size() * tenth / 10 : whole.size() - 40;
+      SCOPED_TRACE(path + " cut at " + std::to_string(cut));
       const std::vector<uint8_t> bytes(whole.begin(),
                                        whole.begin() + static_cast<std::ptrdiff_t>(cut));
       WriteAll(dir / "cut.ogg", bytes);
@@ -301,6 +306,33 @@ TEST(VorbisTruncated, DeliversWhatTheDecoderDecoded) {
       }
     }
   }
+}
+
+// A damaged page in the middle (its checksum fails) is a hole: the reference decoders drop
+// that page's audio and go on, and so does the input.
+TEST(VorbisTruncated, HoleInTheMiddleIsSkipped) {
+  TempDir dir;
+  ASSERT_EQ(RunQuiet("sox -D -n -r 44100 -c 2 -b 16 '" + (dir / "long.wav") +
+                     "' synth 3 sine 440 pinknoise vol 0.4 && oggenc -Q -q 0 -s 8 -o '" +
+                     (dir / "long.ogg") + "' '" + (dir / "long.wav") + "'"),
+            0);
+  std::vector<uint8_t> bytes = ReadAll(dir / "long.ogg");
+  std::vector<size_t> pages;
+  for (size_t i = 0; i + 4 <= bytes.size(); ++i)
+    if (std::memcmp(&bytes[i], "OggS", 4) == 0) pages.push_back(i);
+  ASSERT_GT(pages.size(), 6u);
+  const size_t victim = pages[pages.size() / 2];
+  bytes[victim + 100] ^= 0x55;
+  WriteAll(dir / "hole.ogg", bytes);
+  const size_t whole = OggReference(dir / "long.ogg").size() / 4;
+  const size_t oggdec = OggReference(dir / "hole.ogg").size() / 4;
+  ASSERT_LT(oggdec, whole);
+  auto in = MakeComponent<TVorbisIn>(nullptr);
+  in->SetFileName(dir / "hole.ogg");
+  const size_t got = ReadPass(*in).size() / 4;
+  EXPECT_LE(got, oggdec);
+  EXPECT_GE(got + 2048, oggdec);
+  EXPECT_LE(got, FfmpegSamples(dir / "hole.ogg").size() / 2);
 }
 
 // A link whose setup header libvorbis cannot build a decoder for: the file is refused as

@@ -445,6 +445,8 @@ void TVorbisIn::ProduceData(void*& Buffer, uint32_t& Bytes) {
         uint8_t* at = buf.data() + BufEnd;
         const long got = Api.read(VFile.get(), reinterpret_cast<char*>(at),
                                   static_cast<int>(room - BufEnd), 0, 2, 1, &section);
+        // A lost or damaged page: other decoders drop its audio and go on, so the input does.
+        if (got == OV_HOLE) continue;
         if (got <= 0) {
           // A truncated or damaged file stops short of its announced length: what was
           // decoded, the resampler's tail included, is still delivered.

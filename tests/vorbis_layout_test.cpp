@@ -233,6 +233,46 @@ TEST(VorbisChain, SurroundLinkIsDownmixedBySpeaker) {
     EXPECT_LT(Tone(r, wrong, 22050), front * 0.05) << wrong;
 }
 
+// Back to the first link's format after a resampled link: the filter's tail comes first and
+// the third link then passes untouched.
+TEST(VorbisChain, LinkAfterAResampledOnePassesUntouched) {
+  const std::string path = FixturePath("vorbis/chain-44k-stereo-48k-mono.ogg");
+  const auto links = SplitChain(ReadAll(path));
+  const std::vector<TLinkRef> refs = ChainReference(path);
+  ASSERT_EQ(links.size(), 2u);
+  TempDir dir;
+  std::vector<uint8_t> chain = links[0];
+  chain.insert(chain.end(), links[1].begin(), links[1].end());
+  chain.insert(chain.end(), links[0].begin(), links[0].end());
+  // The third link needs its own serial number, and its pages their checksums again.
+  for (size_t i = links[0].size() + links[1].size(); i + 27 <= chain.size(); ++i) {
+    if (std::memcmp(&chain[i], "OggS", 4) != 0) continue;
+    chain[i + 14] ^= 0x40;
+    size_t length = 27 + chain[i + 26];
+    for (size_t k = 0; k < chain[i + 26]; ++k) length += chain[i + 27 + k];
+    ASSERT_LE(i + length, chain.size());
+    std::memset(&chain[i + 22], 0, 4);
+    uint32_t crc = 0;
+    for (size_t k = i; k < i + length; ++k) {
+      crc ^= uint32_t{chain[k]} << 24;
+      for (int bit = 0; bit < 8; ++bit)
+        crc = (crc & 0x80000000u) != 0 ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    }
+    for (int k = 0; k < 4; ++k) chain[i + 22 + k] = static_cast<uint8_t>(crc >> (8 * k));
+    i += length - 1;
+  }
+  WriteAll(dir / "aba.ogg", chain);
+  auto in = MakeComponent<TVorbisIn>(nullptr);
+  in->SetFileName(dir / "aba.ogg");
+  const std::vector<uint8_t> got = ReadPass(*in, 2500);
+  const size_t a = refs[0].Pcm.size();
+  const size_t b = static_cast<size_t>(Scaled(refs[1].Frames(), refs[1].Rate, 44100)) * 4;
+  EXPECT_NEAR(static_cast<double>(got.size()), static_cast<double>(2 * a + b), 4 * 4);
+  ASSERT_GE(got.size(), a);
+  EXPECT_TRUE(Slice(got, got.size() - a, a) == refs[0].Pcm);
+  EXPECT_TRUE(Slice(got, 0, a) == refs[0].Pcm);
+}
+
 // A range inside the resampled link starts where a whole pass has the same frames.
 TEST(VorbisChain, RangeInsideAResampledLink) {
   auto in = MakeComponent<TVorbisIn>(nullptr);

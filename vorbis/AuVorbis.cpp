@@ -97,8 +97,8 @@ std::vector<int64_t> LinkStarts(TStream& Stream) {
 constexpr int64_t kMaxFrames = INT64_MAX / 1024;
 
 // libvorbis 1.3.7 cannot set up a decoder for some damaged setup headers; reading such a link
-// only fails, but seeking into it divides by zero inside the library. Such a link is never
-// read.
+// only fails, but a second set-up (a seek makes one) divides by zero inside the library. Such
+// a link is never read.
 bool LinkDecodes(const vorbis_info* Info) {
   static const auto init =
       VorbisLibrary().Function<decltype(&::vorbis_synthesis_init)>("vorbis_synthesis_init");
@@ -275,42 +275,63 @@ void TVorbisIn::OpenSource() {
     if (OwnsStream()) FreeOwnStream();
     throw EAuException("Failed to open an ogg file: " + std::to_string(code));
   }
-  const bool seekable = Api.seekable(VFile.get()) != 0;
-  const long links = seekable ? Api.streams(VFile.get()) : 1;
-  FLinks.clear();
-  int64_t pcmStart = 0;
+  bool seekable = false;
+  long links = 0;
   int64_t outStart = 0;
-  ogg_int64_t failure = 0;
-  for (long i = 0; i < std::max(links, 1L) && failure == 0; ++i) {
-    const vorbis_info* link = Api.info(VFile.get(), seekable ? static_cast<int>(i) : -1);
-    const ogg_int64_t frames = Api.pcm_total(VFile.get(), seekable ? static_cast<int>(i) : -1);
-    if (frames < 0) failure = frames;
-    // Headers that parse but give no usable format: refuse like a damaged file.
-    if (link == nullptr || link->channels <= 0 || link->channels > 255 || link->rate <= 0)
-      failure = OV_EBADHEADER;
-    if (failure != 0) break;
-    if (!LinkDecodes(link)) {
-      // The chain ends before a link no decoder can be set up for, as a cut file would.
-      if (i == 0) failure = OV_EBADLINK;
-      break;
+  for (;;) {
+    seekable = Api.seekable(VFile.get()) != 0;
+    links = seekable ? Api.streams(VFile.get()) : 1;
+    FLinks.clear();
+    int64_t pcmStart = 0;
+    outStart = 0;
+    ogg_int64_t failure = 0;
+    int64_t cutAt = -1;
+    for (long i = 0; i < std::max(links, 1L) && failure == 0; ++i) {
+      const vorbis_info* link = Api.info(VFile.get(), seekable ? static_cast<int>(i) : -1);
+      const ogg_int64_t frames = Api.pcm_total(VFile.get(), seekable ? static_cast<int>(i) : -1);
+      if (frames < 0) failure = frames;
+      // Headers that parse but give no usable format: refuse like a damaged file.
+      if (link == nullptr || link->channels <= 0 || link->channels > 255 || link->rate <= 0)
+        failure = OV_EBADHEADER;
+      if (failure != 0) break;
+      if (!LinkDecodes(link)) {
+        // The chain ends before a link no decoder can be set up for, as a cut file would.
+        if (i == 0 || !seekable)
+          failure = OV_EBADLINK;
+        else
+          cutAt = VFile->offsets[i];
+        break;
+      }
+      TLink l;
+      l.Channels = static_cast<uint32_t>(link->channels);
+      l.Rate = static_cast<uint32_t>(link->rate);
+      l.PcmStart = pcmStart;
+      l.OutStart = outStart;
+      FLinks.push_back(l);
+      // Granule positions are claims: a total past any real file is held where the byte
+      // count cannot overflow.
+      pcmStart = std::min(kMaxFrames, pcmStart + std::min<int64_t>(frames, kMaxFrames));
+      outStart = std::min(
+          kMaxFrames, outStart + std::min(kMaxFrames, TAuResampler::ScaledFrames(
+                                                          frames, l.Rate, FLinks.front().Rate)));
     }
-    TLink l;
-    l.Channels = static_cast<uint32_t>(link->channels);
-    l.Rate = static_cast<uint32_t>(link->rate);
-    l.PcmStart = pcmStart;
-    l.OutStart = outStart;
-    FLinks.push_back(l);
-    // Granule positions are claims: a total past any real file is held where the byte
-    // count cannot overflow.
-    pcmStart = std::min(kMaxFrames, pcmStart + std::min<int64_t>(frames, kMaxFrames));
-    outStart = std::min(kMaxFrames,
-                        outStart + std::min(kMaxFrames, TAuResampler::ScaledFrames(
-                                                            frames, l.Rate, FLinks.front().Rate)));
-  }
-  if (failure != 0) {
+    if (failure != 0) {
+      Api.clear(VFile.get());
+      FLinks.clear();
+      throw EAuException("Failed to open an ogg file: " + std::to_string(failure));
+    }
+    if (cutAt < 0) break;
+    // A failed set-up leaves that link's codebooks half built, and the library would later
+    // take them as ready and crash decoding them: open again without that link.
     Api.clear(VFile.get());
     FLinks.clear();
-    throw EAuException("Failed to open an ogg file: " + std::to_string(failure));
+    if (!FStreamAssigned) OpenOwnStream();
+    FReadLimit = cutAt;
+    const int again = test();
+    if (again != 0) {
+      if (OwnsStream()) FreeOwnStream();
+      throw EAuException("Failed to open an ogg file: " + std::to_string(again));
+    }
   }
   // libvorbisfile 1.3.7 leaves a chained file positioned at its last link after opening.
   if (seekable && links > 1) Api.pcm_seek(VFile.get(), 0);

@@ -33,4 +33,5 @@ oggenc --quiet -q 0 -s 3004 -o "$tmp/six.ogg" "$tmp/six.wav"
 cat "$tmp/s.ogg" "$tmp/six.ogg" > "$data/chain-22k-stereo-44k-6ch.ogg"
 ls -l "$data"
 
-# setup-without-decoder.ogg is not made here: it is a fuzzer find, kept as found.
+# setup-without-decoder.ogg and later-link-without-decoder.ogg are not made here: they are
+# fuzzer finds, kept as found.

@@ -50,34 +50,24 @@ TEST(VorbisIn, ChainIsDecodedFromItsFirstLink) {
   EXPECT_TRUE(Slice(got, link.size(), link.size()) == link);
 }
 
-TEST(VorbisIn, ChainWithChangingChannelsIsDeliveredAsDecoded) {
-  const std::vector<uint8_t> first = OggReference(FixturePath("vorbis/stereo.ogg"));
-  const std::vector<uint8_t> second = OggReference(FixturePath("vorbis/mono.ogg"));
-  ASSERT_FALSE(first.empty());
-  ASSERT_FALSE(second.empty());
+// The data of a chain that changes format is checked in vorbis_layout_test.cpp.
+TEST(VorbisIn, ChainReportsItsLinksDuringAPass) {
   auto in = MakeComponent<TVorbisIn>(nullptr);
   in->SetFileName(FixturePath("vorbis/chained-stereo-mono.ogg"));
-  // The format is the first link's; the size counts every link's frames in that format.
   EXPECT_EQ(in->Channels(), 2u);
   EXPECT_EQ(in->SampleRate(), 44100u);
-  EXPECT_EQ(in->Size(), static_cast<int64_t>(first.size() + second.size() * 2));
+  EXPECT_EQ(in->BitStreams(), 0);
   in->Init();
   EXPECT_EQ(in->BitStreams(), 2);
-  std::vector<uint8_t> got;
+  EXPECT_EQ(in->CurrentBitStream(), 0);
   for (;;) {
     void* block = nullptr;
     uint32_t bytes = 8192;
     in->GetData(block, bytes);
     if (bytes == 0) break;
-    got.insert(got.end(), static_cast<uint8_t*>(block), static_cast<uint8_t*>(block) + bytes);
   }
   EXPECT_EQ(in->CurrentBitStream(), 1);
   in->Flush();
-  std::vector<uint8_t> expected = first;
-  expected.insert(expected.end(), second.begin(), second.end());
-  EXPECT_EQ(got.size(), expected.size());
-  EXPECT_TRUE(got == expected);
-  EXPECT_EQ(Slice(got, 0, first.size()), first);
   EXPECT_EQ(in->BitStreams(), 0);
   EXPECT_EQ(in->CurrentBitStream(), -1);
 }

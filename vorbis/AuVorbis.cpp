@@ -40,6 +40,82 @@ std::string LowerAscii(std::string_view s) {
   return r;
 }
 
+// WAV channel j of a frame is Vorbis channel kVorbisToWav[n][j]: Vorbis puts the centre
+// between the front pair and LFE last (5.1 is FL, FC, FR, RL, RR, LFE). Other counts keep
+// their order.
+constexpr std::array<std::array<uint8_t, 8>, 9> kVorbisToWav = {{
+    {},
+    {0},
+    {0, 1},
+    {0, 2, 1},
+    {0, 1, 2, 3},
+    {0, 2, 1, 3, 4},
+    {0, 2, 1, 5, 3, 4},
+    {0, 2, 1, 6, 5, 3, 4},
+    {0, 2, 1, 7, 5, 6, 3, 4},
+}};
+
+void VorbisToWavOrder(uint8_t* Data, uint32_t Bytes, uint32_t Channels) {
+  if (Channels < 3 || Channels > 8 || Channels == 4) return;
+  const auto& map = kVorbisToWav[Channels];
+  const uint32_t frame = 2 * Channels;
+  std::array<uint8_t, 16> in{};
+  for (uint32_t at = 0; at + frame <= Bytes; at += frame) {
+    std::memcpy(in.data(), Data + at, frame);
+    for (uint32_t c = 0; c < Channels; ++c) std::memcpy(Data + at + 2 * c, &in[2 * map[c]], 2);
+  }
+}
+
+// Byte offsets of the pages that begin a logical bitstream after the first: where each later
+// link of a chain starts.
+std::vector<int64_t> LinkStarts(TStream& Stream) {
+  std::vector<int64_t> starts;
+  std::vector<uint8_t> chunk(size_t{1} << 16);
+  constexpr size_t kHead = 6;  // "OggS", version 0, header flags
+  int64_t base = 0;
+  size_t kept = 0;
+  Stream.Seek(0, TSeekOrigin::soBeginning);
+  for (;;) {
+    const int64_t got = Stream.Read(chunk.data() + kept, static_cast<int64_t>(chunk.size() - kept));
+    if (got <= 0) break;
+    const size_t end = kept + static_cast<size_t>(got);
+    size_t i = 0;
+    for (; i + kHead <= end; ++i) {
+      // The capture pattern with its NUL (structure version 0), then the first-page flag.
+      if (std::memcmp(&chunk[i], "OggS", 5) == 0 && (chunk[i + 5] & 0x02) != 0 &&
+          base + static_cast<int64_t>(i) > 0)
+        starts.push_back(base + static_cast<int64_t>(i));
+    }
+    // The last bytes may begin a page header that the next read completes.
+    kept = end - i;
+    std::memmove(chunk.data(), chunk.data() + i, kept);
+    base += static_cast<int64_t>(i);
+  }
+  return starts;
+}
+
+constexpr int64_t kMaxFrames = INT64_MAX / 1024;
+
+// libvorbis 1.3.7 cannot set up a decoder for some damaged setup headers; reading such a link
+// only fails, but a second set-up (a seek makes one) divides by zero inside the library. Such
+// a link is never read.
+bool LinkDecodes(const vorbis_info* Info) {
+  static const auto init =
+      VorbisLibrary().Function<decltype(&::vorbis_synthesis_init)>("vorbis_synthesis_init");
+  static const auto clear =
+      VorbisLibrary().Function<decltype(&::vorbis_dsp_clear)>("vorbis_dsp_clear");
+  if (init == nullptr || clear == nullptr) return true;
+  vorbis_dsp_state dsp;
+  std::memset(&dsp, 0, sizeof dsp);
+  if (init(&dsp, const_cast<vorbis_info*>(Info)) != 0) return false;
+  clear(&dsp);
+  return true;
+}
+
+// ov_read writes whole frames only and refuses room for less than one; a frame of the most
+// channels a link may have takes this much.
+constexpr uint32_t kMaxFrameBytes = 2 * 255;
+
 }  // namespace
 
 TCodecLibrary& VorbisFileLibrary() {
@@ -83,7 +159,10 @@ struct TVorbisCallbacks {
     auto* self = static_cast<TVorbisIn*>(datasource);
     if (self->FStream == nullptr || size == 0) return 0;
     try {
-      const int64_t got = self->FStream->Read(ptr, static_cast<int64_t>(size * nmemb));
+      int64_t want = static_cast<int64_t>(size * nmemb);
+      if (self->FReadLimit >= 0)
+        want = std::clamp<int64_t>(self->FReadLimit - self->FStream->Position(), 0, want);
+      const int64_t got = self->FStream->Read(ptr, want);
       return got > 0 ? static_cast<size_t>(got) / size : 0;
     } catch (...) {
       return 0;
@@ -97,6 +176,10 @@ struct TVorbisCallbacks {
     if (whence == SEEK_CUR) origin = TSeekOrigin::soCurrent;
     if (whence == SEEK_END) origin = TSeekOrigin::soEnd;
     try {
+      if (origin == TSeekOrigin::soEnd && self->FReadLimit >= 0) {
+        offset += self->FReadLimit;
+        origin = TSeekOrigin::soBeginning;
+      }
       // 0 or -1 as fseek gives: the decoder takes any other value for a failure.
       return self->FStream->Seek(offset, origin) < 0 ? -1 : 0;
     } catch (...) {
@@ -168,24 +251,91 @@ void TVorbisIn::OpenSource() {
   }
   const ov_callbacks callbacks = {&TVorbisCallbacks::Read, &TVorbisCallbacks::Seek,
                                   &TVorbisCallbacks::Close, &TVorbisCallbacks::Tell};
-  std::memset(VFile.get(), 0, sizeof(OggVorbis_File));
-  const int code = Api.test_callbacks(this, VFile.get(), nullptr, 0, callbacks);
-  if (code != 0) {
-    // A failed test leaves the stream to us: the decoder has not taken it over.
+  FReadLimit = -1;
+  // A failed test or open leaves the stream to us: the decoder has not taken it over.
+  const auto test = [&] {
+    FStream->Seek(0, TSeekOrigin::soBeginning);
+    std::memset(VFile.get(), 0, sizeof(OggVorbis_File));
+    const int tested = Api.test_callbacks(this, VFile.get(), nullptr, 0, callbacks);
+    return tested != 0 ? tested : Api.test_open(VFile.get());
+  };
+  const int code = test();
+  if (code != 0 && FSeekable) {
+    // A chain cut or damaged in a later link's headers fails as a whole: open the links
+    // before that one, as other decoders play them.
+    const std::vector<int64_t> starts = LinkStarts(*FStream);
+    for (auto limit = starts.rbegin(); limit != starts.rend(); ++limit) {
+      FReadLimit = *limit;
+      if (test() == 0) break;
+      FReadLimit = -1;
+    }
+    if (FReadLimit < 0) FStream->Seek(0, TSeekOrigin::soBeginning);
+  }
+  if (code != 0 && FReadLimit < 0) {
     if (OwnsStream()) FreeOwnStream();
     throw EAuException("Failed to open an ogg file: " + std::to_string(code));
   }
-  Api.test_open(VFile.get());
-  // libvorbisfile 1.3.7 leaves a chained file positioned at its last link after opening.
-  if (Api.seekable(VFile.get()) != 0 && Api.streams(VFile.get()) > 1) Api.pcm_seek(VFile.get(), 0);
-  const vorbis_info* info = Api.info(VFile.get(), -1);
-  const ogg_int64_t total = Api.pcm_total(VFile.get(), -1);
-  if (info == nullptr || info->channels <= 0 || info->rate <= 0 || total < 0) {
-    // Headers that parse but give no usable format or length: refuse like a damaged file.
+  bool seekable = false;
+  long links = 0;
+  int64_t outStart = 0;
+  for (;;) {
+    seekable = Api.seekable(VFile.get()) != 0;
+    links = seekable ? Api.streams(VFile.get()) : 1;
+    FLinks.clear();
+    int64_t pcmStart = 0;
+    outStart = 0;
+    ogg_int64_t failure = 0;
+    int64_t cutAt = -1;
+    for (long i = 0; i < std::max(links, 1L) && failure == 0; ++i) {
+      const vorbis_info* link = Api.info(VFile.get(), seekable ? static_cast<int>(i) : -1);
+      const ogg_int64_t frames = Api.pcm_total(VFile.get(), seekable ? static_cast<int>(i) : -1);
+      if (frames < 0) failure = frames;
+      // Headers that parse but give no usable format: refuse like a damaged file.
+      if (link == nullptr || link->channels <= 0 || link->channels > 255 || link->rate <= 0)
+        failure = OV_EBADHEADER;
+      if (failure != 0) break;
+      if (!LinkDecodes(link)) {
+        // The chain ends before a link no decoder can be set up for, as a cut file would.
+        if (i == 0 || !seekable)
+          failure = OV_EBADLINK;
+        else
+          cutAt = VFile->offsets[i];
+        break;
+      }
+      TLink l;
+      l.Channels = static_cast<uint32_t>(link->channels);
+      l.Rate = static_cast<uint32_t>(link->rate);
+      l.PcmStart = pcmStart;
+      l.OutStart = outStart;
+      FLinks.push_back(l);
+      // Granule positions are claims: a total past any real file is held where the byte
+      // count cannot overflow.
+      pcmStart = std::min(kMaxFrames, pcmStart + std::min<int64_t>(frames, kMaxFrames));
+      outStart = std::min(
+          kMaxFrames, outStart + std::min(kMaxFrames, TAuResampler::ScaledFrames(
+                                                          frames, l.Rate, FLinks.front().Rate)));
+    }
+    if (failure != 0) {
+      Api.clear(VFile.get());
+      FLinks.clear();
+      throw EAuException("Failed to open an ogg file: " + std::to_string(failure));
+    }
+    if (cutAt < 0) break;
+    // A failed set-up leaves that link's codebooks half built, and the library would later
+    // take them as ready and crash decoding them: open again without that link.
     Api.clear(VFile.get());
-    throw EAuException("Failed to open an ogg file: " +
-                       std::to_string(total < 0 ? total : static_cast<ogg_int64_t>(OV_EBADHEADER)));
+    FLinks.clear();
+    if (!FStreamAssigned) OpenOwnStream();
+    FReadLimit = cutAt;
+    const int again = test();
+    if (again != 0) {
+      if (OwnsStream()) FreeOwnStream();
+      throw EAuException("Failed to open an ogg file: " + std::to_string(again));
+    }
   }
+  // libvorbisfile 1.3.7 leaves a chained file positioned at its last link after opening.
+  if (seekable && links > 1) Api.pcm_seek(VFile.get(), 0);
+  const vorbis_info* info = Api.info(VFile.get(), seekable ? 0 : -1);
 
   FComments->Clear();
   if (const vorbis_comment* vc = Api.comment(VFile.get(), -1)) {
@@ -226,9 +376,11 @@ void TVorbisIn::OpenSource() {
   FMaxBitrate = static_cast<int32_t>(info->bitrate_upper);
   FNominalBitrate = static_cast<int32_t>(info->bitrate_nominal);
   FMinBitrate = static_cast<int32_t>(info->bitrate_lower);
-  FSize = total * 2 * FChan;
+  // The whole chain in the first link's format: each later link counts as what it becomes.
+  FSize = outStart * 2 * FChan;
   cursec = -1;
   FDecoderEnded = false;
+  ResetConversion();
   FOpened = FOpened + 1;
 }
 
@@ -239,25 +391,112 @@ void TVorbisIn::CloseSource() {
   FOpened = 0;
 }
 
+void TVorbisIn::ResetConversion() {
+  FLink = -1;
+  FRemix.reset();
+  FResampler.reset();
+  FPending.clear();
+  FPendingPos = 0;
+}
+
+void TVorbisIn::BeginLink(int32_t Link) {
+  FLink = Link;
+  if (Link < 0 || static_cast<size_t>(Link) >= FLinks.size()) {
+    // Unseekable sources name no links: their data is taken as the first link's.
+    FRemix.reset();
+    FResampler.reset();
+    return;
+  }
+  const TLink& link = FLinks[static_cast<size_t>(Link)];
+  if (link.Channels != FChan)
+    FRemix = std::make_unique<TAuRemix>(link.Channels, FChan);
+  else
+    FRemix.reset();
+  if (link.Rate == FSR) {
+    FResampler.reset();
+  } else if (!FResampler || FResampler->InRate() != link.Rate) {
+    FResampler = std::make_unique<TAuResampler>(FChan, link.Rate, FSR);
+  }
+}
+
+void TVorbisIn::EndLink() {
+  // The filter holds the last few milliseconds of the link; they belong before the next one.
+  if (FResampler) FResampler->Flush(FPending);
+}
+
+void TVorbisIn::Convert(const uint8_t* Data, uint32_t Bytes) {
+  FLinkData.resize(Bytes / 2);
+  std::memcpy(FLinkData.data(), Data, Bytes);
+  const uint32_t channels = FRemix ? FRemix->InChannels() : FChan;
+  const size_t frames = FLinkData.size() / channels;
+  const int16_t* pcm = FLinkData.data();
+  if (FRemix) {
+    FMixed.clear();
+    FRemix->Process(pcm, frames, FMixed);
+    pcm = FMixed.data();
+  }
+  if (FResampler)
+    FResampler->Process(pcm, frames, FPending);
+  else
+    FPending.insert(FPending.end(), pcm, pcm + frames * FChan);
+}
+
 void TVorbisIn::ProduceData(void*& Buffer, uint32_t& Bytes) {
   if (!Busy) throw EAuException("The Stream is not opened");
   if (BufStart > BufEnd) {
     BufStart = 1;
     BufEnd = 0;
-    while (!FDecoderEnded && BufEnd < kBufSize) {
-      // ov_read refuses a length below one frame; stop before asking for less.
-      const vorbis_info* info = Api.info(VFile.get(), -1);
-      const uint32_t frame = info != nullptr && info->channels > 0 ? 2u * info->channels : 2u;
-      if (kBufSize - BufEnd < frame) break;
-      int section = cursec;
-      const long got = Api.read(VFile.get(), reinterpret_cast<char*>(buf.data() + BufEnd),
-                                static_cast<int>(kBufSize - BufEnd), 0, 2, 1, &section);
-      if (got <= 0) {
-        FDecoderEnded = true;
+    const uint32_t frame = 2 * FChan;
+    const uint32_t room = kBufSize - kBufSize % frame;
+    while (BufEnd < room) {
+      if (FPendingPos < FPending.size()) {
+        const uint32_t n = static_cast<uint32_t>(
+            std::min<size_t>(room - BufEnd, 2 * (FPending.size() - FPendingPos)));
+        std::memcpy(buf.data() + BufEnd, FPending.data() + FPendingPos, n);
+        FPendingPos += n / 2;
+        if (FPendingPos == FPending.size()) {
+          FPending.clear();
+          FPendingPos = 0;
+        }
+        BufEnd += n;
+      } else if (FDecoderEnded || room - BufEnd < kMaxFrameBytes) {
         break;
+      } else {
+        int section = cursec;
+        uint8_t* at = buf.data() + BufEnd;
+        const long got = Api.read(VFile.get(), reinterpret_cast<char*>(at),
+                                  static_cast<int>(room - BufEnd), 0, 2, 1, &section);
+        // A lost or damaged page: other decoders drop its audio and go on, so the input does.
+        if (got == OV_HOLE) continue;
+        if (got <= 0) {
+          // A truncated or damaged file stops short of its announced length: what was
+          // decoded, the resampler's tail included, is still delivered.
+          FDecoderEnded = true;
+          EndLink();
+          continue;
+        }
+        if (section >= static_cast<int>(FLinks.size()) && FSeekable) {
+          // A link left out at opening: the chain ends here.
+          FDecoderEnded = true;
+          EndLink();
+          continue;
+        }
+        cursec = section;
+        if (section != FLink) {
+          EndLink();
+          BeginLink(section);
+        }
+        const uint32_t linkChannels = FLink >= 0 && static_cast<size_t>(FLink) < FLinks.size()
+                                          ? FLinks[static_cast<size_t>(FLink)].Channels
+                                          : FChan;
+        VorbisToWavOrder(at, static_cast<uint32_t>(got), linkChannels);
+        if (FRemix || FResampler || FPendingPos < FPending.size()) {
+          // Converted, or queued behind the previous link's tail: it goes through FPending.
+          Convert(at, static_cast<uint32_t>(got));
+          continue;
+        }
+        BufEnd += static_cast<uint32_t>(got);
       }
-      cursec = section;
-      BufEnd += static_cast<uint32_t>(got);
       if (FPosition + BufEnd >= FSize) {
         BufEnd = static_cast<uint32_t>(std::max<int64_t>(0, FSize - FPosition));
         if (BufEnd == 0) FDecoderEnded = true;
@@ -273,10 +512,20 @@ void TVorbisIn::ProduceData(void*& Buffer, uint32_t& Bytes) {
 
 bool TVorbisIn::SeekToSample(int64_t& SampleNum) {
   OpenSource();
-  Api.pcm_seek(VFile.get(), SampleNum);
+  // SampleNum counts delivered frames; a link at another rate has its own frame numbers.
+  int64_t target = SampleNum;
+  for (auto link = FLinks.rbegin(); link != FLinks.rend(); ++link) {
+    if (link->OutStart <= SampleNum) {
+      target =
+          link->PcmStart + TAuResampler::ScaledFrames(SampleNum - link->OutStart, FSR, link->Rate);
+      break;
+    }
+  }
+  Api.pcm_seek(VFile.get(), target);
   BufStart = 1;
   BufEnd = 0;
   FDecoderEnded = false;
+  ResetConversion();
   return true;
 }
 
@@ -325,8 +574,8 @@ void TVorbisIn::SetCurrentBitStream(int32_t Value) {
   if (Value < 0 || Value >= Api.streams(VFile.get())) return;
   // Moving the stream under the decoder would desynchronise it; seek the decoder instead,
   // to the first sample of that bitstream.
-  int64_t first = 0;
-  for (int32_t i = 0; i < Value; ++i) first += Api.pcm_total(VFile.get(), i);
+  if (static_cast<size_t>(Value) >= FLinks.size()) return;
+  const int64_t first = FLinks[static_cast<size_t>(Value)].OutStart;
   if (first >= FStartSample) Seek(first - FStartSample);
 }
 

@@ -1,0 +1,82 @@
+// The binding to libsoxr.
+#include "pipeline/AuResampler.h"
+
+#include <soxr.h>
+
+#include <cstdint>
+#include <string>
+
+#include "platform/Exception.h"
+
+namespace tunevert {
+
+void TAuResampler::TDeleter::operator()(soxr* Resampler) const {
+  soxr_delete(Resampler);
+}
+
+TAuResampler::TAuResampler(uint32_t Channels, uint32_t InRate, uint32_t OutRate)
+    : FChannels(Channels), FInRate(InRate), FOutRate(OutRate) {
+  // Ratios past 256 are no real conversion: only a damaged header asks for them.
+  if (Channels == 0 || InRate == 0 || OutRate == 0 || InRate / OutRate >= 256 ||
+      OutRate / InRate >= 256)
+    throw EAuException("Cannot resample " + std::to_string(Channels) + " channels from " +
+                       std::to_string(InRate) + " Hz to " + std::to_string(OutRate) + " Hz");
+  soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
+  // No dither: the same source converts to the same bytes every time.
+  io.flags |= SOXR_NO_DITHER;
+  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+  const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+  soxr_error_t error = nullptr;
+  FResampler.reset(soxr_create(InRate, OutRate, Channels, &error, &io, &quality, &runtime));
+  if (error != nullptr || !FResampler)
+    throw EAuException(std::string("The resampler could not be created: ") + soxr_strerror(error));
+}
+
+TAuResampler::~TAuResampler() = default;
+
+void TAuResampler::Run(const int16_t* In, size_t Frames, std::vector<int16_t>& Out) {
+  // In == nullptr tells the filter the input has ended: it then drains until it gives nothing.
+  for (;;) {
+    const size_t room = Frames * FOutRate / FInRate + 1024;
+    const size_t old = Out.size();
+    Out.resize(old + room * FChannels);
+    size_t used = 0;
+    size_t made = 0;
+    const soxr_error_t error =
+        soxr_process(FResampler.get(), In, Frames, &used, Out.data() + old, room, &made);
+    Out.resize(old + made * FChannels);
+    if (error != nullptr) throw EAuException(std::string("Resampling failed: ") + error);
+    if (In != nullptr) {
+      In += used * FChannels;
+      Frames -= used;
+      if (Frames == 0) return;
+    } else if (made == 0) {
+      return;
+    }
+  }
+}
+
+void TAuResampler::Process(const int16_t* In, size_t Frames, std::vector<int16_t>& Out) {
+  if (Frames > 0) Run(In, Frames, Out);
+}
+
+void TAuResampler::Flush(std::vector<int16_t>& Out) {
+  Run(nullptr, 0, Out);
+  soxr_clear(FResampler.get());
+}
+
+int64_t TAuResampler::ScaledFrames(int64_t InFrames, uint32_t InRate, uint32_t OutRate) {
+  if (InFrames <= 0 || InRate == 0) return 0;
+  if (InRate == OutRate) return InFrames;
+  // Rounded to the nearest frame, as the filter's own length accounting does; a length
+  // announced beyond any real file saturates instead of overflowing.
+  const int64_t whole = InFrames / InRate;
+  const int64_t part = InFrames % InRate;
+  int64_t scaled = 0;
+  if (__builtin_mul_overflow(whole, static_cast<int64_t>(OutRate), &scaled) ||
+      __builtin_add_overflow(scaled, (part * OutRate + InRate / 2) / InRate, &scaled))
+    return INT64_MAX;
+  return scaled;
+}
+
+}  // namespace tunevert

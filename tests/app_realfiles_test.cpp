@@ -26,8 +26,8 @@ void PrintTo(const RealFile& f, std::ostream* os) {
 
 int Channels(const std::string& path) {
   const std::string probe = ProbeAudio(path);  // codec,rate,channels,bitrate
-  const size_t a = probe.find(','), b = probe.find(',', a + 1);
-  return a == std::string::npos ? 0 : std::atoi(probe.substr(a + 1, b - a - 1).c_str());
+  const size_t a = probe.find(',', probe.find(',') + 1);
+  return a == std::string::npos ? 0 : std::atoi(probe.c_str() + a + 1);
 }
 
 std::vector<int32_t> Decode(const std::string& path) {
@@ -89,9 +89,10 @@ INSTANTIATE_TEST_SUITE_P(
         RealFile{"wm/mp3src/plain.mp3", 0, 60}, RealFile{"wm/mp3src/two-id3v2-tags.mp3", 0, 60},
         RealFile{"wm/mp3src/mpeg25-mono-8000.mp3", 0, 60},
         RealFile{"wm/mp3src/apev2-trailer.mp3", 0, 60},
-        // Multichannel Vorbis: a swapped channel drops the SNR to nothing
-        RealFile{"vorbis/ch3.ogg", 0, 60}, RealFile{"vorbis/ch6.ogg", 0, 60},
-        RealFile{"vorbis/ch8.ogg", 0, 60},
+        // Multichannel Vorbis: a swapped channel drops the SNR to nothing. This ffmpeg does
+        // not trim the last block to the stream's end granule, as libvorbisfile does.
+        RealFile{"vorbis/ch3.ogg", 120, 60}, RealFile{"vorbis/ch6.ogg", 120, 60},
+        RealFile{"vorbis/ch8.ogg", 120, 60},
         // A download cut short: no silence after what is there
         RealFile{"lengths/truncated.flac", 4608, 0}));
 

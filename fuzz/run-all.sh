@@ -13,6 +13,7 @@ targets=(
   "fuzz_mpeg_layout  seeds-mpeg     16384"
   "fuzz_flac         seeds-flac     40000"
   "fuzz_wminput      seeds-wminput  32768"
+  "fuzz_acm          seeds-acm      16384"
   "fuzz_vorbis       seeds-vorbis   32768"
 )
 

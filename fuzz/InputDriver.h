@@ -1,0 +1,47 @@
+#pragma once
+
+// Drives a file input the way the batch converter does: Valid, a whole pass read to the
+// end, then a ranged pass with a seek inside it. Reported failures are fine; crashes and
+// sanitizer findings are what the fuzzers look for.
+#include <cstdint>
+
+#include "pipeline/AuFile.h"
+#include "platform/Exception.h"
+
+namespace tunevert::fuzz {
+
+// Enough for a few seconds of 8-channel audio; keeps a huge declared length from timing out.
+inline constexpr int kMaxBlocks = 4096;
+
+inline void ReadPass(TAuFileIn& In, int64_t SeekAt) {
+  In.Init();
+  for (int blocks = 0; blocks < kMaxBlocks; ++blocks) {
+    void* buffer = nullptr;
+    uint32_t bytes = 16384;
+    In.GetData(buffer, bytes);
+    if (bytes == 0) break;
+    volatile uint8_t sink = static_cast<const uint8_t*>(buffer)[bytes - 1];
+    (void)sink;
+    if (blocks == 1 && SeekAt >= 0) In.Seek(SeekAt);
+  }
+  In.Flush();
+}
+
+inline void DriveInput(TAuFileIn& In) {
+  try {
+    if (!In.Valid()) return;
+    ReadPass(In, -1);
+  } catch (const EAuException&) {
+  }
+  const int64_t total = In.TotalSamples();
+  if (total <= 2) return;
+  try {
+    In.SetStartSample(total / 3);
+    In.SetEndSample(total / 2);
+    // Relative to the range: back to a point before the frames already read.
+    ReadPass(In, (total / 2 - total / 3) / 4);
+  } catch (const EAuException&) {
+  }
+}
+
+}  // namespace tunevert::fuzz

@@ -13,9 +13,9 @@ namespace tunevert::fuzz {
 // Enough for a few seconds of 8-channel audio; keeps a huge declared length from timing out.
 inline constexpr int kMaxBlocks = 4096;
 
-inline void ReadPass(TAuFileIn& In, int64_t SeekAt) {
+inline void ReadPass(TAuFileIn& In, int64_t SeekAt, int MaxBlocks) {
   In.Init();
-  for (int blocks = 0; blocks < kMaxBlocks; ++blocks) {
+  for (int blocks = 0; blocks < MaxBlocks; ++blocks) {
     void* buffer = nullptr;
     uint32_t bytes = 16384;
     In.GetData(buffer, bytes);
@@ -27,10 +27,10 @@ inline void ReadPass(TAuFileIn& In, int64_t SeekAt) {
   In.Flush();
 }
 
-inline void DriveInput(TAuFileIn& In) {
+inline void DriveInput(TAuFileIn& In, int MaxBlocks = kMaxBlocks) {
   try {
     if (!In.Valid()) return;
-    ReadPass(In, -1);
+    ReadPass(In, -1, MaxBlocks);
   } catch (const EAuException&) {
   }
   const int64_t total = In.TotalSamples();
@@ -39,7 +39,7 @@ inline void DriveInput(TAuFileIn& In) {
     In.SetStartSample(total / 3);
     In.SetEndSample(total / 2);
     // Relative to the range: back to a point before the frames already read.
-    ReadPass(In, (total / 2 - total / 3) / 4);
+    ReadPass(In, (total / 2 - total / 3) / 4, MaxBlocks);
   } catch (const EAuException&) {
   }
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "fuzz/InputDriver.h"
 #include "platform/Stream.h"
 #include "vorbis/AuVorbis.h"
 
@@ -72,28 +73,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   stream.SetPosition(0);
   auto in = MakeComponent<TVorbisIn>(nullptr);
   in->SetStream(&stream);
-  if (!in->Valid()) return 0;
-  for (int pass = 0; pass < 2; ++pass) {
-    if (pass == 1) {
-      const int64_t total = in->TotalSamples();
-      if (total <= 2) break;
-      in->SetStartSample(total / 3);
-      in->SetEndSample(total / 2);
-    }
-    try {
-      in->Init();
-      for (int blocks = 0; blocks < 512; ++blocks) {
-        void* buffer = nullptr;
-        uint32_t bytes = 16384;
-        in->GetData(buffer, bytes);
-        if (bytes == 0) break;
-        volatile uint8_t sink = static_cast<const uint8_t*>(buffer)[bytes - 1];
-        (void)sink;
-      }
-      in->Flush();
-    } catch (const EAuException&) {
-      // Reported failures are fine; crashes and sanitizer findings are not.
-    }
-  }
+  fuzz::DriveInput(*in, 512);
   return 0;
 }

@@ -130,6 +130,13 @@ TEST(WaveInMp3, BrokenPayloadsAreRefusedOrEndQuietly) {
     EXPECT_FALSE(in->Valid()) << f;
     EXPECT_TRUE(ReadPass(*in).empty()) << f;
   }
+  // Found by the fuzzer: an empty "fmt " chunk inside the payload of a Layer-3 file.
+  {
+    auto in = MakeComponent<TWaveIn>(nullptr);
+    in->SetFileName(WavData("mp3-empty-fmt-chunk-in-payload.wav"));
+    EXPECT_FALSE(in->Valid());
+    EXPECT_TRUE(ReadPass(*in).empty());
+  }
   // Five whole frames of six: the torn one is dropped, the others are intact.
   const std::string file = WavData("mp3-truncated-payload.wav");
   auto in = MakeComponent<TWaveIn>(nullptr);

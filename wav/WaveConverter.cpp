@@ -118,8 +118,10 @@ int32_t TWaveConverter::LoadStream(TStream& Stream) {
         n += read;
         // A longer record keeps its first 129 bytes; a shorter one leaves the rest zero.
         std::memset(CurrentFormat.RawData, 0, TACMWaveFormat::kSize);
-        std::memcpy(CurrentFormat.RawData, fmt.data(),
-                    static_cast<size_t>(std::min<int64_t>(read, TACMWaveFormat::kSize)));
+        // An empty "fmt " chunk leaves the record zero (and gives memcpy no buffer at all).
+        if (read > 0)
+          std::memcpy(CurrentFormat.RawData, fmt.data(),
+                      static_cast<size_t>(std::min<int64_t>(read, TACMWaveFormat::kSize)));
       } else if (std::memcmp(chunk, "fact", 4) == 0) {
         n += body;
       } else if (std::memcmp(chunk, "data", 4) == 0 && body > 0) {

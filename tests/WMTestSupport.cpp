@@ -75,4 +75,21 @@ int32_t RuntimeLiveObjects() {
   return Live;
 }
 
+std::vector<uint8_t> ReadInput(TAuInput& In, uint32_t Block) {
+  std::vector<uint8_t> All;
+  In.Init();
+  const uint32_t Frame = In.Channels() * In.BitsPerSample() / 8;
+  for (int Guard = 0; Guard < 1000000; ++Guard) {
+    void* Buffer = nullptr;
+    uint32_t Bytes = Block;
+    In.GetData(Buffer, Bytes);
+    if (Bytes == 0) break;
+    EXPECT_LE(Bytes, Block);
+    EXPECT_EQ(Bytes % Frame, 0u) << "a block split a frame";
+    const auto* P = static_cast<const uint8_t*>(Buffer);
+    All.insert(All.end(), P, P + Bytes);
+  }
+  return All;
+}
+
 }  // namespace tunevert::testing

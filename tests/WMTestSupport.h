@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "pipeline/AuInput.h"
 #include "platform/Stream.h"
 #include "winmedia/libwma1.h"
 
@@ -24,6 +25,9 @@ std::vector<uint8_t> FfmpegDecode(const std::string& Path, const std::string& Fo
 // Every byte a reader hands out, in requests of Block bytes; fails the test if a block is
 // longer than asked.
 std::vector<uint8_t> ReadAll(wma_sync_reader& Reader, uint32_t Block = 4096);
+// One pass of an input: Init, then GetData in requests of Block bytes until an empty block;
+// fails the test for a block longer than asked or one that splits a frame. No Flush.
+std::vector<uint8_t> ReadInput(TAuInput& In, uint32_t Block);
 // Library objects of the runtime still alive.
 int32_t RuntimeLiveObjects();
 

@@ -22,18 +22,7 @@ std::string CodecFixture(const std::string& Name) {
 }
 
 std::vector<uint8_t> Pass(TAuInput& In, uint32_t Block = 3001) {
-  std::vector<uint8_t> All;
-  In.Init();
-  const uint32_t Frame = In.Channels() * In.BitsPerSample() / 8;
-  for (int Guard = 0; Guard < 1000000; ++Guard) {
-    void* Buffer = nullptr;
-    uint32_t Bytes = Block;
-    In.GetData(Buffer, Bytes);
-    if (Bytes == 0) break;
-    EXPECT_EQ(Bytes % Frame, 0u) << "a block split a frame";
-    const auto* P = static_cast<const uint8_t*>(Buffer);
-    All.insert(All.end(), P, P + Bytes);
-  }
+  auto All = ReadInput(In, Block);
   In.Flush();
   return All;
 }

@@ -35,22 +35,9 @@ int64_t ProbeCentiseconds(const std::string& Path) {
   return std::llround(std::atof(std::string(Out.begin(), Out.end()).c_str()) * 100);
 }
 
-// One whole pass: Init, GetData in requests of Block bytes until an empty block, Flush.
+// One whole pass (without the Flush, which the tests do themselves).
 std::vector<uint8_t> Pass(TAuInput& In, uint32_t Block = 4096) {
-  std::vector<uint8_t> All;
-  In.Init();
-  const uint32_t Frame = In.Channels() * In.BitsPerSample() / 8;
-  for (int Guard = 0; Guard < 1000000; ++Guard) {
-    void* Buffer = nullptr;
-    uint32_t Bytes = Block;
-    In.GetData(Buffer, Bytes);
-    if (Bytes == 0) break;
-    EXPECT_LE(Bytes, Block);
-    EXPECT_EQ(Bytes % Frame, 0u) << "a block split a frame";
-    const auto* P = static_cast<const uint8_t*>(Buffer);
-    All.insert(All.end(), P, P + Bytes);
-  }
-  return All;
+  return ReadInput(In, Block);
 }
 
 // ---- decoding and the declared length ----

@@ -1,8 +1,8 @@
 #pragma once
 
 // Drives a file input the way the batch converter does: Valid, a whole pass read to the
-// end, then a ranged pass with a seek inside it. Reported failures are fine; crashes and
-// sanitizer findings are what the fuzzers look for.
+// end, then a ranged pass with a seek inside it; optionally a looping pass first. Reported failures
+// are fine; crashes and sanitizer findings are what the fuzzers look for.
 #include <cstdint>
 
 #include "pipeline/AuFile.h"
@@ -27,7 +27,33 @@ inline void ReadPass(TAuFileIn& In, int64_t SeekAt, int MaxBlocks) {
   In.Flush();
 }
 
-inline void DriveInput(TAuFileIn& In, int MaxBlocks = kMaxBlocks) {
+// A looping pass restarts its range through the input's own seek at every end, and a pass
+// keeps even a refused source open; both, and seeks from outside, are tried here.
+inline void LoopPass(TAuFileIn& In, int MaxBlocks) {
+  In.SetLoop(true);
+  try {
+    In.Init();
+    for (int blocks = 0; blocks < MaxBlocks; ++blocks) {
+      void* buffer = nullptr;
+      uint32_t bytes = 4096;
+      In.GetData(buffer, bytes);
+      if (bytes == 0) break;
+      volatile uint8_t sink = static_cast<const uint8_t*>(buffer)[bytes - 1];
+      (void)sink;
+      if (blocks % 8 == 2) In.Seek(int64_t{blocks} * 1237);
+    }
+    In.Seek(1);
+  } catch (const EAuException&) {
+  }
+  In.SetLoop(false);
+  try {
+    In.Flush();
+  } catch (const EAuException&) {
+  }
+}
+
+inline void DriveInput(TAuFileIn& In, int MaxBlocks = kMaxBlocks, bool Looping = false) {
+  if (Looping) LoopPass(In, MaxBlocks < 256 ? MaxBlocks : 256);
   try {
     if (!In.Valid()) return;
     ReadPass(In, -1, MaxBlocks);

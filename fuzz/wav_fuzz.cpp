@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to the WAV chunk scan and reader: RF64/RIFX/odd-chunk header walks,
-// format checks, block decoding and a ranged pass (which seeks into ADPCM blocks).
+// format checks, block decoding, a looping pass with seeks (refused sources included) and a
+// ranged pass (which seeks into ADPCM blocks).
 #include <cstddef>
 #include <cstdint>
 
@@ -25,6 +26,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   stream.SetPosition(0);
   auto in = MakeComponent<TWaveIn>(nullptr);
   in->SetStream(&stream);
-  fuzz::DriveInput(*in);
+  fuzz::DriveInput(*in, fuzz::kMaxBlocks, true);
   return 0;
 }

@@ -156,8 +156,38 @@ void TWaveIn::ReadWaveHeader() {
 bool TWaveIn::MSPredictorsValid() const {
   const int channels = FChan == 1 ? 1 : 2;
   for (int ch = 0; ch < channels; ++ch)
-    if (MS_ADPCM_STATE.predictor[ch] >= MS_ADPCM_INFO.NumCoeff) return false;
+    if (MS_ADPCM_STATE.predictor[ch] >= std::min<uint32_t>(MS_ADPCM_INFO.NumCoeff, kMaxMSCoefSets))
+      return false;
   return true;
+}
+
+uint32_t TWaveIn::BlockCapacity() const {
+  const uint32_t ch = FChan;
+  if (ch == 0 || ch > 2) return 0;
+  if (_WavType == TWavType::wtDVIADPCM) {
+    const uint32_t bl = DVI_ADPCM_INFO.BlockLength;
+    return bl < 8 * ch ? 0 : 1 + 8 * ((bl - 4 * ch) / (4 * ch));
+  }
+  if (_WavType == TWavType::wtMSADPCM) {
+    const uint32_t bl = MS_ADPCM_INFO.BlockLength;
+    if (bl < 7 * ch) return 0;
+    return ch == 1 ? 2 + 2 * (bl - 7) : 2 + (bl - 14);
+  }
+  return 0;
+}
+
+bool TWaveIn::AdpcmLayoutValid() const {
+  const uint32_t holds = BlockCapacity();
+  if (holds == 0) return false;
+  if (_WavType == TWavType::wtDVIADPCM) {
+    const uint32_t spb = DVI_ADPCM_INFO.SamplesPerBlock;
+    // The decoders expand every code of the block, whatever the samples per block say.
+    return spb >= 1 && spb <= holds && uint64_t{holds} * 2 * FChan <= kBufSize;
+  }
+  const uint32_t spb = MS_ADPCM_INFO.SamplesPerBlock;
+  // One sample more than a block holds may be decoded before it is cut.
+  return MS_ADPCM_INFO.NumCoeff >= 1 && MS_ADPCM_INFO.NumCoeff <= kMaxMSCoefSets && spb >= 2 &&
+         spb <= holds && (uint64_t{spb} + 1) * 2 * FChan <= kBufSize;
 }
 
 uint32_t TWaveIn::FramesInBlock(uint32_t Bytes) const {
@@ -246,15 +276,13 @@ bool TWaveIn::CheckFormat() {
       FBPS = 32;
       return FChan * 8 <= kBufSize;
     case TWavType::wtDVIADPCM: {
-      if (FBPS != 4 || FChan > 2) return false;
+      if (FBPS != 4) return false;
       FBPS = 16;
-      const uint32_t bl = DVI_ADPCM_INFO.BlockLength;
-      if (bl < 8 * FChan) return false;
+      const uint32_t holds = BlockCapacity();
       // What the block holds decides; a header value beyond it is not believed.
-      const uint32_t holds = 1 + 8 * ((bl - 4 * FChan) / (4 * FChan));
       const uint32_t spb = DVI_ADPCM_INFO.SamplesPerBlock;
       DVI_ADPCM_INFO.SamplesPerBlock = static_cast<uint16_t>(spb >= 1 && spb < holds ? spb : holds);
-      if (uint64_t{holds} * 2 * FChan > kBufSize) return false;
+      if (!AdpcmLayoutValid()) return false;
       FSize = AdpcmFrames(static_cast<uint32_t>(DVI_ADPCM_INFO.DataSize)) * 2 * FChan;
       FRounding = FSeekable ? DetectIMARounding() : TIMARounding::irShifted;
       return true;
@@ -262,14 +290,10 @@ bool TWaveIn::CheckFormat() {
     case TWavType::wtMSADPCM: {
       FBPS = 16;
       const uint32_t bl = MS_ADPCM_INFO.BlockLength;
-      if (FChan > 2 || MS_ADPCM_INFO.NumCoeff == 0 || MS_ADPCM_INFO.NumCoeff > kMaxMSCoefSets ||
-          bl < 7 * FChan)
-        return false;
-      const uint32_t holds = FChan == 1 ? 2 + 2 * (bl - 7) : 2 + (bl - 14);
+      const uint32_t holds = BlockCapacity();
       const uint32_t spb = MS_ADPCM_INFO.SamplesPerBlock;
       MS_ADPCM_INFO.SamplesPerBlock = static_cast<uint16_t>(spb >= 2 && spb < holds ? spb : holds);
-      // One sample more than a block holds may be decoded before it is cut.
-      if ((uint64_t{MS_ADPCM_INFO.SamplesPerBlock} + 1) * 2 * FChan > kBufSize) return false;
+      if (!AdpcmLayoutValid()) return false;
       FSize = AdpcmFrames(MS_ADPCM_INFO.DataSize) * 2 * FChan;
       // The first block tells whether the predictors fit the table; later ones are checked
       // as they are read.
@@ -387,7 +411,7 @@ bool TWaveIn::ReadBlock(uint32_t BlockLength) {
 
 bool TWaveIn::ReadDVIBlock(uint8_t* Payload) {
   const uint32_t bl = DVI_ADPCM_INFO.BlockLength;
-  if (!ReadBlock(bl)) return false;
+  if (_WavType != TWavType::wtDVIADPCM || !AdpcmLayoutValid() || !ReadBlock(bl)) return false;
   DVI_ADPCM_STATE.valprev_l = static_cast<int16_t>(U16(FBlock.data()));
   DVI_ADPCM_STATE.index_l = FBlock[2];
   const uint32_t header = FChan == 2 ? 8 : 4;
@@ -401,7 +425,7 @@ bool TWaveIn::ReadDVIBlock(uint8_t* Payload) {
 
 bool TWaveIn::ReadMSBlock(uint8_t* Payload) {
   const uint32_t bl = MS_ADPCM_INFO.BlockLength;
-  if (!ReadBlock(bl)) return false;
+  if (_WavType != TWavType::wtMSADPCM || !AdpcmLayoutValid() || !ReadBlock(bl)) return false;
   const uint8_t* b = FBlock.data();
   if (FChan == 1) {
     MS_ADPCM_STATE.predictor[0] = b[0];
@@ -523,7 +547,8 @@ void TWaveIn::ProduceData(void*& Buffer, uint32_t& Bytes) {
 bool TWaveIn::SeekToSample(int64_t& SampleNum) {
   BufStart = 1;
   BufEnd = 0;
-  if (FStream == nullptr || FOpened == 0) return false;
+  // A refused source stays open through a pass and must not be decoded by a seek either.
+  if (FStream == nullptr || FOpened == 0 || !FValid) return false;
   if (SampleNum < 0) SampleNum = 0;
   if (FRuntime.IsOpen()) return FRuntime.SeekToSample(SampleNum);
   switch (_WavType) {
@@ -539,6 +564,7 @@ bool TWaveIn::SeekToSample(int64_t& SampleNum) {
       return true;
     case TWavType::wtDVIADPCM:
     case TWavType::wtMSADPCM: {
+      if (!AdpcmLayoutValid()) return false;
       const bool dvi = _WavType == TWavType::wtDVIADPCM;
       const int64_t spb = dvi ? DVI_ADPCM_INFO.SamplesPerBlock : MS_ADPCM_INFO.SamplesPerBlock;
       const int64_t bl = dvi ? DVI_ADPCM_INFO.BlockLength : MS_ADPCM_INFO.BlockLength;

@@ -72,6 +72,10 @@ class TWaveIn final : public TAuFileIn {
   // Reads up to one block of the data chunk into FBlock, zero-filling what is missing.
   bool ReadBlock(uint32_t BlockLength);
   bool MSPredictorsValid() const;
+  // Frames one ADPCM block of the declared length holds; 0 when it is shorter than its header.
+  uint32_t BlockCapacity() const;
+  // Whether a block of the declared layout is read and decoded without leaving FBlock or buf.
+  bool AdpcmLayoutValid() const;
   uint32_t FrameBytes() const { return FChan * FBPS / 8; }
   // Frames an ADPCM block of Bytes bytes holds, at most the samples per block.
   uint32_t FramesInBlock(uint32_t Bytes) const;

@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "platform/Text.h"
 #include "tags/AuTags.h"
@@ -141,6 +142,80 @@ void PutSynchSafe(uint8_t* p, uint32_t Value) {
 int64_t Id3v2TagSize(const TId3v2Header& Header) {
   return int64_t{SynchSafe(Header.data() + 6)} + Id3v2HeaderSize +
          ((Header[5] & 0x10) != 0 ? Id3v2HeaderSize : 0);
+}
+
+uint32_t BigEndian32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+bool FrameIdByte(uint8_t c) {
+  return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// The length of the tag at the start of the file, when its frames, its zero padding and its
+// footer account for every byte the header claims; 0 when they do not. The claimed size is
+// only a claim: a rewrite that trusted an overstated one would delete the audio after it.
+int64_t VerifiedId3v2Size(int File, int64_t FileLength, const TId3v2Header& Header) {
+  const uint8_t version = Header[3];
+  const uint8_t flags = Header[5];
+  const int64_t bodyEnd = Id3v2HeaderSize + SynchSafe(Header.data() + 6);
+  const bool footer = version == 4 && (flags & 0x10) != 0;
+  const int64_t tagEnd = bodyEnd + (footer ? Id3v2HeaderSize : 0);
+  if (tagEnd > FileLength) return 0;
+  // Unsynchronised (2, 3) or compressed (2) tags do not walk by their frame sizes.
+  if (version < 4 && (flags & 0x80) != 0) return 0;
+  if (version == 2 && (flags & 0x40) != 0) return 0;
+  int64_t at = Id3v2HeaderSize;
+  if ((flags & 0x40) != 0) {
+    uint8_t ext[4];
+    if (!ReadAt(File, at, ext, 4)) return 0;
+    // Version 3 does not count the size field itself, version 4 does and is synch-safe.
+    int64_t extSize = int64_t{BigEndian32(ext)} + 4;
+    if (version == 4) {
+      if ((ext[0] | ext[1] | ext[2] | ext[3]) >= 0x80) return 0;
+      extSize = SynchSafe(ext);
+    }
+    if (extSize < 6 || extSize > bodyEnd - at) return 0;
+    at += extSize;
+  }
+  const int64_t frameHeader = version == 2 ? 6 : 10;
+  const int idLength = version == 2 ? 3 : 4;
+  while (bodyEnd - at >= frameHeader) {
+    uint8_t h[10];
+    if (!ReadAt(File, at, h, frameHeader)) return 0;
+    if (h[0] == 0) break;  // padding
+    for (int i = 0; i < idLength; ++i)
+      if (!FrameIdByte(h[i])) return 0;
+    const uint8_t* sz = h + idLength;
+    int64_t size = 0;
+    if (version == 2) {
+      size = (int64_t{sz[0]} << 16) | (int64_t{sz[1]} << 8) | sz[2];
+    } else if (version == 3) {
+      size = BigEndian32(sz);
+    } else {
+      if ((sz[0] | sz[1] | sz[2] | sz[3]) >= 0x80) return 0;
+      size = SynchSafe(sz);
+    }
+    at += frameHeader;
+    if (size > bodyEnd - at) return 0;
+    at += size;
+  }
+  std::vector<uint8_t> chunk(static_cast<size_t>(std::min<int64_t>(bodyEnd - at, 1 << 16)));
+  while (at < bodyEnd) {
+    const auto n = static_cast<int64_t>(std::min<int64_t>(bodyEnd - at, 1 << 16));
+    if (!ReadAt(File, at, chunk.data(), n)) return 0;
+    if (std::any_of(chunk.begin(), chunk.begin() + n, [](uint8_t b) { return b != 0; })) return 0;
+    at += n;
+  }
+  if (footer) {
+    // The footer repeats the header with its id reversed.
+    TId3v2Header foot;
+    if (!ReadAt(File, bodyEnd, foot.data(), Id3v2HeaderSize) ||
+        std::memcmp(foot.data(), "3DI", 3) != 0 ||
+        std::memcmp(foot.data() + 3, Header.data() + 3, Id3v2HeaderSize - 3) != 0)
+      return 0;
+  }
+  return tagEnd;
 }
 
 // Puts Tag at offset 0 in place of the first OldTagSize bytes; the rest of the file moves.
@@ -374,12 +449,13 @@ bool TId3v2Tags::WriteToFile(int OutFile, bool Unicode) {
 
   const int64_t fileLength = FileSize(OutFile);
   if (fileLength < 0) return false;
-  // An ID3v2 tag already at the start is replaced, so no stale tag stays before the audio.
+  // An ID3v2 tag already at the start is replaced, so no stale tag stays before the audio;
+  // one whose end cannot be verified stays, behind the new one.
   int64_t oldTagSize = 0;
   TId3v2Header old;
   if (fileLength >= Id3v2HeaderSize) {
     if (!ReadAt(OutFile, 0, old.data(), Id3v2HeaderSize)) return false;
-    if (ValidId3v2Header(old)) oldTagSize = std::min(Id3v2TagSize(old), fileLength);
+    if (ValidId3v2Header(old)) oldTagSize = VerifiedId3v2Size(OutFile, fileLength, old);
   }
   const bool written = ReplaceFileStart(OutFile, fileLength, oldTagSize, tag);
   lseek(OutFile, 0, SEEK_END);

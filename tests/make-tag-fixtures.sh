@@ -45,4 +45,16 @@ else:
 tags.save(path, v2_version=version, v1=0, padding=lambda info: 64)
 PY
 done
+
+# A header that claims 200 bytes more than the tag holds, so the claim covers the start of
+# the audio; a rewrite that trusted it would drop those bytes.
+"$py" - "$out" <<'PY'
+import sys
+out = sys.argv[1]
+b = bytearray(open(f"{out}/mutagen-v24.mp3", "rb").read())
+size = (b[6] << 21) | (b[7] << 14) | (b[8] << 7) | b[9]
+size += 200
+b[6:10] = bytes([(size >> 21) & 0x7F, (size >> 14) & 0x7F, (size >> 7) & 0x7F, size & 0x7F])
+open(f"{out}/mutagen-v24-size-past-padding.mp3", "wb").write(bytes(b))
+PY
 ls -l "$out"

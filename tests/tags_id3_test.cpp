@@ -443,10 +443,12 @@ TEST(Id3v2Write, ReplacesATagAlreadyAtTheStart) {
   const Bytes audio = Cat({kAudio, Bytes(3000, 0x5A), kAudio});
   for (uint8_t flags : {uint8_t{0}, uint8_t{0x10}}) {
     SCOPED_TRACE(static_cast<int>(flags));
-    const Bytes oldFrames = Frame23("TIT2", Cat({{0}, Bytes(500, 'o')}));
-    const Bytes oldTag =
-        Cat({V2Header(flags ? 4 : 3, flags, static_cast<uint32_t>(oldFrames.size())), oldFrames,
-             Bytes(flags ? 10 : 0, 0)});
+    const Bytes body = Cat({{0}, Bytes(500, 'o')});
+    const Bytes oldFrames = flags != 0 ? Frame24("TIT2", body) : Frame23("TIT2", body);
+    const Bytes header = V2Header(flags ? 4 : 3, flags, static_cast<uint32_t>(oldFrames.size()));
+    Bytes footer;
+    if (flags != 0) footer = Cat({Text("3DI"), Bytes(header.begin() + 3, header.end())});
+    const Bytes oldTag = Cat({header, oldFrames, footer});
     TTempFile file(Cat({oldTag, audio}));
     TId3v2Tags tags;
     tags.SetTitle(u"short");
@@ -468,6 +470,66 @@ TEST(Id3v2Write, ReplacesATagAlreadyAtTheStart) {
     EXPECT_EQ(Bytes(content.begin() + static_cast<ptrdiff_t>(tagEnd), content.end()), audio);
   }
 }
+
+// A rewrite removes the old tag only as far as its frames, zero padding and footer reach;
+// a header claiming more than that keeps every old byte behind the new tag.
+struct RewriteCase {
+  std::string Name;
+  Bytes File;
+  bool Replaced;  // the old tag goes; otherwise the whole old file follows the new tag
+};
+
+void PrintTo(const RewriteCase& Case, std::ostream* Os) {
+  *Os << Case.Name;
+}
+
+class Id3v2Rewrite : public testing::TestWithParam<RewriteCase> {};
+
+TEST_P(Id3v2Rewrite, NeverDropsBytesPastTheVerifiedTagEnd) {
+  const Bytes& original = GetParam().File;
+  TTempFile file(original);
+  TId3v2Tags tags;
+  tags.SetTitle(u"new");
+  ASSERT_TRUE(tags.WriteToFile(file.Fd(), false));
+  const Bytes content = file.Content();
+  constexpr size_t kNewTag = 32;  // header, one 14-byte frame, padding
+  ASSERT_GE(content.size(), kNewTag);
+  const size_t keptFrom =
+      GetParam().Replaced
+          ? 10 + ((original[6] << 21) | (original[7] << 14) | (original[8] << 7) | original[9]) +
+                ((original[5] & 0x10) != 0 ? 10 : 0)
+          : 0;
+  EXPECT_EQ(Bytes(content.begin() + kNewTag, content.end()),
+            Bytes(original.begin() + static_cast<ptrdiff_t>(keptFrom), original.end()));
+  lseek(file.Fd(), 0, SEEK_SET);
+  TId3v2Tags back;
+  ASSERT_TRUE(back.ReadFromFile(file.Fd()));
+  EXPECT_EQ(back.Title(), u"new");
+}
+
+std::vector<RewriteCase> RewriteCases() {
+  const Bytes title = Frame24("TIT2", Cat({{0}, Text("old")}));
+  const auto tag4 = [](uint8_t Flags, uint32_t Size) { return V2Header(4, Flags, Size); };
+  const auto n = static_cast<uint32_t>(title.size());
+  const Bytes audio = Cat({kAudio, Bytes(600, 0x33), kAudio});
+  return {
+      {"RealVersion4WithPadding", ReadWholeFile(FixturePath("mutagen-v24.mp3")), true},
+      {"RealVersion3WithPadding", ReadWholeFile(FixturePath("id3v2tool-v23-latin1.mp3")), true},
+      {"FooterHonoured",
+       Cat({tag4(0x10, n), title, Text("3DI"), {4, 0, 0x10}, SynchSafeBytes(n), audio}), true},
+      {"SizePastThePadding", ReadWholeFile(FixturePath("mutagen-v24-size-past-padding.mp3")),
+       false},
+      {"SizePastTheEndOfTheFile", Cat({tag4(0, 100000), title, audio}), false},
+      {"SizeCoveringTheWholeFile",
+       Cat({tag4(0, static_cast<uint32_t>(n + audio.size())), title, audio}), false},
+      {"FooterFlagWithoutAFooter", Cat({tag4(0x10, n), title, audio}), false},
+      {"FrameRunningPastTheTag",
+       Cat({tag4(0, n), Frame24("TIT2", Cat({{0}, Text("old"), kAudio})), audio}), false},
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(Tags, Id3v2Rewrite, testing::ValuesIn(RewriteCases()),
+                         [](const auto& Info) { return Info.param.Name; });
 
 // ---------------------------------------------------------------- beyond 4 GiB
 

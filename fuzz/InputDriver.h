@@ -40,7 +40,7 @@ inline void LoopPass(TAuFileIn& In, int MaxBlocks) {
       if (bytes == 0) break;
       volatile uint8_t sink = static_cast<const uint8_t*>(buffer)[bytes - 1];
       (void)sink;
-      if (blocks % 8 == 2) In.Seek(int64_t{blocks} * 1237);
+      if (blocks % 4 == 2) In.Seek(int64_t{blocks} * 1237);
     }
     In.Seek(1);
   } catch (const EAuException&) {
@@ -53,7 +53,7 @@ inline void LoopPass(TAuFileIn& In, int MaxBlocks) {
 }
 
 inline void DriveInput(TAuFileIn& In, int MaxBlocks = kMaxBlocks, bool Looping = false) {
-  if (Looping) LoopPass(In, MaxBlocks < 256 ? MaxBlocks : 256);
+  if (Looping) LoopPass(In, MaxBlocks < 32 ? MaxBlocks : 32);
   try {
     if (!In.Valid()) return;
     ReadPass(In, -1, MaxBlocks);

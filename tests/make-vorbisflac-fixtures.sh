@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Regenerates the small FLAC and Ogg Vorbis fixtures in tests/data/flac and tests/data/vorbis
-# with sox, flac, metaflac and oggenc. Run from anywhere; commit the results. Damaged
+# with sox, flac, metaflac and oggenc. Run from anywhere; commit the results. Most damaged
 # variants are made by the tests themselves from these intact files.
 set -euo pipefail
 data="$(cd "$(dirname "$0")" && pwd)/data"
@@ -61,4 +61,33 @@ oe -s 1003 -o "$tmp/stereo2.ogg" "$tmp/v2.wav"
 # Chained Ogg is plain concatenation of complete logical streams.
 cat "$data/vorbis/stereo.ogg" "$data/vorbis/mono.ogg" > "$data/vorbis/chained-stereo-mono.ogg"
 cat "$data/vorbis/stereo.ogg" "$tmp/stereo2.ogg" > "$data/vorbis/chained-stereo.ogg"
+# Intact headers, but the last page names another stream: the header test passes and the
+# full open fails.
+python3 - "$data/vorbis" <<'PY'
+import struct, sys
+def crc(data):
+    table = []
+    for i in range(256):
+        r = i << 24
+        for _ in range(8):
+            r = ((r << 1) ^ 0x04C11DB7 if r & 0x80000000 else r << 1) & 0xFFFFFFFF
+        table.append(r)
+    c = 0
+    for b in data:
+        c = ((c << 8) & 0xFFFFFFFF) ^ table[((c >> 24) ^ b) & 0xFF]
+    return c
+b = bytearray(open(sys.argv[1] + "/stereo.ogg", "rb").read())
+last = b.rfind(b"OggS")
+b[last + 14] ^= 0xFF
+b[last + 22:last + 26] = bytes(4)
+b[last + 22:last + 26] = struct.pack("<I", crc(b[last:]))
+open(sys.argv[1] + "/last-page-foreign-serial.ogg", "wb").write(bytes(b))
+# The same page with its stream back and no granule position: the file opens with no known
+# length, and every seek into it fails.
+b[last + 14] ^= 0xFF
+b[last + 6:last + 14] = struct.pack("<q", -1)
+b[last + 22:last + 26] = bytes(4)
+b[last + 22:last + 26] = struct.pack("<I", crc(b[last:]))
+open(sys.argv[1] + "/last-granule-unknown.ogg", "wb").write(bytes(b))
+PY
 ls -l "$data/flac" "$data/vorbis"

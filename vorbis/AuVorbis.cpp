@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string_view>
 
 #include "platform/Text.h"
@@ -132,24 +133,23 @@ TCodecLibrary& VorbisFileLibrary() {
 
 bool LoadVorbisFileLibrary() {
   TCodecLibrary& library = VorbisFileLibrary();
-  const bool wasLoaded = library.Loaded();
   if (!library.Load()) return false;
-  if (!wasLoaded) {
-    std::lock_guard lock(LibraryLoadLock());
-    if (Api.read == nullptr) {
-      Api.test_callbacks = library.Function<decltype(Api.test_callbacks)>("ov_test_callbacks");
-      Api.test_open = library.Function<decltype(Api.test_open)>("ov_test_open");
-      Api.comment = library.Function<decltype(Api.comment)>("ov_comment");
-      Api.info = library.Function<decltype(Api.info)>("ov_info");
-      Api.pcm_total = library.Function<decltype(Api.pcm_total)>("ov_pcm_total");
-      Api.pcm_seek = library.Function<decltype(Api.pcm_seek)>("ov_pcm_seek");
-      Api.clear = library.Function<decltype(Api.clear)>("ov_clear");
-      Api.seekable = library.Function<decltype(Api.seekable)>("ov_seekable");
-      Api.streams = library.Function<decltype(Api.streams)>("ov_streams");
-      Api.bitrate_instant = library.Function<decltype(Api.bitrate_instant)>("ov_bitrate_instant");
-      Api.read = library.Function<decltype(Api.read)>("ov_read");
-    }
-  }
+  // The library's own flag is set before this table is filled, and by whoever maps it first;
+  // only the end of this call publishes the table, to every thread that gets here.
+  static std::once_flag filled;
+  std::call_once(filled, [&library] {
+    Api.test_callbacks = library.Function<decltype(Api.test_callbacks)>("ov_test_callbacks");
+    Api.test_open = library.Function<decltype(Api.test_open)>("ov_test_open");
+    Api.comment = library.Function<decltype(Api.comment)>("ov_comment");
+    Api.info = library.Function<decltype(Api.info)>("ov_info");
+    Api.pcm_total = library.Function<decltype(Api.pcm_total)>("ov_pcm_total");
+    Api.pcm_seek = library.Function<decltype(Api.pcm_seek)>("ov_pcm_seek");
+    Api.clear = library.Function<decltype(Api.clear)>("ov_clear");
+    Api.seekable = library.Function<decltype(Api.seekable)>("ov_seekable");
+    Api.streams = library.Function<decltype(Api.streams)>("ov_streams");
+    Api.bitrate_instant = library.Function<decltype(Api.bitrate_instant)>("ov_bitrate_instant");
+    Api.read = library.Function<decltype(Api.read)>("ov_read");
+  });
   return true;
 }
 
@@ -521,12 +521,12 @@ bool TVorbisIn::SeekToSample(int64_t& SampleNum) {
       break;
     }
   }
-  Api.pcm_seek(VFile.get(), target);
+  const int sought = Api.pcm_seek(VFile.get(), target);
   BufStart = 1;
   BufEnd = 0;
   FDecoderEnded = false;
   ResetConversion();
-  return true;
+  return sought == 0;
 }
 
 TVorbisTags* TVorbisIn::Comments() {

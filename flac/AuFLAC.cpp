@@ -159,16 +159,18 @@ struct TFLACCallbacks {
                                             size_t* bytes, void* client) {
     auto* self = static_cast<TFLACIn*>(client);
     try {
-      TStream& s = *self->FStream;
-      if (s.Position() >= s.Size()) {
+      if (self->FStreamPos < 0) self->FStreamPos = self->FStream->Position();
+      if (self->FStreamPos >= self->FStreamLength) {
         *bytes = 0;
         return FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM;
       }
-      const int64_t got = s.Read(buffer, static_cast<int64_t>(*bytes));
+      const int64_t got = self->FStream->Read(buffer, static_cast<int64_t>(*bytes));
       *bytes = got > 0 ? static_cast<size_t>(got) : 0;
+      self->FStreamPos += static_cast<int64_t>(*bytes);
       return *bytes == 0 ? FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM
                          : FLAC__STREAM_DECODER_READ_STATUS_CONTINUE;
     } catch (...) {
+      self->FStreamPos = -1;
       *bytes = 0;
       return FLAC__STREAM_DECODER_READ_STATUS_ABORT;
     }
@@ -179,13 +181,15 @@ struct TFLACCallbacks {
     auto* self = static_cast<TFLACIn*>(client);
     if (!self->FSeekable) return FLAC__STREAM_DECODER_SEEK_STATUS_UNSUPPORTED;
     try {
-      TStream& s = *self->FStream;
       // 64-bit all the way: files past 2 GiB seek like any other.
-      if (offset > static_cast<FLAC__uint64>(s.Size()))
+      if (offset > static_cast<FLAC__uint64>(self->FStreamLength))
         return FLAC__STREAM_DECODER_SEEK_STATUS_ERROR;
-      s.Seek(static_cast<int64_t>(offset), TSeekOrigin::soBeginning);
+      self->FStreamPos =
+          self->FStream->Seek(static_cast<int64_t>(offset), TSeekOrigin::soBeginning);
       return FLAC__STREAM_DECODER_SEEK_STATUS_OK;
     } catch (...) {
+      // Where the stream stands after a failed seek is not known; ask it next time.
+      self->FStreamPos = -1;
       return FLAC__STREAM_DECODER_SEEK_STATUS_ERROR;
     }
   }
@@ -194,7 +198,8 @@ struct TFLACCallbacks {
                                             void* client) {
     auto* self = static_cast<TFLACIn*>(client);
     try {
-      *offset = static_cast<FLAC__uint64>(self->FStream->Position());
+      if (self->FStreamPos < 0) self->FStreamPos = self->FStream->Position();
+      *offset = static_cast<FLAC__uint64>(self->FStreamPos);
       return FLAC__STREAM_DECODER_TELL_STATUS_OK;
     } catch (...) {
       return FLAC__STREAM_DECODER_TELL_STATUS_ERROR;
@@ -204,18 +209,15 @@ struct TFLACCallbacks {
   static FLAC__StreamDecoderLengthStatus Length(const FLAC__StreamDecoder*, FLAC__uint64* length,
                                                 void* client) {
     auto* self = static_cast<TFLACIn*>(client);
-    try {
-      *length = static_cast<FLAC__uint64>(self->FStream->Size());
-      return FLAC__STREAM_DECODER_LENGTH_STATUS_OK;
-    } catch (...) {
-      return FLAC__STREAM_DECODER_LENGTH_STATUS_ERROR;
-    }
+    *length = static_cast<FLAC__uint64>(self->FStreamLength);
+    return FLAC__STREAM_DECODER_LENGTH_STATUS_OK;
   }
 
   static FLAC__bool Eof(const FLAC__StreamDecoder*, void* client) {
     auto* self = static_cast<TFLACIn*>(client);
     try {
-      return self->FStream->Position() >= self->FStream->Size();
+      if (self->FStreamPos < 0) self->FStreamPos = self->FStream->Position();
+      return self->FStreamPos >= self->FStreamLength;
     } catch (...) {
       return true;
     }
@@ -341,6 +343,10 @@ void TFLACIn::OpenSource() {
     Residue = 0;
     if (!FStreamAssigned && FWideFileName.empty()) throw EAuException("File name is not assigned");
     if (!FStreamAssigned) OpenOwnStream();
+    // Taken once: every library read asks for the end, and asking the stream costs system
+    // calls each time. The position is followed through the callbacks for the same reason.
+    FStreamLength = FStream->Size();
+    FStreamPos = FStream->Position();
     FValid = true;
     FHaveStreamInfo = false;
     FStreamBPS = 0;
@@ -439,7 +445,7 @@ void TFLACIn::ProduceData(void*& Buffer, uint32_t& Bytes) {
       if (state == FLAC__STREAM_DECODER_SEARCH_FOR_METADATA ||
           state == FLAC__STREAM_DECODER_READ_METADATA)
         continue;
-      if (Buff == nullptr && FStream->Position() < FStream->Size())
+      if (Buff == nullptr && FStreamPos >= 0 && FStreamPos < FStreamLength)
         throw EAuException("Sinc lost or corrupt data");
       DecoderFinished();
       Buffer = nullptr;
@@ -464,8 +470,7 @@ void TFLACIn::ProduceData(void*& Buffer, uint32_t& Bytes) {
 }
 
 bool TFLACIn::SeekToSample(int64_t& SampleNum) {
-  // A stream that was sought in cannot be verified.
-  FCheckMD5Signature = false;
+  // A stream that was sought in cannot be verified; the next file is checked again.
   FMD5Active = false;
   BufStart = 0;
   BufEnd = 0;

@@ -62,6 +62,8 @@ class TFLACIn final : public TAuTaggedFileIn {
   bool FMD5Active = false;     // checking was on at opening and no seek has happened since
   int64_t FStreamSamples = 0;  // STREAMINFO's total; FTotalSamples becomes the range's
   bool FAtEnd = false;         // a seek reached the end or failed: no more data this pass
+  int64_t FStreamLength = 0;   // the source's length when it was opened
+  int64_t FStreamPos = 0;      // where the library's reads left the source; -1 unknown
 };
 
 }  // namespace tunevert

@@ -120,12 +120,16 @@ TEST(FlacIn, Md5VerifiedOnlyForAWholeUnseekedPass) {
   in->SetCheckMD5Signature(false);
   ReadPass(*in);
   EXPECT_FALSE(in->IsMD5SignatureValid());
-  // A pass that seeks switches checking off for good.
+  // A pass that seeks cannot be verified; the setting still holds for the passes after it,
+  // as when the batch reuses one input for the next file.
   in->SetCheckMD5Signature(true);
   in->SetStartSample(1000);
   ReadPass(*in);
   EXPECT_FALSE(in->IsMD5SignatureValid());
-  EXPECT_FALSE(in->CheckMD5Signature());
+  EXPECT_TRUE(in->CheckMD5Signature());
+  in->SetFileName(FixturePath("flac/s24-stereo.flac"));
+  ReadPass(*in);
+  EXPECT_TRUE(in->IsMD5SignatureValid());
 }
 
 TEST(FlacIn, FlippedAudioByteIsReportedOrEndsQuietly) {
@@ -261,4 +265,53 @@ TEST(FlacIn, SeeksReachPastTwoGigabytes) {
   in->Seek(in->TotalSamples() - 10);
   in->Flush();
   EXPECT_GT(stream.Farthest, int64_t{1} << 31);
+}
+
+namespace {
+
+// A stream over a file's bytes that counts how often it is asked for its size and moved;
+// on a file each of those is a system call or three.
+class TCountingStream final : public TStream {
+ public:
+  explicit TCountingStream(std::vector<uint8_t> Data) : FData(std::move(Data)) {}
+  int64_t Read(void* Buffer, int64_t Count) override {
+    ++Reads;
+    const int64_t n = std::clamp<int64_t>(static_cast<int64_t>(FData.size()) - FPos, 0, Count);
+    std::copy_n(FData.begin() + FPos, n, static_cast<uint8_t*>(Buffer));
+    FPos += n;
+    return n;
+  }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t Offset, TSeekOrigin Origin) override {
+    ++Seeks;
+    if (Origin == TSeekOrigin::soCurrent) Offset += FPos;
+    if (Origin == TSeekOrigin::soEnd) Offset += static_cast<int64_t>(FData.size());
+    FPos = Offset;
+    return FPos;
+  }
+  int64_t Size() override {
+    ++Sizes;
+    return static_cast<int64_t>(FData.size());
+  }
+  void SetSize(int64_t) override {}
+  int Reads = 0, Seeks = 0, Sizes = 0;
+
+ private:
+  std::vector<uint8_t> FData;
+  int64_t FPos = 0;
+};
+
+}  // namespace
+
+// The library reads in small pieces; the length of the source and its position are known
+// without asking the stream for them on every piece.
+TEST(FlacIn, LibraryReadsDoNotAskTheStreamForItsSizeOrPosition) {
+  TCountingStream stream(ReadAll(FixturePath("flac/s16-stereo.flac")));
+  auto in = MakeComponent<TFLACIn>(nullptr);
+  in->SetStream(&stream);
+  const std::vector<uint8_t> got = ReadPass(*in);
+  EXPECT_EQ(got, FlacReference(FixturePath("flac/s16-stereo.flac")));
+  ASSERT_GT(stream.Reads, 10);
+  EXPECT_LE(stream.Sizes, 2);
+  EXPECT_LE(stream.Seeks, 4);
 }

@@ -87,11 +87,6 @@ class TestClient {
     const std::string All = Data();
     return All.substr(0, All.find("\r\n"));
   }
-  // The response's head, without its blank line.
-  std::string Head() {
-    const std::string All = Data();
-    return All.substr(0, All.find("\r\n\r\n"));
-  }
   // What follows the response's head.
   std::string Body() {
     const std::string All = Data();

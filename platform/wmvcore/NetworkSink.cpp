@@ -185,8 +185,9 @@ struct TShared {
   }
 };
 
-// One accepted connection. Only the server thread touches it and makes socket calls on it;
-// once its request asks for the stream, Shared is handed to the writer's side as well.
+// One accepted connection. Only the server thread changes it and makes socket calls on it;
+// once its request asks for the stream, the writer's side reads its address, fixed by then,
+// and shares Shared under the lock.
 struct TConnection {
   TFd Socket;
   uint32_t Address = 0;  // most significant byte first

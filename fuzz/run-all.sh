@@ -15,6 +15,7 @@ targets=(
   "fuzz_wminput      seeds-wminput  32768"
   "fuzz_acm          seeds-acm      16384"
   "fuzz_vorbis       seeds-vorbis   32768"
+  "fuzz_http_request seeds-http     12288"
 )
 
 seconds=${1:?usage: fuzz/run-all.sh SECONDS [TARGET...]}

@@ -2,7 +2,11 @@
 // it with GET. A client gets the header first and then the data from the next packet
 // boundary on, so it can join at any time. One thread serves every socket without blocking;
 // the writer only queues data, so a client that reads too slowly is dropped instead of
-// holding up the encoder.
+// holding up the encoder. The sink is reachable from every interface, so what a peer sends
+// is bounded everywhere: the request head in size and time, half-open connections in number
+// per address and overall, and the work a round spends on any one peer.
+
+#include "platform/wmvcore/NetworkSink.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -15,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -29,6 +34,7 @@
 #include <vector>
 
 #include "platform/Text.h"
+#include "platform/wmvcore/HttpRequest.h"
 #include "platform/wmvcore/WMObjects.h"
 #include "platform/wmvcore/Writer.h"
 
@@ -43,9 +49,15 @@ constexpr uint32_t DefaultMaxClients = 10;
 // Queued bytes beyond what the socket took. A client this far behind a live stream is
 // not listening any more.
 constexpr size_t MaxBacklog = 4u << 20;
-constexpr size_t MaxRequest = 8192;
-constexpr size_t MaxPending = 32;
-constexpr auto RequestTimeout = std::chrono::seconds(10);
+constexpr uint32_t DefaultRequestTimeoutMs = 10000;
+constexpr int ListenBacklog = 64;
+// Work per round of the server thread: connections taken from the listener, and bytes read
+// from or sent to one connection. A peer that floods gets its share of a round and no more.
+constexpr int MaxAcceptsPerRound = 8;
+constexpr size_t ReadPerRound = 4096;
+constexpr size_t SendPerRound = 256u << 10;
+// Out of descriptors: how long the listener is left alone unless one of ours closes first.
+constexpr auto AcceptRetry = std::chrono::milliseconds(500);
 // How long Close waits for clients to receive what is queued for them.
 constexpr auto CloseLinger = std::chrono::seconds(3);
 
@@ -132,34 +144,27 @@ class TFd {
 };
 
 enum class TClientState {
-  Request,        // reading the HTTP request
   WaitingHeader,  // accepted before the writer began
   WaitingPacket,  // has the header, joins at the next packet boundary
   Streaming,
-  Answering,  // a short reply and then the end of the connection
 };
 
-struct TClient {
-  TFd Socket;
-  uint32_t Address = 0;  // most significant byte first
-  uint16_t Port = 0;
-  TClientState State = TClientState::Request;
-  std::string Request;
-  TClock::time_point Since = TClock::now();
+using TQueue = std::deque<std::pair<TChunk, size_t>>;  // chunks and the offset still to send
+
+// What the writer and the server thread share about a client that asked for the stream;
+// guarded by the sink's lock.
+struct TShared {
+  TClientState State = TClientState::WaitingHeader;
   // HTTP/1.1 clients get the stream in chunks, so a complete stream is told from a cut one.
   bool Chunked = false;
-  bool Ended = false;                           // the end of the stream is queued
-  std::deque<std::pair<TChunk, size_t>> Queue;  // chunks and the offset still to send
-  size_t Backlog = 0;
-  bool Gone = false;  // to be closed by the server thread
+  bool Ended = false;  // the end of the stream is queued
+  bool Gone = false;   // to be closed by the server thread
+  TQueue Inbox;        // queued, not yet taken over by the server thread
+  size_t Backlog = 0;  // queued and not yet sent, taken over or not
 
-  bool Counted() const {
-    return State == TClientState::WaitingHeader || State == TClientState::WaitingPacket ||
-           State == TClientState::Streaming;
-  }
   void EnqueueRaw(TChunk Chunk, size_t From) {
     Backlog += Chunk->size() - From;
-    Queue.emplace_back(std::move(Chunk), From);
+    Inbox.emplace_back(std::move(Chunk), From);
   }
   void EnqueueRaw(const std::string& Text) {
     EnqueueRaw(std::make_shared<const std::vector<uint8_t>>(Text.begin(), Text.end()), 0);
@@ -180,9 +185,30 @@ struct TClient {
   }
 };
 
+// One accepted connection. Only the server thread changes it and makes socket calls on it;
+// once its request asks for the stream, the writer's side reads its address, fixed by then,
+// and shares Shared under the lock.
+struct TConnection {
+  TFd Socket;
+  uint32_t Address = 0;  // most significant byte first
+  uint16_t Port = 0;
+  TClock::time_point Since;
+  std::string Request;  // the head so far
+  THttpRequest Verdict;
+  bool Answered = false;
+  bool Published = false;  // in the sink's client list
+  bool Finishing = false;  // a short answer: close once it is sent
+  bool Closing = false;
+  TQueue Sending;
+  size_t SentSinceSync = 0;
+  TShared Shared;
+
+  bool Pending() const { return Verdict.Verdict == TRequestVerdict::Incomplete && !Closing; }
+};
 class TNetworkSink final : public IWMWriterNetworkSink,
                            public IWMRegisterCallback,
                            public IWMClientConnections2,
+                           public ITvNetworkSinkTesting,
                            public TRefCounted {
  public:
   ~TNetworkSink() override { Close(); }
@@ -195,6 +221,8 @@ class TNetworkSink final : public IWMWriterNetworkSink,
       *ppvObject = static_cast<IWMRegisterCallback*>(this);
     else if (riid == IID_IWMClientConnections || riid == IID_IWMClientConnections2)
       *ppvObject = static_cast<IWMClientConnections2*>(this);
+    else if (riid == IID_ITvNetworkSinkTesting)
+      *ppvObject = static_cast<ITvNetworkSinkTesting*>(this);
     else {
       *ppvObject = nullptr;
       return E_NOINTERFACE;
@@ -252,7 +280,9 @@ class TNetworkSink final : public IWMWriterNetworkSink,
     Address.sin_port = htons(static_cast<uint16_t>(*pdwPortNum));
     if (bind(Listen.Get(), reinterpret_cast<sockaddr*>(&Address), sizeof Address) != 0)
       return errno == EADDRINUSE || errno == EACCES ? NS_E_PORT_IN_USE : E_FAIL;
-    if (listen(Listen.Get(), 16) != 0) return errno == EADDRINUSE ? NS_E_PORT_IN_USE : E_FAIL;
+    // Room for a burst of connections while the server thread is busy with a round.
+    if (listen(Listen.Get(), ListenBacklog) != 0)
+      return errno == EADDRINUSE ? NS_E_PORT_IN_USE : E_FAIL;
     socklen_t Length = sizeof Address;
     if (getsockname(Listen.Get(), reinterpret_cast<sockaddr*>(&Address), &Length) != 0)
       return E_FAIL;
@@ -266,10 +296,13 @@ class TNetworkSink final : public IWMWriterNetworkSink,
     FListen = std::move(Listen);
     FWake = std::move(Wake);
     FStopping = false;
+    FDropAll = false;
     FHeader.reset();
     FPacketSize = 0;
     FDataBytes = 0;
     FEnded = false;
+    FAcceptPausedUntil = {};
+    FPendingCount = 0;
     try {
       FThread = std::thread(&TNetworkSink::Serve, this);
     } catch (const std::system_error&) {
@@ -284,7 +317,8 @@ class TNetworkSink final : public IWMWriterNetworkSink,
 
   HRESULT Disconnect() override {
     std::lock_guard Lock(FLock);
-    for (auto& Client : FClients) Client->Gone = true;
+    for (TConnection* Client : FClients) Client->Shared.Gone = true;
+    FDropAll = true;
     WakeServer();
     return S_OK;
   }
@@ -318,10 +352,10 @@ class TNetworkSink final : public IWMWriterNetworkSink,
     FPacketSize = PacketSizeOf(*Header);
     FDataBytes = 0;
     FEnded = false;
-    for (auto& Client : FClients)
-      if (Client->State == TClientState::WaitingHeader) {
-        Client->Enqueue(FHeader);
-        Client->State = TClientState::WaitingPacket;
+    for (TConnection* Client : FClients)
+      if (Client->Shared.State == TClientState::WaitingHeader) {
+        Client->Shared.Enqueue(FHeader);
+        Client->Shared.State = TClientState::WaitingPacket;
       }
     WakeServer();
     return S_OK;
@@ -337,27 +371,32 @@ class TNetworkSink final : public IWMWriterNetworkSink,
     uint8_t* Data = nullptr;
     uint32_t Length = 0;
     if (!pDataUnit || pDataUnit->GetBufferAndLength(&Data, &Length) != S_OK) return E_INVALIDARG;
-    std::lock_guard Lock(FLock);
-    if (!FOpen || !FHeader) return NS_E_INVALID_REQUEST;
-    if (Length == 0) return S_OK;
+    if (Length == 0) {
+      std::lock_guard Lock(FLock);
+      return FOpen && FHeader ? S_OK : NS_E_INVALID_REQUEST;
+    }
+    // Copied before taking the lock, which the server thread needs every round.
     TChunk Chunk;
     try {
       Chunk = std::make_shared<const std::vector<uint8_t>>(Data, Data + Length);
     } catch (const std::bad_alloc&) {
       return E_OUTOFMEMORY;
     }
+    std::lock_guard Lock(FLock);
+    if (!FOpen || !FHeader) return NS_E_INVALID_REQUEST;
     // Where the first packet that starts in this unit begins.
     uint64_t Join = FDataBytes;
     if (FPacketSize > 0) Join = (FDataBytes + FPacketSize - 1) / FPacketSize * FPacketSize;
-    for (auto& Client : FClients) {
-      if (Client->Gone) continue;
-      if (Client->State == TClientState::Streaming) {
-        Client->Enqueue(Chunk);
-      } else if (Client->State == TClientState::WaitingPacket && Join < FDataBytes + Length) {
-        Client->Enqueue(Chunk, static_cast<size_t>(Join - FDataBytes));
-        Client->State = TClientState::Streaming;
+    for (TConnection* Client : FClients) {
+      TShared& Shared = Client->Shared;
+      if (Shared.Gone) continue;
+      if (Shared.State == TClientState::Streaming) {
+        Shared.Enqueue(Chunk);
+      } else if (Shared.State == TClientState::WaitingPacket && Join < FDataBytes + Length) {
+        Shared.Enqueue(Chunk, static_cast<size_t>(Join - FDataBytes));
+        Shared.State = TClientState::Streaming;
       }
-      if (Client->Backlog > MaxBacklog) Client->Gone = true;
+      if (Shared.Backlog > MaxBacklog) Shared.Gone = true;
     }
     FDataBytes += Length;
     WakeServer();
@@ -393,7 +432,7 @@ class TNetworkSink final : public IWMWriterNetworkSink,
                               WM_CLIENT_PROPERTIES* pClientProperties) override {
     if (!pClientProperties) return E_POINTER;
     std::lock_guard Lock(FLock);
-    const TClient* Client = CountedClient(dwClientNum);
+    const TConnection* Client = CountedClient(dwClientNum);
     if (!Client) return E_INVALIDARG;
     pClientProperties->dwIPAddress = Client->Address;
     pClientProperties->dwPort = Client->Port;
@@ -406,7 +445,7 @@ class TNetworkSink final : public IWMWriterNetworkSink,
     std::string Address, Port;
     {
       std::lock_guard Lock(FLock);
-      const TClient* Client = CountedClient(dwClientNum);
+      const TConnection* Client = CountedClient(dwClientNum);
       if (!Client) return E_INVALIDARG;
       Address = DottedAddress(Client->Address);
       Port = std::to_string(Client->Port);
@@ -424,15 +463,29 @@ class TNetworkSink final : public IWMWriterNetworkSink,
     return Result;
   }
 
- private:
-  size_t CountClients() const {
-    return static_cast<size_t>(std::count_if(
-        FClients.begin(), FClients.end(), [](const auto& C) { return C->Counted() && !C->Gone; }));
+  // ---- ITvNetworkSinkTesting ----
+
+  HRESULT SetRequestTimeout(uint32_t Milliseconds) override {
+    FRequestTimeoutMs = Milliseconds;
+    std::lock_guard Lock(FLock);
+    WakeServer();
+    return S_OK;
+  }
+  HRESULT GetPendingCount(uint32_t* pcPending) override {
+    if (!pcPending) return E_POINTER;
+    *pcPending = FPendingCount;
+    return S_OK;
   }
 
-  const TClient* CountedClient(uint32_t Index) const {
-    for (const auto& Client : FClients)
-      if (Client->Counted() && !Client->Gone && Index-- == 0) return Client.get();
+ private:
+  size_t CountClients() const {
+    return static_cast<size_t>(std::count_if(FClients.begin(), FClients.end(),
+                                             [](const auto* C) { return !C->Shared.Gone; }));
+  }
+
+  const TConnection* CountedClient(uint32_t Index) const {
+    for (const TConnection* Client : FClients)
+      if (!Client->Shared.Gone && Index-- == 0) return Client;
     return nullptr;
   }
 
@@ -443,122 +496,196 @@ class TNetworkSink final : public IWMWriterNetworkSink,
     }
   }
 
+  // The server thread. Each round takes the lock once, for bookkeeping without socket calls,
+  // and then polls, accepts, reads and sends without it, a bounded amount of each, so neither
+  // the writer nor a caller counting clients waits on what a peer does.
   void Serve() {
     std::vector<pollfd> Polls;
-    std::vector<TClient*> Polled;
     for (;;) {
-      bool Listening = false;
-      int Timeout = 1000;
-      {
-        std::lock_guard Lock(FLock);
-        // New clients are refused from the moment Close is called.
-        if (FStopping) FListen.Reset();
-        Polls.clear();
-        Polled.clear();
-        Polls.push_back({FWake.Get(), POLLIN, 0});
-        Listening = FListen.Get() >= 0;
-        if (Listening) Polls.push_back({FListen.Get(), POLLIN, 0});
-        for (auto& Client : FClients) {
-          short Events = POLLIN;
-          if (!Client->Queue.empty()) Events |= POLLOUT;
-          Polls.push_back({Client->Socket.Get(), Events, 0});
-          Polled.push_back(Client.get());
-        }
-        if (FStopping) {
-          const auto Left =
-              std::chrono::ceil<std::chrono::milliseconds>(FStopDeadline - TClock::now());
-          Timeout = static_cast<int>(std::clamp<int64_t>(Left.count(), 0, 1000));
-        }
-      }
-
-      poll(Polls.data(), Polls.size(), Timeout);
-
       std::vector<WMT_STATUS> Statuses;
-      const bool Finished = Step(Polls, Polled, Listening, Statuses);
+      TClock::time_point StopAt;
+      const bool Finished = Sync(Statuses, StopAt);
+      CloseFinished();
       // Outside the lock: a callback may ask this sink for its clients.
       for (WMT_STATUS Status : Statuses) FCallbacks.Report(Status, S_OK);
       if (Finished) return;
+
+      const auto Now = TClock::now();
+      const bool Listening = FListen.Get() >= 0 && Now >= FAcceptPausedUntil;
+      Polls.clear();
+      Polls.push_back({FWake.Get(), POLLIN, 0});
+      if (Listening) Polls.push_back({FListen.Get(), POLLIN, 0});
+      const size_t First = Polls.size();
+      for (const auto& Connection : FConnections) {
+        // A short answer is all that is left for such a connection; what it sends is not read.
+        short Events = Connection->Finishing ? 0 : POLLIN;
+        if (!Connection->Sending.empty()) Events |= POLLOUT;
+        Polls.push_back({Connection->Socket.Get(), Events, 0});
+      }
+      poll(Polls.data(), Polls.size(), PollTimeout(Now, StopAt));
+      Transfer(Polls, Listening ? 1 : 0, First);
     }
   }
 
-  // One round of the server after poll; true when Close may return.
-  bool Step(const std::vector<pollfd>& Polls, const std::vector<TClient*>& Polled, bool Listening,
-            std::vector<WMT_STATUS>& Statuses) {
-    std::lock_guard Lock(FLock);
+  int PollTimeout(TClock::time_point Now, TClock::time_point StopAt) const {
+    auto Next = std::min(Now + std::chrono::seconds(1), StopAt);
+    if (FListen.Get() >= 0 && FAcceptPausedUntil > Now) Next = std::min(Next, FAcceptPausedUntil);
+    const auto Timeout = RequestTimeout();
+    for (const auto& Connection : FConnections)
+      if (Connection->Pending()) Next = std::min(Next, Connection->Since + Timeout);
+    const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Next - Now);
+    return static_cast<int>(std::clamp<int64_t>(Left.count(), 0, 1000));
+  }
+
+  std::chrono::milliseconds RequestTimeout() const {
+    return std::chrono::milliseconds(FRequestTimeoutMs.load());
+  }
+
+  // The socket calls of one round, without the lock.
+  void Transfer(const std::vector<pollfd>& Polls, size_t ListenAt, size_t First) {
     uint64_t Count;
     while (read(FWake.Get(), &Count, sizeof Count) > 0) {
     }
-    if (Listening && FListen.Get() >= 0 && (Polls[1].revents & POLLIN)) Accept();
-    const size_t First = Listening ? 2 : 1;
-    for (size_t i = 0; i < Polled.size(); ++i) {
-      TClient& Client = *Polled[i];
-      if (Polls[First + i].revents & (POLLIN | POLLHUP | POLLERR)) Receive(Client, Statuses);
-      if (!Client.Gone && !Client.Queue.empty()) Send(Client);
-    }
     const auto Now = TClock::now();
-    for (auto& Client : FClients) {
-      if (Client->State == TClientState::Request && Now - Client->Since > RequestTimeout)
-        Client->Gone = true;
-      if (FEnded && Client->Counted() && !Client->Ended) {
-        Client->EndStream();
-        Send(*Client);
-      }
-      // Everything has been sent: the whole stream, or the short answer.
-      if (Client->Queue.empty() && (Client->State == TClientState::Answering || Client->Ended))
-        Client->Gone = true;
+    const auto Timeout = RequestTimeout();
+    for (size_t i = First; i < Polls.size(); ++i) {
+      TConnection& Connection = *FConnections[i - First];
+      if (Polls[i].revents & (POLLIN | POLLHUP | POLLERR)) Receive(Connection);
+      if (!Connection.Closing && (Polls[i].revents & POLLOUT)) Send(Connection);
+      // The deadline runs from the accept, so a head sent a byte at a time cannot stretch it.
+      if (Connection.Pending() && Now - Connection.Since >= Timeout) Connection.Closing = true;
     }
-    const bool Finished =
-        FStopping && (Now >= FStopDeadline ||
-                      std::all_of(FClients.begin(), FClients.end(),
-                                  [](const auto& C) { return C->Gone || C->Queue.empty(); }));
-    if (Finished)
-      for (auto& Client : FClients) Client->Gone = true;
-    DropGone(Statuses);
-    return Finished;
+    if (ListenAt > 0 && (Polls[ListenAt].revents & POLLIN)) Accept(Now);
+    FPendingCount = static_cast<uint32_t>(std::count_if(
+        FConnections.begin(), FConnections.end(), [](const auto& C) { return C->Pending(); }));
   }
 
-  void Accept() {
-    for (;;) {
+  void Accept(TClock::time_point Now) {
+    for (int Round = 0; Round < MaxAcceptsPerRound; ++Round) {
       sockaddr_in Address{};
       socklen_t Length = sizeof Address;
       const int Fd = accept4(FListen.Get(), reinterpret_cast<sockaddr*>(&Address), &Length,
                              SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (Fd < 0) return;
-      // Connections that never ask for anything must not pile up without bound.
-      if (FClients.size() >= static_cast<size_t>(FMaxClients) + MaxPending) {
-        close(Fd);
-        continue;
+      if (Fd < 0) {
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        // The listener stays readable while the connection waits, so watching it now would
+        // only spin. It is watched again when one of ours closes, or after a pause.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+          FAcceptPausedUntil = Now + AcceptRetry;
+        return;
       }
-      auto Client = std::make_unique<TClient>();
-      Client->Socket.Reset(Fd);
-      Client->Address = ntohl(Address.sin_addr.s_addr);
-      Client->Port = ntohs(Address.sin_port);
-      FClients.push_back(std::move(Client));
+      auto Connection = std::make_unique<TConnection>();
+      Connection->Socket.Reset(Fd);
+      Connection->Address = ntohl(Address.sin_addr.s_addr);
+      Connection->Port = ntohs(Address.sin_port);
+      Connection->Since = Now;
+      MakeRoom(Connection->Address);
+      FConnections.push_back(std::move(Connection));
     }
   }
 
-  void Receive(TClient& Client, std::vector<WMT_STATUS>& Statuses) {
-    char Buffer[2048];
-    for (;;) {
-      const ssize_t Got = recv(Client.Socket.Get(), Buffer, sizeof Buffer, 0);
-      if (Got < 0 && errno == EINTR) continue;
-      if (Got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-      if (Got <= 0) {
-        Client.Gone = true;
+  // Room for one more half-open connection from Address: past the cap for that address, and
+  // past the cap for all, the oldest half-open one goes. It has had the longest to speak and
+  // is the likeliest to stay silent; a real player speaks at once, so it survives a burst.
+  void MakeRoom(uint32_t Address) {
+    const auto Evict = [this](size_t Cap, auto Matches) {
+      size_t Count = static_cast<size_t>(
+          std::count_if(FConnections.begin(), FConnections.end(),
+                        [&](const auto& C) { return C->Pending() && Matches(*C); }));
+      for (auto& C : FConnections) {
+        if (Count < Cap) return;
+        if (C->Pending() && Matches(*C)) {
+          C->Closing = true;
+          --Count;
+        }
+      }
+    };
+    Evict(MaxPendingPerAddress, [Address](const TConnection& C) { return C.Address == Address; });
+    Evict(MaxPendingConnections, [](const TConnection&) { return true; });
+  }
+
+  void Receive(TConnection& Connection) {
+    char Buffer[ReadPerRound];
+    ssize_t Got;
+    do {
+      Got = recv(Connection.Socket.Get(), Buffer, sizeof Buffer, MSG_DONTWAIT);
+    } while (Got < 0 && errno == EINTR);
+    if (Got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (Got <= 0) {
+      Connection.Closing = true;
+      return;
+    }
+    // What a client sends after its request means nothing to us.
+    if (Connection.Verdict.Verdict != TRequestVerdict::Incomplete) return;
+    Connection.Request.append(Buffer, static_cast<size_t>(Got));
+    Connection.Verdict = ParseRequest(Connection.Request);
+    if (Connection.Verdict.Verdict != TRequestVerdict::Incomplete) {
+      Connection.Request.clear();
+      Connection.Request.shrink_to_fit();
+    }
+  }
+
+  void Send(TConnection& Connection) {
+    size_t Budget = SendPerRound;
+    while (!Connection.Sending.empty() && Budget > 0) {
+      auto& [Chunk, Offset] = Connection.Sending.front();
+      const size_t Left = std::min(Chunk->size() - Offset, Budget);
+      const ssize_t Sent =
+          send(Connection.Socket.Get(), Chunk->data() + Offset, Left, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (Sent < 0 && errno == EINTR) continue;
+      if (Sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+      if (Sent <= 0) {
+        Connection.Closing = true;
         return;
       }
-      // What a streaming client sends after its request means nothing to us.
-      if (Client.State != TClientState::Request) continue;
-      Client.Request.append(Buffer, static_cast<size_t>(Got));
-      size_t End = Client.Request.find("\r\n\r\n");
-      if (End == std::string::npos) End = Client.Request.find("\n\n");
-      if (End != std::string::npos) {
-        Answer(Client, Statuses);
-      } else if (Client.Request.size() > MaxRequest) {
-        Client.EnqueueRaw(Reply("400 Bad Request"));
-        Client.State = TClientState::Answering;
+      Connection.SentSinceSync += static_cast<size_t>(Sent);
+      Budget -= static_cast<size_t>(Sent);
+      Offset += static_cast<size_t>(Sent);
+      if (Offset == Chunk->size()) Connection.Sending.pop_front();
+    }
+  }
+
+  // The bookkeeping of one round, under the lock: answers to requests judged since the last
+  // round, what the writer queued, the end of the stream, who is done. True when Close may
+  // return.
+  bool Sync(std::vector<WMT_STATUS>& Statuses, TClock::time_point& StopAt) {
+    std::lock_guard Lock(FLock);
+    // New clients are refused from the moment Close is called.
+    if (FStopping) FListen.Reset();
+    StopAt = FStopping ? FStopDeadline : TClock::time_point::max();
+    for (auto& Owned : FConnections) {
+      TConnection& Connection = *Owned;
+      if (FDropAll) Connection.Closing = true;
+      if (!Connection.Answered && !Connection.Closing &&
+          Connection.Verdict.Verdict != TRequestVerdict::Incomplete)
+        Answer(Connection, Statuses);
+      if (Connection.Published) {
+        TShared& Shared = Connection.Shared;
+        Shared.Backlog -= Connection.SentSinceSync;
+        Connection.SentSinceSync = 0;
+        if (FEnded && !Shared.Ended) Shared.EndStream();
+        for (auto& Item : Shared.Inbox) Connection.Sending.push_back(std::move(Item));
+        Shared.Inbox.clear();
+        // Gone, or the whole stream has been sent.
+        if (Shared.Gone || (Shared.Ended && Connection.Sending.empty())) Connection.Closing = true;
+      } else if (Connection.Finishing && Connection.Sending.empty()) {
+        Connection.Closing = true;
       }
     }
+    FDropAll = false;
+    const bool Finished =
+        FStopping && (TClock::now() >= FStopDeadline ||
+                      std::all_of(FConnections.begin(), FConnections.end(),
+                                  [](const auto& C) { return C->Closing || C->Sending.empty(); }));
+    for (auto& Connection : FConnections) {
+      if (Finished) Connection->Closing = true;
+      if (Connection->Closing && Connection->Published) {
+        std::erase(FClients, Connection.get());
+        Connection->Published = false;
+        Statuses.push_back(WMT_CLIENT_DISCONNECT);
+      }
+    }
+    return Finished;
   }
 
   static std::string Reply(const std::string& Status, const std::string& Extra = {}) {
@@ -566,76 +693,79 @@ class TNetworkSink final : public IWMWriterNetworkSink,
            "Connection: close\r\n\r\n";
   }
 
-  void Answer(TClient& Client, std::vector<WMT_STATUS>& Statuses) {
-    const std::string Line = Client.Request.substr(0, Client.Request.find_first_of("\r\n"));
-    Client.Request.clear();
-    Client.Request.shrink_to_fit();
-    Client.State = TClientState::Answering;
-    const size_t Space = Line.find(' ');
-    const size_t Version = Line.rfind(" HTTP/1.");
-    if (Space == std::string::npos || Version == std::string::npos || Version < Space ||
-        Line.size() != Version + 9) {
-      Client.EnqueueRaw(Reply("400 Bad Request"));
-      return;
-    }
-    const std::string Method = Line.substr(0, Space);
-    if (Method != "GET" && Method != "HEAD") {
-      Client.EnqueueRaw(Reply("405 Method Not Allowed", "Allow: GET, HEAD\r\n"));
-      return;
+  // Under the lock: whether there is room depends on the clients and the stream.
+  void Answer(TConnection& Connection, std::vector<WMT_STATUS>& Statuses) {
+    Connection.Answered = true;
+    Connection.Finishing = true;
+    std::string Text;
+    switch (Connection.Verdict.Verdict) {
+      case TRequestVerdict::Get:
+      case TRequestVerdict::Head:
+        break;
+      case TRequestVerdict::MethodNotAllowed:
+        Text = Reply("405 Method Not Allowed", "Allow: GET, HEAD\r\n");
+        break;
+      case TRequestVerdict::TooLarge:
+        Text = Reply("431 Request Header Fields Too Large");
+        break;
+      case TRequestVerdict::VersionNotSupported:
+        Text = Reply("505 HTTP Version Not Supported");
+        break;
+      case TRequestVerdict::BadRequest:
+      case TRequestVerdict::Incomplete:
+        Text = Reply("400 Bad Request");
+        break;
     }
     // After the end there is nothing left to join; beyond the limit there is no room.
-    if (FEnded || CountClients() >= FMaxClients) {
-      Client.EnqueueRaw(Reply("503 Service Unavailable"));
+    if (Text.empty() && (FEnded || CountClients() >= FMaxClients))
+      Text = Reply("503 Service Unavailable");
+    if (!Text.empty()) {
+      Connection.Sending.emplace_back(
+          std::make_shared<const std::vector<uint8_t>>(Text.begin(), Text.end()), 0);
       return;
     }
-    Client.Chunked = Line.back() != '0';
-    Client.EnqueueRaw(std::string(Client.Chunked ? "HTTP/1.1" : "HTTP/1.0") +
-                      " 200 OK\r\nServer: tvwmvcore\r\nContent-Type: application/vnd.ms-asf\r\n"
-                      "Cache-Control: no-cache\r\n" +
-                      (Client.Chunked ? "Transfer-Encoding: chunked\r\n" : "") +
-                      "Connection: close\r\n\r\n");
-    if (Method == "HEAD") return;
-    if (FHeader) {
-      Client.Enqueue(FHeader);
-      Client.State = TClientState::WaitingPacket;
-    } else {
-      Client.State = TClientState::WaitingHeader;
+    const bool Chunked = Connection.Verdict.Chunked;
+    Text = std::string(Chunked ? "HTTP/1.1" : "HTTP/1.0") +
+           " 200 OK\r\nServer: tvwmvcore\r\nContent-Type: application/vnd.ms-asf\r\n"
+           "Cache-Control: no-cache\r\n" +
+           (Chunked ? "Transfer-Encoding: chunked\r\n" : "") + "Connection: close\r\n\r\n";
+    if (Connection.Verdict.Verdict == TRequestVerdict::Head) {
+      Connection.Sending.emplace_back(
+          std::make_shared<const std::vector<uint8_t>>(Text.begin(), Text.end()), 0);
+      return;
     }
+    // Everything from here on goes through the queue the writer fills, which counts it.
+    Connection.Finishing = false;
+    TShared& Shared = Connection.Shared;
+    Shared.Chunked = Chunked;
+    Shared.EnqueueRaw(Text);
+    if (FHeader) {
+      Shared.Enqueue(FHeader);
+      Shared.State = TClientState::WaitingPacket;
+    } else {
+      Shared.State = TClientState::WaitingHeader;
+    }
+    FClients.push_back(&Connection);
+    Connection.Published = true;
     Statuses.push_back(WMT_CLIENT_CONNECT);
   }
 
-  void Send(TClient& Client) {
-    while (!Client.Queue.empty()) {
-      auto& [Chunk, Offset] = Client.Queue.front();
-      const size_t Left = Chunk->size() - Offset;
-      const ssize_t Sent =
-          send(Client.Socket.Get(), Chunk->data() + Offset, Left, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (Sent < 0 && errno == EINTR) continue;
-      if (Sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-      if (Sent <= 0) {
-        Client.Gone = true;
-        return;
-      }
-      Client.Backlog -= static_cast<size_t>(Sent);
-      Offset += static_cast<size_t>(Sent);
-      if (Offset == Chunk->size()) Client.Queue.pop_front();
-    }
-  }
-
-  void DropGone(std::vector<WMT_STATUS>& Statuses) {
-    for (auto It = FClients.begin(); It != FClients.end();) {
-      if (!(*It)->Gone) {
-        ++It;
-        continue;
-      }
-      if ((*It)->Counted()) Statuses.push_back(WMT_CLIENT_DISCONNECT);
+  // Outside the lock, on the server thread.
+  void CloseFinished() {
+    const size_t Before = FConnections.size();
+    std::erase_if(FConnections, [](const auto& Connection) {
+      if (!Connection->Closing) return false;
       // The client learns the end from an orderly shutdown rather than a reset.
-      shutdown((*It)->Socket.Get(), SHUT_RDWR);
-      It = FClients.erase(It);
-    }
+      shutdown(Connection->Socket.Get(), SHUT_RDWR);
+      return true;
+    });
+    // A descriptor is free again, so the listener is worth another try.
+    if (FConnections.size() < Before) FAcceptPausedUntil = {};
   }
 
   std::mutex FLock;
+  // Written before the server thread starts and after it ends; in between, read and reset by
+  // the server thread alone.
   TFd FListen;
   TFd FWake;
   std::thread FThread;
@@ -644,13 +774,21 @@ class TNetworkSink final : public IWMWriterNetworkSink,
   std::string FHost;
   uint32_t FMaxClients = DefaultMaxClients;
   bool FStopping = false;
+  bool FDropAll = false;  // Disconnect was called
   TClock::time_point FStopDeadline;
-  std::vector<std::unique_ptr<TClient>> FClients;
+  std::vector<TConnection*> FClients;  // those that asked for the stream, in order of arrival
   TChunk FHeader;
   uint32_t FPacketSize = 0;
   uint64_t FDataBytes = 0;
   bool FEnded = false;
   TStatusCallbacks FCallbacks;
+  // Server thread only: every connection, oldest first, and when the listener is watched again
+  // after running out of descriptors.
+  std::vector<std::unique_ptr<TConnection>> FConnections;
+  TClock::time_point FAcceptPausedUntil;
+  // Set by a test while the server thread reads them.
+  std::atomic<uint32_t> FRequestTimeoutMs{DefaultRequestTimeoutMs};
+  std::atomic<uint32_t> FPendingCount{0};
 };
 
 }  // namespace

@@ -89,6 +89,7 @@ void THttpTestServer::Answer(int Socket) {
     response +=
         "Content-Length: " + route.ContentLength.value_or(std::to_string(route.Body.size())) +
         "\r\n";
+  for (const std::string& header : route.Headers) response += header + "\r\n";
   response += "Content-Type: text/html\r\n\r\n";
   response += route.Body.substr(0, route.SendBytes.value_or(route.Body.size()));
   std::size_t sent = 0;

@@ -26,6 +26,8 @@ class THttpTestServer {
     bool NoLength = false;
     // Bytes of the body actually sent (a short response); unset: all of it.
     std::optional<std::size_t> SendBytes;
+    // Further header lines ("Location: /x"), without line ends.
+    std::vector<std::string> Headers;
   };
 
   THttpTestServer();

@@ -9,6 +9,7 @@
 #include "app/Unit1.h"
 #include "app/Version.h"
 #include "platform/Text.h"
+#include "update/Sha256.h"
 #include "update/Update.h"
 #include "update/WebUpdateInfo.h"
 
@@ -21,12 +22,17 @@ std::string Meta(const std::string& name, const std::string& content) {
   return "<META NAME=\"" + name + "\" CONTENT=\"" + content + "\">\r\n";
 }
 
-// An update page of exactly Size bytes announcing Version.
-std::string UpdatePage(const std::string& version, std::size_t size) {
+// An update page of exactly Size bytes announcing Version and the installer's SHA-256 (a
+// plain-HTTP installer is only started with one).
+std::string UpdatePage(const std::string& version, std::size_t size,
+                       const std::string& installer = std::string(3000, 'i')) {
+  TSha256 digest;
+  digest.Update(installer.data(), installer.size());
   std::string page = "<html><head>\r\n" + Meta("wuProduct", "Tunevert") +
                      Meta("wuVersion", version) + Meta("wuClientSideName", "setup.bin") +
                      Meta("wuDownload", "/files/setup.bin") + Meta("wuRunParameters", "/S") +
-                     "</head><body><p>Tunevert " + version + " is out.</p><!--";
+                     Meta("wuSHA256", digest.HexDigest()) + "</head><body><p>Tunevert " + version +
+                     " is out.</p><!--";
   const std::string end = "--></body></html>\r\n";
   page += std::string(size - page.size() - end.size(), 'x');
   return page + end;
@@ -116,17 +122,19 @@ TEST_F(UpdateWindowTest, NotNowDownloadsNothing) {
   EXPECT_FALSE(std::filesystem::exists(Dir / "setup.bin"));
 }
 
-TEST_F(UpdateWindowTest, UpdateDownloadsOverTheOldFileAndStartsIt) {
+TEST_F(UpdateWindowTest, UpdateDownloadsIntoAPrivateFolderAndStartsIt) {
   Server.Route("/page.htm", UpdatePage("1.4", 3000));
   const std::string installer(3000, 'i');
   Server.Route("/files/setup.bin", installer);
-  WriteAll(Dir / "setup.bin", {'o', 'l', 'd'});
+  WriteAll(Dir / "setup.bin", {'o', 'l', 'd'});  // someone else's file of that name
   AnswerWith(Dialog.btnUpdate);
   Form.Update->trigger();
   EXPECT_TRUE(Dialog.CanUpdate);
-  const std::string target = Dir / "setup.bin";
+  const std::string target = Utf16ToUtf8(Form.WebUpdate1->FileName());
+  EXPECT_EQ(std::filesystem::path(target).parent_path().parent_path(), Dir.Path);
   const auto bytes = ReadAll(target);
   EXPECT_EQ(std::string(bytes.begin(), bytes.end()), installer);
+  EXPECT_EQ(ReadAll(Dir / "setup.bin").size(), 3u);
   EXPECT_EQ(Started, std::vector<std::string>{target + " /S"});
   EXPECT_TRUE(Shown.isEmpty()) << Shown.join(QLatin1Char('|')).toStdString();
 
@@ -139,6 +147,31 @@ TEST_F(UpdateWindowTest, UpdateDownloadsOverTheOldFileAndStartsIt) {
     EXPECT_EQ(Steps[i].Visible, i % 3 != 2);
   }
   EXPECT_FALSE(Message.isVisible());
+}
+
+TEST_F(UpdateWindowTest, EveryShowingOfTheDialogStartsFromNo) {
+  Server.Route("/page.htm", UpdatePage("1.4", 1500));
+  Server.Route("/files/setup.bin", std::string(3000, 'i'));
+  AnswerWith(Dialog.btnUpdate);
+  Form.Update->trigger();
+  ASSERT_EQ(Started.size(), 1u);
+
+  // The second time the dialog is closed without a button, as by Esc or the close box.
+  QObject::disconnect(&Answer, nullptr, nullptr, nullptr);
+  QObject::connect(&Answer, &QTimer::timeout, [this] {
+    if (!Dialog.isVisible()) return;
+    Answer.stop();
+    Dialog.reject();
+  });
+  Answer.start(20);
+  const std::size_t fetched = Server.Paths().size();
+  Form.Update->trigger();
+  EXPECT_FALSE(Dialog.CanUpdate);
+  EXPECT_EQ(Started.size(), 1u);
+  const std::vector<std::string> paths = Server.Paths();
+  EXPECT_EQ(std::count(paths.begin() + static_cast<long>(fetched), paths.end(),
+                       std::string("/files/setup.bin")),
+            0);
 }
 
 TEST_F(UpdateWindowTest, AnOlderPageSaysThisIsTheCurrentVersion) {

@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <map>
 #include <thread>
 
 #include "AppTestFiles.h"
@@ -58,6 +60,12 @@ std::string Sha256Sum(const std::string& path) {
   return std::string(digest, got);
 }
 
+std::string Digest(const std::string& bytes) {
+  TSha256 digest;
+  digest.Update(bytes.data(), bytes.size());
+  return digest.HexDigest();
+}
+
 class InfoWindowStub final : public TWuInfoWindow {
  public:
   explicit InfoWindowStub(bool Ok, std::vector<std::string>* Log) : FOk(Ok), FLog(Log) {}
@@ -90,13 +98,19 @@ class WebUpdateTest : public ::testing::Test {
     Wu->OnNoUpdateFound = [this](TComponent*) { ++NoUpdates; };
   }
 
+  // Over plain HTTP an installer is started only with a matching published digest: the page
+  // publishes one unless Extra brings its own (or PublishDigest is off).
   void ServeUpdate(const std::string& installer, std::vector<std::string> extra = {},
-                   const std::string& clientName = "setup.bin") {
+                   const std::string& clientName = "setup.bin", bool PublishDigest = true) {
     std::vector<std::string> lines{Meta("wuProduct", "Tunevert"), Meta("wuVersion", "1.4"),
                                    Meta("wuClientSideName", clientName),
                                    Meta("wuDownload", "/files/setup.bin"),
                                    Meta("wuRunParameters", "/S")};
     lines.insert(lines.end(), extra.begin(), extra.end());
+    bool published = !PublishDigest;
+    for (const std::string& line : extra)
+      published = published || line.find("wuSHA256") != std::string::npos;
+    if (!published) lines.push_back(Meta("wuSHA256", Digest(installer)));
     Server.Route("/page.htm", Page(lines));
     Server.Route("/files/setup.bin", installer);
   }
@@ -526,23 +540,55 @@ TEST_F(WebUpdateTest, HttpsIsNeverDowngradedToPlainHttp) {
   EXPECT_TRUE(Server.Paths().empty());
 }
 
-// A TLS server with a self-signed certificate (openssl and python3), for at most 30 s.
+// A TLS server with a self-signed certificate for 127.0.0.1 (openssl and python3), serving
+// Routes (path -> status, extra header lines, body) for at most 30 s. CAFile trusts it.
 class SelfSignedServer {
  public:
-  explicit SelfSignedServer(const TempDir& dir) {
-    const std::string cert = dir / "cert.pem", key = dir / "key.pem";
+  struct TRoute {
+    int Status = 200;
+    std::vector<std::string> Headers;
+    std::string Body;
+  };
+  explicit SelfSignedServer(const TempDir& dir, const std::map<std::string, TRoute>& Routes = {})
+      : CAFile(dir / "cert.pem") {
+    const std::string key = dir / "key.pem", routes = dir / "routes.txt";
     const std::string make =
         "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1"
-        " -keyout '" +
-        key + "' -out '" + cert + "' 2>/dev/null";
+        " -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+        key + "' -out '" + CAFile + "' 2>/dev/null";
     if (std::system(make.c_str()) != 0) return;
+    // One route per line: path, status, hex of the header lines (joined by new lines), hex body.
+    const auto hex = [](const std::string& bytes) {
+      static const char* digits = "0123456789abcdef";
+      std::string text;
+      for (unsigned char c : bytes) text += {digits[c >> 4], digits[c & 15]};
+      return text.empty() ? std::string("-") : text;
+    };
+    std::string table;
+    for (const auto& [path, route] : Routes) {
+      std::string headers;
+      for (const std::string& header : route.Headers)
+        headers += (headers.empty() ? "" : "\n") + header;
+      table += path + " " + std::to_string(route.Status) + " " + hex(headers) + " " +
+               hex(route.Body) + "\n";
+    }
+    WriteAll(routes, {table.begin(), table.end()});
     const std::string script =
         "import http.server, ssl, sys, time\n"
+        "routes = {}\n"
+        "for line in open(sys.argv[3]):\n"
+        "  path, status, headers, body = line.split()\n"
+        "  unhex = lambda t: b'' if t == '-' else bytes.fromhex(t)\n"
+        "  routes[path] = (int(status), [h for h in unhex(headers).decode().split('\\n') if h],\n"
+        "                  unhex(body))\n"
         "class H(http.server.BaseHTTPRequestHandler):\n"
         "  def do_GET(self):\n"
-        "    body = b'<META NAME=\"wuProduct\" CONTENT=\"T\">'\n"
-        "    self.send_response(200); self.send_header('Content-Length', str(len(body)))\n"
+        "    status, headers, body = routes.get(self.path, (404, [], b'not here'))\n"
+        "    self.send_response(status)\n"
+        "    for h in headers: self.send_header(*h.split(': ', 1))\n"
+        "    self.send_header('Content-Length', str(len(body)))\n"
         "    self.end_headers(); self.wfile.write(body)\n"
+        "  def log_message(self, *args): pass\n"
         "ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)\n"
         "ctx.load_cert_chain(sys.argv[1], sys.argv[2])\n"
         "s = http.server.HTTPServer(('127.0.0.1', 0), H)\n"
@@ -550,14 +596,17 @@ class SelfSignedServer {
         "s.timeout = 0.2\n"
         "print(s.server_port, flush=True)\n"
         "end = time.time() + 30\n"
-        "while time.time() < end: s.handle_request()\n";
+        "while time.time() < end:\n"
+        "  try: s.handle_request()\n"
+        "  except Exception: pass\n";
     int out[2];
     if (pipe(out) != 0) return;
     FPid = fork();
     if (FPid == 0) {
       dup2(out[1], 1);
       close(out[0]);
-      execlp("python3", "python3", "-c", script.c_str(), cert.c_str(), key.c_str(), nullptr);
+      execlp("python3", "python3", "-c", script.c_str(), CAFile.c_str(), key.c_str(),
+             routes.c_str(), nullptr);
       _exit(127);
     }
     close(out[1]);
@@ -573,6 +622,10 @@ class SelfSignedServer {
       waitpid(FPid, nullptr, 0);
     }
   }
+  std::string URL(const std::string& Path) const {
+    return "https://127.0.0.1:" + std::to_string(Port) + Path;
+  }
+  std::string CAFile;
   int Port = 0;
 
  private:
@@ -582,11 +635,206 @@ class SelfSignedServer {
 TEST_F(WebUpdateTest, AnUntrustedCertificateIsRefused) {
   SelfSignedServer tls(Dir);
   ASSERT_NE(tls.Port, 0) << "openssl or python3 missing";
-  Wu->ProductInfo().SetURL(U("https://127.0.0.1:" + std::to_string(tls.Port) + "/page.htm"));
+  Wu->ProductInfo().SetURL(U(tls.URL("/page.htm")));
   EXPECT_FALSE(Wu->CheckForAnUpdate());
   EXPECT_GE(DownloadErrors, 1);
   EXPECT_NE(Wu->ErrorMessage().find("certificate"), std::string::npos) << Wu->ErrorMessage();
   EXPECT_TRUE(Wu->ProductName().empty());
+}
+
+TEST_F(WebUpdateTest, OnlyAnInstallerThatCannotHaveBeenChangedIsStarted) {
+  const std::string installer = Bytes(3000);
+  std::vector<std::string> page{Meta("wuProduct", "Tunevert"), Meta("wuVersion", "1.4"),
+                                Meta("wuClientSideName", "setup.bin"),
+                                Meta("wuDownload", "/files/setup.bin")};
+  SelfSignedServer tls(Dir, {{"/page.htm", {200, {}, Page(page)}},
+                             {"/files/setup.bin", {200, {}, installer}},
+                             {"/plain.htm",
+                              {200,
+                               {},
+                               Page({Meta("wuProduct", "Tunevert"), Meta("wuVersion", "1.4"),
+                                     Meta("wuClientSideName", "setup.bin"),
+                                     Meta("wuDownload", Server.URL("/files/setup.bin"))})}}});
+  ASSERT_NE(tls.Port, 0) << "openssl or python3 missing";
+  Wu->SetCAFile(tls.CAFile);
+  Wu->SetOptions({TWuUpdateOption::uoRunUpdate, TWuUpdateOption::uoOverwrite});
+
+  // Page and installer over https with the certificate checked: started, no digest needed.
+  Wu->ProductInfo().SetURL(U(tls.URL("/page.htm")));
+  EXPECT_TRUE(Wu->CheckForAnUpdate()) << Wu->ErrorMessage();
+  EXPECT_EQ(FileText(Dir / "setup.bin"), installer);
+  EXPECT_EQ(Started.size(), 1u);
+
+  // An https page naming a plain-HTTP installer without a digest: nothing is fetched.
+  Server.Route("/files/setup.bin", installer);
+  Wu->ProductInfo().SetURL(U(tls.URL("/plain.htm")));
+  Started.clear();
+  EXPECT_FALSE(Wu->CheckForAnUpdate());
+  EXPECT_NE(Wu->ErrorMessage().find("plain HTTP"), std::string::npos) << Wu->ErrorMessage();
+  EXPECT_TRUE(Started.empty());
+  EXPECT_TRUE(Server.Paths().empty());
+
+  // Plain HTTP throughout and no digest: refused before the download.
+  Wu->ProductInfo().SetURL(U(Server.URL("/page.htm")));
+  ServeUpdate(installer, {}, "setup.bin", false);
+  EXPECT_FALSE(Wu->CheckForAnUpdate());
+  EXPECT_NE(Wu->ErrorMessage().find("SHA-256"), std::string::npos) << Wu->ErrorMessage();
+  EXPECT_EQ(Server.Paths(), std::vector<std::string>{"/page.htm"});
+  EXPECT_TRUE(Started.empty());
+
+  // Without uoRunUpdate nothing is started, so the file may be fetched.
+  Wu->SetOptions({TWuUpdateOption::uoOverwrite});
+  EXPECT_TRUE(Wu->CheckForAnUpdate()) << Wu->ErrorMessage();
+  EXPECT_TRUE(Started.empty());
+}
+
+TEST_F(WebUpdateTest, ServerRedirectsFollowTheSameRules) {
+  const std::string installer = Bytes(2000);
+  ServeUpdate(installer);
+  const auto redirect = [](const std::string& to) {
+    THttpTestServer::TRoute route{302, "moved"};
+    route.Headers = {"Location: " + to};
+    return route;
+  };
+  // Five hops are followed; the credentials go only to the host they were given for.
+  for (int i = 1; i <= 4; ++i)
+    Server.Route("/r" + std::to_string(i),
+                 redirect(i < 4 ? "/r" + std::to_string(i + 1) : "/page.htm"));
+  Server.Route("/other", redirect("http://localhost:" + std::to_string(Server.Port()) + "/r1"));
+  Wu->ProductInfo().SetURL(U(Server.URL("/other")));
+  Wu->SetUserName(u"user");
+  Wu->SetPassword(u"secret");
+  EXPECT_TRUE(Wu->CheckForAnUpdate()) << Wu->ErrorMessage();
+  EXPECT_EQ(Server.Paths(), (std::vector<std::string>{"/other", "/r1", "/r2", "/r3", "/r4",
+                                                      "/page.htm", "/files/setup.bin"}));
+  const std::vector<std::string> heads = Server.Requests();
+  EXPECT_NE(heads[0].find("Authorization:"), std::string::npos);
+  EXPECT_EQ(heads[1].find("Authorization:"), std::string::npos);
+
+  // A sixth hop is not.
+  Server.Route("/r0", redirect("/other"));
+  Wu->ProductInfo().SetURL(U(Server.URL("/r0")));
+  EXPECT_FALSE(Wu->CheckForAnUpdate());
+  EXPECT_NE(Wu->ErrorMessage().find("more than 5"), std::string::npos) << Wu->ErrorMessage();
+
+  // https is never redirected to plain http.
+  SelfSignedServer tls(Dir, {{"/page.htm", {301, {"Location: " + Server.URL("/page.htm")}, ""}}});
+  ASSERT_NE(tls.Port, 0) << "openssl or python3 missing";
+  Wu->SetCAFile(tls.CAFile);
+  Wu->ProductInfo().SetURL(U(tls.URL("/page.htm")));
+  const std::size_t before = Server.Paths().size();
+  EXPECT_FALSE(Wu->CheckForAnUpdate());
+  EXPECT_EQ(Server.Paths().size(), before);
+  EXPECT_NE(Wu->ErrorMessage().find("plain http"), std::string::npos) << Wu->ErrorMessage();
+}
+
+TEST_F(WebUpdateTest, AnAbortBeforeTheDownloadIsKept) {
+  ServeUpdate(Bytes(2000));
+  Wu->OnUpdateAvailable = [&](TComponent*, const std::u16string&, const std::u16string&, bool&) {
+    Wu->Abort();
+  };
+  EXPECT_FALSE(Wu->CheckForAnUpdate());
+  EXPECT_EQ(Server.Paths(), std::vector<std::string>{"/page.htm"});
+  EXPECT_TRUE(Started.empty());
+  // The next check starts afresh.
+  Wu->OnUpdateAvailable = nullptr;
+  EXPECT_TRUE(Wu->CheckForAnUpdate()) << Wu->ErrorMessage();
+}
+
+TEST_F(WebUpdateTest, TheSharedTemporaryFolderGetsAPrivateFolderPerDownload) {
+  const std::string installer = Bytes(3000);
+  ServeUpdate(installer);
+  Wu->SetTargetFolder(u"");
+  const std::string victim = Dir / "victim";
+  WriteAll(victim, {'m', 'i', 'n', 'e'});
+  std::filesystem::create_symlink(victim, Dir / "setup.bin");  // planted by another user
+  const char* oldTmp = std::getenv("TMPDIR");
+  const std::string savedTmp = oldTmp ? oldTmp : "";
+  setenv("TMPDIR", Dir.Path.c_str(), 1);
+  struct TRestore {
+    std::string Value;
+    bool Had;
+    ~TRestore() { Had ? setenv("TMPDIR", Value.c_str(), 1) : unsetenv("TMPDIR"); }
+  } restore{savedTmp, oldTmp != nullptr};
+
+  ASSERT_TRUE(Wu->CheckForAnUpdate()) << Wu->ErrorMessage();
+  EXPECT_EQ(FileText(victim), "mine");
+  const std::filesystem::path file = S(Wu->FileName());
+  EXPECT_EQ(file.parent_path().parent_path(), Dir.Path);
+  EXPECT_EQ(file.parent_path().filename().string().rfind("tunevert-update-", 0), 0u);
+  EXPECT_EQ(std::filesystem::status(file.parent_path()).permissions(),
+            std::filesystem::perms::owner_all);
+  EXPECT_EQ(FileText(file), installer);
+  EXPECT_EQ(Started, std::vector<std::string>{file.string() + " /S"});
+
+  // A failed download leaves nothing behind.
+  THttpTestServer::TRoute cut{200, installer};
+  cut.SendBytes = 1000;
+  Server.Route("/files/setup.bin", cut);
+  EXPECT_FALSE(Wu->CheckForAnUpdate());
+  int folders = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(Dir.Path))
+    folders += entry.path().filename().string().rfind("tunevert-update-", 0) == 0;
+  EXPECT_EQ(folders, 1);
+}
+
+TEST_F(WebUpdateTest, ALinkAtTheTargetNameIsReplacedNotFollowed) {
+  ServeUpdate("new installer");
+  const std::string victim = Dir / "victim";
+  WriteAll(victim, {'m', 'i', 'n', 'e'});
+  std::filesystem::create_symlink(victim, Dir / "setup.bin");
+  Wu->SetOptions({TWuUpdateOption::uoRunUpdate, TWuUpdateOption::uoOverwrite});
+  EXPECT_TRUE(Wu->CheckForAnUpdate()) << Wu->ErrorMessage();
+  EXPECT_EQ(FileText(victim), "mine");
+  EXPECT_FALSE(std::filesystem::is_symlink(Dir / "setup.bin"));
+  EXPECT_EQ(FileText(Dir / "setup.bin"), "new installer");
+
+  // A file swapped after the download is not started.
+  Started.clear();
+  Wu->ShellExecute = nullptr;
+  Wu->OnAfterDownload = [&](TComponent*, const std::u16string& name) {
+    std::filesystem::remove(S(name));
+    WriteAll(S(name), {'s', 'w', 'a', 'p'});
+  };
+  int cannot = 0;
+  Wu->OnCannotExecute = [&](TComponent*) { ++cannot; };
+  EXPECT_TRUE(Wu->CheckForAnUpdate());
+  EXPECT_EQ(cannot, 1);
+  EXPECT_NE(Wu->ErrorMessage().find("could not be started"), std::string::npos);
+}
+
+TEST_F(WebUpdateTest, FailuresSayWhatFailed) {
+  struct Case {
+    const char* Name;
+    std::function<void()> Arrange;
+    const char* Says;
+  };
+  const std::string installer = Bytes(2000);
+  for (const Case& c : std::vector<Case>{
+           {"page unreachable", [&] { Wu->ProductInfo().SetURL(u"http://127.0.0.1:1/page.htm"); },
+            "The update information page could not be fetched: the server could not be reached"},
+           {"page error",
+            [&] {
+              Server.Route("/page.htm", THttpTestServer::TRoute{503, "busy"});
+            },
+            "The server answered with an error (HTTP 503) for the update information page"},
+           {"installer error",
+            [&] {
+              Server.Route("/files/setup.bin", THttpTestServer::TRoute{404, "gone"});
+            },
+            "The server answered with an error (HTTP 404) for the installer"},
+           {"digest", [&] { ServeUpdate(installer, {Meta("wuSHA256", Digest("another file"))}); },
+            "does not match the SHA-256"},
+           {"start", [&] { StartResult = 2; }, "could not be started"}}) {
+    SCOPED_TRACE(c.Name);
+    ServeUpdate(installer);
+    Wu->ProductInfo().SetURL(U(Server.URL("/page.htm")));
+    Wu->SetOptions({TWuUpdateOption::uoRunUpdate, TWuUpdateOption::uoOverwrite});
+    StartResult = 42;
+    c.Arrange();
+    Wu->CheckForAnUpdate();
+    EXPECT_NE(Wu->ErrorMessage().find(c.Says), std::string::npos) << Wu->ErrorMessage();
+  }
 }
 
 TEST(PlatformShell, StartsAnExecutableDetachedWithItsParameters) {

@@ -37,6 +37,54 @@ std::string Trim(std::string Text) {
 
 constexpr int kPollMs = 50;
 
+bool IsRedirect(long Status) {
+  return Status == 301 || Status == 302 || Status == 303 || Status == 307 || Status == 308;
+}
+
+// What a failed transfer means to the user, with libcurl's detail after it.
+std::string PlainError(CURLcode Code, const char* Detail) {
+  std::string what;
+  switch (Code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      what = "the server's name could not be resolved";
+      break;
+    case CURLE_COULDNT_CONNECT:
+      what = "the server could not be reached";
+      break;
+    case CURLE_OPERATION_TIMEDOUT:
+      what = "the server did not answer in time";
+      break;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+      what = "the server's certificate could not be verified";
+      break;
+    case CURLE_SSL_CONNECT_ERROR:
+      what = "no secure connection could be made";
+      break;
+    case CURLE_TOO_MANY_REDIRECTS:
+      what = "the server redirected more than " + std::to_string(THttpConnection::kMaxRedirects) +
+             " times";
+      break;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      what =
+          "the server redirected to an address that is not allowed (never from https to "
+          "plain http)";
+      break;
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+      what = "the connection broke off";
+      break;
+    default:
+      what = "the transfer failed";
+  }
+  const std::string detail =
+      Detail != nullptr && *Detail != '\0' ? Detail : curl_easy_strerror(Code);
+  return what + " (" + detail + ")";
+}
+
 }  // namespace
 
 int ParseContentLength(const std::string& Value) {
@@ -82,15 +130,20 @@ std::size_t THttpConnection::HeaderCallback(char* Data, std::size_t Size, std::s
     // A new response (curl reports every one it reads): forget the previous headers.
     self->FContentLength.reset();
     self->FHeadersDone = false;
+    self->FLocation = false;
     const auto space = line.find(' ');
     self->FStatus = space == std::string::npos ? 0 : std::atol(line.c_str() + space + 1);
   } else if (line == "\r\n" || line == "\n") {
-    self->FHeadersDone = true;
+    // A redirect that names its target is followed: its headers are not the answer.
+    if (!(IsRedirect(self->FStatus) && self->FLocation)) self->FHeadersDone = true;
   } else {
     const auto colon = line.find(':');
-    if (colon != std::string::npos && curl_strnequal(line.c_str(), "content-length", colon) &&
-        colon == std::strlen("content-length"))
-      self->FContentLength = Trim(line.substr(colon + 1));
+    const auto named = [&](const char* Name) {
+      return colon == std::strlen(Name) && curl_strnequal(line.c_str(), Name, colon);
+    };
+    if (colon == std::string::npos) return Size * Count;
+    if (named("content-length")) self->FContentLength = Trim(line.substr(colon + 1));
+    if (named("location") && !Trim(line.substr(colon + 1)).empty()) self->FLocation = true;
   }
   return Size * Count;
 }
@@ -110,13 +163,15 @@ bool THttpConnection::Open(const TRequest& Request) {
   FContentLength.reset();
   FHeadersDone = false;
   FFinished = false;
+  FLocation = false;
   FErrorText.clear();
+  FEffectiveURL = Request.URL;
 
   FCurl = std::make_unique<TCurl>();
   FCurl->Multi.reset(curl_multi_init());
   FCurl->Easy.reset(curl_easy_init());
   if (!FCurl->Multi || !FCurl->Easy) {
-    FErrorText = "The HTTP client could not be initialised";
+    FErrorText = "the HTTP client could not be initialised";
     return false;
   }
   CURL* easy = FCurl->Easy.get();
@@ -137,7 +192,15 @@ bool THttpConnection::Open(const TRequest& Request) {
   headers = curl_slist_append(headers, "Cache-Control: no-cache");
   FCurl->Headers.reset(headers);
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+  // Redirects are followed a few times; one from https never leaves https, and the
+  // credentials stay with the host they were given for (libcurl's default).
+  const bool https = Request.URL.rfind("https://", 0) == 0;
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!Request.CAFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, Request.CAFile.c_str());
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, 20L);
   // A server that stops sending must not keep the check running for ever.
@@ -149,15 +212,18 @@ bool THttpConnection::Open(const TRequest& Request) {
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, FCurl->Error);
   if (curl_multi_add_handle(FCurl->Multi.get(), easy) != CURLM_OK) {
-    FErrorText = "The HTTP request could not be started";
+    FErrorText = "the HTTP request could not be started";
     return false;
   }
   FCurl->Added = true;
 
   while (!FHeadersDone && Pump()) {
   }
-  if (!FHeadersDone && FErrorText.empty() && !FFinished) FErrorText = "The transfer was aborted";
-  if (!FHeadersDone && FErrorText.empty()) FErrorText = "The server sent no response";
+  if (!FHeadersDone && FErrorText.empty() && !FFinished) FErrorText = "the check was stopped";
+  if (!FHeadersDone && FErrorText.empty()) FErrorText = "the server sent no answer";
+  char* effective = nullptr;
+  if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
+    FEffectiveURL = effective;
   return FHeadersDone;
 }
 
@@ -165,7 +231,7 @@ bool THttpConnection::Pump() {
   if (!FCurl || FFinished) return false;
   int running = 0;
   if (curl_multi_perform(FCurl->Multi.get(), &running) != CURLM_OK) {
-    FErrorText = "The HTTP transfer failed";
+    FErrorText = "the transfer failed";
     FFinished = true;
     return false;
   }
@@ -174,8 +240,7 @@ bool THttpConnection::Pump() {
     if (message->msg != CURLMSG_DONE) continue;
     FFinished = true;
     if (message->data.result != CURLE_OK)
-      FErrorText =
-          FCurl->Error[0] != '\0' ? FCurl->Error : curl_easy_strerror(message->data.result);
+      FErrorText = PlainError(message->data.result, FCurl->Error);
   }
   if (FFinished) return false;
   if (FHeadersDone) return true;

@@ -18,7 +18,11 @@ class THttpConnection {
     long Port = 0;    // 0: the URL's own (or the scheme's default)
     std::string UserName;
     std::string Password;
+    // Certificates to trust for https instead of the system's (empty: the system's).
+    std::string CAFile;
   };
+  // Redirects followed per request; an https request is redirected to https only.
+  static constexpr long kMaxRedirects = 5;
 
   THttpConnection();
   ~THttpConnection();
@@ -37,8 +41,10 @@ class THttpConnection {
   // Blocks until Size bytes have arrived or the body ended; returns the count (0 at the end,
   // on failure or when OnIdle gave up).
   std::size_t Read(char* Buffer, std::size_t Size);
-  // Empty while all is well.
+  // Empty while all is well; otherwise says in plain words what went wrong.
   const std::string& ErrorText() const { return FErrorText; }
+  // The address the response came from, after redirects.
+  const std::string& EffectiveURL() const { return FEffectiveURL; }
   void Close();
 
  private:
@@ -54,8 +60,10 @@ class THttpConnection {
   long FStatus = 0;
   std::optional<std::string> FContentLength;
   bool FHeadersDone = false;
+  bool FLocation = false;  // the current response names where to go next
   bool FFinished = false;
   std::string FErrorText;
+  std::string FEffectiveURL;
 };
 
 // Parses a Content-Length value: decimal digits only, at most 2^31 - 1. Anything else raises

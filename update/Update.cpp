@@ -27,6 +27,8 @@ TfrmUpdate::TfrmUpdate(QWidget* parent)
 }
 
 void TfrmUpdate::showEvent(QShowEvent* event) {
+  // Every showing asks anew: only "Update" says yes, the close box and Esc never do.
+  CanUpdate = false;
   QDialog::showEvent(event);
   // Load once the dialog runs its own loop: a close while loading must end that loop.
   QTimer::singleShot(0, this, [this] { FormShow(); });

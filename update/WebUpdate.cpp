@@ -1,5 +1,9 @@
 #include "update/WebUpdate.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -8,6 +12,7 @@
 #include <filesystem>
 #include <optional>
 #include <system_error>
+#include <utility>
 
 #include "platform/Exception.h"
 #include "platform/Shell.h"
@@ -104,10 +109,6 @@ std::vector<std::u16string> SplitLines(const std::u16string& Text) {
   if (start < Text.size()) lines.push_back(Text.substr(start));
   return lines;
 }
-
-struct TFileCloser {
-  void operator()(std::FILE* File) const { std::fclose(File); }
-};
 
 // A page held in memory is never an installer; past this it is not an information page.
 constexpr std::uint32_t kMaxPageBytes = 16u << 20;
@@ -215,6 +216,7 @@ bool TWebUpdate::CheckForAnUpdate() {
     ~TActiveGuard() { Active = false; }
   } guard{FActive};
   FErrorMessage.clear();
+  FAborting = false;
 
   FRedirectionURL.clear();
   DoBeforeGetInfo();
@@ -231,16 +233,18 @@ bool TWebUpdate::CheckForAnUpdate() {
   bool canUpdate = true;
   if (OnUpdateAvailable)
     OnUpdateAvailable(this, FProductInfo->Version(), FProductVersion, canUpdate);
-  if (!canUpdate) return false;
-  if (!ShowUpdateInfo()) return false;
+  if (!canUpdate || FAborting) return false;
+  if (!ShowUpdateInfo() || FAborting) return false;
 
   DownloadClientFile();
   if (!FDownloadResult) return false;
 
   if (FOptions.Contains(TWuUpdateOption::uoRunUpdate)) {
-    const int result = ShellExecute ? ShellExecute(FFileName, FRunParameters) : 0;
+    // Only the file written here, unchanged since, is started.
+    const int result =
+        ClientFileUnchanged() && ShellExecute ? ShellExecute(FFileName, FRunParameters) : 0;
     if (result <= 32) {
-      Fail("The downloaded file " + Utf16ToUtf8(FFileName) + " could not be started.");
+      Fail("The downloaded installer " + Utf16ToUtf8(FFileName) + " could not be started.");
       DoCannotExecute();
     }
     if (FOptions.Contains(TWuUpdateOption::uoTerminate) && TerminateApplication)
@@ -266,33 +270,85 @@ void TWebUpdate::SplitURL(const std::u16string& URL, std::u16string& Host, std::
   Path = rest.substr(slash);
 }
 
+std::string TWebUpdate::RequestURL(const std::u16string& URL, bool& Https) {
+  std::u16string host, path;
+  SplitURL(URL, host, path);
+  Https = StartsWithNoCase(URL, kHttps);
+  if (host.empty()) {
+    // A path-only address lives on the information page's server.
+    std::u16string pagePath;
+    SplitURL(FProductInfo->URL(), host, pagePath);
+    if (host.empty()) host = pagePath;
+    Https = StartsWithNoCase(FProductInfo->URL(), kHttps);
+  }
+  if (host.empty()) throw EAuException("The address " + Utf16ToUtf8(URL) + " names no server.");
+  if (path.empty() || path[0] != u'/') path.insert(path.begin(), u'/');
+  std::string url = (Https ? "https://" : "http://") + Utf16ToUtf8(host);
+  // A port written in the address wins; HTTPPort's default (80) does not apply to https. The
+  // port goes into the address so that a redirect to another server keeps that server's own.
+  const bool ownPort = host.find(u':') != std::u16string::npos && host.back() != u']';
+  const auto port = static_cast<std::uint16_t>(FHTTPPort);
+  if (!ownPort && port != 0 && port != (Https ? 443 : 80) && !(Https && port == 80))
+    url += ":" + std::to_string(port);
+  return url + Utf16ToUtf8(path);
+}
+
+bool TWebUpdate::CreateClientFile(const std::u16string& FileName) {
+  const std::string path = Utf16ToUtf8(FileName);
+  // Replacing was agreed before: the old name goes, whatever it is, and is never followed.
+  struct stat old {};
+  if (!path.empty() && lstat(path.c_str(), &old) == 0 && !S_ISDIR(old.st_mode))
+    unlink(path.c_str());
+  FClientFile = path.empty()
+                    ? -1
+                    : open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                           S_IRUSR | S_IWUSR);
+  struct stat created {};
+  if (FClientFile < 0 || fstat(FClientFile, &created) != 0) {
+    Fail("The installer could not be saved as \"" + path + "\": " + std::strerror(errno) + ".");
+    return false;
+  }
+  FClientDevice = created.st_dev;
+  FClientInode = created.st_ino;
+  return true;
+}
+
+bool TWebUpdate::ClientFileUnchanged() {
+  struct stat now {};
+  return lstat(Utf16ToUtf8(FFileName).c_str(), &now) == 0 && S_ISREG(now.st_mode) &&
+         static_cast<std::uint64_t>(now.st_dev) == FClientDevice &&
+         static_cast<std::uint64_t>(now.st_ino) == FClientInode &&
+         static_cast<std::uint64_t>(now.st_size) == FDownloadedSize;
+}
+
+void TWebUpdate::RemovePrivateFolder() {
+  if (FPrivateFolder.empty()) return;
+  std::error_code error;
+  std::filesystem::remove_all(FPrivateFolder, error);
+  FPrivateFolder.clear();
+}
+
 void TWebUpdate::HttpTransfer(const std::u16string& URL, bool RequireSize, bool ToFile,
                               const std::u16string& FileName) {
-  FAborting = false;
   FDownloadResult = false;
-  std::unique_ptr<std::FILE, TFileCloser> file;
-  try {
-    std::u16string host, path;
-    SplitURL(URL, host, path);
-    bool https = StartsWithNoCase(URL, kHttps);
-    if (host.empty()) {
-      // A path-only address lives on the information page's server.
-      std::u16string pagePath;
-      SplitURL(FProductInfo->URL(), host, pagePath);
-      if (host.empty()) host = pagePath;
-      https = StartsWithNoCase(FProductInfo->URL(), kHttps);
+  FTransferHttps = false;
+  // An Abort since the check began holds for every transfer that is left.
+  if (FAborting) return;
+  const std::string what = ToFile ? "the installer" : "the update information page";
+  struct TFileCloser {
+    int& File;
+    ~TFileCloser() {
+      if (File >= 0) close(File);
+      File = -1;
     }
-    if (host.empty()) throw EAuException("The address " + Utf16ToUtf8(URL) + " names no server.");
-    if (path.empty() || path[0] != u'/') path.insert(path.begin(), u'/');
-
+  } closer{FClientFile};
+  try {
+    bool https = false;
     THttpConnection::TRequest request;
-    request.URL = (https ? "https://" : "http://") + Utf16ToUtf8(host) + Utf16ToUtf8(path);
-    // A port written in the address wins; HTTPPort's default (80) does not apply to https.
-    const bool ownPort = host.find(u':') != std::u16string::npos && host.back() != u']';
-    const auto port = static_cast<std::uint16_t>(FHTTPPort);
-    if (!ownPort && !(https && port == 80)) request.Port = port;
+    request.URL = RequestURL(URL, https);
     request.UserName = Utf16ToUtf8(FUserName);
     request.Password = Utf16ToUtf8(FPassword);
+    request.CAFile = FCAFile;
 
     THttpConnection connection;
     connection.OnIdle = [this] {
@@ -302,21 +358,25 @@ void TWebUpdate::HttpTransfer(const std::u16string& URL, bool RequireSize, bool 
     const bool opened = connection.Open(request);
     if (FAborting) return;
     if (!opened) {
-      Fail(connection.ErrorText());
+      Fail(ToFile ? "The installer could not be downloaded: " + connection.ErrorText() + "."
+                  : "The update information page could not be fetched: " + connection.ErrorText() +
+                        ".");
       DoDownloadError();
       return;
     }
     if (connection.Status() < 200 || connection.Status() > 299) {
       // An error page is neither the information page nor the installer.
-      Fail("The server answered " + std::to_string(connection.Status()) + " for " + request.URL);
+      Fail("The server answered with an error (HTTP " + std::to_string(connection.Status()) +
+           ") for " + what + " at " + connection.EffectiveURL() + ".");
       DoDownloadError();
       return;
     }
+    FTransferHttps = https;
 
     const bool sized = connection.ContentLength().has_value();
     FDownloadResult = sized;
     if (!sized && RequireSize) {
-      Fail("The server did not announce the length of " + request.URL);
+      Fail("The server did not announce the length of " + what + ", so it was not downloaded.");
       DoDownloadError();
       return;
     }
@@ -325,9 +385,10 @@ void TWebUpdate::HttpTransfer(const std::u16string& URL, bool RequireSize, bool 
     std::string text;
     std::optional<TSha256> digest;
     if (ToFile) {
-      file.reset(std::fopen(Utf16ToUtf8(FileName).c_str(), "wb"));
-      if (!file)
-        throw EAuException("Cannot create " + Utf16ToUtf8(FileName) + ": " + std::strerror(errno));
+      if (!CreateClientFile(FileName)) {
+        FDownloadResult = false;
+        return;
+      }
       digest.emplace();
     }
 
@@ -340,8 +401,14 @@ void TWebUpdate::HttpTransfer(const std::u16string& URL, bool RequireSize, bool 
       FDownloadSize = static_cast<std::uint32_t>(connection.Read(buffer, kChunkSize));
       if (FDownloadSize == 0) break;
       if (ToFile) {
-        if (std::fwrite(buffer, 1, FDownloadSize, file.get()) != FDownloadSize)
-          throw EAuException("Cannot write " + Utf16ToUtf8(FileName) + ": " + std::strerror(errno));
+        for (std::size_t put = 0; put < FDownloadSize;) {
+          const ssize_t wrote = write(FClientFile, buffer + put, FDownloadSize - put);
+          if (wrote < 0 && errno == EINTR) continue;
+          if (wrote <= 0)
+            throw EAuException("The installer could not be saved as \"" + Utf16ToUtf8(FileName) +
+                               "\": " + std::strerror(errno) + ".");
+          put += static_cast<std::size_t>(wrote);
+        }
         digest->Update(buffer, FDownloadSize);
       } else {
         if (text.size() + FDownloadSize > kMaxPageBytes)
@@ -359,19 +426,22 @@ void TWebUpdate::HttpTransfer(const std::u16string& URL, bool RequireSize, bool 
 
     if (ToFile) {
       FDownloadResult = FFileSize >= 0 && static_cast<std::uint32_t>(FFileSize) == FDownloadedSize;
-      if (std::fclose(file.release()) != 0) FDownloadResult = false;
+      const int file = std::exchange(FClientFile, -1);
+      if (close(file) != 0) FDownloadResult = false;
       if (!FDownloadResult)
-        Fail(connection.ErrorText().empty() ? "The download of " + request.URL + " ended after " +
-                                                  std::to_string(FDownloadedSize) + " of " +
-                                                  std::to_string(FFileSize) + " bytes."
-                                            : connection.ErrorText());
+        Fail(connection.ErrorText().empty()
+                 ? "The download of the installer broke off after " +
+                       std::to_string(FDownloadedSize) + " of " + std::to_string(FFileSize) +
+                       " bytes."
+                 : "The installer could not be downloaded: " + connection.ErrorText() + ".");
       FFileDigest = digest->HexDigest();
     } else {
       FDownloadResult = FDownloadedSize != 0;
       if (!FDownloadResult)
         Fail(connection.ErrorText().empty()
-                 ? "The update information page " + request.URL + " is empty."
-                 : connection.ErrorText());
+                 ? "The update information page at " + request.URL + " is empty."
+                 : "The update information page could not be fetched: " + connection.ErrorText() +
+                       ".");
     }
     if (!FDownloadResult) {
       DoDownloadError();
@@ -397,6 +467,7 @@ void TWebUpdate::ClearPageValues() {
 void TWebUpdate::GetUpdateInfo() {
   std::vector<std::u16string> visited;
   std::u16string address = FRedirectionURL.empty() ? FProductInfo->URL() : FRedirectionURL;
+  FPageHttps = true;
   for (;;) {
     ClearPageValues();
     std::u16string host, path;
@@ -415,6 +486,7 @@ void TWebUpdate::GetUpdateInfo() {
     }
     visited.push_back(key);
     HttpTransfer(address, false, false, {});
+    FPageHttps = FPageHttps && FTransferHttps;
     if (!FDownloadResult) return;
     ParseInfoPage();
     if (FRedirectionURL.empty()) return;
@@ -516,15 +588,24 @@ std::u16string TWebUpdate::GetTargetFileName() {
     if (name.back() != u'/') name += u'/';
     return name + FClientFileName;
   }
+  // The shared temporary folder is everyone's: the file goes into a folder of its own there,
+  // which no other user can enter or plant anything in.
   const std::filesystem::path temp = std::filesystem::temp_directory_path(error);
   if (error) return {};
-  std::u16string name = Utf8ToUtf16(temp.string());
-  if (name.empty() || name.back() != u'/') name += u'/';
-  return name + FClientFileName;
+  std::string pattern = (temp / "tunevert-update-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) {
+    Fail("No private folder for the installer could be made in " + temp.string() + ": " +
+         std::strerror(errno) + ".");
+    return {};
+  }
+  FPrivateFolder = pattern;
+  return Utf8ToUtf16(pattern) + u'/' + FClientFileName;
 }
 
 void TWebUpdate::DownloadClientFile() {
   FDownloadResult = false;
+  FPrivateFolder.clear();
+  if (FAborting) return;
   // The page names the file; it does not get to choose the folder.
   const auto slash = FClientFileName.find_last_of(u"/\\");
   const std::u16string base =
@@ -542,10 +623,31 @@ void TWebUpdate::DownloadClientFile() {
   }
   FClientFileName = base;
 
+  // Only a file that cannot have been changed on its way is started: one that came over https
+  // from a page that did too, or one matching the SHA-256 its page publishes.
+  bool https = false;
+  try {
+    RequestURL(FUpdateURL, https);
+  } catch (const std::exception&) {
+  }
+  if (FOptions.Contains(TWuUpdateOption::uoRunUpdate) && FSHA256.empty() &&
+      !(https && FPageHttps)) {
+    Fail(
+        "The installer is offered over plain HTTP and the update page publishes no SHA-256 "
+        "for it, so it was not downloaded.");
+    DoDownloadError();
+    return;
+  }
+
   FFileName = GetTargetFileName();
   if (OnGetClientFileName) OnGetClientFileName(this, FFileName);
   std::error_code error;
-  if (std::filesystem::exists(std::filesystem::path(Utf16ToUtf8(FFileName)), error)) {
+  if (!FPrivateFolder.empty() &&
+      std::filesystem::path(Utf16ToUtf8(FFileName)).parent_path() != FPrivateFolder) {
+    std::filesystem::remove(FPrivateFolder, error);  // the owner chose another place
+    FPrivateFolder.clear();
+  }
+  if (std::filesystem::exists(std::filesystem::symlink_status(Utf16ToUtf8(FFileName), error))) {
     bool overwrite = FOptions.Contains(TWuUpdateOption::uoOverwrite);
     if (OnClientFileExists) OnClientFileExists(this, FFileName, overwrite);
     if (!overwrite) {
@@ -563,10 +665,15 @@ void TWebUpdate::DownloadClientFile() {
       // A file that is not the one published is never kept, let alone started.
       std::filesystem::remove(std::filesystem::path(Utf16ToUtf8(FFileName)), error);
       FDownloadResult = false;
-      Fail("The downloaded file does not match its published SHA-256.");
+      Fail(
+          "The downloaded installer does not match the SHA-256 its update page publishes; it "
+          "was deleted.");
       DoDownloadError();
     }
   }
+  // Nothing of a failed download stays in the private folder (a partial file kept there could
+  // never be found again).
+  if (!FDownloadResult) RemovePrivateFolder();
   DoAfterDownload(FFileName);
 }
 

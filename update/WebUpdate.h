@@ -160,6 +160,9 @@ class TWebUpdate : public TComponent {
   void SetTargetFolder(const std::u16string& Value) { FTargetFolder = Value; }
   std::uint32_t HTTPPort() const { return FHTTPPort; }
   void SetHTTPPort(std::uint32_t Value) { FHTTPPort = Value; }
+  // Certificates trusted for https instead of the system's (empty: the system's).
+  const std::string& CAFile() const { return FCAFile; }
+  void SetCAFile(const std::string& Value) { FCAFile = Value; }
 
   bool Active() const { return FActive; }
   const std::u16string& ProductVersion() const { return FProductVersion; }
@@ -222,6 +225,13 @@ class TWebUpdate : public TComponent {
  private:
   void HttpTransfer(const std::u16string& URL, bool RequireSize, bool ToFile,
                     const std::u16string& FileName);
+  // The address HttpTransfer fetches for URL: scheme, host (with port) and path.
+  std::string RequestURL(const std::u16string& URL, bool& Https);
+  // Creates FileName for writing, never through a link; false (and a message) on failure.
+  bool CreateClientFile(const std::u16string& FileName);
+  // The downloaded file is the one we wrote and may be started.
+  bool ClientFileUnchanged();
+  void RemovePrivateFolder();
   void GetUpdateInfo();
   void DownloadClientFile();
   void Fail(std::string Reason);
@@ -249,6 +259,12 @@ class TWebUpdate : public TComponent {
   std::uint32_t FHTTPPort = 80;
   std::string FErrorMessage;
   std::string FFileDigest;  // SHA-256 of the last file written
+  std::string FCAFile;
+  bool FTransferHttps = false;  // the last transfer went over https only
+  bool FPageHttps = false;      // every page of the last information chain came over https
+  int FClientFile = -1;         // descriptor of the client file while it is written
+  std::uint64_t FClientDevice = 0, FClientInode = 0;
+  std::string FPrivateFolder;  // made for this download in the shared temporary folder
 };
 
 }  // namespace tunevert

@@ -2,6 +2,7 @@
 // ffprobe, ffmpeg and mutagen.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -397,6 +398,32 @@ TEST(Mp3Tags, Id3v2FieldsAreWrittenAndTheId3v1RecordEndsTheFile) {
   EXPECT_EQ(tail[127], 255);
   ExpectTone(Decode(mp3, 1), 0, 44100, 1000, 16384);
 }
+
+// A batch may write to a temporary name and rename afterwards: the tags must not depend on
+// the file name's extension.
+class Mp3TagsUnderAnyName : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Mp3TagsUnderAnyName, GetTheirFields) {
+  TempDir dir;
+  auto out = WindowOutput();
+  out->Id3v2Tags()->SetTitle(u"Named");
+  out->Id3v2Tags()->SetYear("2001");
+  const std::string path = dir / GetParam();
+  Encode(*out, kData + "mono16.wav", path);
+  EXPECT_EQ(Mutagen(path), "TDRC=2001\nTIT2=Named\n");
+  const auto file = ReadAll(path);
+  ASSERT_GT(file.size(), 128u);
+  EXPECT_EQ(std::string(file.end() - 128, file.end() - 125), "TAG");
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, Mp3TagsUnderAnyName,
+                         ::testing::Values("x.tmp", "x.MP3.part", "noextension", "x.flac"),
+                         [](const auto& p) {
+                           std::string name = p.param;
+                           for (char& c : name)
+                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return name;
+                         });
 
 TEST(Mp3Tags, NumbersThatDoNotParseAreSkippedSilently) {
   TempDir dir;

@@ -135,11 +135,15 @@ void WriteTagLibFields(const std::string& FileName, const TTagLibFields& Fields)
   L.taglib_tag_set_artist(tag, Fields.Artist.c_str());
   L.taglib_tag_set_album(tag, Fields.Album.c_str());
   L.taglib_tag_set_genre(tag, Fields.Genre.c_str());
-  // The library copies an ID3v1 comment into the new ID3v2 tag; no comment is written there.
+  // On save the library fills empty ID3v2 fields from the ID3v1 block already in the file.
+  // Clearing a field through the merged tag clears it in both, so nothing is copied over:
+  // the comment always (it is not an ID3v2 field here), a year or track that is not given.
   if (L.taglib_tag_set_comment) L.taglib_tag_set_comment(tag, "");
-  unsigned number = 0;
-  if (ParseTagNumber(Fields.Year, false, number)) L.taglib_tag_set_year(tag, number);
-  if (ParseTagNumber(Fields.Track, true, number)) L.taglib_tag_set_track(tag, number);
+  unsigned year = 0, track = 0;
+  const bool haveYear = ParseTagNumber(Fields.Year, false, year);
+  const bool haveTrack = ParseTagNumber(Fields.Track, true, track);
+  L.taglib_tag_set_year(tag, haveYear ? year : 0);
+  L.taglib_tag_set_track(tag, haveTrack ? track : 0);
   if (!L.taglib_file_save(file.get())) throw EAuException("Failed to save tags");
 }
 

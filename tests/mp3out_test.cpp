@@ -399,6 +399,25 @@ TEST(Mp3Tags, Id3v2FieldsAreWrittenAndTheId3v1RecordEndsTheFile) {
   ExpectTone(Decode(mp3, 1), 0, 44100, 1000, 16384);
 }
 
+// The ID3v1 record is in the file when the tag library saves; what it holds must stay there
+// and not turn up as ID3v2 frames the caller never set.
+TEST(Mp3Tags, Id3v1FieldsAreNotCopiedIntoEmptyId3v2Fields) {
+  TempDir dir;
+  auto out = WindowOutput();
+  out->Id3v2Tags()->SetTitle(u"Only this");
+  out->Id3v1Tags()->SetYear(1987);
+  // Byte 125 zero and 126 non-zero reads as ID3v1.1 track 7.
+  out->Id3v1Tags()->SetComment(std::string(28, 'c') + std::string(1, '\0') + "\x07");
+  const std::string mp3 = dir / "a.mp3";
+  Encode(*out, kData + "mono16.wav", mp3);
+  EXPECT_EQ(Mutagen(mp3), "TIT2=Only this\n");
+  const auto tail = Tail(ReadAll(mp3), 128);
+  ASSERT_EQ(tail.size(), 128u);
+  EXPECT_EQ(std::string(tail.begin() + 93, tail.begin() + 97), "1987");
+  EXPECT_EQ(tail[125], 0);
+  EXPECT_EQ(tail[126], 7);
+}
+
 // A batch may write to a temporary name and rename afterwards: the tags must not depend on
 // the file name's extension.
 class Mp3TagsUnderAnyName : public ::testing::TestWithParam<const char*> {};

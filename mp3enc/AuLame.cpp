@@ -287,9 +287,12 @@ void TMP3Out::FinishOutput() {
   try {
     uint32_t flushed = 0;
     be.beDeinitStream(_Stream, mp3buf.data(), &flushed);
-    if (flushed > 0) FStream->Write(mp3buf.data(), flushed);
+    // A full disk shows first here, after every chunk went through.
+    if (flushed > 0 && FStream->Write(mp3buf.data(), flushed) != flushed)
+      throw EAuException("Error writing down mp3 file");
     const std::array<uint8_t, 128> record = Id3v1Record();
-    FStream->Write(record.data(), record.size());
+    if (FStream->Write(record.data(), record.size()) != static_cast<int64_t>(record.size()))
+      throw EAuException("Error writing down mp3 file");
   } catch (...) {
     failure = std::current_exception();
   }

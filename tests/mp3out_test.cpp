@@ -1,9 +1,11 @@
 // MP3 output: the encoder settings record, sample conversion, and real encodes checked by
 // ffprobe, ffmpeg and mutagen.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cctype>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -617,6 +619,60 @@ TEST(Mp3Failures, ShortWritesAndUnreadableFilesAreReported) {
       },
       EAuException);
 }
+
+namespace {
+
+// A file size limit for this process, as a full disk would impose it; writes past it fail
+// with EFBIG instead of raising SIGXFSZ.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t Bytes) {
+    getrlimit(RLIMIT_FSIZE, &FOld);
+    FOldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = FOld;
+    limit.rlim_cur = Bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &FOld);
+    std::signal(SIGXFSZ, FOldHandler);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit FOld{};
+  void (*FOldHandler)(int) = SIG_DFL;
+};
+
+}  // namespace
+
+// The disk fills up after the last chunk: while the encoder's last frames are written, or
+// while the ID3v1 record is. Either way the run fails instead of reporting a cut file done.
+class Mp3FullDisk : public ::testing::TestWithParam<int> {};
+
+TEST_P(Mp3FullDisk, AtTheEndFailsTheRun) {
+  TempDir dir;
+  auto out = WindowOutput();
+  Encode(*out, kData + "mono16.wav", dir / "whole.mp3");
+  const auto whole = ReadAll(dir / "whole.mp3");
+  ASSERT_NE(std::string(whole.begin(), whole.begin() + 3), "ID3");
+  const auto room = static_cast<rlim_t>(whole.size() - GetParam());
+  std::string message;
+  {
+    const FileSizeLimit limit(room);
+    try {
+      Encode(*out, kData + "mono16.wav", dir / "cut.mp3");
+    } catch (const EAuException& e) {
+      message = e.what();
+    }
+  }
+  EXPECT_EQ(message, "Error writing down mp3 file");
+  EXPECT_EQ(fs::file_size(dir / "cut.mp3"), room);
+}
+
+// 1 and 128: the record is cut or not written at all; 129: the encoder's flush is cut.
+INSTANTIATE_TEST_SUITE_P(BytesShort, Mp3FullDisk, ::testing::Values(1, 128, 129));
 
 TEST(LameEncoderInterface, RefusesUnknownLayoutsAndHandles) {
   LoadLameLibrary();

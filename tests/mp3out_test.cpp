@@ -252,11 +252,56 @@ TEST(Pcm16, SurroundChannelsFoldIntoStereo) {
   // FL FR FC LFE BL BR
   const int16_t six[] = {1000, 0, 10000, 30000, 0, -10000, 32767, 32767, 32767, 0, 32767, 32767};
   ConvertToPcm16(reinterpret_cast<const uint8_t*>(six), 2, 6, 16, out, 2);
-  EXPECT_EQ(out[0], 8071);  // 1000 + 10000 x 0.7071, the LFE left out
-  EXPECT_EQ(out[1], 0);     // 10000 x 0.7071 - 10000 x 0.7071
+  // Fronts 1, centre and surrounds 0.7071, over their sum of 2.4142; the LFE left out.
+  EXPECT_EQ(out[0], 3343);  // (1000 + 10000 x 0.7071) / 2.4142
+  EXPECT_EQ(out[1], 0);     // the centre and the right surround cancel
   EXPECT_EQ(out[2], 32767);
   EXPECT_EQ(out[3], 32767);
 }
+
+// Loud surround material must not clip: the fold stays linear up to full scale on every
+// channel at once, in every combination of signs.
+class Pcm16Downmix : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(Pcm16Downmix, NeverExceedsFullScale) {
+  const uint32_t channels = GetParam();
+  const uint32_t frames = 1u << channels;
+  auto pattern = [&](int16_t level) {
+    std::vector<int16_t> pcm;
+    for (uint32_t f = 0; f < frames; ++f)
+      for (uint32_t c = 0; c < channels; ++c)
+        pcm.push_back(static_cast<int16_t>((f >> c) & 1 ? -level : level));
+    return pcm;
+  };
+  const std::vector<int16_t> full = pattern(32766), half = pattern(16383);
+  std::vector<int16_t> outFull(2 * frames), outHalf(2 * frames);
+  ConvertToPcm16(reinterpret_cast<const uint8_t*>(full.data()), frames, channels, 16,
+                 outFull.data(), 2);
+  ConvertToPcm16(reinterpret_cast<const uint8_t*>(half.data()), frames, channels, 16,
+                 outHalf.data(), 2);
+  for (uint32_t i = 0; i < 2 * frames; ++i)
+    ASSERT_NEAR(outFull[i], 2 * outHalf[i], 2) << channels << " channels, frame " << i / 2;
+  // Every channel at full scale with one sign comes out at full scale, on both sides.
+  EXPECT_NEAR(outFull[0], 32766, 1);
+  EXPECT_NEAR(outFull[1], 32766, 1);
+  EXPECT_NEAR(outFull[2 * frames - 2], -32766, 1);
+  EXPECT_NEAR(outFull[2 * frames - 1], -32766, 1);
+
+  // The same through the 24-bit path, at its own full scale.
+  std::vector<uint8_t> wide;
+  for (uint32_t f = 0; f < frames; ++f)
+    for (uint32_t c = 0; c < channels; ++c) {
+      const int32_t v = (f >> c) & 1 ? -8388607 : 8388607;
+      for (int b = 0; b < 3; ++b) wide.push_back(static_cast<uint8_t>(v >> (8 * b)));
+    }
+  std::vector<int16_t> outWide(2 * frames);
+  ConvertToPcm16(wide.data(), frames, channels, 24, outWide.data(), 2);
+  for (uint32_t i = 0; i < 2 * frames; ++i)
+    ASSERT_NEAR(outWide[i], outFull[i], 2) << channels << " channels, frame " << i / 2;
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, Pcm16Downmix, ::testing::Range(3u, 9u),
+                         [](const auto& p) { return std::to_string(p.param) + "ch"; });
 
 // A source announcing four times what it holds: the file holds what was delivered.
 TEST(Mp3Out, LengthIsThatOfTheAudioDelivered) {
@@ -336,15 +381,16 @@ TEST(Mp3EncodeSources, TwentyFourBitAndSixChannelSourcesBecomeCleanStereo) {
   EXPECT_EQ(info["channels"], "2");
   EXPECT_EQ(info["sample_rate"], "32000");
   d = Decode(dir / "six.mp3", 2);
-  // Tones of 8192: front sides as they are, centre and surrounds at -3 dB, no LFE.
-  ExpectTone(d, 0, 32000, 440, 8192);
-  ExpectTone(d, 1, 32000, 660, 8192);
+  // Tones of 8192: centre and surrounds 3 dB below the fronts, no LFE, and each side's
+  // weights summing to 1 (8192 / 2.4142 and 8192 x 0.7071 / 2.4142).
+  ExpectTone(d, 0, 32000, 440, 3393);
+  ExpectTone(d, 1, 32000, 660, 3393);
   for (int ch : {0, 1}) {
-    ExpectTone(d, ch, 32000, 1000, 5793);
+    ExpectTone(d, ch, 32000, 1000, 2399);
     ExpectNoTone(d, ch, 32000, 80);
   }
-  ExpectTone(d, 0, 32000, 1500, 5793);
-  ExpectTone(d, 1, 32000, 2200, 5793);
+  ExpectTone(d, 0, 32000, 1500, 2399);
+  ExpectTone(d, 1, 32000, 2200, 2399);
   ExpectNoTone(d, 0, 32000, 2200);
   ExpectNoTone(d, 1, 32000, 1500);
 }

@@ -395,7 +395,7 @@ HRESULT TWriter::OpenEncoder() {
   FEncoder->sample_fmt = AV_SAMPLE_FMT_FLTP;
   FEncoder->sample_rate = static_cast<int>(Format.Rate);
   av_channel_layout_default(&FEncoder->ch_layout, Format.Channels);
-  FEncoder->bit_rate = Format.Nominal;
+  FEncoder->bit_rate = Format.Bitrate;
   FEncoder->time_base = {1, static_cast<int>(Format.Rate)};
   FEncoder->flags |= AV_CODEC_FLAG_BITEXACT;
   if (FFormat->oformat->flags & AVFMT_GLOBALHEADER) FEncoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;

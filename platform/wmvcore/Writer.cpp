@@ -297,10 +297,15 @@ int TWriter::WritePacket(void* Opaque, uint8_t* Buffer, int Size) {
   if (Size <= 0) return 0;
   const auto Count = static_cast<size_t>(Size);
   if (!Self->FHeaderSent) {
-    if (Self->FPos != static_cast<int64_t>(Self->FHeader.size())) return AVERROR(EIO);
-    Self->FHeader.insert(Self->FHeader.end(), Buffer, Buffer + Count);
+    // A header larger than the I/O buffer reaches us in parts, and the muxer goes back
+    // into what it already handed over to fill in the header's size.
+    const auto Held = static_cast<int64_t>(Self->FHeader.size());
+    if (Self->FPos > Held) return AVERROR(EIO);
+    const auto Over = static_cast<size_t>(std::min<int64_t>(Size, Held - Self->FPos));
+    if (Over > 0) std::memcpy(Self->FHeader.data() + Self->FPos, Buffer, Over);
+    Self->FHeader.insert(Self->FHeader.end(), Buffer + Over, Buffer + Count);
     Self->FPos += Size;
-    Self->FEnd = Self->FPos;
+    Self->FEnd = static_cast<int64_t>(Self->FHeader.size());
     return Size;
   }
   if (Self->FPos + Size <= static_cast<int64_t>(Self->FHeader.size())) {

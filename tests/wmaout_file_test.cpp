@@ -277,7 +277,10 @@ TEST_P(WMAOutLongText, IsCutToWhatTheHeaderCanHold) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, WMAOutLongText,
-                         ::testing::Values(LongText{"fits", 32766, false, 32766}),
+                         ::testing::Values(LongText{"fits", 32766, false, 32766},
+                                           LongText{"one_over", 32767, false, 32766},
+                                           LongText{"far_over", 40000, false, 32766},
+                                           LongText{"pair_at_limit", 32765, true, 32765}),
                          [](const auto& P) { return std::string(P.param.Name); });
 
 TEST(WMAOutFile, EmptyTagsWriteNoAttributes) {

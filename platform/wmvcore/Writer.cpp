@@ -261,6 +261,8 @@ HRESULT TWriter::SetAttribute(uint16_t wStreamNum, const char16_t* pszName, WMT_
       Value.push_back(static_cast<char16_t>(pValue[i] | (pValue[i + 1] << 8)));
     while (!Value.empty() && Value.back() == 0) Value.pop_back();
     if (Value.find(char16_t(0)) != std::u16string::npos) return E_INVALIDARG;
+    // Read back with its null, a longer value would not fit its 16-bit length.
+    Value.resize(AttributeChars(Value));
   } else if (Type == WMT_TYPE_DWORD && cbLength == 4) {
     uint32_t Number;
     std::memcpy(&Number, pValue, 4);

@@ -17,18 +17,37 @@ constexpr std::array<uint32_t, 16> kKbps = {0,   32,  40,  48,  56,  64,  80,  9
                                             112, 128, 144, 160, 192, 224, 256, 320};
 
 constexpr double kM3dB = 0.70710678118654752;
+using TDownmix = std::array<std::array<double, 2>, 8>;
+
+// Each side's weights scaled to sum to 1: a signal at full scale on every channel at once
+// comes out at full scale, never above it.
+constexpr TDownmix Normalised(TDownmix Weights) {
+  double left = 0, right = 0;
+  for (const auto& w : Weights) {
+    left += w[0];
+    right += w[1];
+  }
+  for (auto& w : Weights) {
+    w[0] /= left;
+    w[1] /= right;
+  }
+  return Weights;
+}
+
 // Left and right weights of each channel in the default WAVE speaker order, by channel count
-// (3 to 8): FL FR FC LFE BL BR SL SR, with a back centre at 7.
-constexpr std::array<std::array<std::array<double, 2>, 8>, 9> kDownmix = {{
+// (3 to 8): FL FR FC LFE BL BR SL SR, with a back centre at 7. Centre and surrounds sit 3 dB
+// below the fronts (ITU-R BS.775), the back centre 6 dB; the LFE is left out.
+constexpr std::array<TDownmix, 9> kDownmix = {{
     {},
     {},
     {},
-    {{{1, 0}, {0, 1}, {kM3dB, kM3dB}}},
-    {{{1, 0}, {0, 1}, {kM3dB, 0}, {0, kM3dB}}},
-    {{{1, 0}, {0, 1}, {kM3dB, kM3dB}, {kM3dB, 0}, {0, kM3dB}}},
-    {{{1, 0}, {0, 1}, {kM3dB, kM3dB}, {0, 0}, {kM3dB, 0}, {0, kM3dB}}},
-    {{{1, 0}, {0, 1}, {kM3dB, kM3dB}, {0, 0}, {0.5, 0.5}, {kM3dB, 0}, {0, kM3dB}}},
-    {{{1, 0}, {0, 1}, {kM3dB, kM3dB}, {0, 0}, {kM3dB, 0}, {0, kM3dB}, {kM3dB, 0}, {0, kM3dB}}},
+    Normalised({{{1, 0}, {0, 1}, {kM3dB, kM3dB}}}),
+    Normalised({{{1, 0}, {0, 1}, {kM3dB, 0}, {0, kM3dB}}}),
+    Normalised({{{1, 0}, {0, 1}, {kM3dB, kM3dB}, {kM3dB, 0}, {0, kM3dB}}}),
+    Normalised({{{1, 0}, {0, 1}, {kM3dB, kM3dB}, {0, 0}, {kM3dB, 0}, {0, kM3dB}}}),
+    Normalised({{{1, 0}, {0, 1}, {kM3dB, kM3dB}, {0, 0}, {0.5, 0.5}, {kM3dB, 0}, {0, kM3dB}}}),
+    Normalised(
+        {{{1, 0}, {0, 1}, {kM3dB, kM3dB}, {0, 0}, {kM3dB, 0}, {0, kM3dB}, {kM3dB, 0}, {0, kM3dB}}}),
 }};
 
 int16_t Clamp16(int64_t v) {
@@ -287,9 +306,12 @@ void TMP3Out::FinishOutput() {
   try {
     uint32_t flushed = 0;
     be.beDeinitStream(_Stream, mp3buf.data(), &flushed);
-    if (flushed > 0) FStream->Write(mp3buf.data(), flushed);
+    // A full disk shows first here, after every chunk went through.
+    if (flushed > 0 && FStream->Write(mp3buf.data(), flushed) != flushed)
+      throw EAuException("Error writing down mp3 file");
     const std::array<uint8_t, 128> record = Id3v1Record();
-    FStream->Write(record.data(), record.size());
+    if (FStream->Write(record.data(), record.size()) != static_cast<int64_t>(record.size()))
+      throw EAuException("Error writing down mp3 file");
   } catch (...) {
     failure = std::current_exception();
   }

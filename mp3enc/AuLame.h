@@ -33,7 +33,8 @@ uint32_t BitRateToKbps(TMP3BitRate Value);
 // Interleaved PCM of any width the pipeline carries (8-bit unsigned, 16/24/32-bit signed) and
 // any channel count to 16-bit signed samples with OutChannels (1 or 2) channels. Wider
 // samples are rounded and clamped; more than two channels are folded into stereo (centre
-// and surrounds at -3 dB, LFE dropped); mono output is the mean of left and right.
+// and surrounds 3 dB below the fronts, LFE dropped, each side's weights summing to 1, so
+// the fold cannot clip); mono output is the mean of left and right.
 void ConvertToPcm16(const uint8_t* In, uint32_t Frames, uint32_t InChannels, uint32_t Bits,
                     int16_t* Out, uint32_t OutChannels);
 

@@ -117,15 +117,16 @@ void WriteTagLibFields(const std::string& FileName, const TTagLibFields& Fields)
   const TTagLibApi& L = gApi;
   // Every function used here must be there; a library without one cannot write tags.
   if (!L.taglib_id3v2_set_default_text_encoding || !L.taglib_set_strings_unicode ||
-      !L.taglib_file_new || !L.taglib_file_is_valid || !L.taglib_file_tag || !L.taglib_file_free ||
-      !L.taglib_file_save || !L.taglib_tag_set_title || !L.taglib_tag_set_artist ||
-      !L.taglib_tag_set_album || !L.taglib_tag_set_genre || !L.taglib_tag_set_year ||
-      !L.taglib_tag_set_track)
+      !L.taglib_file_new_type || !L.taglib_file_is_valid || !L.taglib_file_tag ||
+      !L.taglib_file_free || !L.taglib_file_save || !L.taglib_tag_set_title ||
+      !L.taglib_tag_set_artist || !L.taglib_tag_set_album || !L.taglib_tag_set_genre ||
+      !L.taglib_tag_set_year || !L.taglib_tag_set_track)
     throw EAuException("Failed to write tags");
   L.taglib_id3v2_set_default_text_encoding(TagLib_ID3v2_UTF16);
   L.taglib_set_strings_unicode(1);
-  std::unique_ptr<TagLib_File, TFileCloser> file(L.taglib_file_new(FileName.c_str()),
-                                                 TFileCloser{&L});
+  // The library would pick the file type by extension; an output may be named anything.
+  std::unique_ptr<TagLib_File, TFileCloser> file(
+      L.taglib_file_new_type(FileName.c_str(), TagLib_File_MPEG), TFileCloser{&L});
   // A file the library cannot open comes back null or not valid; either has no tag to ask.
   if (!file || !L.taglib_file_is_valid(file.get())) throw EAuException("Failed to write tags");
   TagLib_Tag* tag = L.taglib_file_tag(file.get());
@@ -134,11 +135,15 @@ void WriteTagLibFields(const std::string& FileName, const TTagLibFields& Fields)
   L.taglib_tag_set_artist(tag, Fields.Artist.c_str());
   L.taglib_tag_set_album(tag, Fields.Album.c_str());
   L.taglib_tag_set_genre(tag, Fields.Genre.c_str());
-  // The library copies an ID3v1 comment into the new ID3v2 tag; no comment is written there.
+  // On save the library fills empty ID3v2 fields from the ID3v1 block already in the file.
+  // Clearing a field through the merged tag clears it in both, so nothing is copied over:
+  // the comment always (it is not an ID3v2 field here), a year or track that is not given.
   if (L.taglib_tag_set_comment) L.taglib_tag_set_comment(tag, "");
-  unsigned number = 0;
-  if (ParseTagNumber(Fields.Year, false, number)) L.taglib_tag_set_year(tag, number);
-  if (ParseTagNumber(Fields.Track, true, number)) L.taglib_tag_set_track(tag, number);
+  unsigned year = 0, track = 0;
+  const bool haveYear = ParseTagNumber(Fields.Year, false, year);
+  const bool haveTrack = ParseTagNumber(Fields.Track, true, track);
+  L.taglib_tag_set_year(tag, haveYear ? year : 0);
+  L.taglib_tag_set_track(tag, haveTrack ? track : 0);
   if (!L.taglib_file_save(file.get())) throw EAuException("Failed to save tags");
 }
 

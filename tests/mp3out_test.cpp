@@ -1,8 +1,11 @@
 // MP3 output: the encoder settings record, sample conversion, and real encodes checked by
 // ffprobe, ffmpeg and mutagen.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <cctype>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -249,11 +252,44 @@ TEST(Pcm16, SurroundChannelsFoldIntoStereo) {
   // FL FR FC LFE BL BR
   const int16_t six[] = {1000, 0, 10000, 30000, 0, -10000, 32767, 32767, 32767, 0, 32767, 32767};
   ConvertToPcm16(reinterpret_cast<const uint8_t*>(six), 2, 6, 16, out, 2);
-  EXPECT_EQ(out[0], 8071);  // 1000 + 10000 x 0.7071, the LFE left out
-  EXPECT_EQ(out[1], 0);     // 10000 x 0.7071 - 10000 x 0.7071
+  // Fronts 1, centre and surrounds 0.7071, over their sum of 2.4142; the LFE left out.
+  EXPECT_EQ(out[0], 3343);  // (1000 + 10000 x 0.7071) / 2.4142
+  EXPECT_EQ(out[1], 0);     // the centre and the right surround cancel
   EXPECT_EQ(out[2], 32767);
   EXPECT_EQ(out[3], 32767);
 }
+
+// Loud surround material must not clip: the fold stays linear up to full scale on every
+// channel at once, in every combination of signs.
+class Pcm16Downmix : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(Pcm16Downmix, NeverExceedsFullScale) {
+  const uint32_t channels = GetParam();
+  const uint32_t frames = 1u << channels;
+  auto pattern = [&](int16_t level) {
+    std::vector<int16_t> pcm;
+    for (uint32_t f = 0; f < frames; ++f)
+      for (uint32_t c = 0; c < channels; ++c)
+        pcm.push_back(static_cast<int16_t>((f >> c) & 1 ? -level : level));
+    return pcm;
+  };
+  const std::vector<int16_t> full = pattern(32766), half = pattern(16383);
+  std::vector<int16_t> outFull(2 * frames), outHalf(2 * frames);
+  ConvertToPcm16(reinterpret_cast<const uint8_t*>(full.data()), frames, channels, 16,
+                 outFull.data(), 2);
+  ConvertToPcm16(reinterpret_cast<const uint8_t*>(half.data()), frames, channels, 16,
+                 outHalf.data(), 2);
+  for (uint32_t i = 0; i < 2 * frames; ++i)
+    ASSERT_NEAR(outFull[i], 2 * outHalf[i], 2) << channels << " channels, frame " << i / 2;
+  // Every channel at full scale with one sign comes out at full scale, on both sides.
+  EXPECT_NEAR(outFull[0], 32766, 1);
+  EXPECT_NEAR(outFull[1], 32766, 1);
+  EXPECT_NEAR(outFull[2 * frames - 2], -32766, 1);
+  EXPECT_NEAR(outFull[2 * frames - 1], -32766, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, Pcm16Downmix, ::testing::Range(3u, 9u),
+                         [](const auto& p) { return std::to_string(p.param) + "ch"; });
 
 // A source announcing four times what it holds: the file holds what was delivered.
 TEST(Mp3Out, LengthIsThatOfTheAudioDelivered) {
@@ -333,15 +369,16 @@ TEST(Mp3EncodeSources, TwentyFourBitAndSixChannelSourcesBecomeCleanStereo) {
   EXPECT_EQ(info["channels"], "2");
   EXPECT_EQ(info["sample_rate"], "32000");
   d = Decode(dir / "six.mp3", 2);
-  // Tones of 8192: front sides as they are, centre and surrounds at -3 dB, no LFE.
-  ExpectTone(d, 0, 32000, 440, 8192);
-  ExpectTone(d, 1, 32000, 660, 8192);
+  // Tones of 8192: centre and surrounds 3 dB below the fronts, no LFE, and each side's
+  // weights summing to 1 (8192 / 2.4142 and 8192 x 0.7071 / 2.4142).
+  ExpectTone(d, 0, 32000, 440, 3393);
+  ExpectTone(d, 1, 32000, 660, 3393);
   for (int ch : {0, 1}) {
-    ExpectTone(d, ch, 32000, 1000, 5793);
+    ExpectTone(d, ch, 32000, 1000, 2399);
     ExpectNoTone(d, ch, 32000, 80);
   }
-  ExpectTone(d, 0, 32000, 1500, 5793);
-  ExpectTone(d, 1, 32000, 2200, 5793);
+  ExpectTone(d, 0, 32000, 1500, 2399);
+  ExpectTone(d, 1, 32000, 2200, 2399);
   ExpectNoTone(d, 0, 32000, 2200);
   ExpectNoTone(d, 1, 32000, 1500);
 }
@@ -397,6 +434,51 @@ TEST(Mp3Tags, Id3v2FieldsAreWrittenAndTheId3v1RecordEndsTheFile) {
   EXPECT_EQ(tail[127], 255);
   ExpectTone(Decode(mp3, 1), 0, 44100, 1000, 16384);
 }
+
+// The ID3v1 record is in the file when the tag library saves; what it holds must stay there
+// and not turn up as ID3v2 frames the caller never set.
+TEST(Mp3Tags, Id3v1FieldsAreNotCopiedIntoEmptyId3v2Fields) {
+  TempDir dir;
+  auto out = WindowOutput();
+  out->Id3v2Tags()->SetTitle(u"Only this");
+  out->Id3v1Tags()->SetYear(1987);
+  // Byte 125 zero and 126 non-zero reads as ID3v1.1 track 7.
+  out->Id3v1Tags()->SetComment(std::string(28, 'c') + std::string(1, '\0') + "\x07");
+  const std::string mp3 = dir / "a.mp3";
+  Encode(*out, kData + "mono16.wav", mp3);
+  EXPECT_EQ(Mutagen(mp3), "TIT2=Only this\n");
+  const auto tail = Tail(ReadAll(mp3), 128);
+  ASSERT_EQ(tail.size(), 128u);
+  EXPECT_EQ(std::string(tail.begin() + 93, tail.begin() + 97), "1987");
+  EXPECT_EQ(tail[125], 0);
+  EXPECT_EQ(tail[126], 7);
+}
+
+// A batch may write to a temporary name and rename afterwards: the tags must not depend on
+// the file name's extension.
+class Mp3TagsUnderAnyName : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Mp3TagsUnderAnyName, GetTheirFields) {
+  TempDir dir;
+  auto out = WindowOutput();
+  out->Id3v2Tags()->SetTitle(u"Named");
+  out->Id3v2Tags()->SetYear("2001");
+  const std::string path = dir / GetParam();
+  Encode(*out, kData + "mono16.wav", path);
+  EXPECT_EQ(Mutagen(path), "TDRC=2001\nTIT2=Named\n");
+  const auto file = ReadAll(path);
+  ASSERT_GT(file.size(), 128u);
+  EXPECT_EQ(std::string(file.end() - 128, file.end() - 125), "TAG");
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, Mp3TagsUnderAnyName,
+                         ::testing::Values("x.tmp", "x.MP3.part", "noextension", "x.flac"),
+                         [](const auto& p) {
+                           std::string name = p.param;
+                           for (char& c : name)
+                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return name;
+                         });
 
 TEST(Mp3Tags, NumbersThatDoNotParseAreSkippedSilently) {
   TempDir dir;
@@ -571,6 +653,60 @@ TEST(Mp3Failures, ShortWritesAndUnreadableFilesAreReported) {
       },
       EAuException);
 }
+
+namespace {
+
+// A file size limit for this process, as a full disk would impose it; writes past it fail
+// with EFBIG instead of raising SIGXFSZ.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t Bytes) {
+    getrlimit(RLIMIT_FSIZE, &FOld);
+    FOldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = FOld;
+    limit.rlim_cur = Bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &FOld);
+    std::signal(SIGXFSZ, FOldHandler);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit FOld{};
+  void (*FOldHandler)(int) = SIG_DFL;
+};
+
+}  // namespace
+
+// The disk fills up after the last chunk: while the encoder's last frames are written, or
+// while the ID3v1 record is. Either way the run fails instead of reporting a cut file done.
+class Mp3FullDisk : public ::testing::TestWithParam<int> {};
+
+TEST_P(Mp3FullDisk, AtTheEndFailsTheRun) {
+  TempDir dir;
+  auto out = WindowOutput();
+  Encode(*out, kData + "mono16.wav", dir / "whole.mp3");
+  const auto whole = ReadAll(dir / "whole.mp3");
+  ASSERT_NE(std::string(whole.begin(), whole.begin() + 3), "ID3");
+  const auto room = static_cast<rlim_t>(whole.size() - GetParam());
+  std::string message;
+  {
+    const FileSizeLimit limit(room);
+    try {
+      Encode(*out, kData + "mono16.wav", dir / "cut.mp3");
+    } catch (const EAuException& e) {
+      message = e.what();
+    }
+  }
+  EXPECT_EQ(message, "Error writing down mp3 file");
+  EXPECT_EQ(fs::file_size(dir / "cut.mp3"), room);
+}
+
+// 1 and 128: the record is cut or not written at all; 129: the encoder's flush is cut.
+INSTANTIATE_TEST_SUITE_P(BytesShort, Mp3FullDisk, ::testing::Values(1, 128, 129));
 
 TEST(LameEncoderInterface, RefusesUnknownLayoutsAndHandles) {
   LoadLameLibrary();

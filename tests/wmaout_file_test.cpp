@@ -230,6 +230,48 @@ TEST(WMAOutFile, TagsBecomeAsfMetadata) {
   SyncReaderClose(Reader);
 }
 
+// Attribute lengths travel in 16 bits of bytes, the terminating null included: a value
+// longer than 32,766 UTF-16 units is cut there, never through a surrogate pair, and the
+// file stays readable by another tool.
+struct LongText {
+  const char* Name;
+  size_t Units;      // of 'x'
+  bool PairAtLimit;  // a surrogate pair straddling the limit follows
+  size_t Kept;       // units the file holds
+};
+
+class WMAOutLongText : public ::testing::TestWithParam<LongText> {};
+
+TEST_P(WMAOutLongText, IsCutToWhatTheHeaderCanHold) {
+  const LongText& C = GetParam();
+  std::u16string Value(C.Units, u'x');
+  if (C.PairAtLimit) Value += u"\U0001F600tail";
+  const std::u16string Expected = Value.substr(0, C.Kept);
+  TempDir Dir;
+  TId3v2Tags Tags;
+  Tags.SetTitle(Value);  // the content description object
+  Tags.SetAlbum(Value);  // the extended one
+  Tags.SetArtist(u"After");
+  const std::string Target = Dir / "long.wma";
+  ASSERT_EQ(Encode(Fixture("mono-22050.wav"), Target, 48, &Tags), "");
+  auto Info = Probe(Target);
+  // Compared whole but not printed: a failure shows the sizes.
+  const std::string Utf8 = Utf16ToUtf8(Expected);
+  EXPECT_EQ(Info["TAG:title"].size(), Utf8.size());
+  EXPECT_TRUE(Info["TAG:title"] == Utf8);
+  EXPECT_EQ(Info["TAG:album"].size(), Utf8.size());
+  EXPECT_TRUE(Info["TAG:album"] == Utf8);
+  EXPECT_EQ(Info["TAG:artist"], "After");
+  EXPECT_NEAR(std::atof(Info["duration"].c_str()), 1.0, 0.1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, WMAOutLongText,
+                         ::testing::Values(LongText{"fits", 32766, false, 32766},
+                                           LongText{"one_over", 32767, false, 32766},
+                                           LongText{"far_over", 40000, false, 32766},
+                                           LongText{"pair_at_limit", 32765, true, 32765}),
+                         [](const auto& P) { return std::string(P.param.Name); });
+
 TEST(WMAOutFile, EmptyTagsWriteNoAttributes) {
   TempDir Dir;
   TId3v2Tags Tags;

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <random>
 
 #include "platform/Exception.h"
@@ -236,6 +237,32 @@ TEST(WMAttributes, Id3TagsOfAnMp3) {
   EXPECT_TRUE(SyncReaderIsVBR(Vbr.Reader));
   EXPECT_EQ(SyncReaderTitle(Vbr.Reader), u"Variable");
   EXPECT_EQ(SyncReaderAuthor(Vbr.Reader), u"");
+}
+
+// Another tool's tags may be longer than an attribute's 16-bit length can carry: they come
+// out cut at 32,766 units, not wrapped to nothing, and never through a surrogate pair.
+TEST(WMAttributes, TagsLongerThanAnAttributeAreCut) {
+  const fs::path Dir = fs::temp_directory_path() / ("tv-wm-long-" + std::to_string(getpid()));
+  fs::create_directories(Dir);
+  {
+    std::ofstream Meta(Dir / "meta.txt");
+    Meta << ";FFMETADATA1\ntitle=" << std::string(40000, 'x')
+         << "\nalbum=" << std::string(32765, 'y') << "\xF0\x9F\x98\x80tail\nartist=After\n";
+  }
+  const std::string Mp3 = (Dir / "long.mp3").string();
+  RunTool("ffmpeg -nostdin -v error -y -f lavfi -i sine=duration=0.2 -i '" +
+          (Dir / "meta.txt").string() + "' -map_metadata 1 -c:a libmp3lame '" + Mp3 + "'");
+  auto Stream = LoadFile(Mp3);
+  wma_sync_reader Reader;
+  SyncReaderOpen(Reader, Stream.get(), false, 0);
+  const std::u16string Title = SyncReaderTitle(Reader), Album = SyncReaderAlbum(Reader);
+  EXPECT_EQ(Title.size(), 32766u);
+  EXPECT_TRUE(Title == std::u16string(32766, u'x'));
+  EXPECT_EQ(Album.size(), 32765u);
+  EXPECT_TRUE(Album == std::u16string(32765, u'y'));
+  EXPECT_EQ(SyncReaderAuthor(Reader), u"After");
+  SyncReaderClose(Reader);
+  fs::remove_all(Dir);
 }
 
 TEST(WMAttributes, Id3v1AloneIsReadToo) {

@@ -14,8 +14,7 @@ namespace tunevert {
 namespace {
 
 constexpr uint32_t ProfileVersion = 0x90000;
-constexpr int32_t BoolTrue = -1;               // True written as all bits set
-constexpr uint16_t MaxAttributeChars = 32767;  // the byte length travels in 16 bits
+constexpr int32_t BoolTrue = -1;  // True written as all bits set
 
 // A media type fetched in two calls: its size, then the record into a block of that size.
 class TMediaTypeBlock {
@@ -392,7 +391,7 @@ void WriterSetTextAttribute(wma_writer& writer, std::u16string_view Name,
   auto Header = Query<IWMHeaderInfo>(writer.writer.Get(), IID_IWMHeaderInfo);
   if (!Header) return;
   const std::u16string Key(Name);
-  const size_t Chars = std::min<size_t>(Text.size(), MaxAttributeChars);
+  const size_t Chars = AttributeChars(Text);
   std::vector<uint8_t> Bytes(Chars * 2);
   for (size_t i = 0; i < Chars; ++i) {
     Bytes[2 * i] = static_cast<uint8_t>(Text[i] & 0xFF);

@@ -1,13 +1,6 @@
 #include "platform/wmvcore/Profile.h"
 
 #include <cstring>
-#include <mutex>
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/channel_layout.h>
-#include <libavutil/log.h>
-}
 
 namespace tunevert::wmvcore {
 
@@ -19,51 +12,6 @@ constexpr GUID IID_TvStreamConfig{
 constexpr GUID IID_TvProfile{
     0x5A1B6C02, 0x7E2D, 0x4F3A, {0x9B, 0x10, 0x6E, 0x21, 0x53, 0xC4, 0x77, 0x02}};
 
-constexpr uint32_t Rates[] = {44100, 48000, 32000, 22050, 16000, 11025, 8000};
-constexpr uint16_t ChannelCounts[] = {2, 1};
-constexpr uint32_t Kbits[] = {320, 256, 192, 160, 128, 96, 80, 64, 56, 48, 40, 32, 24};
-constexpr uint16_t Widths[] = {8, 16, 24, 32};
-// Above four bits per sample and channel the encoder only wastes space.
-constexpr uint32_t MaxBitsPerSample = 4;
-
-// Opens the encoder at these settings; false when it refuses them. Bitrate and BlockAlign
-// come back as the encoder will really write.
-bool ProbeEncoder(uint16_t Channels, uint32_t Rate, uint32_t Nominal, uint32_t& Bitrate,
-                  uint32_t& BlockAlign) {
-  const AVCodec* Codec = avcodec_find_encoder(AV_CODEC_ID_WMAV2);
-  if (!Codec) return false;
-  AVCodecContext* Context = avcodec_alloc_context3(Codec);
-  if (!Context) return false;
-  Context->sample_fmt = AV_SAMPLE_FMT_FLTP;
-  Context->sample_rate = static_cast<int>(Rate);
-  av_channel_layout_default(&Context->ch_layout, Channels);
-  Context->bit_rate = Nominal;
-  const bool Ok = avcodec_open2(Context, Codec, nullptr) == 0 && Context->bit_rate > 0 &&
-                  Context->block_align > 0;
-  if (Ok) {
-    Bitrate = static_cast<uint32_t>(Context->bit_rate);
-    BlockAlign = static_cast<uint32_t>(Context->block_align);
-  }
-  avcodec_free_context(&Context);
-  return Ok;
-}
-
-std::vector<TCodecFormat> BuildFormats() {
-  av_log_set_level(AV_LOG_QUIET);
-  std::vector<TCodecFormat> List;
-  for (uint32_t Rate : Rates)
-    for (uint16_t Channels : ChannelCounts)
-      for (uint32_t Kbit : Kbits) {
-        const uint32_t Nominal = Kbit * 1000;
-        if (Nominal > Rate * Channels * MaxBitsPerSample) continue;
-        uint32_t Bitrate = 0, BlockAlign = 0;
-        if (!ProbeEncoder(Channels, Rate, Nominal, Bitrate, BlockAlign)) continue;
-        for (uint16_t Bits : Widths)
-          List.push_back({Channels, Rate, Nominal, Bitrate, BlockAlign, Bits});
-      }
-  return List;
-}
-
 std::u16string Ascii(const std::string& Text) {
   return {Text.begin(), Text.end()};
 }
@@ -74,13 +22,8 @@ std::u16string Text(const char16_t* Value) {
 
 }  // namespace
 
-const std::vector<TCodecFormat>& CodecFormats() {
-  static const std::vector<TCodecFormat> List = BuildFormats();
-  return List;
-}
-
 std::u16string FormatDescription(const TCodecFormat& Format) {
-  std::string Out = std::to_string(Format.Nominal / 1000) + " kbit/s, " +
+  std::string Out = std::to_string(Format.Bitrate / 1000) + " kbit/s, " +
                     std::to_string(Format.Rate / 1000) + " kHz, " +
                     (Format.Channels == 1 ? "mono" : "stereo");
   if (Format.Bits != 16) Out += ", " + std::to_string(Format.Bits) + "-bit input";

@@ -2,29 +2,21 @@
 
 // The writing side's codec table, stream configurations, profiles and profile manager.
 
+#include <span>
 #include <string>
 #include <vector>
 
+#include "platform/wmvcore/CodecTable.h"
 #include "platform/wmvcore/WMObjects.h"
 
 namespace tunevert::wmvcore {
 
-// One format the encoder offers: what it writes, and the PCM width it is offered for (the
-// writer converts any input itself).
-struct TCodecFormat {
-  uint16_t Channels = 0;
-  uint32_t Rate = 0;
-  uint32_t Nominal = 0;     // bit/s as listed
-  uint32_t Bitrate = 0;     // bit/s the encoder really writes at Nominal
-  uint32_t BlockAlign = 0;  // bytes per encoded superframe
-  uint16_t Bits = 16;
-};
-
 constexpr const char16_t* AudioCodecName = u"Windows Media Audio 2";
 
-// Every format of the one audio codec, in enumeration order; built once by opening the
-// encoder for each combination, so that only what it accepts is offered.
-const std::vector<TCodecFormat>& CodecFormats();
+// Every format of the one audio codec, in enumeration order.
+constexpr std::span<const TCodecFormat> CodecFormats() {
+  return CodecFormatTable;
+}
 // "160 kbit/s, 44 kHz, stereo"; a width other than 16 bits is named at the end.
 std::u16string FormatDescription(const TCodecFormat& Format);
 

@@ -36,8 +36,6 @@ constexpr int64_t DecodeThroughSeconds = 2;
 constexpr int64_t SeekPrerollSeconds = 1;
 // Decoders that keep failing on broken data end the stream instead of spinning.
 constexpr int MaxDecodeErrorsInARow = 1000;
-// Attribute values travel with a 16-bit length.
-constexpr size_t MaxTextChars = 32767;
 
 struct TFormatCloser {
   void operator()(AVFormatContext* P) const { avformat_close_input(&P); }
@@ -75,7 +73,8 @@ struct TOutput {
 std::u16string Utf8ToUtf16(const char* Text) {
   std::u16string Out;
   const auto* P = reinterpret_cast<const unsigned char*>(Text);
-  while (*P && Out.size() < MaxTextChars) {
+  // One unit past the limit shows whether the cut falls inside a pair.
+  while (*P && Out.size() <= MaxAttributeChars) {
     uint32_t C = *P++;
     int More = 0;
     if (C >= 0xF0 && C < 0xF8) {
@@ -109,6 +108,7 @@ std::u16string Utf8ToUtf16(const char* Text) {
       Out.push_back(static_cast<char16_t>(C));
     }
   }
+  Out.resize(AttributeChars(Out));
   return Out;
 }
 

@@ -261,6 +261,8 @@ HRESULT TWriter::SetAttribute(uint16_t wStreamNum, const char16_t* pszName, WMT_
       Value.push_back(static_cast<char16_t>(pValue[i] | (pValue[i + 1] << 8)));
     while (!Value.empty() && Value.back() == 0) Value.pop_back();
     if (Value.find(char16_t(0)) != std::u16string::npos) return E_INVALIDARG;
+    // Read back with its null, a longer value would not fit its 16-bit length.
+    Value.resize(AttributeChars(Value));
   } else if (Type == WMT_TYPE_DWORD && cbLength == 4) {
     uint32_t Number;
     std::memcpy(&Number, pValue, 4);
@@ -297,10 +299,15 @@ int TWriter::WritePacket(void* Opaque, uint8_t* Buffer, int Size) {
   if (Size <= 0) return 0;
   const auto Count = static_cast<size_t>(Size);
   if (!Self->FHeaderSent) {
-    if (Self->FPos != static_cast<int64_t>(Self->FHeader.size())) return AVERROR(EIO);
-    Self->FHeader.insert(Self->FHeader.end(), Buffer, Buffer + Count);
+    // A header larger than the I/O buffer reaches us in parts, and the muxer goes back
+    // into what it already handed over to fill in the header's size.
+    const auto Held = static_cast<int64_t>(Self->FHeader.size());
+    if (Self->FPos > Held) return AVERROR(EIO);
+    const auto Over = static_cast<size_t>(std::min<int64_t>(Size, Held - Self->FPos));
+    if (Over > 0) std::memcpy(Self->FHeader.data() + Self->FPos, Buffer, Over);
+    Self->FHeader.insert(Self->FHeader.end(), Buffer + Over, Buffer + Count);
     Self->FPos += Size;
-    Self->FEnd = Self->FPos;
+    Self->FEnd = static_cast<int64_t>(Self->FHeader.size());
     return Size;
   }
   if (Self->FPos + Size <= static_cast<int64_t>(Self->FHeader.size())) {
@@ -395,7 +402,7 @@ HRESULT TWriter::OpenEncoder() {
   FEncoder->sample_fmt = AV_SAMPLE_FMT_FLTP;
   FEncoder->sample_rate = static_cast<int>(Format.Rate);
   av_channel_layout_default(&FEncoder->ch_layout, Format.Channels);
-  FEncoder->bit_rate = Format.Nominal;
+  FEncoder->bit_rate = Format.Bitrate;
   FEncoder->time_base = {1, static_cast<int>(Format.Rate)};
   FEncoder->flags |= AV_CODEC_FLAG_BITEXACT;
   if (FFormat->oformat->flags & AVFMT_GLOBALHEADER) FEncoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;

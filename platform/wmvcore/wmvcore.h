@@ -4,7 +4,9 @@
 // engine that loads it. Both sides are built from this one header, so the vtables carry only
 // the methods the engine calls; the counted-reference rules are those of COM.
 
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace tunevert {
 
@@ -200,6 +202,17 @@ struct IWMOutputMediaProps : IWMMediaProps {
  protected:
   ~IWMOutputMediaProps() = default;
 };
+
+// A text attribute's length is a 16-bit count of bytes, the terminating null included: it
+// holds at most 32,766 UTF-16 units of text.
+constexpr size_t MaxAttributeChars = 32766;
+
+// The units of Text an attribute keeps: all up to the limit, never half a surrogate pair.
+constexpr size_t AttributeChars(std::u16string_view Text) {
+  if (Text.size() <= MaxAttributeChars) return Text.size();
+  const char16_t Last = Text[MaxAttributeChars - 1];
+  return Last >= 0xD800 && Last <= 0xDBFF ? MaxAttributeChars - 1 : MaxAttributeChars;
+}
 
 struct IWMHeaderInfo : IUnknown {
   // With pValue empty, *pcbLength receives the value's size in bytes.

@@ -117,7 +117,6 @@ void PatternFileIn::OpenSource() {
   std::lock_guard lock(*OpenCS);
   if (FOpened != 0) return;
   if (!FStreamAssigned) OpenOwnStream();
-  ++Opens;
   FSeekable = true;  // as format inputs decide from their stream
   FValid = Decodable;
   FBPS = 16;
@@ -131,7 +130,6 @@ void PatternFileIn::OpenSource() {
 void PatternFileIn::CloseSource() {
   std::lock_guard lock(*OpenCS);
   if (FOpened == 0) return;
-  ++Closes;
   if (OnClose) OnClose();
   ReleaseSourceStream();
   FOpened = 0;

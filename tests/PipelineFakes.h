@@ -119,9 +119,7 @@ class PatternFileIn final : public TAuFileIn {
 
   int64_t TotalFrames = 1000;
   bool Decodable = true;
-  std::atomic<int> Opens{0}, Closes{0};
   std::function<void()> OnClose;  // runs inside CloseSource, on whatever thread closes
-  bool StreamAssigned() const { return FStreamAssigned; }
   bool OwnStream() const { return OwnsStream(); }
 
  protected:

@@ -73,22 +73,28 @@ void TAuFileIn::ReleaseSourceStream() {
   }
 }
 
+// The format fields are written under OpenCS (by OpenSource, and by a pass over an
+// undecodable source), so the getters read them under it too.
 uint32_t TAuFileIn::GetBitsPerSample() {
+  std::lock_guard lock(*OpenCS);
   OpenSource();
   return FBPS;
 }
 
 uint32_t TAuFileIn::GetChannels() {
+  std::lock_guard lock(*OpenCS);
   OpenSource();
   return FChan;
 }
 
 uint32_t TAuFileIn::GetSampleRate() {
+  std::lock_guard lock(*OpenCS);
   OpenSource();
   return FSR;
 }
 
 uint32_t TAuFileIn::GetTotalTime() {
+  std::lock_guard lock(*OpenCS);
   OpenSource();
   const double divisor = static_cast<double>(FSR) * FChan * (FBPS / 8);
   if (divisor == 0) return 0;
@@ -96,6 +102,7 @@ uint32_t TAuFileIn::GetTotalTime() {
 }
 
 int64_t TAuFileIn::GetTotalSamples() {
+  std::lock_guard lock(*OpenCS);
   OpenSource();
   const int64_t frame = int64_t{FChan} * FBPS / 8;
   FTotalSamples = (FSize > 0 && frame > 0) ? FSize / frame : -1;
@@ -109,6 +116,7 @@ void TAuFileIn::StartInput() {
   Busy = true;
   FPosition = 0;
   try {
+    std::lock_guard lock(*OpenCS);
     OpenSource();
     if (!FValid) {
       FBPS = 8;
@@ -123,8 +131,9 @@ void TAuFileIn::StartInput() {
       return;
     }
     FSampleSize = static_cast<uint16_t>(CheckedDiv(FChan * FBPS, 8u));
-    FTotalSamples = CheckedDiv(int64_t{FSize}, FSampleSize);
-    FTime = static_cast<uint32_t>(CheckedDiv(FTotalSamples, FSR));
+    const int64_t total = CheckedDiv(int64_t{FSize}, FSampleSize);
+    FTotalSamples = total;
+    FTime = static_cast<uint32_t>(CheckedDiv(total, FSR));
   } catch (...) {
     // A pass that never started must not leave the input busy with its source open.
     CloseSource();
@@ -141,7 +150,7 @@ void TAuFileIn::StartInput() {
   if (FStartSample > 0 || FEndSample != -1) {
     if (FEndSample >= FTotalSamples) FEndSample = -1;
     // One past the last frame of the range; a range that starts past its end is empty.
-    const int64_t end = FEndSample != -1 ? FEndSample + 1 : FTotalSamples;
+    const int64_t end = FEndSample != -1 ? FEndSample + 1 : FTotalSamples.load();
     FTotalSamples = std::max<int64_t>(0, end - FStartSample);
     FSize = FTotalSamples * FSampleSize;
     if (FTotalSamples == 0) _EndOfStream = true;
@@ -161,6 +170,7 @@ void TAuFileIn::Reset() {
 }
 
 bool TAuFileIn::Valid() {
+  std::lock_guard lock(*OpenCS);
   if (!FStreamAssigned && FWideFileName.empty()) return FValid;
   try {
     OpenSource();
@@ -168,7 +178,6 @@ bool TAuFileIn::Valid() {
     FValid = false;
   }
   if (!FValid) {
-    std::lock_guard lock(*OpenCS);
     if (FOpened != 0) {
       try {
         CloseSource();
@@ -183,6 +192,7 @@ bool TAuFileIn::Valid() {
 
 bool TAuFileIn::SetStartTime(uint32_t Minutes, uint32_t Seconds) {
   if (!FSeekable) return false;
+  std::lock_guard lock(*OpenCS);
   OpenSource();
   const uint32_t frame = (Minutes * 60 + Seconds) * FSR;  // 32-bit, as the range fields expect
   if (frame > FTotalSamples) return false;
@@ -192,6 +202,7 @@ bool TAuFileIn::SetStartTime(uint32_t Minutes, uint32_t Seconds) {
 
 bool TAuFileIn::SetEndTime(int32_t Minutes, int32_t Seconds) {
   if (!FSeekable) return false;
+  std::lock_guard lock(*OpenCS);
   OpenSource();
   const auto frame = static_cast<int32_t>(
       (static_cast<uint32_t>(Minutes) * 60u + static_cast<uint32_t>(Seconds)) * FSR);

@@ -155,7 +155,7 @@ void TAuStreamedInput::GetData(void*& Buffer, uint32_t& Bytes) {
 
 bool TAuStreamedInput::Seek(int64_t SampleNum) {
   if (!FSeekable) return false;
-  if (FTotalSamples != 0 && SampleNum > FTotalSamples) return false;
+  if (const int64_t total = FTotalSamples; total != 0 && SampleNum > total) return false;
   std::lock_guard lock(*DataCS);
   if (!Busy) {
     FStartSample = SampleNum;

@@ -73,7 +73,9 @@ class TAuInput : public TComponent {
   std::atomic<int64_t> FPosition{0};
   std::atomic<int64_t> FSize{0};
   uint16_t FSampleSize = 0;
-  bool FSeekable = false;
+  // Set when a source opens (on the worker or on a thread reading a property), read by Seek
+  // and the range setters on any thread.
+  std::atomic<bool> FSeekable{false};
   std::atomic<bool> Busy{false};  // read by any thread through IsBusy
   uint32_t BufStart = 1;
   uint32_t BufEnd = 0;
@@ -106,7 +108,8 @@ class TAuStreamedInput : public TAuInput {
   int64_t FStartSample = 0;
   int64_t FEndSample = -1;
   bool FLoop = false;
-  int64_t FTotalSamples = 0;
+  // Written by a pass and by reading TotalSamples, read by Seek before it takes DataCS.
+  std::atomic<int64_t> FTotalSamples{0};
 };
 
 }  // namespace tunevert

@@ -1,27 +1,16 @@
 #include "pipeline/AuOutput.h"
 
+#include <chrono>
 #include <cmath>
+#include <string>
 #include <thread>
 
 #include "pipeline/EventHandler.h"
 
 namespace tunevert {
 
-namespace {
-
-// Lets other threads run while a caller polls a worker's flags; on the main thread it also
-// runs the calls queued for it, since the worker may be waiting for one of them.
-void YieldOrPump() {
-  if (IsMainThread()) {
-    if (!CheckSynchronize(0)) std::this_thread::yield();
-  } else {
-    std::this_thread::yield();
-  }
-}
-
-}  // namespace
-
-TAuThread::TAuThread(TAuOutput* AParent) : Parent(AParent) {
+TAuThread::TAuThread(TAuOutput* AParent)
+    : Parent(AParent), FRunsServed(AParent->FRunRequests.load()) {
   Start();
 }
 
@@ -36,7 +25,23 @@ bool TAuThread::RunRequested() const {
 }
 
 bool TAuThread::Idle() const {
-  return FRunsServed.load() == Parent->FRunRequests.load() && (Sleeping || Stopped);
+  return FEnded || (FRunsServed.load() == Parent->FRunRequests.load() && (Sleeping || Stopped));
+}
+
+void TAuThread::StateChanged() {
+  // Taking the lock orders the flag change before a waiter's test of it: a waiter either
+  // sees the new value or is already waiting when we notify.
+  { std::lock_guard lock(FStateLock); }
+  FStateCond.notify_all();
+}
+
+bool TAuThread::WaitForState(const std::function<bool()>& Done, int TimeoutMs) {
+  std::unique_lock lock(FStateLock);
+  if (TimeoutMs == TEvent::INFINITE) {
+    FStateCond.wait(lock, Done);
+    return true;
+  }
+  return FStateCond.wait_for(lock, std::chrono::milliseconds(TimeoutMs), Done);
 }
 
 void TAuThread::SoftSleep() {
@@ -45,6 +50,7 @@ void TAuThread::SoftSleep() {
   // closes the window in which a Run could slip past a worker on its way to sleep.
   if (RunRequested()) return;
   Sleeping = true;
+  StateChanged();
   while (!RunRequested()) SoftSleepEvent.WaitFor(TEvent::INFINITE);
   Sleeping = false;
 }
@@ -52,21 +58,31 @@ void TAuThread::SoftSleep() {
 void TAuThread::SoftPause() {
   SoftSleepEvent.ResetEvent();
   Paused = true;
+  StateChanged();
   PauseEvent.SetEvent();
   // Resume clears SetPause before it wakes us, Stop sets Stop: either ends the pause even
   // when it arrives before we wait.
   while (SetPause && !Stop && !Terminated()) SoftSleepEvent.WaitFor(TEvent::INFINITE);
   SetPause = false;
   Paused = false;
+  StateChanged();
 }
 
 void TAuThread::Execute() {
+  struct EndGuard {
+    TAuThread& T;
+    ~EndGuard() {
+      T.FEnded = true;
+      T.StateChanged();
+    }
+  } guard{*this};
   SoftSleep();
   while (!Terminated()) {
     FRunsServed = Parent->FRunRequests.load();
     Stopped = false;
     PerformRun();
     Stopped = true;
+    StateChanged();
     SoftSleep();
   }
 }
@@ -100,8 +116,16 @@ void TAuThread::PerformRun() {
       }
     }
     Stop = false;
-  } catch (const std::exception& e) {
-    P.SetExceptionMessage(e.what());
+  } catch (...) {
+    // Whatever ends the run, the end step below must run so that Busy is cleared.
+    std::string message = "Unknown error";
+    try {
+      throw;
+    } catch (const std::exception& e) {
+      message = e.what();
+    } catch (...) {
+    }
+    P.SetExceptionMessage(std::move(message));
     if (auto handler = P.OnThreadException())
       EventHandler()->PostGenericEvent(&P, std::move(handler));
     Stop = true;
@@ -280,14 +304,25 @@ void TAuOutput::Stop(bool Async) {
   }
   Thread->DoNotify = Async;
   Thread->Stop = true;
-  while (Thread->Paused) {
-    Thread->SoftWake();
-    std::this_thread::yield();
-  }
+  // A paused worker tests Stop before it waits again, so one wake resumes it for good.
+  if (Thread->Paused) Thread->SoftWake();
   if (Async) return;
-  while (!Thread->Idle()) YieldOrPump();
+  WaitForIdleWorker();
   dispatcher->UnblockEvents(this);
   Thread->DoNotify = true;
+}
+
+void TAuOutput::WaitForIdleWorker() {
+  TAuThread& worker = *Thread;
+  auto idle = [&worker] { return worker.Idle(); };
+  if (!IsMainThread()) {
+    worker.WaitForState(idle, TEvent::INFINITE);
+    return;
+  }
+  // The worker may be waiting for a call queued for the main thread, so keep running those.
+  while (!worker.Idle()) {
+    if (!CheckSynchronize(0)) worker.WaitForState(idle, 2);
+  }
 }
 
 void TAuOutput::Pause() {
@@ -304,10 +339,10 @@ void TAuOutput::Resume() {
   if (paused) FInput->_Resume();
   // Also cancels a pause the worker has not reached yet, releasing a Pause that waits for it.
   if (Thread->SetPause.exchange(false) && !paused) Thread->PauseEvent.SetEvent();
-  while (Thread->Paused) {
-    Thread->SoftWake();
-    std::this_thread::yield();
-  }
+  // With SetPause clear a pausing worker does not wait again, so one wake is enough.
+  Thread->SoftWake();
+  TAuThread& worker = *Thread;
+  worker.WaitForState([&worker] { return !worker.Paused; }, TEvent::INFINITE);
 }
 
 void TAuOutput::Abort() {

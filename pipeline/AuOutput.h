@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -31,8 +32,11 @@ class TAuThread final : public TThread {
   void SoftPause();
   void SoftWake() { SoftSleepEvent.SetEvent(); }
   bool WaitForPause() { return PauseEvent.WaitFor(5000); }
-  // Every requested run has ended and the worker is asleep or about to be.
+  // Every requested run has ended and the worker is asleep or about to be, or it has ended.
   bool Idle() const;
+  // Waits until Done holds or TimeoutMs pass (TEvent::INFINITE: no limit); the worker signals
+  // every change of Sleeping, Stopped and Paused, and its end. Returns Done().
+  bool WaitForState(const std::function<bool()>& Done, int TimeoutMs);
 
   TEvent PauseEvent;
   TEvent SoftSleepEvent;
@@ -52,9 +56,15 @@ class TAuThread final : public TThread {
  private:
   bool RunRequested() const;
   void PerformRun();
+  void StateChanged();
 
   // The last run request the worker took up; Stop compares it with the requests made.
-  std::atomic<uint64_t> FRunsServed{0};
+  // Starts at the output's count, so a worker that replaces an aborted one serves only the
+  // runs requested after it was created.
+  std::atomic<uint64_t> FRunsServed;
+  std::atomic<bool> FEnded{false};  // Execute has returned; the worker serves nothing more
+  std::mutex FStateLock;
+  std::condition_variable FStateCond;
 };
 
 // The abstract sink: pulls PCM from its input on its worker thread, encodes and writes it,
@@ -140,6 +150,7 @@ class TAuOutput : public TComponent {
   void StartWorker();
   void RetireWorker();
   void EndWorker();
+  void WaitForIdleWorker();
 
   mutable std::mutex FMessageLock;  // FExceptionMessage is written by the worker
   mutable std::mutex FHandlerLock;

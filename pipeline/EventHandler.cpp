@@ -12,6 +12,22 @@ std::mutex gEventHandlerLock;
 TEventHandler* gEventHandler = nullptr;  // under gEventHandlerLock while it changes
 int gEventHandlerUsers = 0;
 
+// Dispatchers released from inside one of their own handlers: such a dispatcher waits for
+// that handler to return, so it cannot be joined there. It ends once the handler returns
+// and is freed by a later acquire or release, or at exit. Under gEventHandlerLock.
+struct RetiredDispatchers {
+  std::vector<std::unique_ptr<TEventHandler>> List;
+  void ReapFinished() {
+    std::erase_if(List, [](const auto& d) { return d->Finished(); });
+  }
+};
+
+RetiredDispatchers& Retired() {
+  // Made on first use, after the main-thread call queue, so it is destroyed before it.
+  static RetiredDispatchers retired;
+  return retired;
+}
+
 }  // namespace
 
 TEventHandler* EventHandler() {
@@ -21,6 +37,7 @@ TEventHandler* EventHandler() {
 
 void AcquireEventHandler() {
   std::lock_guard lock(gEventHandlerLock);
+  Retired().ReapFinished();
   if (gEventHandlerUsers == 0) gEventHandler = new TEventHandler();
   ++gEventHandlerUsers;
 }
@@ -29,7 +46,13 @@ void ReleaseEventHandler() {
   TEventHandler* ending = nullptr;
   {
     std::lock_guard lock(gEventHandlerLock);
+    Retired().ReapFinished();
     if (--gEventHandlerUsers == 0) std::swap(ending, gEventHandler);
+    if (ending != nullptr && ending->InHandler()) {
+      ending->RequestEnd();
+      Retired().List.emplace_back(ending);
+      return;
+    }
   }
   delete ending;  // terminates and joins
 }
@@ -39,9 +62,13 @@ TEventHandler::TEventHandler() {
 }
 
 TEventHandler::~TEventHandler() {
+  RequestEnd();
+  WaitFor();
+}
+
+void TEventHandler::RequestEnd() {
   Terminate();
   _Evt.SetEvent();
-  WaitFor();
 }
 
 void TEventHandler::PostOnDone(TAuOutput* Sender, TAuThread* Thread, uint64_t Run) {
@@ -71,7 +98,7 @@ void TEventHandler::PostNonGuiEvent(TComponent* Sender, TGenericEvent Handler) {
 void TEventHandler::AddEvent(PEventRecord Record) {
   {
     std::lock_guard lock(CS);
-    if (Record->Sender != BlockedSender) Events.push_back(std::move(Record));
+    if (!Blocked(Record->Sender)) Events.push_back(std::move(Record));
   }
   _Evt.SetEvent();
 }
@@ -79,7 +106,7 @@ void TEventHandler::AddEvent(PEventRecord Record) {
 void TEventHandler::InsertEvent(PEventRecord Record) {
   {
     std::lock_guard lock(CS);
-    if (Record->Sender != BlockedSender) Events.push_front(std::move(Record));
+    if (!Blocked(Record->Sender)) Events.push_front(std::move(Record));
   }
   _Evt.SetEvent();
 }
@@ -105,25 +132,45 @@ void TEventHandler::ClearEvents(TComponent* Sender) {
 
 void TEventHandler::BlockEvents(TComponent* Sender) {
   std::lock_guard lock(CS);
-  BlockedSender = Sender;
+  BlockedSenders.push_back(Sender);
 }
 
-void TEventHandler::UnblockEvents(TComponent* /*Sender*/) {
+void TEventHandler::UnblockEvents(TComponent* Sender) {
   std::lock_guard lock(CS);
-  BlockedSender = nullptr;
+  if (auto it = std::find(BlockedSenders.begin(), BlockedSenders.end(), Sender);
+      it != BlockedSenders.end())
+    BlockedSenders.erase(it);
+}
+
+bool TEventHandler::Blocked(TComponent* Sender) {
+  return std::find(BlockedSenders.begin(), BlockedSenders.end(), Sender) != BlockedSenders.end();
+}
+
+bool TEventHandler::Detached(TComponent* Sender) {
+  return std::find(FDetached.begin(), FDetached.end(), Sender) != FDetached.end();
 }
 
 bool TEventHandler::Silenced(TComponent* Sender) {
-  return Sender == BlockedSender ||
-         std::find(FDetached.begin(), FDetached.end(), Sender) != FDetached.end();
+  return Blocked(Sender) || Detached(Sender);
+}
+
+bool TEventHandler::InHandler() {
+  std::lock_guard lock(CS);
+  return CurrentEvent != nullptr && FHandlerThread == std::this_thread::get_id();
 }
 
 void TEventHandler::DetachSender(TComponent* Sender) {
   {
     std::lock_guard lock(CS);
     FDetached.push_back(Sender);
+    std::erase_if(Events, [Sender](const PEventRecord& r) { return r->Sender == Sender; });
+    // Waiting for the record whose handler called us would wait for ourselves.
+    if (CurrentEvent != nullptr && CurrentEvent->Sender == Sender &&
+        FHandlerThread == std::this_thread::get_id()) {
+      FDetachedInHandler.push_back(Sender);
+      return;
+    }
   }
-  ClearEvents(Sender);
   // The record in flight may be waiting for the main thread, so keep serving it.
   for (;;) {
     {
@@ -147,7 +194,15 @@ void TEventHandler::CallHandler() {
     if (CurrentEvent == nullptr || Silenced(CurrentEvent->Sender)) return;
     handler = CurrentEvent->Handler;
     sender = CurrentEvent->Sender;
+    FHandlerThread = std::this_thread::get_id();
   }
+  struct Leave {
+    TEventHandler& D;
+    ~Leave() {
+      std::lock_guard lock(D.CS);
+      D.FHandlerThread = {};
+    }
+  } leave{*this};
   if (handler) handler(sender);
 }
 
@@ -157,7 +212,7 @@ void TEventHandler::HandleDone(TEventRecord& Record) {
   while (!worker->Sleeping && !worker->Finished() && !Terminated()) {
     {
       std::lock_guard lock(CS);
-      if (Silenced(output) && BlockedSender != output) return;  // being destroyed
+      if (Detached(output)) return;  // being destroyed
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -199,6 +254,10 @@ void TEventHandler::Execute() {
       }
       std::lock_guard lock(CS);
       CurrentEvent = nullptr;
+      for (TComponent* sender : FDetachedInHandler)
+        if (auto it = std::find(FDetached.begin(), FDetached.end(), sender); it != FDetached.end())
+          FDetached.erase(it);
+      FDetachedInHandler.clear();
     }
     _Evt.WaitFor(100);
   }

@@ -4,6 +4,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "pipeline/AuOutput.h"
@@ -37,12 +38,19 @@ class TEventHandler final : public TThread {
   // Queued at the head and handled on the dispatcher thread itself.
   void PostNonGuiEvent(TComponent* Sender, TGenericEvent Handler);
   void ClearEvents(TComponent* Sender);
+  // Blocks nest: each BlockEvents of a sender is lifted by one UnblockEvents of the same
+  // sender, so a synchronous stop nested in another keeps the outer one's block.
   void BlockEvents(TComponent* Sender);
   void UnblockEvents(TComponent* Sender);
   // For a sender about to be destroyed: drops its records and returns once none of them is
   // being handled; a record in flight calls nothing more. Pumps the main thread's queue
-  // when called there.
+  // when called there. Called from the handler being delivered for Sender, it returns at
+  // once: that handler is the last call made for Sender.
   void DetachSender(TComponent* Sender);
+  // The calling thread is running a handler this dispatcher delivers.
+  bool InHandler();
+  // Ends the dispatcher's loop without waiting for it.
+  void RequestEnd();
 
  protected:
   void Execute() override;
@@ -55,14 +63,20 @@ class TEventHandler final : public TThread {
   void HandleDone(TEventRecord& Record);
   // Calls the current record's handler unless its sender was blocked or detached meanwhile.
   void CallHandler();
-  bool Silenced(TComponent* Sender);  // under CS
+  // Under CS.
+  bool Blocked(TComponent* Sender);
+  bool Detached(TComponent* Sender);
+  bool Silenced(TComponent* Sender);
 
   std::deque<PEventRecord> Events;
   std::mutex CS;
   TEvent _Evt;
-  TEventRecord* CurrentEvent = nullptr;  // under CS
-  TComponent* BlockedSender = nullptr;   // under CS
-  std::vector<TComponent*> FDetached;    // under CS
+  TEventRecord* CurrentEvent = nullptr;     // under CS
+  std::vector<TComponent*> BlockedSenders;  // under CS; one entry per block not lifted yet
+  std::vector<TComponent*> FDetached;       // under CS
+  // Detached from inside their own handler: dropped from FDetached when the record is done.
+  std::vector<TComponent*> FDetachedInHandler;  // under CS
+  std::thread::id FHandlerThread;               // under CS: where CurrentEvent's handler runs
 };
 
 // The process-wide dispatcher; exists while at least one output does.

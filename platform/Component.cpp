@@ -37,8 +37,6 @@ TComponent::~TComponent() {
 void TComponent::Free(TComponent* Component) {
   if (Component == nullptr) return;
   Component->Destroying();
-  // Whoever refers to us lets go while we are still whole: a worker may be reading from us.
-  Component->NotifyRemoval();
   delete Component;
 }
 
@@ -58,6 +56,9 @@ void TComponent::Destroying() {
   if (FBeforeDestructionDone) return;
   FBeforeDestructionDone = true;
   FDestroying = true;
+  // Whoever refers to us lets go before anything winds down, while we are still whole: a
+  // worker may be reading from us.
+  NotifyRemoval();
   // Owned components wind down first: they may run threads that call back into us.
   for (size_t i = FComponents.size(); i-- > 0;) FComponents[i]->Destroying();
   BeforeDestruction();

@@ -32,7 +32,7 @@ class TComponent : public TPersistent {
   TComponent& operator=(const TComponent&) = delete;
   ~TComponent() override;
 
-  // BeforeDestruction, then delete. Accepts nullptr.
+  // Removal notification, BeforeDestruction, then delete. Accepts nullptr.
   static void Free(TComponent* Component);
 
   TComponent* Owner() const { return FOwner; }

@@ -1,6 +1,11 @@
 #include "PipelineFakes.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <thread>
 
 namespace tunevert::testing {
@@ -79,6 +84,7 @@ bool MemorySinkOutput::OutputBlock(bool Abort) {
 void MemorySinkOutput::FinishOutput() {
   ++Finishes;
   SawStoppedInFinish = FStopped.load();
+  if (InFinish) InFinish();
   if (FInput != nullptr && FInput->IsBusy()) FInput->Flush();
   if (!FinishError.empty()) throw EAuException(FinishError);
 }
@@ -105,6 +111,76 @@ bool MemorySinkOutput::WaitAtGate(int ms) {
   std::unique_lock lock(FGateLock);
   return FGateCond.wait_for(lock, std::chrono::milliseconds(ms),
                             [&] { return FWaiting > 0 && FPermits == 0; });
+}
+
+void PatternFileIn::OpenSource() {
+  std::lock_guard lock(*OpenCS);
+  if (FOpened != 0) return;
+  if (!FStreamAssigned) OpenOwnStream();
+  FSeekable = true;  // as format inputs decide from their stream
+  FValid = Decodable;
+  FBPS = 16;
+  FChan = 2;
+  FSR = 44100;
+  FSize = Decodable ? TotalFrames * 4 : 0;
+  FCursor = 0;
+  FOpened = 1;
+}
+
+void PatternFileIn::CloseSource() {
+  std::lock_guard lock(*OpenCS);
+  if (FOpened == 0) return;
+  if (OnClose) OnClose();
+  ReleaseSourceStream();
+  FOpened = 0;
+}
+
+void PatternFileIn::ProduceData(void*& Buffer, uint32_t& Bytes) {
+  const int64_t left = FOpened != 0 && FValid ? TotalFrames * 4 - FCursor : 0;
+  int64_t n = std::min<int64_t>({Bytes, 4096, std::max<int64_t>(0, left)});
+  n -= n % 4;
+  FBuf.resize(static_cast<size_t>(std::max<int64_t>(n, 1)));
+  for (int64_t i = 0; i < n; ++i) FBuf[static_cast<size_t>(i)] = PatternByte(FCursor + i);
+  FCursor += n;
+  Buffer = FBuf.data();
+  Bytes = static_cast<uint32_t>(n);
+}
+
+bool PatternFileIn::SeekToSample(int64_t& SampleNum) {
+  FCursor = SampleNum * 4;
+  BufStart = 1;
+  BufEnd = 0;
+  return true;
+}
+
+Watchdog::Watchdog(int Seconds) {
+  FThread = std::thread([this, Seconds] {
+    std::unique_lock lock(FLock);
+    if (!FCond.wait_for(lock, std::chrono::seconds(Seconds), [this] { return FDone; })) {
+      const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+      std::fprintf(stderr, "%s.%s hung for %d s\n", test ? test->test_suite_name() : "?",
+                   test ? test->name() : "?", Seconds);
+      std::fflush(stderr);
+      std::_Exit(3);
+    }
+  });
+}
+
+Watchdog::~Watchdog() {
+  {
+    std::lock_guard lock(FLock);
+    FDone = true;
+  }
+  FCond.notify_all();
+  FThread.join();
+}
+
+bool DrainEvents(int TimeoutMs) {
+  static TComponent marker(nullptr);
+  // Shared: a marker that arrives after the timeout must still find its flag.
+  auto arrived = std::make_shared<std::atomic<bool>>(false);
+  EventHandler()->PostGenericEvent(&marker, [arrived](TComponent*) { *arrived = true; });
+  return PumpUntil([&] { return arrived->load(); }, TimeoutMs);
 }
 
 bool PumpUntil(const std::function<bool()>& Done, int TimeoutMs) {

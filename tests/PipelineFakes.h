@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pipeline/AuClasses.h"
@@ -43,6 +44,7 @@ class PatternInput final : public TAuStreamedInput {
   void ForceSize(int64_t size) { FSize = size; }
   void ForcePosition(int64_t position) { FPosition = position; }
   bool EndOfStream() const { return _EndOfStream; }
+  bool StreamAssigned() const { return FStreamAssigned; }
 
  protected:
   uint32_t GetBitsPerSample() override { return Bits; }
@@ -73,7 +75,10 @@ class MemorySinkOutput final : public TAuStreamedOutput {
   std::string FinishError;
   std::atomic<int> Prepares{0}, Finishes{0}, Blocks{0};
   std::atomic<bool> SawStoppedInFinish{false};
-  std::function<void()> InBlock;  // runs on the worker inside every OutputBlock
+  std::function<void()> InBlock;   // runs on the worker inside every OutputBlock
+  std::function<void()> InFinish;  // runs on the worker inside FinishOutput
+  // Stop has been called for the current run (or for the next one, on an idle output).
+  bool StopRequested() const { return FStopped; }
 
   // Gate: while closed, OutputBlock waits until a permit is released.
   void CloseGate();
@@ -102,9 +107,52 @@ class MemorySinkOutput final : public TAuStreamedOutput {
   int FWaiting = 0;
 };
 
+// A file input over a synthetic source: TotalFrames frames of the pattern in 16-bit stereo,
+// opened and closed the way format inputs do. A closed source delivers nothing, as a real
+// reader's does.
+class PatternFileIn final : public TAuFileIn {
+ public:
+  explicit PatternFileIn(TComponent* owner = nullptr) : TAuFileIn(owner) {
+    SetFileName("/dev/null");
+  }
+  ~PatternFileIn() override = default;
+
+  int64_t TotalFrames = 1000;
+  bool Decodable = true;
+  std::function<void()> OnClose;  // runs inside CloseSource, on whatever thread closes
+  bool OwnStream() const { return OwnsStream(); }
+
+ protected:
+  void OpenSource() override;
+  void CloseSource() override;
+  void ProduceData(void*& Buffer, uint32_t& Bytes) override;
+  bool SeekToSample(int64_t& SampleNum) override;
+
+ private:
+  int64_t FCursor = 0;
+  std::vector<uint8_t> FBuf;
+};
+
+// Ends the process with a message when a test has not finished within Seconds, so that a
+// deadlock fails the test instead of hanging the whole run.
+class Watchdog {
+ public:
+  explicit Watchdog(int Seconds);
+  ~Watchdog();
+
+ private:
+  std::mutex FLock;
+  std::condition_variable FCond;
+  bool FDone = false;
+  std::thread FThread;
+};
+
 // Runs the main thread's queued calls until Done() or the timeout.
 bool PumpUntil(const std::function<bool()>& Done, int TimeoutMs = 5000);
-// Runs queued calls for a while (to see that nothing more arrives).
+// Runs queued calls for a while.
 void PumpFor(int Ms);
+// Posts a marker through the dispatcher and runs queued calls until it arrives: whatever was
+// queued before has then been delivered (or dropped).
+bool DrainEvents(int TimeoutMs = 5000);
 
 }  // namespace tunevert::testing

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "PipelineFakes.h"
@@ -262,6 +264,26 @@ TEST(StreamedInput, StreamSetterRecordsOutsideOwnership) {
   TMemoryStream s;
   in.SetStream(&s);
   EXPECT_EQ(in.Stream(), &s);
+  EXPECT_TRUE(in.StreamAssigned());
   in.SetStream(nullptr);
   EXPECT_EQ(in.Stream(), nullptr);
+  EXPECT_FALSE(in.StreamAssigned());
+}
+
+// A stream handed in is the caller's: closing rewinds it and destruction leaves it alone.
+TEST(FileInput, HandedInStreamIsRewoundAndNeverFreed) {
+  auto s = std::make_unique<TMemoryStream>();
+  s->Write("0123456789", 10);
+  {
+    auto in = MakeComponent<PatternFileIn>(nullptr);
+    in->SetStream(s.get());
+    in->Init();
+    EXPECT_FALSE(in->OwnStream());
+    s->Seek(7, TSeekOrigin::soBeginning);
+    in->Flush();
+    EXPECT_EQ(s->Position(), 0);
+    EXPECT_EQ(in->Stream(), s.get());
+    EXPECT_EQ(in->Channels(), 2u);  // opens the source again; destruction closes it
+  }
+  EXPECT_EQ(s->Size(), 10);  // still ours (a freed stream would trip the sanitizer here)
 }

@@ -110,7 +110,7 @@ TEST(Cli, OggToMp3KeepsTheLength) {
 }
 
 // LD_DEBUG=files makes the dynamic loader name every library it maps.
-TEST(Cli, MapsTheWindowsMediaRuntimeOnlyForTheFilesThatNeedIt) {
+TEST(Cli, MapsTheWindowsMediaRuntimeAndTheEncodersOnlyForTheFilesThatNeedThem) {
   TempDir dir;
   const std::string data = TUNEVERT_TEST_DATA;
   const std::string out = " -o " + Quoted(dir / "out") + " ";
@@ -123,6 +123,8 @@ TEST(Cli, MapsTheWindowsMediaRuntimeOnlyForTheFilesThatNeedIt) {
       run(" -f wav" + out + Quoted(data + "/flac/s16-stereo.flac") + " " + Quoted(dir / "a.wav"));
   EXPECT_NE(plain.find("status=0"), std::string::npos) << plain;
   EXPECT_EQ(plain.find("libtvwmvcore"), std::string::npos) << "FLAC and WAV loaded the runtime";
+  EXPECT_EQ(plain.find("libmp3lame"), std::string::npos) << "the MP3 encoder was loaded";
+  EXPECT_EQ(plain.find("libtag_c"), std::string::npos) << "the tag library was loaded";
 
   const std::string mp3 = data + "/wm/mp3-cbr-stereo-44100.mp3";
   const std::string fromMp3 = run(" -f wav" + out + Quoted(mp3));

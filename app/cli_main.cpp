@@ -89,11 +89,11 @@ int Run(int argc, char** argv) {
     if (showProgress) std::cerr << "\r\033[K" << std::flush;
   };
   converter->OnSelectEntry = [&](int index) { current = index; };
-  converter->OnProgressPosition = [&](int position) {
-    if (showProgress)
+  if (showProgress)
+    converter->OnProgressPosition = [&](int position) {
       std::cerr << "\r\033[K[" << current + 1 << "/" << files.size() << "] " << files[current]
                 << " " << position << "%" << std::flush;
-  };
+    };
   converter->OnEntryDone = [&](int index, const std::string& output) {
     clearProgress();
     std::cout << "done: " << files[index] << " -> " << output << std::endl;

@@ -125,6 +125,7 @@ TEST(Cli, MapsTheWindowsMediaRuntimeAndTheEncodersOnlyForTheFilesThatNeedThem) {
   EXPECT_EQ(plain.find("libtvwmvcore"), std::string::npos) << "FLAC and WAV loaded the runtime";
   EXPECT_EQ(plain.find("libmp3lame"), std::string::npos) << "the MP3 encoder was loaded";
   EXPECT_EQ(plain.find("libtag_c"), std::string::npos) << "the tag library was loaded";
+  EXPECT_EQ(plain.find("libsoxr"), std::string::npos) << "the resampler was loaded";
 
   const std::string mp3 = data + "/wm/mp3-cbr-stereo-44100.mp3";
   const std::string fromMp3 = run(" -f wav" + out + Quoted(mp3));

@@ -12,8 +12,8 @@
 namespace tunevert {
 
 // Entry points of the loaded runtime; empty while it is not loaded or lacks the export.
-// Written only by LoadWMRuntime, DeferWMRuntime and UnloadWMRuntime, which run before and
-// after every other thread.
+// Written only by LoadWMRuntime, DeferWMRuntime and UnloadWMRuntime, which run while no
+// other thread uses the runtime (at program start and end).
 extern TWMCreateSyncReader WMCreateSyncReader;
 extern TWMCreateWriter WMCreateWriter;
 extern TWMCreateWriterFileSink WMCreateWriterFileSink;

@@ -8,6 +8,7 @@
 # Builds the Release program in build/bench (TUNEVERT_BENCH_BUILD overrides the folder).
 # Needs sox, flac, oggenc, oggdec, lame and ffmpeg.
 set -euo pipefail
+export LC_ALL=C  # a decimal comma would break the timing arithmetic
 
 runs=${1:-11}
 long=${2:-120}

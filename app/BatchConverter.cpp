@@ -113,7 +113,6 @@ TBatchConverter::TBatchConverter(TComponent* AOwner) : TComponent(AOwner) {
   for (TAuFileOut* output : {WMAOut1, static_cast<TAuFileOut*>(WaveOut1), MP3Out1}) {
     if (output == nullptr) continue;
     output->SetOnDone([this](TComponent* Sender) { OutputDone(Sender); });
-    output->SetOnProgress([this](TComponent* Sender) { OutputProgress(Sender); });
   }
 }
 
@@ -195,6 +194,12 @@ bool TBatchConverter::Convert(std::vector<std::string> Files, std::string Format
   FConvIndex = 0;
   FFailed = 0;
   FRunning = true;
+  // With nobody to show it to, a run posts no progress events: each costs the worker, the
+  // dispatcher and this thread a round trip whenever the percentage moves.
+  TOutputProgressEvent progress;
+  if (OnProgressPosition) progress = [this](TComponent* Sender) { OutputProgress(Sender); };
+  for (TAuFileOut* output : {WMAOut1, static_cast<TAuFileOut*>(WaveOut1), MP3Out1})
+    if (output != nullptr) output->SetOnProgress(progress);
   if (OnSelectEntry) OnSelectEntry(0);
   SetStatus(0);
   AudioConvert(FFiles[FConvIndex]);

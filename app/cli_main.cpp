@@ -80,16 +80,20 @@ int Run(int argc, char** argv) {
 
   const bool showProgress = isatty(STDERR_FILENO) != 0;
   auto converter = MakeComponent<TBatchConverter>(nullptr);
+  // The runtime and the ~135 libraries behind it load with the first MP3 or WMA source, WAV
+  // payload or WMA output that calls into it, so FLAC, Ogg and WAV batches never map them.
+  // Deferred only now: the WMA output lists its codecs when created, which would load it.
+  DeferWMRuntime();
   int current = 0;
   auto clearProgress = [&] {
     if (showProgress) std::cerr << "\r\033[K" << std::flush;
   };
   converter->OnSelectEntry = [&](int index) { current = index; };
-  converter->OnProgressPosition = [&](int position) {
-    if (showProgress)
+  if (showProgress)
+    converter->OnProgressPosition = [&](int position) {
       std::cerr << "\r\033[K[" << current + 1 << "/" << files.size() << "] " << files[current]
                 << " " << position << "%" << std::flush;
-  };
+    };
   converter->OnEntryDone = [&](int index, const std::string& output) {
     clearProgress();
     std::cout << "done: " << files[index] << " -> " << output << std::endl;
@@ -113,8 +117,6 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Before any component exists; without it WMA and MP3 sources are simply not valid.
-  LoadWMRuntime();
   const int status = Run(argc, argv);
   UnloadWMRuntime();
   return status;

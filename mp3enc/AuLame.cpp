@@ -143,10 +143,9 @@ void ConvertToPcm16(const uint8_t* In, uint32_t Frames, uint32_t InChannels, uin
   }
 }
 
-TMP3Out::TMP3Out(TComponent* AOwner) : TAuTaggedFileOut(AOwner) {
-  LoadLameLibrary();
-  LoadTagLibrary();
-}
+// Both libraries load with the first run, not here: a program that owns an MP3 output
+// but converts to other formats never maps them (the tag library alone costs milliseconds).
+TMP3Out::TMP3Out(TComponent* AOwner) : TAuTaggedFileOut(AOwner) {}
 
 TMP3Out::~TMP3Out() = default;
 
@@ -197,6 +196,7 @@ void TMP3Out::PrepareOutput() {
   FRunEnded = false;
   LoadLameLibrary();
   if (!LameLoaded()) throw EAuException(LameLibraryName() + " library could not be loaded.");
+  LoadTagLibrary();
   if (!FStreamAssigned) {
     if (FWideFileName.empty()) throw EAuException("File name is not assigned.");
     FOwnStream = std::make_unique<TAuFileStream>(FWideFileName, FShareMode | 0xFF00);

@@ -1,4 +1,5 @@
-// The binding to libsoxr.
+// The binding to libsoxr, loaded with the first resampler: most conversions never need it,
+// and mapping it (with the OpenMP runtime behind it) costs every start about 2 ms.
 #include "pipeline/AuResampler.h"
 
 #include <soxr.h>
@@ -6,12 +7,50 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/CodecLibrary.h"
 #include "platform/Exception.h"
 
 namespace tunevert {
 
+namespace {
+
+struct TSoxrApi {
+  decltype(&soxr_create) Create;
+  decltype(&soxr_process) Process;
+  decltype(&soxr_clear) Clear;
+  decltype(&soxr_delete) Delete;
+  decltype(&soxr_io_spec) IoSpec;
+  decltype(&soxr_quality_spec) QualitySpec;
+  decltype(&soxr_runtime_spec) RuntimeSpec;
+};
+
+TCodecLibrary& SoxrLibrary() {
+  static TCodecLibrary library(
+      {"libsoxr.so.0"}, {"soxr_create", "soxr_process", "soxr_clear", "soxr_delete", "soxr_io_spec",
+                         "soxr_quality_spec", "soxr_runtime_spec"});
+  return library;
+}
+
+const TSoxrApi& Soxr() {
+  TCodecLibrary& library = SoxrLibrary();
+  if (!library.Loaded() && !library.Load()) throw EAuException(library.LoadFailureMessage());
+  static const TSoxrApi api{library.Function<decltype(&soxr_create)>("soxr_create"),
+                            library.Function<decltype(&soxr_process)>("soxr_process"),
+                            library.Function<decltype(&soxr_clear)>("soxr_clear"),
+                            library.Function<decltype(&soxr_delete)>("soxr_delete"),
+                            library.Function<decltype(&soxr_io_spec)>("soxr_io_spec"),
+                            library.Function<decltype(&soxr_quality_spec)>("soxr_quality_spec"),
+                            library.Function<decltype(&soxr_runtime_spec)>("soxr_runtime_spec")};
+  // A library without all of them counts as missing.
+  static const bool complete = library.ResolvedCount() == library.EntryCount();
+  if (!complete) throw EAuException(library.LoadFailureMessage());
+  return api;
+}
+
+}  // namespace
+
 void TAuResampler::TDeleter::operator()(soxr* Resampler) const {
-  soxr_delete(Resampler);
+  Soxr().Delete(Resampler);
 }
 
 TAuResampler::TAuResampler(uint32_t Channels, uint32_t InRate, uint32_t OutRate)
@@ -21,13 +60,14 @@ TAuResampler::TAuResampler(uint32_t Channels, uint32_t InRate, uint32_t OutRate)
       OutRate / InRate >= 256)
     throw EAuException("Cannot resample " + std::to_string(Channels) + " channels from " +
                        std::to_string(InRate) + " Hz to " + std::to_string(OutRate) + " Hz");
-  soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
+  const TSoxrApi& soxr = Soxr();
+  soxr_io_spec_t io = soxr.IoSpec(SOXR_INT16_I, SOXR_INT16_I);
   // No dither: the same source converts to the same bytes every time.
   io.flags |= SOXR_NO_DITHER;
-  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-  const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+  const soxr_quality_spec_t quality = soxr.QualitySpec(SOXR_HQ, 0);
+  const soxr_runtime_spec_t runtime = soxr.RuntimeSpec(1);
   soxr_error_t error = nullptr;
-  FResampler.reset(soxr_create(InRate, OutRate, Channels, &error, &io, &quality, &runtime));
+  FResampler.reset(soxr.Create(InRate, OutRate, Channels, &error, &io, &quality, &runtime));
   if (error != nullptr || !FResampler)
     throw EAuException(std::string("The resampler could not be created: ") + soxr_strerror(error));
 }
@@ -43,7 +83,7 @@ void TAuResampler::Run(const int16_t* In, size_t Frames, std::vector<int16_t>& O
     size_t used = 0;
     size_t made = 0;
     const soxr_error_t error =
-        soxr_process(FResampler.get(), In, Frames, &used, Out.data() + old, room, &made);
+        Soxr().Process(FResampler.get(), In, Frames, &used, Out.data() + old, room, &made);
     Out.resize(old + made * FChannels);
     if (error != nullptr) throw EAuException(std::string("Resampling failed: ") + error);
     if (In != nullptr) {
@@ -62,7 +102,7 @@ void TAuResampler::Process(const int16_t* In, size_t Frames, std::vector<int16_t
 
 void TAuResampler::Flush(std::vector<int16_t>& Out) {
   Run(nullptr, 0, Out);
-  soxr_clear(FResampler.get());
+  Soxr().Clear(FResampler.get());
 }
 
 int64_t TAuResampler::ScaledFrames(int64_t InFrames, uint32_t InRate, uint32_t OutRate) {

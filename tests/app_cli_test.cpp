@@ -108,3 +108,34 @@ TEST(Cli, OggToMp3KeepsTheLength) {
   const auto frames = static_cast<int64_t>(ReadAll(dir / "mp3.raw").size() / 4);
   EXPECT_NEAR(frames, 66150, 1152 * 2);
 }
+
+// LD_DEBUG=files makes the dynamic loader name every library it maps.
+TEST(Cli, MapsTheWindowsMediaRuntimeAndTheEncodersOnlyForTheFilesThatNeedThem) {
+  TempDir dir;
+  const std::string data = TUNEVERT_TEST_DATA;
+  const std::string out = " -o " + Quoted(dir / "out") + " ";
+  const std::string traced = "env LD_DEBUG=files " + std::string(TUNEVERT_CLI);
+  auto run = [&](const std::string& args) {
+    return CommandOutput(traced + args + " 2>&1; echo status=$?");
+  };
+  WriteWav(dir / "a.wav", RampPcm(3000, 2, 16), 2, 16, 44100);
+  const std::string plain =
+      run(" -f wav" + out + Quoted(data + "/flac/s16-stereo.flac") + " " + Quoted(dir / "a.wav"));
+  EXPECT_NE(plain.find("status=0"), std::string::npos) << plain;
+  EXPECT_EQ(plain.find("libtvwmvcore"), std::string::npos) << "FLAC and WAV loaded the runtime";
+  EXPECT_EQ(plain.find("libmp3lame"), std::string::npos) << "the MP3 encoder was loaded";
+  EXPECT_EQ(plain.find("libtag_c"), std::string::npos) << "the tag library was loaded";
+  EXPECT_EQ(plain.find("libsoxr"), std::string::npos) << "the resampler was loaded";
+
+  const std::string mp3 = data + "/wm/mp3-cbr-stereo-44100.mp3";
+  const std::string fromMp3 = run(" -f wav" + out + Quoted(mp3));
+  EXPECT_NE(fromMp3.find("status=0"), std::string::npos) << fromMp3;
+  EXPECT_NE(fromMp3.find("libtvwmvcore"), std::string::npos);
+  const size_t frames = WavPayload(dir / "out/mp3-cbr-stereo-44100.wav").size() / 4;
+  EXPECT_NEAR(static_cast<double>(frames), static_cast<double>(DecodedFrames(mp3, 2)), 1152);
+
+  // The WMA output finds its encoder although the runtime was not there when it was made.
+  const std::string toWma = run(" -f wma -b 128" + out + Quoted(dir / "a.wav"));
+  EXPECT_NE(toWma.find("status=0"), std::string::npos) << toWma;
+  EXPECT_EQ(ProbeAudio(dir / "out/a.wma").substr(0, 14), "wmav2,44100,2,");
+}

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -244,4 +245,22 @@ TEST(BatchDriver, OggAndFlacSourcesConvertToWav) {
   EXPECT_EQ(WavPayload(out + "mono.wav"), WavPayload(dir / "ogg-ref.wav"));
   EXPECT_EQ(b.c->FLACIn1->ClassName(), "TFLACIn");
   EXPECT_EQ(b.c->VorbisIn1->ClassName(), "TVorbisIn");
+}
+
+TEST(BatchDriver, ProgressIsPostedOnlyWhileSomeoneListens) {
+  TempDir dir;
+  WriteWav(dir / "a.wav", RampPcm(200000, 2, 16), 2, 16, 44100);
+  Batch b;
+  std::vector<int> positions;
+  b.c->OnProgressPosition = [&](int p) { positions.push_back(p); };
+  ASSERT_TRUE(b.Run({dir / "a.wav"}, dir / "out/"));
+  EXPECT_TRUE(b.failures.empty());
+  EXPECT_NE(std::find(positions.begin(), positions.end(), 100), positions.end());
+  EXPECT_TRUE(b.c->WaveOut1->OnProgress());
+
+  b.c->OnProgressPosition = nullptr;
+  ASSERT_TRUE(b.Run({dir / "a.wav"}, dir / "out2/"));
+  EXPECT_TRUE(b.failures.empty());
+  for (TAuFileOut* output : {b.c->WMAOut1, static_cast<TAuFileOut*>(b.c->WaveOut1), b.c->MP3Out1})
+    EXPECT_FALSE(output->OnProgress());
 }

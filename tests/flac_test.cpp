@@ -52,6 +52,7 @@ INSTANTIATE_TEST_SUITE_P(Widths, FlacDecode,
                                            FlacCase{"s24-stereo.flac", 24, 2, 48000},
                                            FlacCase{"s16-6ch.flac", 16, 6, 16000},
                                            FlacCase{"s12-mono.flac", 16, 1, 22050},
+                                           FlacCase{"s12-stereo.flac", 16, 2, 22050},
                                            FlacCase{"s20-stereo.flac", 24, 2, 32000}),
                          [](const auto& p) {
                            std::string n = p.param.File;

@@ -34,6 +34,7 @@ def wav(path, ch, rate, container, valid, frames):
         struct.pack("<I", len(data)) + bytes(data)
     open(path, "wb").write(b"RIFF" + struct.pack("<I", len(body)) + body)
 wav(sys.argv[1] + "/s12.wav", 1, 22050, 16, 12, 6000)
+wav(sys.argv[1] + "/s12s.wav", 2, 22050, 16, 12, 3000)
 wav(sys.argv[1] + "/s20.wav", 2, 32000, 24, 20, 6000)
 PY
 
@@ -45,6 +46,7 @@ f -o "$data/flac/s8-mono.flac" "$tmp/s8.wav"
 f -o "$data/flac/s24-stereo.flac" "$tmp/s24.wav"
 f -o "$data/flac/s16-6ch.flac" "$tmp/s6ch.wav"
 f -o "$data/flac/s12-mono.flac" "$tmp/s12.wav"
+f -o "$data/flac/s12-stereo.flac" "$tmp/s12s.wav"
 f -o "$data/flac/s20-stereo.flac" "$tmp/s20.wav"
 cp "$data/flac/s8-mono.flac" "$data/flac/no-comments.flac"
 metaflac --remove --block-type=VORBIS_COMMENT "$data/flac/no-comments.flac"

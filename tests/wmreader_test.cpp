@@ -87,6 +87,52 @@ TEST(WMRuntimeLoader, MissingRuntimeLeavesTheReaderClosed) {
   ASSERT_TRUE(WMRuntimeLoaded());
 }
 
+TEST(WMRuntimeLoader, ADeferredRuntimeLoadsAtItsFirstUse) {
+  UnloadWMRuntime();
+  DeferWMRuntime(TUNEVERT_WMVCORE_DIR, false);
+  EXPECT_FALSE(WMRuntimeLoaded());
+  ASSERT_NE(WMCreateSyncReader, nullptr);
+  {
+    OpenFile File("wmav2-stereo-44100.wma");
+    EXPECT_TRUE(WMRuntimeLoaded());
+    EXPECT_TRUE(File.Reader.has_audio);
+    EXPECT_FALSE(ReadAll(File.Reader).empty());
+  }
+  TInterfaceRef<IWMProfileManager> Manager;
+  EXPECT_EQ(WMCreateProfileManager(Manager.Receive()), S_OK);
+  EXPECT_TRUE(Manager);
+  Manager.Clear();
+  UnloadWMRuntime();
+  EXPECT_EQ(WMCreateSyncReader, nullptr);
+  LoadWMRuntime(TUNEVERT_WMVCORE_DIR, false);
+  ASSERT_TRUE(WMRuntimeLoaded());
+}
+
+TEST(WMRuntimeLoader, ADeferredRuntimeThatIsMissingFailsEachCallAndRetries) {
+  const fs::path Empty = fs::temp_directory_path() / ("tv-wm-defer-" + std::to_string(getpid()));
+  fs::create_directories(Empty);
+  UnloadWMRuntime();
+  DeferWMRuntime(Empty.string(), false);
+  auto Stream = LoadFile(WMFixture("wmav2-stereo-44100.wma"));
+  wma_sync_reader Reader;
+  SyncReaderOpen(Reader, Stream.get(), false, 0);
+  EXPECT_FALSE(Reader.reader);
+  TInterfaceRef<IWMWriter> Writer;
+  EXPECT_EQ(WMCreateWriter(nullptr, Writer.Receive()), E_FAIL);
+  EXPECT_FALSE(WMRuntimeLoaded());
+  // Once the library turns up, the next call finds it.
+  fs::copy_file(fs::path(TUNEVERT_WMVCORE_DIR) / WMRuntimeLibraryName,
+                Empty / WMRuntimeLibraryName);
+  SyncReaderOpen(Reader, Stream.get(), false, 0);
+  EXPECT_TRUE(Reader.has_audio);
+  EXPECT_TRUE(WMRuntimeLoaded());
+  SyncReaderClose(Reader);
+  UnloadWMRuntime();
+  fs::remove_all(Empty);
+  LoadWMRuntime(TUNEVERT_WMVCORE_DIR, false);
+  ASSERT_TRUE(WMRuntimeLoaded());
+}
+
 TEST(WMRuntimeLoader, AReaderReleasedAfterTheUnloadDoesNotCrash) {
   {
     OpenFile File("mp3-vbr-mono-22050.mp3");

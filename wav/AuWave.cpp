@@ -446,6 +446,7 @@ bool TWaveIn::ReadMSBlock(uint8_t* Payload) {
 void TWaveIn::DecodeNextBlock() {
   BufStart = 1;
   BufEnd = 0;
+  FBlockStart = buf.data();
   auto* out = reinterpret_cast<int16_t*>(buf.data());
   std::vector<uint8_t> payload;
   if (_WavType == TWavType::wtDVIADPCM) {
@@ -495,13 +496,16 @@ void TWaveIn::ProduceData(void*& Buffer, uint32_t& Bytes) {
   }
   if (FRuntime.IsOpen()) return FRuntime.GetData(Buffer, Bytes);
   if (BufStart > BufEnd) {
+    FBlockStart = buf.data();
     switch (_WavType) {
       case TWavType::wtPCM:
       case TWavType::wtExtPCM:
       case TWavType::wtACM: {
-        const int64_t n = FStream->Read(buf.data(), DataLeft(kBufSize - kBufSize % F));
+        if (!FPcm) FPcm = std::make_unique_for_overwrite<uint8_t[]>(kPcmReadSize);
+        FBlockStart = FPcm.get();
+        const int64_t n = FStream->Read(FPcm.get(), DataLeft(kPcmReadSize - kPcmReadSize % F));
         BufEnd = static_cast<uint32_t>(std::max<int64_t>(0, n - n % F));  // a torn frame is dropped
-        if (FBigEndian) SwapSamples(buf.data(), BufEnd, FBPS / 8);
+        if (FBigEndian) SwapSamples(FPcm.get(), BufEnd, FBPS / 8);
         break;
       }
       case TWavType::wtIEEEFloat:
@@ -540,7 +544,7 @@ void TWaveIn::ProduceData(void*& Buffer, uint32_t& Bytes) {
   Bytes -= Bytes % F;
   const int64_t left = std::max<int64_t>(0, int64_t{BufEnd} - BufStart + 1);
   if (left < Bytes) Bytes = static_cast<uint32_t>(left);
-  Buffer = buf.data() + BufStart - 1;
+  Buffer = FBlockStart + BufStart - 1;
   BufStart += Bytes;
 }
 

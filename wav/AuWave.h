@@ -88,6 +88,11 @@ class TWaveIn final : public TAuFileIn {
   void DecodeNextBlock();
 
   alignas(8) std::array<uint8_t, kBufSize> buf{};
+  // Plain PCM goes out as read, in pieces larger than a decoded block: a sixteenth of the
+  // system calls per second of audio.
+  static constexpr uint32_t kPcmReadSize = 1 << 18;
+  std::unique_ptr<uint8_t[]> FPcm;    // allocated with the first PCM read
+  uint8_t* FBlockStart = buf.data();  // what BufStart counts from: buf or FPcm
   TWavType _WavType = TWavType::wtUnsupported;
   TDVI_ADPCM_INFO DVI_ADPCM_INFO;
   TDVI_ADPCM_STATE_STEREO DVI_ADPCM_STATE;

@@ -298,7 +298,7 @@ bool TWaveOut::OutputBlock(bool Abort) {
   if (Abort || EndOfInput) return false;
   if (FWavType != TWavType::wtDVIADPCM) {
     void* data = nullptr;
-    uint32_t bytes = 16384;
+    uint32_t bytes = 1 << 18;  // inputs hand out what they hold, up to this
     FInput->GetData(data, bytes);
     if (bytes > 0) WriteChecked(data, bytes);
     FDataBytes += bytes;

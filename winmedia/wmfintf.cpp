@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
+#include <mutex>
 #include <vector>
 
 namespace tunevert {
@@ -16,9 +18,23 @@ TWMCreateWriterNetworkSink WMCreateWriterNetworkSink = nullptr;
 
 namespace {
 
+struct TEntryPoints {
+  TWMCreateSyncReader SyncReader = nullptr;
+  TWMCreateWriter Writer = nullptr;
+  TWMCreateWriterFileSink WriterFileSink = nullptr;
+  TWMCreateProfileManager ProfileManager = nullptr;
+  TWMCreateWriterNetworkSink WriterNetworkSink = nullptr;
+};
+
+// A deferred load may happen on any thread; everything below is written under this lock.
+std::mutex LoadLock;
 void* LibraryHandle = nullptr;
-bool Loaded = false;
+std::atomic<bool> Loaded{false};
 std::string LoadedPath;
+TEntryPoints Exports;
+bool Deferred = false;
+std::string DeferredFolder;
+bool DeferredSearch = true;
 
 std::string ExecutableFolder() {
   char Path[PATH_MAX];
@@ -34,10 +50,8 @@ T Resolve(const char* Name) {
   return reinterpret_cast<T>(dlsym(LibraryHandle, Name));
 }
 
-}  // namespace
-
-void LoadWMRuntime(const std::string& ProgramFolder, bool StandardSearch) {
-  if (Loaded) return;
+// Caller holds LoadLock.
+void OpenLibrary(const std::string& ProgramFolder, bool StandardSearch) {
   const std::string Folder = ProgramFolder.empty() ? ExecutableFolder() : ProgramFolder;
   std::vector<std::string> Candidates = {Folder + "/" + WMRuntimeLibraryName,
                                          Folder + "/../lib/tunevert/" + WMRuntimeLibraryName};
@@ -52,30 +66,90 @@ void LoadWMRuntime(const std::string& ProgramFolder, bool StandardSearch) {
     }
   }
   if (!LibraryHandle) return;
-  Loaded = true;
-  WMCreateSyncReader = Resolve<TWMCreateSyncReader>("WMCreateSyncReader");
-  WMCreateWriter = Resolve<TWMCreateWriter>("WMCreateWriter");
-  WMCreateWriterFileSink = Resolve<TWMCreateWriterFileSink>("WMCreateWriterFileSink");
-  WMCreateProfileManager = Resolve<TWMCreateProfileManager>("WMCreateProfileManager");
-  WMCreateWriterNetworkSink = Resolve<TWMCreateWriterNetworkSink>("WMCreateWriterNetworkSink");
+  Exports.SyncReader = Resolve<TWMCreateSyncReader>("WMCreateSyncReader");
+  Exports.Writer = Resolve<TWMCreateWriter>("WMCreateWriter");
+  Exports.WriterFileSink = Resolve<TWMCreateWriterFileSink>("WMCreateWriterFileSink");
+  Exports.ProfileManager = Resolve<TWMCreateProfileManager>("WMCreateProfileManager");
+  Exports.WriterNetworkSink = Resolve<TWMCreateWriterNetworkSink>("WMCreateWriterNetworkSink");
+  Loaded.store(true, std::memory_order_release);
+}
+
+void Publish(const TEntryPoints& Points) {
+  WMCreateSyncReader = Points.SyncReader;
+  WMCreateWriter = Points.Writer;
+  WMCreateWriterFileSink = Points.WriterFileSink;
+  WMCreateProfileManager = Points.ProfileManager;
+  WMCreateWriterNetworkSink = Points.WriterNetworkSink;
+}
+
+// The export behind a stand-in, loading the runtime first; a failed load is tried again at
+// the next call.
+template <class T>
+T LoadedExport(T TEntryPoints::*Member) {
+  std::lock_guard<std::mutex> Lock(LoadLock);
+  if (!Loaded.load(std::memory_order_relaxed)) OpenLibrary(DeferredFolder, DeferredSearch);
+  return Exports.*Member;
+}
+
+HRESULT DeferredSyncReader(IUnknown* Cert, uint32_t Rights, IWMSyncReader** Reader) {
+  const auto Real = LoadedExport(&TEntryPoints::SyncReader);
+  return Real ? Real(Cert, Rights, Reader) : E_FAIL;
+}
+
+HRESULT DeferredWriter(IUnknown* Cert, IWMWriter** Writer) {
+  const auto Real = LoadedExport(&TEntryPoints::Writer);
+  return Real ? Real(Cert, Writer) : E_FAIL;
+}
+
+HRESULT DeferredWriterFileSink(IWMWriterFileSink** Sink) {
+  const auto Real = LoadedExport(&TEntryPoints::WriterFileSink);
+  return Real ? Real(Sink) : E_FAIL;
+}
+
+HRESULT DeferredProfileManager(IWMProfileManager** Manager) {
+  const auto Real = LoadedExport(&TEntryPoints::ProfileManager);
+  return Real ? Real(Manager) : E_FAIL;
+}
+
+HRESULT DeferredWriterNetworkSink(IWMWriterNetworkSink** Sink) {
+  const auto Real = LoadedExport(&TEntryPoints::WriterNetworkSink);
+  return Real ? Real(Sink) : E_FAIL;
+}
+
+}  // namespace
+
+void LoadWMRuntime(const std::string& ProgramFolder, bool StandardSearch) {
+  std::lock_guard<std::mutex> Lock(LoadLock);
+  if (Loaded) return;
+  Deferred = false;
+  OpenLibrary(ProgramFolder, StandardSearch);
+  Publish(Exports);
+}
+
+void DeferWMRuntime(const std::string& ProgramFolder, bool StandardSearch) {
+  std::lock_guard<std::mutex> Lock(LoadLock);
+  if (Loaded) return;
+  Deferred = true;
+  DeferredFolder = ProgramFolder;
+  DeferredSearch = StandardSearch;
+  Publish({&DeferredSyncReader, &DeferredWriter, &DeferredWriterFileSink, &DeferredProfileManager,
+           &DeferredWriterNetworkSink});
 }
 
 void UnloadWMRuntime() {
-  if (!Loaded) return;
-  Loaded = false;
+  std::lock_guard<std::mutex> Lock(LoadLock);
+  if (!Loaded && !Deferred) return;
   // The pointers would dangle once the library is gone.
-  WMCreateSyncReader = nullptr;
-  WMCreateWriter = nullptr;
-  WMCreateWriterFileSink = nullptr;
-  WMCreateProfileManager = nullptr;
-  WMCreateWriterNetworkSink = nullptr;
+  Publish({});
+  Exports = {};
+  Deferred = false;
   LoadedPath.clear();
-  dlclose(LibraryHandle);
+  if (Loaded.exchange(false)) dlclose(LibraryHandle);
   LibraryHandle = nullptr;
 }
 
 bool WMRuntimeLoaded() {
-  return Loaded;
+  return Loaded.load(std::memory_order_acquire);
 }
 
 const std::string& WMRuntimePath() {

@@ -12,8 +12,8 @@
 namespace tunevert {
 
 // Entry points of the loaded runtime; empty while it is not loaded or lacks the export.
-// Written only by LoadWMRuntime and UnloadWMRuntime, which run before and after every
-// other thread.
+// Written only by LoadWMRuntime, DeferWMRuntime and UnloadWMRuntime, which run while no
+// other thread uses the runtime (at program start and end).
 extern TWMCreateSyncReader WMCreateSyncReader;
 extern TWMCreateWriter WMCreateWriter;
 extern TWMCreateWriterFileSink WMCreateWriterFileSink;
@@ -24,10 +24,15 @@ extern TWMCreateWriterNetworkSink WMCreateWriterNetworkSink;
 // from ../lib/tunevert/ beside it, then, when StandardSearch is set, by the dynamic
 // linker's search. A failed load leaves every entry point empty.
 void LoadWMRuntime(const std::string& ProgramFolder = {}, bool StandardSearch = true);
+// For a program that may never need the runtime: the entry points become stand-ins that
+// load it (as LoadWMRuntime does) on the first call of any of them, from any thread, then
+// forward to it. A stand-in whose runtime or export is missing returns E_FAIL.
+void DeferWMRuntime(const std::string& ProgramFolder = {}, bool StandardSearch = true);
 // Frees the runtime at program end; every interface obtained from it must be released.
 void UnloadWMRuntime();
 bool WMRuntimeLoaded();
-// The file the runtime was loaded from; empty when it is not loaded.
+// The file the runtime was loaded from; empty when it is not loaded. Read it only after
+// WMRuntimeLoaded() said true.
 const std::string& WMRuntimePath();
 
 // A counted reference to a runtime interface; clearing it releases the reference.

@@ -209,14 +209,17 @@ void TEventHandler::CallHandler() {
 void TEventHandler::HandleDone(TEventRecord& Record) {
   auto* output = static_cast<TAuOutput*>(Record.Sender);
   TAuThread* worker = Record.Thread;
-  while (!worker->Sleeping && !worker->Finished() && !Terminated()) {
+  const auto asleep = [this, worker] {
+    return worker->Sleeping || worker->Finished() || Terminated();
+  };
+  while (!asleep()) {
     {
       std::lock_guard lock(CS);
       if (Detached(output)) return;  // being destroyed
     }
-    // The done event comes a few instructions before the worker's sleep, so the wait is
-    // nearly always short: checking every 10 ms made each file 10 ms longer.
-    std::this_thread::sleep_for(std::chrono::microseconds(100));
+    // The done event comes a few instructions before the worker's sleep: wake with it
+    // rather than at the next 10 ms tick, which made each file 10 ms longer.
+    worker->WaitForState(asleep, 10);
   }
   {
     // Under RunCS, so that a Run made after the worker fell asleep keeps its Busy.

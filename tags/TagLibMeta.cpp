@@ -189,9 +189,16 @@ void WriteId3v1(TagLib::ID3v1::Tag& tag, const TCarriedTags& tags) {
   tag.setTrack(track < 256 ? track : 0);
 }
 
+// Without its audio properties read, the library takes any bytes for an MP3 and would write
+// a tag into them; an output is only tagged once its audio is recognised.
+bool HasAudio(TagLib::File& file) {
+  return file.isValid() && file.audioProperties() != nullptr &&
+         file.audioProperties()->sampleRate() > 0;
+}
+
 void WriteMp3(const std::string& fileName, const TCarriedTags& tags) {
-  TagLib::MPEG::File file(fileName.c_str(), false);
-  if (!file.isValid()) throw EAuException("Failed to write tags: not an MP3 file");
+  TagLib::MPEG::File file(fileName.c_str());
+  if (!HasAudio(file)) throw EAuException("Failed to write tags: not an MP3 file");
   // Whatever the encoder left (an empty ID3v1 record) is replaced as a whole.
   file.strip(TagLib::MPEG::File::AllTags);
   if (!tags.Empty()) {
@@ -204,8 +211,8 @@ void WriteMp3(const std::string& fileName, const TCarriedTags& tags) {
 }
 
 void WriteWav(const std::string& fileName, const TCarriedTags& tags) {
-  TagLib::RIFF::WAV::File file(fileName.c_str(), false);
-  if (!file.isValid()) throw EAuException("Failed to write tags: not a WAV file");
+  TagLib::RIFF::WAV::File file(fileName.c_str());
+  if (!HasAudio(file)) throw EAuException("Failed to write tags: not a WAV file");
   // LIST INFO for the readers that know only it; the "id3 " chunk for everything INFO has no
   // field for (album artist, disc, pictures...).
   TagLib::RIFF::Info::Tag& info = *file.InfoTag();
@@ -222,8 +229,8 @@ void WriteWav(const std::string& fileName, const TCarriedTags& tags) {
 }
 
 void WriteWma(const std::string& fileName, const TCarriedTags& tags) {
-  TagLib::ASF::File file(fileName.c_str(), false);
-  if (!file.isValid()) throw EAuException("Failed to write tags: not a WMA file");
+  TagLib::ASF::File file(fileName.c_str());
+  if (!HasAudio(file)) throw EAuException("Failed to write tags: not a WMA file");
   TagLib::ASF::Tag& tag = *file.tag();
   // WM/PartOfSet is "disc/total"; ASF has no attribute for the number of tracks.
   tag.setProperties(ToProperties(tags, false, true));

@@ -126,9 +126,14 @@ TEST_P(NoTagsOut, UntaggedSourceAndNoTagsOptionGiveBareFiles) {
 
 INSTANTIATE_TEST_SUITE_P(Outputs, NoTagsOut, ::testing::Values("mp3", "wma", "wav"));
 
-// Sources with only the older records: an ID3v1 block, a WAV's LIST INFO.
-TEST(CarriedTagsFallback, Id3v1AndInfoOnlySourcesAreRead) {
+// Sources with only the older records: ID3v2.2, an ID3v1 block, a WAV's LIST INFO.
+TEST(CarriedTagsFallback, OlderRecordsAreRead) {
   TempDir dir;
+  ASSERT_NE(Convert(kCarry + "id3v22.mp3", "wma", dir / "v22").find("done: "), std::string::npos);
+  EXPECT_EQ(Carried(Dump(dir / "v22/id3v22.wma")),
+            (std::vector<std::string>{
+                "ARTIST=Zoë", "PICTURE=3|image/jpeg|cover|d3ea28c60b1aba3559d58925ee402f4a68d33823",
+                "TITLE=Café ☕ 東京の夜 🎵", "TRACKNUMBER=5"}));
   ASSERT_NE(Convert(kCarry + "id3v1.mp3", "wav", dir / "a").find("done: "), std::string::npos);
   EXPECT_EQ(Carried(Dump(dir / "a/id3v1.wav")),
             (std::vector<std::string>{"ALBUM=Old Album", "ARTIST=Old Artist", "DATE=1999",

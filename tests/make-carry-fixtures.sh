@@ -93,6 +93,21 @@ PY
 lame --quiet -b 32 --id3v1-only --tt "Old Title" --ta "Old Artist" --tl "Old Album" --ty 1999 \
   --tn 7 --tg Rock "$work/tone.wav" "$out/id3v1.mp3"
 
+# ID3v2.2 (three-letter frames, PIC with a format code), which no tool here writes any more.
+lame --quiet -b 32 "$work/tone.wav" "$work/bare.mp3"
+"$py" - "$out" "$title" "$work/bare.mp3" <<'PY'
+import struct, sys
+out, title, bare = sys.argv[1:]
+def frame(fid, body):
+    return fid + struct.pack(">I", len(body))[1:] + body
+utf16 = lambda s: b"\x01" + s.encode("utf-16")  # with a BOM
+body = (frame(b"TT2", utf16(title)) + frame(b"TP1", utf16("Zoë")) + frame(b"TRK", b"\x005/9") +
+        frame(b"PIC", b"\x00JPG\x03cover\x00" + open(out + "/cover.jpg", "rb").read()))
+size = bytes((len(body) >> s) & 0x7F for s in (21, 14, 7, 0))
+with open(out + "/id3v22.mp3", "wb") as f:
+    f.write(b"ID3\x02\x00\x00" + size + body + open(bare, "rb").read())
+PY
+
 ffmpeg -nostdin -loglevel error -y -i "$work/tone.wav" -c:a wmav2 -b:a 32k \
   -metadata title="$title" -metadata artist="$artist" -metadata album="$album" \
   -metadata album_artist="$albumartist" -metadata composer="$composer" -metadata genre=Jazz \

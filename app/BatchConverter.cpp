@@ -9,14 +9,14 @@
 #include <filesystem>
 #include <utility>
 
-#include "flac/AuFLAC.h"
 #include "mp3enc/AuLame.h"
+#include "flac/AuFLAC.h"
 #include "tags/TagLibMeta.h"
 #include "vorbis/AuVorbis.h"
 #include "wav/AuWave.h"
 #include "winmedia/AuMpegIn.h"
-#include "winmedia/AuWMAOut.h"
 #include "winmedia/AuWinMedia.h"
+#include "winmedia/AuWMAOut.h"
 
 namespace fs = std::filesystem;
 

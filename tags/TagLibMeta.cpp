@@ -19,6 +19,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
+#include <utility>
 
 #include "platform/Exception.h"
 
@@ -33,6 +35,16 @@ using TagLib::StringList;
 
 constexpr const char* kReplayGainKeys[] = {"REPLAYGAIN_TRACK_GAIN", "REPLAYGAIN_TRACK_PEAK",
                                            "REPLAYGAIN_ALBUM_GAIN", "REPLAYGAIN_ALBUM_PEAK"};
+
+// The ID3v2 TXXX names taggers use for these; the library's own are upper case or missing.
+constexpr std::pair<const char*, const char*> kMusicBrainzTxxx[] = {
+    {"MUSICBRAINZ_ALBUMID", "MusicBrainz Album Id"},
+    {"MUSICBRAINZ_ARTISTID", "MusicBrainz Artist Id"},
+    {"MUSICBRAINZ_ALBUMARTISTID", "MusicBrainz Album Artist Id"},
+    {"MUSICBRAINZ_RELEASEGROUPID", "MusicBrainz Release Group Id"},
+    {"MUSICBRAINZ_RELEASETRACKID", "MusicBrainz Release Track Id"},
+    {"MUSICBRAINZ_WORKID", "MusicBrainz Work Id"},
+};
 
 std::string Utf8(const String& s) {
   return s.to8Bit(true);
@@ -112,6 +124,17 @@ PropertyMap ToProperties(const TCarriedTags& tags, bool combineTrack, bool combi
 
 void ReadId3v2(TCarriedTags& tags, TagLib::ID3v2::Tag& tag) {
   TakeProperties(tags, tag.properties());
+  for (TagLib::ID3v2::Frame* frame : tag.frameList("TXXX"))
+    if (auto* txxx = dynamic_cast<TagLib::ID3v2::UserTextIdentificationFrame*>(frame))
+      for (const auto& [key, name] : kMusicBrainzTxxx)
+        if (txxx->description().upper() == String(name).upper()) {
+          std::vector<std::string> values;
+          const StringList fields = txxx->fieldList();
+          // The first field is the description.
+          for (auto it = std::next(fields.begin()); it != fields.end(); ++it)
+            if (!it->isEmpty()) values.push_back(Utf8(*it));
+          if (!values.empty()) tags.Text[key] = std::move(values);
+        }
   // Version 2.2 PIC frames come back from the library as APIC too.
   for (TagLib::ID3v2::Frame* frame : tag.frameList("APIC"))
     if (auto* apic = dynamic_cast<TagLib::ID3v2::AttachedPictureFrame*>(frame))
@@ -127,7 +150,22 @@ void ReadPictures(TCarriedTags& tags, const TagLib::List<TagLib::FLAC::Picture*>
 
 // The whole ID3v2 tag: text in UTF-8 (version 2.4 allows it), pictures as APIC frames.
 void WriteId3v2(TagLib::ID3v2::Tag& tag, const TCarriedTags& tags) {
-  tag.setProperties(ToProperties(tags, true, true));
+  PropertyMap map = ToProperties(tags, true, true);
+  // Not a property map: its keys are upper case.
+  std::vector<std::pair<String, StringList>> musicBrainz;
+  for (const auto& [key, name] : kMusicBrainzTxxx)
+    if (auto it = map.find(key); it != map.end()) {
+      musicBrainz.emplace_back(name, it->second);
+      map.erase(key);
+    }
+  // Before the named frames are added: setting properties drops every frame not in the map.
+  tag.setProperties(map);
+  for (const auto& [name, values] : musicBrainz) {
+    auto* txxx = new TagLib::ID3v2::UserTextIdentificationFrame(String::UTF8);
+    txxx->setDescription(name);
+    txxx->setText(values);
+    tag.addFrame(txxx);
+  }
   // The frame factory's default encoding is process-wide and may be Latin-1; every text
   // frame is made UTF-8 here so nothing is lost whoever set it.
   for (TagLib::ID3v2::Frame* frame : tag.frameList()) {

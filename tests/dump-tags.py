@@ -14,9 +14,14 @@ ASF_TEXT = {"Title": "TITLE", "Author": "ARTIST", "WM/AlbumTitle": "ALBUM",
             "WM/Year": "DATE", "WM/TrackNumber": "TRACKNUMBER", "Description": "COMMENT",
             "WM/Lyrics": "LYRICS", "MusicBrainz/Track Id": "MUSICBRAINZ_TRACKID",
             "MusicBrainz/Album Id": "MUSICBRAINZ_ALBUMID",
-            "MusicBrainz/Artist Id": "MUSICBRAINZ_ARTISTID"}
-TXXX = {"MUSICBRAINZ ALBUM ID": "MUSICBRAINZ_ALBUMID",
-        "MUSICBRAINZ ARTIST ID": "MUSICBRAINZ_ARTISTID"}
+            "MusicBrainz/Artist Id": "MUSICBRAINZ_ARTISTID",
+            "MusicBrainz/Release Group Id": "MUSICBRAINZ_RELEASEGROUPID",
+            "MusicBrainz/Release Track Id": "MUSICBRAINZ_RELEASETRACKID"}
+# As taggers name them, letter case included: a reader looks them up exactly.
+TXXX = {"MusicBrainz Album Id": "MUSICBRAINZ_ALBUMID",
+        "MusicBrainz Artist Id": "MUSICBRAINZ_ARTISTID",
+        "MusicBrainz Release Group Id": "MUSICBRAINZ_RELEASEGROUPID",
+        "MusicBrainz Release Track Id": "MUSICBRAINZ_RELEASETRACKID"}
 
 lines = []
 def put(key, value):
@@ -42,7 +47,7 @@ def dump_id3(tags):
         elif fid == "UFID" and frame.owner == "http://musicbrainz.org":
             put("MUSICBRAINZ_TRACKID", frame.data.decode())
         elif fid == "TXXX":
-            key = TXXX.get(frame.desc.upper(), frame.desc.upper())
+            key = TXXX.get(frame.desc, frame.desc.upper())
             for v in frame.text: put(key, v)
         elif fid == "APIC": picture(frame.type, frame.mime, frame.desc, frame.data)
         else: put("OTHER", fid)

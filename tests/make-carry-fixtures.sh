@@ -32,6 +32,8 @@ metaflac --set-tag="TITLE=$title" --set-tag="ARTIST=$artist" --set-tag="ALBUM=$a
   --set-tag=MUSICBRAINZ_TRACKID=1b2f7d3e-8a61-4c0e-9d3a-0f5b6c7d8e9f \
   --set-tag=MUSICBRAINZ_ALBUMID=2c3a8e4f-9b72-4d1f-8e4b-1a6c7d8e9f0a \
   --set-tag=MUSICBRAINZ_ARTISTID=3d4b9f5a-0c83-4e2a-9f5c-2b7d8e9f0a1b \
+  --set-tag=MUSICBRAINZ_RELEASEGROUPID=4e5c0a6b-1d94-4f3b-8a6d-3c8e9f0a1b2c \
+  --set-tag=MUSICBRAINZ_RELEASETRACKID=5f6d1b7c-2e05-4a4c-9b7e-4d9f0a1b2c3d \
   --set-tag="REPLAYGAIN_TRACK_GAIN=-6.50 dB" --set-tag=REPLAYGAIN_TRACK_PEAK=0.988525 \
   --set-tag="REPLAYGAIN_ALBUM_GAIN=-7.10 dB" --set-tag=REPLAYGAIN_ALBUM_PEAK=0.999969 \
   --import-picture-from="3|image/jpeg|Front ❤||$out/cover.jpg" \
@@ -42,6 +44,8 @@ oggenc -Q -t "$title" -a "$artist" -l "$album" -d 2021 -N 3 -G Jazz -c "ALBUMART
   -c "LYRICS=La la là / 歌詞" -c MUSICBRAINZ_TRACKID=1b2f7d3e-8a61-4c0e-9d3a-0f5b6c7d8e9f \
   -c MUSICBRAINZ_ALBUMID=2c3a8e4f-9b72-4d1f-8e4b-1a6c7d8e9f0a \
   -c MUSICBRAINZ_ARTISTID=3d4b9f5a-0c83-4e2a-9f5c-2b7d8e9f0a1b \
+  -c MUSICBRAINZ_RELEASEGROUPID=4e5c0a6b-1d94-4f3b-8a6d-3c8e9f0a1b2c \
+  -c MUSICBRAINZ_RELEASETRACKID=5f6d1b7c-2e05-4a4c-9b7e-4d9f0a1b2c3d \
   -c "REPLAYGAIN_TRACK_GAIN=-6.50 dB" -c REPLAYGAIN_TRACK_PEAK=0.988525 \
   -c "REPLAYGAIN_ALBUM_GAIN=-7.10 dB" -c REPLAYGAIN_ALBUM_PEAK=0.999969 \
   -o "$out/tagged.ogg" "$work/tone.wav"
@@ -79,6 +83,8 @@ t.add(id3.USLT(encoding=enc, lang="eng", desc="", text="La la là / 歌詞"))
 t.add(id3.UFID(owner="http://musicbrainz.org", data=b"1b2f7d3e-8a61-4c0e-9d3a-0f5b6c7d8e9f"))
 for desc, value in [("MusicBrainz Album Id", "2c3a8e4f-9b72-4d1f-8e4b-1a6c7d8e9f0a"),
                     ("MusicBrainz Artist Id", "3d4b9f5a-0c83-4e2a-9f5c-2b7d8e9f0a1b"),
+                    ("MusicBrainz Release Group Id", "4e5c0a6b-1d94-4f3b-8a6d-3c8e9f0a1b2c"),
+                    ("MusicBrainz Release Track Id", "5f6d1b7c-2e05-4a4c-9b7e-4d9f0a1b2c3d"),
                     ("replaygain_track_gain", "-6.50 dB"), ("replaygain_track_peak", "0.988525"),
                     ("replaygain_album_gain", "-7.10 dB"), ("replaygain_album_peak", "0.999969")]:
     t.add(id3.TXXX(encoding=enc, desc=desc, text=value))
@@ -131,6 +137,8 @@ for key, value in [("WM/Lyrics", "La la là / 歌詞"),
                    ("MusicBrainz/Track Id", "1b2f7d3e-8a61-4c0e-9d3a-0f5b6c7d8e9f"),
                    ("MusicBrainz/Album Id", "2c3a8e4f-9b72-4d1f-8e4b-1a6c7d8e9f0a"),
                    ("MusicBrainz/Artist Id", "3d4b9f5a-0c83-4e2a-9f5c-2b7d8e9f0a1b"),
+                   ("MusicBrainz/Release Group Id", "4e5c0a6b-1d94-4f3b-8a6d-3c8e9f0a1b2c"),
+                   ("MusicBrainz/Release Track Id", "5f6d1b7c-2e05-4a4c-9b7e-4d9f0a1b2c3d"),
                    ("replaygain_track_gain", "-6.50 dB"), ("replaygain_track_peak", "0.988525"),
                    ("replaygain_album_gain", "-7.10 dB"), ("replaygain_album_peak", "0.999969")]:
     wma[key] = [ASFUnicodeAttribute(value)]

@@ -271,7 +271,13 @@ void WriteWma(const std::string& fileName, const TCarriedTags& tags) {
   if (!HasAudio(file)) throw EAuException("Failed to write tags: not a WMA file");
   TagLib::ASF::Tag& tag = *file.tag();
   // WM/PartOfSet is "disc/total"; ASF has no attribute for the number of tracks.
-  tag.setProperties(ToProperties(tags, false, true));
+  PropertyMap map = ToProperties(tags, false, true);
+  // Title, author and description live in a record with one string each, where the library
+  // would join several values with bare spaces; "; " is how players list them there.
+  for (const char* key : {"TITLE", "ARTIST", "COMMENT"})
+    if (auto it = map.find(key); it != map.end() && it->second.size() > 1)
+      it->second = StringList(it->second.toString("; "));
+  tag.setProperties(map);
   // The library has no ASF names for ReplayGain; these are the ones taggers use.
   for (const char* key : kReplayGainKeys) {
     std::string name = key;

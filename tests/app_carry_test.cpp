@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -143,6 +145,24 @@ TEST(CarriedTagsFallback, OlderRecordsAreRead) {
             (std::vector<std::string>{"ALBUM=Überfahrt — 旅", "ARTIST=Ærøskøbing Ensemble",
                                       "COMMENT=Grüße — コメント 👍", "DATE=2021", "GENRE=Jazz",
                                       "TITLE=Café ☕ 東京の夜 🎵", "TRACKNUMBER=3"}));
+}
+
+// Several values stay several where the format allows it, and are listed where it does not.
+TEST(CarriedTagsFallback, SeveralArtistsStayApart) {
+  TempDir dir;
+  std::filesystem::copy_file(kCarry + "plain.flac", dir / "two.flac");
+  ASSERT_EQ(
+      std::system(("metaflac --set-tag=ARTIST=One --set-tag=ARTIST=Two " + Quoted(dir / "two.flac"))
+                      .c_str()),
+      0);
+  for (const char* format : {"mp3", "wav"}) {
+    ASSERT_NE(Convert(dir / "two.flac", format, dir / format).find("done: "), std::string::npos);
+    EXPECT_EQ(Carried(Dump(dir / (std::string(format) + "/two." + format))),
+              (std::vector<std::string>{"ARTIST=One", "ARTIST=Two"}))
+        << format;
+  }
+  ASSERT_NE(Convert(dir / "two.flac", "wma", dir / "wma").find("done: "), std::string::npos);
+  EXPECT_EQ(Carried(Dump(dir / "wma/two.wma")), std::vector<std::string>{"ARTIST=One; Two"});
 }
 
 // A tag write that fails keeps the audio; the caller turns it into a warning.

@@ -11,6 +11,7 @@
 
 #include "mp3enc/AuLame.h"
 #include "flac/AuFLAC.h"
+#include "tags/TagLibMeta.h"
 #include "vorbis/AuVorbis.h"
 #include "wav/AuWave.h"
 #include "winmedia/AuMpegIn.h"
@@ -289,16 +290,38 @@ void TBatchConverter::FinishCurrent() {
   TAuFileOut* output = std::exchange(FCurrentOutput, nullptr);
   std::string failure = output->ExceptionMessage();
   std::error_code ec;
+  std::string warning;
   if (failure.empty()) {
+    warning = CarryTagsInto(FFiles[FConvIndex], FCurrentTemp);
     fs::rename(FCurrentTemp, FCurrentFinal, ec);
     if (ec) failure = "The output file " + FCurrentFinal + " could not be written: " + ec.message();
   }
   if (failure.empty()) {
+    if (!warning.empty() && OnEntryWarning) OnEntryWarning(FConvIndex, warning);
     if (OnEntryDone) OnEntryDone(FConvIndex, FCurrentFinal);
     return;
   }
   fs::remove(FCurrentTemp, ec);
   Fail(failure);
+}
+
+std::string TBatchConverter::CarryTagsInto(const std::string& Source,
+                                           const std::string& Output) const {
+  TCarriedTags tags;
+  if (CarryTags) {
+    // A source whose tags cannot be read still converts, just without them.
+    try {
+      tags = ReadCarriedTags(Source);
+    } catch (const std::exception&) {
+    }
+  }
+  try {
+    // Runs with empty tags too: the output then loses whatever empty record its encoder left.
+    WriteCarriedTags(Output, tags, FFormat);
+    return {};
+  } catch (const std::exception& e) {
+    return std::string("tags not written: ") + e.what();
+  }
 }
 
 void TBatchConverter::OutputDone(TComponent* Sender) {

@@ -37,6 +37,9 @@ class TBatchConverter final : public TComponent {
   std::function<void(int Index)> OnSelectEntry;
   std::function<void(int Index, const std::string& Message)> OnEntryFailed;
   std::function<void(int Index, const std::string& OutputFile)> OnEntryDone;
+  // Before OnEntryDone of an entry whose audio is complete but whose tags could not be
+  // written; the entry still counts as done.
+  std::function<void(int Index, const std::string& Warning)> OnEntryWarning;
   std::function<void(const std::string& Message)> OnMessage;
   std::function<void()> OnBatchDone;
 
@@ -45,6 +48,8 @@ class TBatchConverter final : public TComponent {
   bool Convert(std::vector<std::string> Files, std::string Format, std::string BitrateText,
                std::string OutputDir);
   bool Running() const { return FRunning; }
+  // Whether each output gets its source's tags and pictures; off, outputs get no tags.
+  bool CarryTags = true;
   // Ends a running batch at once: the running output is stopped and its unfinished file
   // removed. Used when the window closes.
   void Cancel();
@@ -77,6 +82,8 @@ class TBatchConverter final : public TComponent {
   void StartCurrentOrFinish();
   bool TryStart(const std::string& FileName, std::string& Failure);
   void FinishCurrent();
+  // Into the temporary output, before it is renamed; a failure comes back as the warning.
+  std::string CarryTagsInto(const std::string& Source, const std::string& Output) const;
   void Fail(const std::string& Message);
   void OutputDone(TComponent* Sender);
   void OutputProgress(TComponent* Sender);

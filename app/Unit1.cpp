@@ -188,6 +188,10 @@ TForm1::TForm1(QWidget* parent)
   c.OnEntryFailed = [this](int index, const std::string& message) {
     MarkFailed(index, QString::fromStdString(message));
   };
+  c.OnEntryWarning = [this](int index, const std::string& message) {
+    if (QListWidgetItem* item = ListBox1->item(index))
+      item->setToolTip(QString::fromStdString(message));
+  };
   c.OnMessage = [this](const std::string& text) { ShowMessage(QString::fromStdString(text)); };
 
   WebUpdate1 = FWebUpdate.get();

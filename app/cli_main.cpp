@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/BatchConverter.h"
@@ -25,6 +26,7 @@ constexpr const char* kUsage =
     "  -b KBPS     bitrate for mp3 and wma: 48 56 64 80 96 112 128 160 192 256 320\n"
     "              (default 160)\n"
     "  -o DIR      output folder, created when missing (default: the current folder)\n"
+    "  --no-tags   do not carry the sources' tags and pictures into the outputs\n"
     "  --help      show this text\n"
     "  --version   show the version\n"
     "\n"
@@ -43,7 +45,7 @@ int Run(int argc, char** argv) {
   std::string format = ".mp3", bitrate = "160";
   std::string outputDir = std::filesystem::current_path().string();
   std::vector<std::string> files;
-  bool optionsEnded = false;
+  bool optionsEnded = false, carryTags = true;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&](std::string& into) {
@@ -61,6 +63,8 @@ int Run(int argc, char** argv) {
     } else if (arg == "--version") {
       std::cout << "tunevert-cli " << kTunevertVersion << "\n";
       return 0;
+    } else if (arg == "--no-tags") {
+      carryTags = false;
     } else if (arg == "-f") {
       std::string f;
       if (!value(f)) return UsageError("-f needs a format");
@@ -80,11 +84,13 @@ int Run(int argc, char** argv) {
 
   const bool showProgress = isatty(STDERR_FILENO) != 0;
   auto converter = MakeComponent<TBatchConverter>(nullptr);
+  converter->CarryTags = carryTags;
   // The runtime and the ~135 libraries behind it load with the first MP3 or WMA source, WAV
   // payload or WMA output that calls into it, so FLAC, Ogg and WAV batches never map them.
   // Deferred only now: the WMA output lists its codecs when created, which would load it.
   DeferWMRuntime();
   int current = 0;
+  std::string warning;
   auto clearProgress = [&] {
     if (showProgress) std::cerr << "\r\033[K" << std::flush;
   };
@@ -96,8 +102,12 @@ int Run(int argc, char** argv) {
     };
   converter->OnEntryDone = [&](int index, const std::string& output) {
     clearProgress();
-    std::cout << "done: " << files[index] << " -> " << output << std::endl;
+    std::cout << "done: " << files[index] << " -> " << output
+              << (warning.empty() ? std::string()
+                                  : " (warning: " + std::exchange(warning, {}) + ")")
+              << std::endl;
   };
+  converter->OnEntryWarning = [&](int, const std::string& message) { warning = message; };
   converter->OnEntryFailed = [&](int index, const std::string& message) {
     clearProgress();
     std::cout << "failed: " << files[index] << ": " << message << std::endl;

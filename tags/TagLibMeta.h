@@ -1,0 +1,44 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tunevert {
+
+// One embedded picture, kept byte for byte. Type is the ID3v2/FLAC picture type (3 = front
+// cover), which the ASF picture attribute shares.
+struct TCarriedPicture {
+  int Type = 3;
+  std::string Mime, Description;
+  std::string Data;
+  bool operator==(const TCarriedPicture&) const = default;
+};
+
+// The metadata a conversion carries from its source to its output, free of any tag library.
+// Text is UTF-8, keyed by the upper-case names below; a field may hold several values.
+// Track and disc numbers are split from their totals ("3/12" becomes TRACKNUMBER 3,
+// TRACKTOTAL 12) so every format can put them back its own way.
+struct TCarriedTags {
+  std::map<std::string, std::vector<std::string>> Text;
+  std::vector<TCarriedPicture> Pictures;
+
+  bool Empty() const { return Text.empty() && Pictures.empty(); }
+  // The first value of a field, or "".
+  std::string First(const std::string& Key) const;
+};
+
+// The field names carried; anything else a source holds is left behind.
+const std::vector<std::string>& CarriedKeys();
+
+// Reads the tags of a FLAC, Ogg Vorbis, MP3, WMA or WAV file, chosen by its extension.
+// Raises EAuException when the file cannot be opened by the tag library.
+TCarriedTags ReadCarriedTags(const std::string& FileName);
+
+// Replaces the tags of a finished output (Format ".mp3", ".wma" or ".wav") with Tags; empty
+// Tags leave the file without tags. Raises EAuException when the file cannot be opened or
+// saved.
+void WriteCarriedTags(const std::string& FileName, const TCarriedTags& Tags,
+                      const std::string& Format);
+
+}  // namespace tunevert

@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "AppTestFiles.h"
+#include "tags/TagLibMeta.h"
+
+using namespace tunevert::testing;
+
+namespace {
+
+const std::string kCarry = std::string(TUNEVERT_TEST_DATA) + "/carry/";
+
+std::string Quoted(const std::string& s) {
+  return "'" + s + "'";
+}
+
+// mutagen's view of a file, one "KEY=value" line each, sorted (see dump-tags.py).
+std::vector<std::string> Dump(const std::string& path) {
+  std::istringstream in(
+      CommandOutput(std::string(TUNEVERT_TEST_SCRIPTS) + "/dump-tags.py " + Quoted(path)));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty()) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> WithPrefix(const std::vector<std::string>& lines,
+                                    const std::string& prefix) {
+  std::vector<std::string> out;
+  for (const std::string& l : lines)
+    if (l.rfind(prefix, 0) == 0) out.push_back(l);
+  return out;
+}
+
+// The carried fields and pictures: what is neither an ID3v1/INFO copy nor another frame.
+std::vector<std::string> Carried(const std::vector<std::string>& lines) {
+  std::vector<std::string> out;
+  for (const std::string& l : lines)
+    if (l.rfind("ID3V1:", 0) != 0 && l.rfind("INFO:", 0) != 0 && l.rfind("OTHER=", 0) != 0)
+      out.push_back(l);
+  return out;
+}
+
+std::string Convert(const std::string& source, const std::string& format, const std::string& outDir,
+                    const std::string& options = "") {
+  return CommandOutput(std::string(TUNEVERT_CLI) + " " + options + " -f " + format + " -o " +
+                       Quoted(outDir) + " " + Quoted(source) + " 2>&1");
+}
+
+std::string Probe(const std::string& path, const std::string& entries) {
+  return CommandOutput("ffprobe -v error -show_entries " + entries + " -of csv=p=0 " +
+                       Quoted(path));
+}
+
+using CarryCase = std::tuple<std::string, std::string>;  // source file, output format
+
+class CarriedTags : public ::testing::TestWithParam<CarryCase> {};
+
+TEST_P(CarriedTags, EveryFieldAndPictureArrives) {
+  const auto& [source, format] = GetParam();
+  TempDir dir;
+  const std::string output = dir / ("out/tagged." + format);
+  const std::string printed = Convert(kCarry + source, format, dir / "out");
+  ASSERT_EQ(printed, "done: " + kCarry + source + " -> " + output + "\n");
+
+  std::vector<std::string> expected = Carried(Dump(kCarry + source));
+  ASSERT_GE(expected.size(), 23u) << "fixture lost its tags: " << source;
+  // ASF has no attribute for the number of tracks.
+  if (format == "wma") std::erase(expected, "TRACKTOTAL=12");
+  const std::vector<std::string> got = Dump(output);
+  EXPECT_EQ(Carried(got), expected);
+  EXPECT_EQ(WithPrefix(got, "OTHER="), std::vector<std::string>{});
+
+  if (format == "mp3") {
+    // ID3v1 is Latin-1: what it cannot hold is '?', one per character.
+    EXPECT_EQ(WithPrefix(got, "ID3V1:"),
+              (std::vector<std::string>{
+                  "ID3V1:ALBUM=Überfahrt ? ?", "ID3V1:ARTIST=Ærøskøbing Ensemble", "ID3V1:GENRE=8",
+                  "ID3V1:TITLE=Café ? ???? ?", "ID3V1:TRACK=3", "ID3V1:YEAR=2021"}));
+  }
+  if (format == "wav") {
+    EXPECT_EQ(
+        WithPrefix(got, "INFO:"),
+        (std::vector<std::string>{"INFO:IART=Ærøskøbing Ensemble", "INFO:ICMT=Grüße — コメント 👍",
+                                  "INFO:ICRD=2021", "INFO:IGNR=Jazz", "INFO:INAM=Café ☕ 東京の夜 🎵",
+                                  "INFO:IPRD=Überfahrt — 旅", "INFO:IPRT=3"}));
+  }
+  // A second reader agrees on the title and sees both pictures.
+  EXPECT_EQ(Probe(output, "format_tags=title"), "Café ☕ 東京の夜 🎵\n");
+  const std::string streams = Probe(output, "stream=codec_name:stream_disposition=attached_pic");
+  EXPECT_NE(streams.find("mjpeg,1"), std::string::npos) << streams;
+  EXPECT_NE(streams.find("png,1"), std::string::npos) << streams;
+}
+
+INSTANTIATE_TEST_SUITE_P(SourcesByOutputs, CarriedTags,
+                         ::testing::Combine(::testing::Values("tagged.flac", "tagged.ogg",
+                                                              "tagged.mp3", "tagged.wma",
+                                                              "tagged.wav"),
+                                            ::testing::Values("mp3", "wma", "wav")),
+                         [](const auto& param) {
+                           std::string name =
+                               std::get<0>(param.param) + "_to_" + std::get<1>(param.param);
+                           std::replace(name.begin(), name.end(), '.', '_');
+                           return name;
+                         });
+
+class NoTagsOut : public ::testing::TestWithParam<std::string> {};
+
+// Neither an untagged source nor --no-tags may leave empty records (an ID3v1 block of
+// zeros, an empty INFO list) in the output.
+TEST_P(NoTagsOut, UntaggedSourceAndNoTagsOptionGiveBareFiles) {
+  const std::string format = GetParam();
+  TempDir dir;
+  ASSERT_NE(Convert(kCarry + "plain.flac", format, dir / "plain").find("done: "),
+            std::string::npos);
+  EXPECT_EQ(Dump(dir / ("plain/plain." + format)), std::vector<std::string>{});
+  ASSERT_NE(Convert(kCarry + "tagged.flac", format, dir / "none", "--no-tags").find("done: "),
+            std::string::npos);
+  EXPECT_EQ(Dump(dir / ("none/tagged." + format)), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, NoTagsOut, ::testing::Values("mp3", "wma", "wav"));
+
+// Sources with only the older records: ID3v2.2, an ID3v1 block, a WAV's LIST INFO.
+TEST(CarriedTagsFallback, OlderRecordsAreRead) {
+  TempDir dir;
+  ASSERT_NE(Convert(kCarry + "id3v22.mp3", "wma", dir / "v22").find("done: "), std::string::npos);
+  EXPECT_EQ(Carried(Dump(dir / "v22/id3v22.wma")),
+            (std::vector<std::string>{
+                "ARTIST=Zoë", "PICTURE=3|image/jpeg|cover|d3ea28c60b1aba3559d58925ee402f4a68d33823",
+                "TITLE=Café ☕ 東京の夜 🎵", "TRACKNUMBER=5"}));
+  ASSERT_NE(Convert(kCarry + "id3v1.mp3", "wav", dir / "a").find("done: "), std::string::npos);
+  EXPECT_EQ(Carried(Dump(dir / "a/id3v1.wav")),
+            (std::vector<std::string>{"ALBUM=Old Album", "ARTIST=Old Artist", "DATE=1999",
+                                      "GENRE=Rock", "TITLE=Old Title", "TRACKNUMBER=7"}));
+  ASSERT_NE(Convert(kCarry + "info.wav", "mp3", dir / "b").find("done: "), std::string::npos);
+  EXPECT_EQ(Carried(Dump(dir / "b/info.mp3")),
+            (std::vector<std::string>{"ALBUM=Überfahrt — 旅", "ARTIST=Ærøskøbing Ensemble",
+                                      "COMMENT=Grüße — コメント 👍", "DATE=2021", "GENRE=Jazz",
+                                      "TITLE=Café ☕ 東京の夜 🎵", "TRACKNUMBER=3"}));
+}
+
+// Several values stay several where the format allows it, and are listed where it does not.
+TEST(CarriedTagsFallback, SeveralArtistsStayApart) {
+  TempDir dir;
+  std::filesystem::copy_file(kCarry + "plain.flac", dir / "two.flac");
+  ASSERT_EQ(
+      std::system(("metaflac --set-tag=ARTIST=One --set-tag=ARTIST=Two " + Quoted(dir / "two.flac"))
+                      .c_str()),
+      0);
+  for (const char* format : {"mp3", "wav"}) {
+    ASSERT_NE(Convert(dir / "two.flac", format, dir / format).find("done: "), std::string::npos);
+    EXPECT_EQ(Carried(Dump(dir / (std::string(format) + "/two." + format))),
+              (std::vector<std::string>{"ARTIST=One", "ARTIST=Two"}))
+        << format;
+  }
+  ASSERT_NE(Convert(dir / "two.flac", "wma", dir / "wma").find("done: "), std::string::npos);
+  EXPECT_EQ(Carried(Dump(dir / "wma/two.wma")), std::vector<std::string>{"ARTIST=One; Two"});
+}
+
+// A tag write that fails keeps the audio; the caller turns it into a warning.
+TEST(CarriedTagsWrite, ANonAudioFileIsRefused) {
+  TempDir dir;
+  WriteAll(dir / "x.mp3", std::vector<uint8_t>(64, 'x'));
+  tunevert::TCarriedTags tags;
+  tags.Text["TITLE"] = {"t"};
+  for (const char* format : {".mp3", ".wma", ".wav"})
+    EXPECT_ANY_THROW(tunevert::WriteCarriedTags(dir / "x.mp3", tags, format)) << format;
+  EXPECT_EQ(ReadAll(dir / "x.mp3"), std::vector<uint8_t>(64, 'x'));
+}
+
+}  // namespace

@@ -9,14 +9,14 @@
 #include <filesystem>
 #include <utility>
 
-#include "mp3enc/AuLame.h"
 #include "flac/AuFLAC.h"
+#include "mp3enc/AuLame.h"
 #include "tags/TagLibMeta.h"
 #include "vorbis/AuVorbis.h"
 #include "wav/AuWave.h"
 #include "winmedia/AuMpegIn.h"
-#include "winmedia/AuWinMedia.h"
 #include "winmedia/AuWMAOut.h"
+#include "winmedia/AuWinMedia.h"
 
 namespace fs = std::filesystem;
 
@@ -289,6 +289,9 @@ void TBatchConverter::Fail(const std::string& Message) {
 void TBatchConverter::FinishCurrent() {
   TAuFileOut* output = std::exchange(FCurrentOutput, nullptr);
   std::string failure = output->ExceptionMessage();
+  // A run cut short (stopped while the converter winds down, say) is never put in place.
+  if (failure.empty() && !output->RunComplete())
+    failure = "The conversion stopped before the end of the file.";
   std::error_code ec;
   std::string warning;
   if (failure.empty()) {
@@ -325,13 +328,14 @@ std::string TBatchConverter::CarryTagsInto(const std::string& Source,
 }
 
 void TBatchConverter::OutputDone(TComponent* Sender) {
-  if (!FRunning || Sender != FCurrentOutput) return;
+  // A converter being destroyed reports nothing: whoever listens may be gone already.
+  if (!FRunning || Sender != FCurrentOutput || IsDestroying()) return;
   FinishCurrent();
   ConvDoneNext();
 }
 
 void TBatchConverter::OutputProgress(TComponent* Sender) {
-  if (OnProgressPosition && Sender == FCurrentOutput)
+  if (OnProgressPosition && Sender == FCurrentOutput && !IsDestroying())
     OnProgressPosition(static_cast<TAuOutput*>(Sender)->Progress());
 }
 

@@ -96,6 +96,8 @@ class TAuOutput : public TComponent {
   TThreadPriority ThreadPriority() const;
   void SetThreadPriority(TThreadPriority Value);
   int32_t Progress() const;
+  // The last run reached its input's end: it was neither stopped nor failed.
+  bool RunComplete() const { return FRunComplete; }
   TOutputStatus Status() const;
   int32_t TimeElapsed() const;
   std::string ExceptionMessage() const;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "AppTestFiles.h"
+#include "FileSizeLimit.h"
 #include "PipelineFakes.h"
 #include "app/BatchConverter.h"
 #include "mp3enc/AuLame.h"
@@ -653,33 +654,6 @@ TEST(Mp3Failures, ShortWritesAndUnreadableFilesAreReported) {
       },
       EAuException);
 }
-
-namespace {
-
-// A file size limit for this process, as a full disk would impose it; writes past it fail
-// with EFBIG instead of raising SIGXFSZ.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t Bytes) {
-    getrlimit(RLIMIT_FSIZE, &FOld);
-    FOldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = FOld;
-    limit.rlim_cur = Bytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &FOld);
-    std::signal(SIGXFSZ, FOldHandler);
-  }
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
- private:
-  rlimit FOld{};
-  void (*FOldHandler)(int) = SIG_DFL;
-};
-
-}  // namespace
 
 // The disk fills up after the last chunk: while the encoder's last frames are written, or
 // while the ID3v1 record is. Either way the run fails instead of reporting a cut file done.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <optional>
 
+#include "FileSizeLimit.h"
 #include "WavTestUtil.h"
 #include "flac/AuFLAC.h"
 #include "wav/AuWave.h"
@@ -22,27 +23,6 @@ namespace {
 std::string LengthData(const std::string& Name) {
   return std::string(TUNEVERT_TEST_DATA) + "/lengths/" + Name;
 }
-
-// Turns a write past Limit bytes into a failed write, so a writer that pads to a huge
-// announced size fails the test instead of filling the disk.
-class FileSizeGuard {
- public:
-  explicit FileSizeGuard(rlim_t Limit) {
-    getrlimit(RLIMIT_FSIZE, &FOld);
-    FOldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit lowered = FOld;
-    lowered.rlim_cur = Limit;
-    setrlimit(RLIMIT_FSIZE, &lowered);
-  }
-  ~FileSizeGuard() {
-    setrlimit(RLIMIT_FSIZE, &FOld);
-    std::signal(SIGXFSZ, FOldHandler);
-  }
-
- private:
-  rlimit FOld{};
-  void (*FOldHandler)(int) = nullptr;
-};
 
 std::string Id(const std::vector<uint8_t>& F, size_t At) {
   return std::string(F.begin() + static_cast<std::ptrdiff_t>(At),
@@ -138,7 +118,7 @@ TEST_P(WriterKinds, SizesFollowTheDataWhateverTheSourceAnnounced) {
     in.AnnouncedSize = c.announced;
     auto out = MakeOut(in);
     {
-      FileSizeGuard guard(16 << 20);
+      FileSizeLimit guard(16 << 20);  // a writer padding to a huge size fails, not the disk
       out->BlockingRun();
     }
     const auto f = ReadAll(Dir / "o.wav");
@@ -198,7 +178,7 @@ TEST_P(WriterKinds, SizesPastTheLimitBecomeA64BitRecord) {
     auto out = MakeOut(in);
     out->SetRiffSizeLimit(limit);
     {
-      FileSizeGuard guard(16 << 20);
+      FileSizeLimit guard(16 << 20);  // a writer padding to a huge size fails, not the disk
       out->BlockingRun();
     }
     const auto f = ReadAll(Dir / "o.wav");
@@ -336,7 +316,7 @@ TEST_P(ShortSources, OutputIsNoLongerThanAnIndependentDecode) {
   std::vector<int32_t> progress;
   out->SetOnProgress([&](TComponent*) { progress.push_back(out->Progress()); });
   {
-    FileSizeGuard guard(16 << 20);
+    FileSizeLimit guard(16 << 20);  // a writer padding to a huge size fails, not the disk
     RunToDone(*out);
   }
   EXPECT_EQ(out->ExceptionMessage(), "");

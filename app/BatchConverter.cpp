@@ -2,15 +2,14 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
-#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <utility>
 
 #include "flac/AuFLAC.h"
 #include "mp3enc/AuLame.h"
+#include "platform/Text.h"
 #include "tags/TagLibMeta.h"
 #include "vorbis/AuVorbis.h"
 #include "wav/AuWave.h"
@@ -24,22 +23,9 @@ namespace tunevert {
 
 namespace {
 
-std::string LowerAscii(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return c < 0x80 ? std::tolower(c) : c; });
-  return s;
-}
-
 std::string BaseName(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The extension of a name without its folder, from the last "." on; empty without one.
-std::string Extension(const std::string& path) {
-  const std::string name = BaseName(path);
-  const size_t dot = name.rfind('.');
-  return dot == std::string::npos ? std::string() : name.substr(dot);
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
@@ -137,7 +123,7 @@ TMP3BitRate TBatchConverter::GetMP3BitRate(const std::string& Text) {
 }
 
 TAuFileIn* TBatchConverter::InputFor(const std::string& FileName) const {
-  const std::string ext = LowerAscii(Extension(FileName));
+  const std::string ext = LowerAscii(FileExtension(FileName));
   if (ext == ".mp3") return MP3In1;
   if (ext == ".ogg") return VorbisIn1;
   if (ext == ".flac") return FLACIn1;
@@ -166,7 +152,7 @@ std::string TBatchConverter::TemporaryFileName(const std::string& FinalName) {
   const std::string dir =
       slash == std::string::npos ? std::string() : FinalName.substr(0, slash + 1);
   std::string name = BaseName(FinalName);
-  const std::string ext = Extension(name);
+  const std::string ext = FileExtension(name);
   name.erase(name.size() - ext.size());
   return dir + "." + name + ".tunevert-" + std::to_string(getpid()) + ext;
 }

@@ -113,4 +113,16 @@ std::string Utf16ToLatin1(std::u16string_view Text) {
   return out;
 }
 
+std::string LowerAscii(std::string Text) {
+  for (char& c : Text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return Text;
+}
+
+std::string FileExtension(std::string_view Path) {
+  const std::string_view name = Path.substr(Path.rfind('/') + 1);
+  const size_t dot = name.rfind('.');
+  return dot == std::string_view::npos ? std::string() : std::string(name.substr(dot));
+}
+
 }  // namespace tunevert

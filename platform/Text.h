@@ -14,4 +14,9 @@ std::string Utf16ToUtf8(std::u16string_view Text);
 std::u16string Latin1ToUtf16(std::string_view Text);
 std::string Utf16ToLatin1(std::u16string_view Text);
 
+// Letters A-Z lowered; every other byte kept.
+std::string LowerAscii(std::string Text);
+// The extension of a file name without its folder, from the last "." on; empty without one.
+std::string FileExtension(std::string_view Path);
+
 }  // namespace tunevert

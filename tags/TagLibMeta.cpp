@@ -18,11 +18,11 @@
 #include <taglib/xiphcomment.h>
 
 #include <algorithm>
-#include <cctype>
 #include <iterator>
 #include <utility>
 
 #include "platform/Exception.h"
+#include "platform/Text.h"
 
 namespace tunevert {
 
@@ -57,16 +57,6 @@ ByteVector Bytes(const std::string& s) {
 }
 std::string FromBytes(const ByteVector& b) {
   return std::string(b.data(), b.size());
-}
-
-std::string LowerExtension(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const size_t dot = path.rfind('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
-  std::string ext = path.substr(dot);
-  std::transform(ext.begin(), ext.end(), ext.begin(),
-                 [](unsigned char c) { return c < 0x80 ? std::tolower(c) : c; });
-  return ext;
 }
 
 bool IsCarried(const std::string& key) {
@@ -280,9 +270,7 @@ void WriteWma(const std::string& fileName, const TCarriedTags& tags) {
   tag.setProperties(map);
   // The library has no ASF names for ReplayGain; these are the ones taggers use.
   for (const char* key : kReplayGainKeys) {
-    std::string name = key;
-    std::transform(name.begin(), name.end(), name.begin(),
-                   [](unsigned char c) { return std::tolower(c); });
+    const std::string name = LowerAscii(key);
     tag.removeItem(name);
     if (const std::string value = tags.First(key); !value.empty())
       tag.setAttribute(name, TagLib::ASF::Attribute(FromUtf8(value)));
@@ -337,7 +325,7 @@ const std::vector<std::string>& CarriedKeys() {
 }
 
 TCarriedTags ReadCarriedTags(const std::string& FileName) {
-  const std::string ext = LowerExtension(FileName);
+  const std::string ext = LowerAscii(FileExtension(FileName));
   const char* name = FileName.c_str();
   TCarriedTags tags;
   auto check = [](const TagLib::File& file) {

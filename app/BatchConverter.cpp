@@ -1,8 +1,9 @@
 #include "app/BatchConverter.h"
 
+#include <sched.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <utility>
@@ -23,38 +24,36 @@ namespace tunevert {
 
 namespace {
 
-std::string BaseName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 bool SameFile(const std::string& a, const std::string& b) {
   std::error_code ec;
   if (fs::exists(a, ec) && fs::exists(b, ec)) return fs::equivalent(a, b, ec);
   return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
 }
 
+size_t KindIndex(TSourceKind Kind) {
+  return static_cast<size_t>(Kind);
+}
+
 }  // namespace
 
 TBatchConverter::TBatchConverter(TComponent* AOwner) : TComponent(AOwner) {
-  // Inputs first, then outputs; each format adds its component here.
-  WaveIn1 = new TWaveIn(this);
-  WaveIn1->SetName("WaveIn1");
-  auto* vorbisIn = new TVorbisIn(this);
-  vorbisIn->SetName("VorbisIn1");
-  vorbisIn->SetLoop(false);
-  vorbisIn->SetStartSample(0);
-  vorbisIn->SetEndSample(-1);
-  VorbisIn1 = vorbisIn;
-  auto* flacIn = new TFLACIn(this);
-  flacIn->SetName("FLACIn1");
-  flacIn->SetLoop(false);
-  flacIn->SetStartSample(0);
-  flacIn->SetEndSample(-1);
-  flacIn->SetCheckMD5Signature(false);
-  FLACIn1 = flacIn;
+  auto& lane = *FLanes.emplace_back(std::make_unique<TLane>());
+  // Inputs first, then outputs, as each format adds its component.
+  for (TSourceKind kind : {TSourceKind::Wave, TSourceKind::Vorbis, TSourceKind::FLAC,
+                           TSourceKind::MP3, TSourceKind::WindowsMedia})
+    LaneInput(lane, kind);
+  WaveIn1 = static_cast<TWaveIn*>(lane.Inputs[KindIndex(TSourceKind::Wave)]);
+  VorbisIn1 = lane.Inputs[KindIndex(TSourceKind::Vorbis)];
+  FLACIn1 = lane.Inputs[KindIndex(TSourceKind::FLAC)];
+  MP3In1 = lane.Inputs[KindIndex(TSourceKind::MP3)];
+  WMIn1 = lane.Inputs[KindIndex(TSourceKind::WindowsMedia)];
+  WMAOut1 = LaneOutput(lane, ".wma");
+  WaveOut1 = static_cast<TWaveOut*>(LaneOutput(lane, ".wav"));
+  MP3Out1 = LaneOutput(lane, ".mp3");
+}
 
-  // Both decode through the Windows Media runtime with its defaults: the file's own
+TAuFileIn* TBatchConverter::MakeInput(TSourceKind Kind) {
+  // The Windows Media inputs decode through the runtime with its defaults: the file's own
   // channels and rate.
   auto setUpWMInput = [](TWMIn* input, const char* name) {
     input->SetName(name);
@@ -65,42 +64,95 @@ TBatchConverter::TBatchConverter(TComponent* AOwner) : TComponent(AOwner) {
     input->SetHighPrecision(false);
     return input;
   };
-  MP3In1 = setUpWMInput(new TMP3In(this), "MP3In1");
-  WMIn1 = setUpWMInput(new TWMIn(this), "WMIn1");
-
-  auto* wmaOut = new TWMAOut(this);
-  wmaOut->SetName("WMAOut1");
-  wmaOut->SetShareMode(0);
-  wmaOut->SetDesiredBitrate(0);
-  wmaOut->SetLossless(false);
-  wmaOut->SetVBR(false);
-  wmaOut->SetVBRQuality(0);
-  WMAOut1 = wmaOut;
-
-  WaveOut1 = new TWaveOut(this);
-  WaveOut1->SetName("WaveOut1");
-  WaveOut1->SetShareMode(0);
-  WaveOut1->SetWavType(TWavType::wtPCM);
-  WaveOut1->SetBlockSize(512);
-  WaveOut1->SetCreateNonMsHeaders(false);
-  WaveOut1->SetFileMode(TFileOutputMode::foRewrite);
-
-  auto* mp3 = new TMP3Out(this);
-  mp3->SetName("MP3Out1");
-  mp3->SetBitRate(TMP3BitRate::mbr128);
-  mp3->SetEnableBitReservoir(false);
-  mp3->SetStrictISO(false);
-  mp3->SetVBRQuality(TMP3Quality::mp3ql0);
-  mp3->SetEnableVBR(false);
-  mp3->SetAverageBitrate(TMP3BitRate::mbrAuto);
-  mp3->SetMaximumBitrate(TMP3BitRate::mbrAuto);
-  mp3->SetShareMode(0);
-  MP3Out1 = mp3;
-
-  for (TAuFileOut* output : {WMAOut1, static_cast<TAuFileOut*>(WaveOut1), MP3Out1}) {
-    if (output == nullptr) continue;
-    output->SetOnDone([this](TComponent* Sender) { OutputDone(Sender); });
+  switch (Kind) {
+    case TSourceKind::Wave: {
+      auto* input = new TWaveIn(this);
+      input->SetName("WaveIn1");
+      return input;
+    }
+    case TSourceKind::Vorbis: {
+      auto* input = new TVorbisIn(this);
+      input->SetName("VorbisIn1");
+      input->SetLoop(false);
+      input->SetStartSample(0);
+      input->SetEndSample(-1);
+      return input;
+    }
+    case TSourceKind::FLAC: {
+      auto* input = new TFLACIn(this);
+      input->SetName("FLACIn1");
+      input->SetLoop(false);
+      input->SetStartSample(0);
+      input->SetEndSample(-1);
+      input->SetCheckMD5Signature(false);
+      return input;
+    }
+    case TSourceKind::MP3:
+      return setUpWMInput(new TMP3In(this), "MP3In1");
+    case TSourceKind::WindowsMedia:
+      return setUpWMInput(new TWMIn(this), "WMIn1");
   }
+  return nullptr;
+}
+
+TAuFileOut* TBatchConverter::MakeOutput(const std::string& Format) {
+  if (Format == ".wma") {
+    auto* output = new TWMAOut(this);
+    output->SetName("WMAOut1");
+    output->SetShareMode(0);
+    output->SetDesiredBitrate(0);
+    output->SetLossless(false);
+    output->SetVBR(false);
+    output->SetVBRQuality(0);
+    return output;
+  }
+  if (Format == ".wav") {
+    auto* output = new TWaveOut(this);
+    output->SetName("WaveOut1");
+    output->SetShareMode(0);
+    output->SetWavType(TWavType::wtPCM);
+    output->SetBlockSize(512);
+    output->SetCreateNonMsHeaders(false);
+    output->SetFileMode(TFileOutputMode::foRewrite);
+    return output;
+  }
+  if (Format == ".mp3") {
+    auto* output = new TMP3Out(this);
+    output->SetName("MP3Out1");
+    output->SetBitRate(TMP3BitRate::mbr128);
+    output->SetEnableBitReservoir(false);
+    output->SetStrictISO(false);
+    output->SetVBRQuality(TMP3Quality::mp3ql0);
+    output->SetEnableVBR(false);
+    output->SetAverageBitrate(TMP3BitRate::mbrAuto);
+    output->SetMaximumBitrate(TMP3BitRate::mbrAuto);
+    output->SetShareMode(0);
+    return output;
+  }
+  return nullptr;
+}
+
+TAuFileIn* TBatchConverter::LaneInput(TLane& Lane, TSourceKind Kind) {
+  TAuFileIn*& input = Lane.Inputs[KindIndex(Kind)];
+  if (input == nullptr) input = MakeInput(Kind);
+  return input;
+}
+
+TAuFileOut* TBatchConverter::LaneOutput(TLane& Lane, const std::string& Format) {
+  auto found = Lane.Outputs.find(Format);
+  if (found != Lane.Outputs.end()) return found->second;
+  TAuFileOut* output = MakeOutput(Format);
+  if (output != nullptr)
+    output->SetOnDone([this, lane = &Lane](TComponent* Sender) { OutputDone(*lane, Sender); });
+  Lane.Outputs.emplace(Format, output);
+  return output;
+}
+
+int TBatchConverter::DefaultJobs() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) != 0) return 1;
+  return std::max(1, CPU_COUNT(&set));
 }
 
 TMP3BitRate TBatchConverter::GetMP3BitRate(const std::string& Text) {
@@ -123,44 +175,44 @@ TMP3BitRate TBatchConverter::GetMP3BitRate(const std::string& Text) {
 }
 
 TAuFileIn* TBatchConverter::InputFor(const std::string& FileName) const {
-  const std::string ext = LowerAscii(FileExtension(FileName));
-  if (ext == ".mp3") return MP3In1;
-  if (ext == ".ogg") return VorbisIn1;
-  if (ext == ".flac") return FLACIn1;
-  if (ext == ".wav") return WaveIn1;
-  if (ext == ".wma") return WMIn1;
-  return nullptr;
+  TSourceKind kind;
+  return SourceKindOf(FileName, kind) ? FLanes.front()->Inputs[KindIndex(kind)] : nullptr;
 }
 
 TAuFileOut* TBatchConverter::OutputFor(const std::string& Format) const {
-  if (Format == ".wma") return WMAOut1;
-  if (Format == ".wav") return WaveOut1;
-  if (Format == ".mp3") return MP3Out1;
-  return nullptr;
-}
-
-std::string TBatchConverter::OutputFileName(const std::string& OutputDir, const std::string& Source,
-                                            const std::string& Format) {
-  std::string name = BaseName(Source);
-  const size_t dot = name.rfind('.');
-  if (dot != std::string::npos) name.erase(dot);
-  return OutputDir + name + Format;
+  const auto& outputs = FLanes.front()->Outputs;
+  const auto found = outputs.find(Format);
+  return found == outputs.end() ? nullptr : found->second;
 }
 
 std::string TBatchConverter::TemporaryFileName(const std::string& FinalName) {
   const size_t slash = FinalName.rfind('/');
   const std::string dir =
       slash == std::string::npos ? std::string() : FinalName.substr(0, slash + 1);
-  std::string name = BaseName(FinalName);
+  std::string name = FinalName.substr(dir.size());
   const std::string ext = FileExtension(name);
   name.erase(name.size() - ext.size());
   return dir + "." + name + ".tunevert-" + std::to_string(getpid()) + ext;
 }
 
+int TBatchConverter::RunningCount() const {
+  return static_cast<int>(std::count_if(FLanes.begin(), FLanes.end(),
+                                        [](const auto& lane) { return lane->Running != nullptr; }));
+}
+
 bool TBatchConverter::Convert(std::vector<std::string> Files, std::string Format,
                               std::string BitrateText, std::string OutputDir) {
+  std::vector<TBatchSource> sources;
+  sources.reserve(Files.size());
+  for (std::string& file : Files) sources.push_back({std::move(file), {}});
+  return ConvertSources(std::move(sources), std::move(Format), std::move(BitrateText),
+                        std::move(OutputDir));
+}
+
+bool TBatchConverter::ConvertSources(std::vector<TBatchSource> Sources, std::string Format,
+                                     std::string BitrateText, std::string OutputDir) {
   if (FRunning) return false;
-  if (OutputDir.empty() || Files.empty()) {
+  if (OutputDir.empty() || Sources.empty()) {
     if (OnMessage) OnMessage("You have to select a output folder and have some files to convert");
     return false;
   }
@@ -173,71 +225,118 @@ bool TBatchConverter::Convert(std::vector<std::string> Files, std::string Format
                 (ec ? ": " + ec.message() : std::string()));
     return false;
   }
-  FFiles = std::move(Files);
+  FPlan = PlanOutputs(Sources, {OutputDir, Format, KeepTree, Existing, SkipNewer});
+  FFiles.clear();
+  for (TBatchSource& source : Sources) FFiles.push_back(std::move(source.File));
   FFormat = std::move(Format);
   FBitrateText = std::move(BitrateText);
   FOutputDir = std::move(OutputDir);
-  FConvCount = 0;
-  FConvIndex = 0;
-  FFailed = 0;
+  FNext = FConvCount = FConvIndex = FFinished = FConverted = FFailed = FSkipped = 0;
+  FLastBatchPercent = -1;
+  const int count = static_cast<int>(FFiles.size());
+  FActiveLanes = std::clamp(Jobs > 0 ? Jobs : DefaultJobs(), 1, count);
+  while (static_cast<int>(FLanes.size()) < FActiveLanes)
+    FLanes.push_back(std::make_unique<TLane>());
   FRunning = true;
-  // With nobody to show it to, a run posts no progress events: each costs the worker, the
-  // dispatcher and this thread a round trip whenever the percentage moves.
-  TOutputProgressEvent progress;
-  if (OnProgressPosition) progress = [this](TComponent* Sender) { OutputProgress(Sender); };
-  for (TAuFileOut* output : {WMAOut1, static_cast<TAuFileOut*>(WaveOut1), MP3Out1})
-    if (output != nullptr) output->SetOnProgress(progress);
-  if (OnSelectEntry) OnSelectEntry(0);
+  if (FActiveLanes == 1 && OnSelectEntry) OnSelectEntry(0);
   SetStatus(0);
-  AudioConvert(FFiles[FConvIndex]);
-  if (FCurrentOutput == nullptr) ConvDoneNext();
+  StartWaiting();
   return true;
 }
 
-void TBatchConverter::AudioConvert(const std::string& FileName) {
+void TBatchConverter::StartWaiting() {
   const int count = static_cast<int>(FFiles.size());
-  Status("Converting File: " + std::to_string(FConvCount + 1) + " of " + std::to_string(count));
-  if (FConvCount >= count) return;
-  std::string failure;
-  if (!TryStart(FileName, failure)) Fail(failure);
-  ++FConvCount;
-  if (OnProgressPosition) OnProgressPosition(0);
+  for (int i = 0; i < FActiveLanes && FRunning && FNext < count; ++i) {
+    TLane& lane = *FLanes[static_cast<size_t>(i)];
+    // An entry that fails or is skipped before it runs frees its lane at once.
+    while (lane.Running == nullptr && FRunning && FNext < count) StartEntry(lane, FNext++);
+  }
+  if (FRunning && FFinished == count) FinishBatch();
 }
 
-bool TBatchConverter::TryStart(const std::string& FileName, std::string& Failure) {
-  TAuFileIn* input = InputFor(FileName);
-  if (input == nullptr) {
+void TBatchConverter::StartEntry(TLane& Lane, int Index) {
+  const int count = static_cast<int>(FFiles.size());
+  const bool oneJob = FActiveLanes == 1;
+  if (oneJob) {
+    if (Index > 0 && OnSelectEntry) OnSelectEntry(Index);
+    Status("Converting File: " + std::to_string(FConvCount + 1) + " of " + std::to_string(count));
+  }
+  FConvIndex = Index;
+  ++FConvCount;
+  const TPlannedOutput& planned = FPlan[static_cast<size_t>(Index)];
+  if (!planned.SkipReason.empty()) {
+    ++FSkipped;
+    ++FFinished;
+    if (OnEntrySkipped) OnEntrySkipped(Index, planned.SkipReason);
+  } else {
+    if (OnEntryStarted) OnEntryStarted(Index);
+    std::string failure;
+    if (!FRunning) return;
+    if (!TryStart(Lane, Index, failure)) {
+      ++FFinished;
+      Fail(Index, failure);
+    }
+  }
+  if (!FRunning) return;
+  if (oneJob) {
+    if (OnProgressPosition) OnProgressPosition(0);
+  } else {
+    ShowBatchStatus();
+  }
+  ShowBatchProgress();
+}
+
+bool TBatchConverter::TryStart(TLane& Lane, int Index, std::string& Failure) {
+  const std::string& fileName = FFiles[static_cast<size_t>(Index)];
+  TSourceKind kind;
+  if (!SourceKindOf(fileName, kind)) {
     Failure = "Unsupported file type";
     return false;
   }
-  TAuFileOut* output = OutputFor(FFormat);
+  TAuFileOut* output = LaneOutput(Lane, FFormat);
   if (output == nullptr) {
     Failure = "The " + FFormat + " output is not available in this build";
     return false;
   }
-  const std::string finalName = OutputFileName(FOutputDir, FileName, FFormat);
-  if (SameFile(finalName, FileName)) {
+  const std::string& finalName = FPlan[static_cast<size_t>(Index)].FinalName;
+  if (SameFile(finalName, fileName)) {
     Failure = "The output file would replace its source; choose another output folder or format";
     return false;
   }
+  std::error_code ec;
+  const std::string folder = fs::path(finalName).parent_path().string();
+  fs::create_directories(folder, ec);
+  if (!fs::is_directory(folder)) {
+    Failure = "The output folder " + folder + " could not be created" +
+              (ec ? ": " + ec.message() : std::string());
+    return false;
+  }
   try {
-    input->SetFileName(FileName);
-    for (TAuFileOut* o : {static_cast<TAuFileOut*>(WaveOut1), MP3Out1, WMAOut1})
-      if (o != nullptr) o->SetInput(input);
+    TAuFileIn* input = LaneInput(Lane, kind);
+    input->SetFileName(fileName);
+    output->SetInput(input);
     if (!input->Valid()) {
       Failure = "Not a valid or supported audio file";
       return false;
     }
-    if (output == MP3Out1) static_cast<TMP3Out*>(MP3Out1)->SetBitRate(GetMP3BitRate(FBitrateText));
+    if (auto* mp3 = dynamic_cast<TMP3Out*>(output)) mp3->SetBitRate(GetMP3BitRate(FBitrateText));
     if (auto* wma = dynamic_cast<TWMAOut*>(output))
       wma->SetDesiredBitrate(
           static_cast<uint32_t>(std::strtoul(FBitrateText.c_str(), nullptr, 10)));
+    // With nobody to show it to, a run posts no progress events: each costs the worker, the
+    // dispatcher and this thread a round trip whenever the percentage moves.
+    TOutputProgressEvent progress;
+    if (OnProgressPosition || OnEntryProgress || OnBatchProgress)
+      progress = [this, lane = &Lane](TComponent* Sender) { OutputProgress(*lane, Sender); };
+    output->SetOnProgress(std::move(progress));
     const std::string temp = TemporaryFileName(finalName);
     output->SetFileName(temp);
     output->Run();
-    FCurrentOutput = output;
-    FCurrentFinal = finalName;
-    FCurrentTemp = temp;
+    Lane.Running = output;
+    Lane.Entry = Index;
+    Lane.Percent = 0;
+    Lane.Final = finalName;
+    Lane.Temp = temp;
     return true;
   } catch (const std::exception& e) {
     Failure = e.what();
@@ -245,16 +344,38 @@ bool TBatchConverter::TryStart(const std::string& FileName, std::string& Failure
   }
 }
 
-void TBatchConverter::ConvDoneNext() {
-  const int count = static_cast<int>(FFiles.size());
-  // An entry that fails before its run starts has no OnDone: go on with the next at once.
-  while (FConvCount < count) {
-    ++FConvIndex;
-    if (OnSelectEntry) OnSelectEntry(FConvIndex);
-    AudioConvert(FFiles[FConvIndex]);
-    if (FCurrentOutput != nullptr) return;
+void TBatchConverter::FinishEntry(TLane& Lane) {
+  TAuFileOut* output = std::exchange(Lane.Running, nullptr);
+  const int index = std::exchange(Lane.Entry, -1);
+  ++FFinished;
+  std::string failure = output->ExceptionMessage();
+  // A run cut short (stopped while the converter winds down, say) is never put in place.
+  if (failure.empty() && !output->RunComplete())
+    failure = "The conversion stopped before the end of the file.";
+  std::error_code ec;
+  std::string warning;
+  if (failure.empty()) {
+    warning = CarryTagsInto(FFiles[static_cast<size_t>(index)], Lane.Temp);
+    fs::rename(Lane.Temp, Lane.Final, ec);
+    if (ec) failure = "The output file " + Lane.Final + " could not be written: " + ec.message();
   }
+  if (!failure.empty()) {
+    fs::remove(Lane.Temp, ec);
+    Fail(index, failure);
+    return;
+  }
+  ++FConverted;
+  if (FPlan[static_cast<size_t>(index)].Numbered && OnEntryNumbered)
+    OnEntryNumbered(index, Lane.Final);
+  if (!warning.empty() && OnEntryWarning) OnEntryWarning(index, warning);
+  if (OnEntryDone) OnEntryDone(index, Lane.Final);
+}
+
+void TBatchConverter::FinishBatch() {
   FRunning = false;
+  const int count = static_cast<int>(FFiles.size());
+  if (FActiveLanes > 1 && OnProgressPosition) OnProgressPosition(100);
+  if (OnBatchProgress && FLastBatchPercent != 100) OnBatchProgress(100);
   if (FFailed == 0)
     Status("Done!");
   else
@@ -263,35 +384,34 @@ void TBatchConverter::ConvDoneNext() {
   if (OnBatchDone) OnBatchDone();
 }
 
+int TBatchConverter::BatchPercent() const {
+  const int count = static_cast<int>(FFiles.size());
+  int sum = FFinished * 100;
+  for (const auto& lane : FLanes)
+    if (lane->Running != nullptr) sum += lane->Percent;
+  return count == 0 ? 100 : sum / count;
+}
+
+void TBatchConverter::ShowBatchProgress() {
+  const int percent = BatchPercent();
+  if (percent == FLastBatchPercent) return;
+  FLastBatchPercent = percent;
+  if (FActiveLanes > 1 && OnProgressPosition) OnProgressPosition(percent);
+  if (OnBatchProgress) OnBatchProgress(percent);
+}
+
+void TBatchConverter::ShowBatchStatus() {
+  Status("Converting: " + std::to_string(FFinished) + " of " + std::to_string(FFiles.size()) +
+         " done, " + std::to_string(RunningCount()) + " running");
+}
+
 void TBatchConverter::SetStatus(int Stat1) {
   if (OnControlsEnabled) OnControlsEnabled(Stat1 != 0);
 }
 
-void TBatchConverter::Fail(const std::string& Message) {
+void TBatchConverter::Fail(int Index, const std::string& Message) {
   ++FFailed;
-  if (OnEntryFailed) OnEntryFailed(FConvIndex, Message);
-}
-
-void TBatchConverter::FinishCurrent() {
-  TAuFileOut* output = std::exchange(FCurrentOutput, nullptr);
-  std::string failure = output->ExceptionMessage();
-  // A run cut short (stopped while the converter winds down, say) is never put in place.
-  if (failure.empty() && !output->RunComplete())
-    failure = "The conversion stopped before the end of the file.";
-  std::error_code ec;
-  std::string warning;
-  if (failure.empty()) {
-    warning = CarryTagsInto(FFiles[FConvIndex], FCurrentTemp);
-    fs::rename(FCurrentTemp, FCurrentFinal, ec);
-    if (ec) failure = "The output file " + FCurrentFinal + " could not be written: " + ec.message();
-  }
-  if (failure.empty()) {
-    if (!warning.empty() && OnEntryWarning) OnEntryWarning(FConvIndex, warning);
-    if (OnEntryDone) OnEntryDone(FConvIndex, FCurrentFinal);
-    return;
-  }
-  fs::remove(FCurrentTemp, ec);
-  Fail(failure);
+  if (OnEntryFailed) OnEntryFailed(Index, Message);
 }
 
 std::string TBatchConverter::CarryTagsInto(const std::string& Source,
@@ -313,32 +433,50 @@ std::string TBatchConverter::CarryTagsInto(const std::string& Source,
   }
 }
 
-void TBatchConverter::OutputDone(TComponent* Sender) {
+void TBatchConverter::OutputDone(TLane& Lane, TComponent* Sender) {
   // A converter being destroyed reports nothing: whoever listens may be gone already.
-  if (!FRunning || Sender != FCurrentOutput || IsDestroying()) return;
-  FinishCurrent();
-  ConvDoneNext();
+  if (!FRunning || Sender != Lane.Running || IsDestroying()) return;
+  FinishEntry(Lane);
+  if (!FRunning) return;
+  if (FActiveLanes > 1) ShowBatchStatus();
+  ShowBatchProgress();
+  StartWaiting();
 }
 
-void TBatchConverter::OutputProgress(TComponent* Sender) {
-  if (OnProgressPosition && Sender == FCurrentOutput && !IsDestroying())
-    OnProgressPosition(static_cast<TAuOutput*>(Sender)->Progress());
+void TBatchConverter::OutputProgress(TLane& Lane, TComponent* Sender) {
+  if (!FRunning || Sender != Lane.Running || IsDestroying()) return;
+  Lane.Percent = static_cast<TAuOutput*>(Sender)->Progress();
+  if (OnEntryProgress) OnEntryProgress(Lane.Entry, Lane.Percent);
+  if (FActiveLanes == 1) {
+    if (OnProgressPosition) OnProgressPosition(Lane.Percent);
+  }
+  ShowBatchProgress();
 }
 
 void TBatchConverter::Cancel() {
   if (!FRunning) return;
   FRunning = false;
-  if (TAuFileOut* output = std::exchange(FCurrentOutput, nullptr)) {
+  const bool report = !IsDestroying();
+  std::vector<int> notConverted;
+  for (const auto& lane : FLanes) {
+    TAuFileOut* output = std::exchange(lane->Running, nullptr);
+    if (output == nullptr) continue;
     output->Stop(false);
     std::error_code ec;
-    fs::remove(FCurrentTemp, ec);
+    fs::remove(lane->Temp, ec);
+    notConverted.push_back(std::exchange(lane->Entry, -1));
   }
-  if (!IsDestroying()) SetStatus(-1);
+  if (!report) return;
+  std::sort(notConverted.begin(), notConverted.end());
+  for (int i = FNext; i < static_cast<int>(FFiles.size()); ++i) notConverted.push_back(i);
+  if (OnEntryNotConverted)
+    for (int index : notConverted) OnEntryNotConverted(index);
+  SetStatus(-1);
 }
 
 void TBatchConverter::BeforeDestruction() {
   // The outputs have already stopped (owned components wind down first); what is left is
-  // the unfinished file.
+  // the unfinished files.
   Cancel();
   TComponent::BeforeDestruction();
 }

@@ -1,9 +1,13 @@
 #pragma once
 
+#include <array>
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "app/BatchPlan.h"
 #include "mp3enc/MP3BitRate.h"
 #include "pipeline/AuFile.h"
 
@@ -12,15 +16,16 @@ namespace tunevert {
 class TWaveIn;
 class TWaveOut;
 
-// Converts a list of files one after another: picks the input by extension, names the
-// output, runs the chosen output and starts the next file from its OnDone. No GUI in it:
+// Converts a list of files, up to Jobs of them at once: each running file has a lane of its
+// own input and output components, and the next entry starts on a lane from its output's
+// OnDone. With Jobs = 1 it is the one-file-after-another batch, with its texts. No GUI in it:
 // the window (or the command-line program) binds the callbacks below to what it shows.
 class TBatchConverter final : public TComponent {
  public:
   explicit TBatchConverter(TComponent* AOwner);
   std::string ClassName() const override { return "TBatchConverter"; }
 
-  // The components, owned by the converter. A format not built into this program is null.
+  // The first lane's components, owned by the converter. A format not built in is null.
   TWaveIn* WaveIn1 = nullptr;
   TAuFileIn* MP3In1 = nullptr;
   TAuFileIn* WMIn1 = nullptr;
@@ -30,16 +35,33 @@ class TBatchConverter final : public TComponent {
   TWaveOut* WaveOut1 = nullptr;
   TAuFileOut* MP3Out1 = nullptr;
 
-  // What the user sees; each may stay empty.
+  // Read when a batch starts.
+  int Jobs = 0;  // files converted at once; 0 = DefaultJobs()
+  TExistingOutput Existing = TExistingOutput::Overwrite;
+  bool KeepTree = false;   // recreate each source's SubFolder under the output folder
+  bool SkipNewer = false;  // leave entries whose output is newer than their source
+  // Whether each output gets its source's tags and pictures; off, outputs get no tags.
+  bool CarryTags = true;
+
+  // What the user sees; each may stay empty. With one job the status and the position are
+  // those of the file converting; with more, of the whole batch.
   std::function<void(const std::string& Text)> OnStatusText;
   std::function<void(int Position)> OnProgressPosition;
   std::function<void(bool Enabled)> OnControlsEnabled;
-  std::function<void(int Index)> OnSelectEntry;
+  std::function<void(int Index)> OnSelectEntry;  // one job only: the entry converting
+  std::function<void(int Index)> OnEntryStarted;
+  std::function<void(int Index, int Percent)> OnEntryProgress;
+  std::function<void(int Percent)> OnBatchProgress;  // reaches 100 when the batch ends
   std::function<void(int Index, const std::string& Message)> OnEntryFailed;
-  std::function<void(int Index, const std::string& OutputFile)> OnEntryDone;
+  std::function<void(int Index, const std::string& Reason)> OnEntrySkipped;
+  // Before OnEntryDone of an entry written under a numbered name ("song (2).mp3").
+  std::function<void(int Index, const std::string& OutputFile)> OnEntryNumbered;
   // Before OnEntryDone of an entry whose audio is complete but whose tags could not be
   // written; the entry still counts as done.
   std::function<void(int Index, const std::string& Warning)> OnEntryWarning;
+  std::function<void(int Index, const std::string& OutputFile)> OnEntryDone;
+  // After Cancel, for each entry that was running or waiting.
+  std::function<void(int Index)> OnEntryNotConverted;
   std::function<void(const std::string& Message)> OnMessage;
   std::function<void()> OnBatchDone;
 
@@ -47,26 +69,32 @@ class TBatchConverter final : public TComponent {
   // texts; OutputDir ends with "/". Returns false when the batch did not start.
   bool Convert(std::vector<std::string> Files, std::string Format, std::string BitrateText,
                std::string OutputDir);
+  bool ConvertSources(std::vector<TBatchSource> Sources, std::string Format,
+                      std::string BitrateText, std::string OutputDir);
   bool Running() const { return FRunning; }
-  // Whether each output gets its source's tags and pictures; off, outputs get no tags.
-  bool CarryTags = true;
-  // Ends a running batch at once: the running output is stopped and its unfinished file
-  // removed. Used when the window closes.
+  // Ends a running batch at once: every running output is stopped and its unfinished file
+  // removed; finished outputs stay.
   void Cancel();
 
-  int ConvCount() const { return FConvCount; }
-  int ConvIndex() const { return FConvIndex; }
+  int ConvCount() const { return FConvCount; }  // entries started or passed over
+  int ConvIndex() const { return FConvIndex; }  // the entry started last
+  int ConvertedCount() const { return FConverted; }
   int FailedCount() const { return FFailed; }
+  int SkippedCount() const { return FSkipped; }
+  int RunningCount() const;
   const std::vector<std::string>& Files() const { return FFiles; }
 
+  // The cores this process may run on.
+  static int DefaultJobs();
   static TMP3BitRate GetMP3BitRate(const std::string& Text);
-  // The input for a source by its extension (letter case ignored), or null.
+  // The first lane's input for a source by its extension (letter case ignored), or null.
   TAuFileIn* InputFor(const std::string& FileName) const;
-  // The output for a format, or null when this program has none.
+  // The first lane's output for a format, or null when this program has none.
   TAuFileOut* OutputFor(const std::string& Format) const;
-  // Output folder + the source's name with its extension replaced by (or given) Format.
   static std::string OutputFileName(const std::string& OutputDir, const std::string& Source,
-                                    const std::string& Format);
+                                    const std::string& Format) {
+    return tunevert::OutputFileName(OutputDir, Source, Format);
+  }
   // Where the output is written until it is complete: beside the final file, same extension.
   static std::string TemporaryFileName(const std::string& FinalName);
 
@@ -74,31 +102,54 @@ class TBatchConverter final : public TComponent {
   void BeforeDestruction() override;
 
  private:
-  void AudioConvert(const std::string& FileName);
-  void ConvDoneNext();
-  void SetStatus(int Stat1);
-  // Starts the entry at ConvIndex; an entry that fails before it runs is reported and the
-  // next one tried, until one runs or the list ends.
-  void StartCurrentOrFinish();
-  bool TryStart(const std::string& FileName, std::string& Failure);
-  void FinishCurrent();
+  static constexpr size_t kSourceKinds = 5;
+  struct TLane {
+    std::array<TAuFileIn*, kSourceKinds> Inputs{};
+    std::map<std::string, TAuFileOut*> Outputs;  // by format, made when first needed
+    TAuFileOut* Running = nullptr;
+    int Entry = -1;
+    int Percent = 0;
+    std::string Final, Temp;
+  };
+
+  TAuFileIn* MakeInput(TSourceKind Kind);
+  TAuFileOut* MakeOutput(const std::string& Format);
+  TAuFileIn* LaneInput(TLane& Lane, TSourceKind Kind);
+  TAuFileOut* LaneOutput(TLane& Lane, const std::string& Format);
+
+  // Starts waiting entries on idle lanes; ends the batch when nothing is left.
+  void StartWaiting();
+  void StartEntry(TLane& Lane, int Index);
+  bool TryStart(TLane& Lane, int Index, std::string& Failure);
+  void FinishEntry(TLane& Lane);
+  void FinishBatch();
   // Into the temporary output, before it is renamed; a failure comes back as the warning.
   std::string CarryTagsInto(const std::string& Source, const std::string& Output) const;
-  void Fail(const std::string& Message);
-  void OutputDone(TComponent* Sender);
-  void OutputProgress(TComponent* Sender);
+  void Fail(int Index, const std::string& Message);
+  void OutputDone(TLane& Lane, TComponent* Sender);
+  void OutputProgress(TLane& Lane, TComponent* Sender);
+  int BatchPercent() const;
+  void ShowBatchProgress();
+  void ShowBatchStatus();
+  void SetStatus(int Stat1);
   void Status(const std::string& Text) {
     if (OnStatusText) OnStatusText(Text);
   }
 
   std::vector<std::string> FFiles;
+  std::vector<TPlannedOutput> FPlan;
   std::string FFormat, FBitrateText, FOutputDir;
+  std::vector<std::unique_ptr<TLane>> FLanes;
+  int FActiveLanes = 1;
+  int FNext = 0;
   int FConvCount = 0;
   int FConvIndex = 0;
+  int FFinished = 0;
+  int FConverted = 0;
   int FFailed = 0;
+  int FSkipped = 0;
+  int FLastBatchPercent = -1;
   bool FRunning = false;
-  TAuFileOut* FCurrentOutput = nullptr;
-  std::string FCurrentFinal, FCurrentTemp;
 };
 
 }  // namespace tunevert

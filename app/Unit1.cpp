@@ -179,6 +179,7 @@ TForm1::TForm1(QWidget* parent)
   ListBox1->OnDrop = [this](const QStringList& names) { DragDrop1Drop(names); };
 
   TBatchConverter& c = *FConverter;
+  c.Jobs = 1;  // the window converts one file at a time until it has a choice for it
   c.OnStatusText = [this](const std::string& text) {
     StatusBar1->setText(QString::fromStdString(text));
   };

@@ -7,7 +7,7 @@ namespace tunevert {
 // The file-name check for names dropped onto the file list.
 class TZemc {
  public:
-  // True when the name's extension is one of the five source formats, in any letter case.
+  // True when the name's extension is one the batch reads, in any letter case.
   static bool CheckValidFileName(const std::string& FileName);
 };
 

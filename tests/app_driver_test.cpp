@@ -25,7 +25,8 @@ struct Batch {
   std::vector<bool> enabled;
   std::vector<int> selected;
 
-  Batch() {
+  explicit Batch(int jobs = 1) {
+    c->Jobs = jobs;
     c->OnStatusText = [this](const std::string& s) { statuses.push_back(s); };
     c->OnControlsEnabled = [this](bool e) { enabled.push_back(e); };
     c->OnSelectEntry = [this](int i) { selected.push_back(i); };

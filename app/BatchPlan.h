@@ -1,0 +1,60 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tunevert {
+
+// The inputs a batch has, by the extensions they read.
+enum class TSourceKind { Wave, MP3, WindowsMedia, Vorbis, FLAC };
+
+// The kind for a file name's extension (letter case ignored); false for anything else.
+bool SourceKindOf(const std::string& FileName, TSourceKind& Kind);
+inline bool IsSupportedSource(const std::string& FileName) {
+  TSourceKind kind;
+  return SourceKindOf(FileName, kind);
+}
+
+// One entry of a batch. SubFolder ("" or "a/b/") is where the file was found below a folder
+// the user gave, so that folder tree can be recreated under the output folder.
+struct TBatchSource {
+  std::string File;
+  std::string SubFolder;
+};
+
+// The files as given; each folder replaced by every supported file below it, recursively,
+// sorted by path. Hidden files and folders are left out: they are the desktop's and other
+// programs' leftovers (and our own unfinished outputs), not music.
+std::vector<TBatchSource> ExpandSources(const std::vector<std::string>& Paths);
+
+// What happens to an output name that already exists on disk.
+enum class TExistingOutput { Overwrite, Skip, Rename };
+
+struct TOutputPlanOptions {
+  std::string OutputDir;  // ends with '/'
+  std::string Format;     // ".mp3", ".wav"...
+  bool KeepTree = false;
+  TExistingOutput Existing = TExistingOutput::Overwrite;
+  bool SkipNewer = false;
+};
+
+struct TPlannedOutput {
+  std::string FinalName;
+  bool Numbered = false;   // "name (N)": the plain name belongs to another entry or file
+  std::string SkipReason;  // not empty: the entry is left alone
+};
+
+// Output folder + the source's name with its extension replaced by (or given) Format.
+std::string OutputFileName(const std::string& OutputDir, const std::string& Source,
+                           const std::string& Format);
+// "dir/song.mp3", 2 -> "dir/song (2).mp3".
+std::string NumberedName(const std::string& FileName, int Number);
+
+// Every entry's output name, decided in list order before anything runs, so the result
+// never depends on which file finishes first. No two entries share a name (letter case
+// ignored, for output folders on FAT drives), and no output takes the name of another
+// entry's source.
+std::vector<TPlannedOutput> PlanOutputs(const std::vector<TBatchSource>& Sources,
+                                        const TOutputPlanOptions& Options);
+
+}  // namespace tunevert

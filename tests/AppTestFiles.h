@@ -61,7 +61,10 @@ inline void WriteWav(const std::string& path, const std::vector<uint8_t>& pcm, i
     f.push_back(static_cast<uint8_t>(v));
     f.push_back(static_cast<uint8_t>(v >> 8));
   };
-  auto tag = [&](const char* t) { f.insert(f.end(), t, t + 4); };
+  // Byte by byte: g++ 12 at -O2 misreads a four-byte insert here as an overflow.
+  auto tag = [&](const char* t) {
+    for (int i = 0; i < 4; ++i) f.push_back(static_cast<uint8_t>(t[i]));
+  };
   tag("RIFF");
   u32(static_cast<uint32_t>(36 + pcm.size()));
   tag("WAVE");

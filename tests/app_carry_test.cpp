@@ -68,7 +68,8 @@ TEST_P(CarriedTags, EveryFieldAndPictureArrives) {
   TempDir dir;
   const std::string output = dir / ("out/tagged." + format);
   const std::string printed = Convert(kCarry + source, format, dir / "out");
-  ASSERT_EQ(printed, "done: " + kCarry + source + " -> " + output + "\n");
+  ASSERT_EQ(printed.substr(0, printed.find('\n') + 1),
+            "done: " + kCarry + source + " -> " + output + "\n");
 
   std::vector<std::string> expected = Carried(Dump(kCarry + source));
   ASSERT_GE(expected.size(), 23u) << "fixture lost its tags: " << source;

@@ -113,39 +113,46 @@ TFit FitTone(const std::vector<int64_t>& V, uint32_t Chans, uint32_t C, double R
 }
 
 struct TRateCase {
-  uint32_t In, Out;
+  uint32_t In, Out, InChans, OutChans;
 };
 class FormatStageRate : public ::testing::TestWithParam<TRateCase> {};
 
+// With a channel change too: fewer channels are mixed before the filter, more after it.
 TEST_P(FormatStageRate, ToneKeepsPitchLevelAndPhaseWithTheExactLength) {
-  const auto [inRate, outRate] = GetParam();
+  const auto [inRate, outRate, inChans, outChans] = GetParam();
   const size_t frames = 12345;  // 0.26-0.28 s, not a whole number of blocks
-  PcmInput in(Encode(Tone(frames, 2, inRate, 1000, {0.5, 0.25}), 24), 24, 2, inRate);
+  std::vector<double> amps = {0.5, 0.25};
+  amps.resize(inChans);
+  PcmInput in(Encode(Tone(frames, inChans, inRate, 1000, amps), 24), 24, inChans, inRate);
   TAuFormatStage stage;
   stage.SetInput(&in);
   stage.SetSampleRate(static_cast<int>(outRate));
+  stage.SetChannels(outChans == inChans ? 0 : static_cast<int>(outChans));
   const int64_t expected = std::llround(static_cast<double>(frames) * outRate / inRate);
   EXPECT_EQ(stage.TotalSamples(), expected);
   stage.Init();
-  EXPECT_EQ(stage.Size(), expected * 6);
+  EXPECT_EQ(stage.Size(), expected * 3 * outChans);
   stage.Flush();
   const auto out = ReadPass(stage);
-  ASSERT_EQ(out.size(), static_cast<size_t>(expected) * 6);
+  ASSERT_EQ(out.size(), static_cast<size_t>(expected) * 3 * outChans);
   const auto v = Values(out, 24);
-  for (uint32_t c = 0; c < 2; ++c) {
-    const TFit fit = FitTone(v, 2, c, outRate, 1000, 8388608);
-    EXPECT_NEAR(fit.Amp, c == 0 ? 0.5 : 0.25, 1e-5) << c;
+  for (uint32_t c = 0; c < outChans; ++c) {
+    const double want = outChans == inChans ? amps[c] : inChans == 1 ? 0.5 : 0.375;
+    const TFit fit = FitTone(v, outChans, c, outRate, 1000, 8388608);
+    EXPECT_NEAR(fit.Amp, want, 1e-5) << c;
     EXPECT_NEAR(fit.Phase, 0, 1e-5) << "the filter's delay is left in, channel " << c;
     EXPECT_GE(fit.SnrDb, 90) << c;
   }
   // Blocks of any size, asked for in any size, make the same audio: no seams at boundaries.
-  in.MaxBlock = 6 * 7;
-  EXPECT_EQ(ReadPass(stage, 6 * 5), out);
+  in.MaxBlock = 3 * inChans * 7;
+  EXPECT_EQ(ReadPass(stage, 3 * outChans * 5), out);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, FormatStageRate,
-                         ::testing::Values(TRateCase{44100, 48000}, TRateCase{48000, 44100},
-                                           TRateCase{96000, 44100}, TRateCase{22050, 48000}));
+                         ::testing::Values(TRateCase{44100, 48000, 2, 2},
+                                           TRateCase{48000, 44100, 2, 2},
+                                           TRateCase{96000, 44100, 2, 1},
+                                           TRateCase{22050, 48000, 1, 2}));
 
 TEST(FormatStage, DownmixLevelsAndFullScale) {
   // One channel at a time at half scale, then all of them near full scale.

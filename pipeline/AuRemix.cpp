@@ -129,4 +129,18 @@ void TAuRemix::Process(const int16_t* In, size_t Frames, std::vector<int16_t>& O
   }
 }
 
+void TAuRemix::Process(const float* In, size_t Frames, std::vector<float>& Out) const {
+  const size_t old = Out.size();
+  Out.resize(old + Frames * FOut);
+  float* dst = Out.data() + old;
+  for (size_t f = 0; f < Frames; ++f, In += FIn, dst += FOut) {
+    for (uint32_t o = 0; o < FOut; ++o) {
+      const float* row = &FMatrix[o * FIn];
+      float v = 0.0f;
+      for (uint32_t i = 0; i < FIn; ++i) v += row[i] * In[i];
+      dst[o] = v;
+    }
+  }
+}
+
 }  // namespace tunevert

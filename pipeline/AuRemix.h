@@ -6,8 +6,9 @@
 
 namespace tunevert {
 
-// Mixes interleaved 16-bit PCM from one channel count to another, both in WAV channel order
-// (FL, FR, FC, LFE, BL, BR for 5.1): for inputs whose source changes layout part-way.
+// Mixes interleaved PCM from one channel count to another, both in WAV channel order
+// (FL, FR, FC, LFE, BL, BR for 5.1): for inputs whose source changes layout part-way, and
+// for the output settings stage (float).
 class TAuRemix final {
  public:
   TAuRemix(uint32_t InChannels, uint32_t OutChannels);
@@ -18,6 +19,8 @@ class TAuRemix final {
 
   // Appends Frames mixed frames of In to Out.
   void Process(const int16_t* In, size_t Frames, std::vector<int16_t>& Out) const;
+  // Unclamped: no row's gains add up past 1, so full scale in stays full scale out.
+  void Process(const float* In, size_t Frames, std::vector<float>& Out) const;
 
  private:
   uint32_t FIn;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 #include "platform/CodecLibrary.h"
 #include "platform/Exception.h"
@@ -55,26 +56,46 @@ void TAuResampler::TDeleter::operator()(soxr* Resampler) const {
 
 TAuResampler::TAuResampler(uint32_t Channels, uint32_t InRate, uint32_t OutRate)
     : FChannels(Channels), FInRate(InRate), FOutRate(OutRate) {
+  Create(false, TResampleQuality::rqHigh);
+}
+
+TAuResampler::TAuResampler(uint32_t Channels, uint32_t InRate, uint32_t OutRate,
+                           TResampleQuality Quality)
+    : FChannels(Channels), FInRate(InRate), FOutRate(OutRate), FFloat(true) {
+  Create(true, Quality);
+}
+
+void TAuResampler::Create(bool Float, TResampleQuality Quality) {
   // Ratios past 256 are no real conversion: only a damaged header asks for them.
-  if (Channels == 0 || InRate == 0 || OutRate == 0 || InRate / OutRate >= 256 ||
-      OutRate / InRate >= 256)
-    throw EAuException("Cannot resample " + std::to_string(Channels) + " channels from " +
-                       std::to_string(InRate) + " Hz to " + std::to_string(OutRate) + " Hz");
+  if (FChannels == 0 || FInRate == 0 || FOutRate == 0 || FInRate / FOutRate >= 256 ||
+      FOutRate / FInRate >= 256)
+    throw EAuException("Cannot resample " + std::to_string(FChannels) + " channels from " +
+                       std::to_string(FInRate) + " Hz to " + std::to_string(FOutRate) + " Hz");
   const TSoxrApi& soxr = Soxr();
-  soxr_io_spec_t io = soxr.IoSpec(SOXR_INT16_I, SOXR_INT16_I);
+  const soxr_datatype_t type = Float ? SOXR_FLOAT32_I : SOXR_INT16_I;
+  soxr_io_spec_t io = soxr.IoSpec(type, type);
   // No dither: the same source converts to the same bytes every time.
   io.flags |= SOXR_NO_DITHER;
-  const soxr_quality_spec_t quality = soxr.QualitySpec(SOXR_HQ, 0);
+  const soxr_quality_spec_t quality =
+      soxr.QualitySpec(Quality == TResampleQuality::rqVeryHigh ? SOXR_VHQ : SOXR_HQ, 0);
   const soxr_runtime_spec_t runtime = soxr.RuntimeSpec(1);
   soxr_error_t error = nullptr;
-  FResampler.reset(soxr.Create(InRate, OutRate, Channels, &error, &io, &quality, &runtime));
+  FResampler.reset(soxr.Create(FInRate, FOutRate, FChannels, &error, &io, &quality, &runtime));
   if (error != nullptr || !FResampler)
     throw EAuException(std::string("The resampler could not be created: ") + soxr_strerror(error));
 }
 
 TAuResampler::~TAuResampler() = default;
 
-void TAuResampler::Run(const int16_t* In, size_t Frames, std::vector<int16_t>& Out) {
+template <class T>
+void TAuResampler::CheckType() const {
+  if (FFloat != std::is_same_v<T, float>)
+    throw EAuException("The resampler was made for another sample type");
+}
+
+template <class T>
+void TAuResampler::Run(const T* In, size_t Frames, std::vector<T>& Out) {
+  CheckType<T>();
   // In == nullptr tells the filter the input has ended: it then drains until it gives nothing.
   for (;;) {
     const size_t room = Frames * FOutRate / FInRate + 1024;
@@ -100,8 +121,17 @@ void TAuResampler::Process(const int16_t* In, size_t Frames, std::vector<int16_t
   if (Frames > 0) Run(In, Frames, Out);
 }
 
+void TAuResampler::Process(const float* In, size_t Frames, std::vector<float>& Out) {
+  if (Frames > 0) Run(In, Frames, Out);
+}
+
 void TAuResampler::Flush(std::vector<int16_t>& Out) {
-  Run(nullptr, 0, Out);
+  Run<int16_t>(nullptr, 0, Out);
+  Soxr().Clear(FResampler.get());
+}
+
+void TAuResampler::Flush(std::vector<float>& Out) {
+  Run<float>(nullptr, 0, Out);
   Soxr().Clear(FResampler.get());
 }
 

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pipeline/AuInput.h"
+
+namespace tunevert {
+
+class TAuRemix;
+class TAuResampler;
+
+// An input that presents another input's audio at a chosen sample rate, channel count and
+// bit depth, for an output to read through. A setting of 0 keeps the source's value; when
+// nothing changes, the source's blocks pass through untouched.
+class TAuFormatStage final : public TAuInput {
+ public:
+  explicit TAuFormatStage(TComponent* AOwner = nullptr);
+  ~TAuFormatStage() override;
+  std::string ClassName() const override { return "TAuFormatStage"; }
+
+  TAuInput* Input() const { return FInput; }
+  // Refused during a pass ("The component is Busy"), as are the settings below.
+  void SetInput(TAuInput* Value);
+  // The settings as given (0: keep). Bad values raise EAuException.
+  int TargetSampleRate() const { return FTargetRate; }
+  void SetSampleRate(int Value);  // 0 or 1000..768000 Hz
+  int TargetChannels() const { return FTargetChannels; }
+  void SetChannels(int Value);  // 0 or 1..8; 1 and 2 mix down (or copy mono to both sides)
+  int TargetBitsPerSample() const { return FTargetBits; }
+  void SetBitsPerSample(int Value);  // 0, 8, 16, 24 or 32; fewer bits than the source dither
+
+  void _Pause() override;
+  void _Resume() override;
+
+ protected:
+  uint32_t GetBitsPerSample() override;
+  uint32_t GetChannels() override;
+  uint32_t GetSampleRate() override;
+  uint32_t GetTotalTime() override;
+  int64_t GetTotalSamples() override;
+  void StartInput() override;
+  void StopInput() override;
+  void ProduceData(void*& Buffer, uint32_t& Bytes) override;
+  void Notification(TComponent* AComponent, TOperation Operation) override;
+  void BeforeDestruction() override;
+
+ private:
+  TAuInput& Source() const;
+  uint32_t OutValue(int Target, uint32_t Source) const;
+  void RefreshSize(TAuInput& In);
+  // Converts the next source block (or the end of the source) into FOut.
+  void Refill(TAuInput& In);
+  void Decode(const uint8_t* Data, size_t Samples, std::vector<float>& Out) const;
+  void Quantise(const float* Samples, size_t Count);
+  float DitherValue();
+
+  std::atomic<TAuInput*> FInput{nullptr};  // cleared by a removal notification on any thread
+  // Set by the driver between runs, read by the worker when a pass starts.
+  std::atomic<int> FTargetRate{0};
+  std::atomic<int> FTargetChannels{0};
+  std::atomic<int> FTargetBits{0};
+  // The format a pass delivers, written on the worker and read by progress displays.
+  std::atomic<uint32_t> FRate{0};
+  std::atomic<uint32_t> FChannels{0};
+  std::atomic<uint32_t> FBits{0};
+
+  // The state of one pass, used under DataCS only.
+  uint32_t FInRate = 0;
+  uint32_t FInChannels = 0;
+  uint32_t FInBits = 0;
+  bool FPassThrough = false;
+  bool FDither = false;
+  bool FEnded = false;
+  int64_t FFramesIn = 0;   // source frames taken
+  int64_t FFramesOut = 0;  // frames converted into FOut so far
+  uint32_t FNoise = 0;     // dither generator state
+  std::unique_ptr<TAuRemix> FRemix;
+  bool FRemixFirst = false;  // fewer channels are mixed before resampling, more after
+  std::unique_ptr<TAuResampler> FResampler;
+  std::vector<float> FSamples;
+  std::vector<float> FScratch;
+  std::vector<uint8_t> FOut;
+  size_t FOutStart = 0;
+};
+
+}  // namespace tunevert

@@ -59,30 +59,6 @@ std::vector<uint8_t> Source(int frames, int channels, int bits) {
   return pcm;
 }
 
-// A WAVE_FORMAT_IEEE_FLOAT file with 32-bit samples.
-void WriteFloatWav(const std::string& path, const std::vector<float>& samples, int channels,
-                   int rate) {
-  std::vector<uint8_t> f;
-  auto u32 = [&](uint32_t v) { Put(f, v, 4); };
-  auto u16 = [&](uint16_t v) { Put(f, v, 2); };
-  const auto bytes = static_cast<uint32_t>(samples.size() * 4);
-  f.insert(f.end(), {'R', 'I', 'F', 'F'});
-  u32(36 + bytes);
-  f.insert(f.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-  u32(16);
-  u16(3);
-  u16(static_cast<uint16_t>(channels));
-  u32(static_cast<uint32_t>(rate));
-  u32(static_cast<uint32_t>(rate * channels * 4));
-  u16(static_cast<uint16_t>(channels * 4));
-  u16(32);
-  f.insert(f.end(), {'d', 'a', 't', 'a'});
-  u32(bytes);
-  const auto* p = reinterpret_cast<const uint8_t*>(samples.data());
-  f.insert(f.end(), p, p + bytes);
-  WriteAll(path, f);
-}
-
 template <class Out>
 void Encode(Out& out, TAuInput& in, const std::string& path) {
   out.SetInput(&in);
@@ -107,6 +83,10 @@ struct FlacCase {
   int StoredBits;
 };
 
+void PrintTo(const FlacCase& c, std::ostream* os) {
+  *os << c.Name;
+}
+
 class FlacExact : public ::testing::TestWithParam<FlacCase> {};
 
 // What the decoder gives back is what went in; 32-bit and float sources rounded to 24 bits.
@@ -117,17 +97,12 @@ TEST_P(FlacExact, ReferenceDecoderGivesBackTheSource) {
   std::vector<uint8_t> expected;
   if (c.Kind == TKind::kFloat) {
     // Values k / 2^23 are exact in a float and become k again at 24 bits.
-    const std::vector<uint8_t> k24 = Source(frames, c.Channels, 24);
-    std::vector<float> samples;
-    for (size_t i = 0; i + 3 <= k24.size(); i += 3) {
-      const int32_t k = static_cast<int32_t>(static_cast<uint32_t>(k24[i]) << 8 |
-                                             static_cast<uint32_t>(k24[i + 1]) << 16 |
-                                             static_cast<uint32_t>(k24[i + 2]) << 24) >>
-                        8;
-      samples.push_back(static_cast<float>(k / 8388608.0));
-    }
-    WriteFloatWav(dir / "in.wav", samples, c.Channels, c.Rate);
-    expected = k24;
+    expected = Source(frames, c.Channels, 24);
+    WriteWav(dir / "k24.wav", expected, c.Channels, 24, c.Rate);
+    ASSERT_EQ(std::system(("sox " + Quoted(dir / "k24.wav") + " -e floating-point -b 32 " +
+                           Quoted(dir / "in.wav"))
+                              .c_str()),
+              0);
   } else {
     const std::vector<uint8_t> pcm = Source(frames, c.Channels, c.Bits);
     WriteWav(dir / "in.wav", pcm, c.Channels, c.Bits, c.Rate);
@@ -240,8 +215,6 @@ TEST(FlacLevels, HigherLevelsAreSmallerAndStillExact) {
   const std::vector<uint8_t> source = WavPayload(kMp3Out + "six16.wav");
   EXPECT_TRUE(FlacDecoded(dir / "0.flac", 16) == source);
   EXPECT_TRUE(FlacDecoded(dir / "8.flac", 16) == source);
-  out->SetCompressionLevel(12);
-  EXPECT_EQ(out->CompressionLevel(), 8);
 }
 
 // A source the format cannot hold is refused before anything is written, and the input's

@@ -11,9 +11,11 @@
 
 #include "AppTestFiles.h"
 #include "PipelineFakes.h"
+#include "flac/AuFLAC.h"
 #include "flac/AuFLACOut.h"
 #include "tags/TagLibMeta.h"
 #include "vorbis/AuVorbisOut.h"
+#include "vorbis/VorbisLibs.h"
 #include "wav/AuWave.h"
 
 using namespace tunevert;
@@ -171,22 +173,38 @@ std::vector<SeekPoint> SeekPoints(const std::string& path) {
 }
 
 // A point every 10 s, each at a frame start at or before its time, with growing offsets; a
-// source that announced more than it held leaves no point past its end.
+// source that announced more than it held leaves no point past its end. The same holds in
+// a stream handed in with bytes already in it, which stay as they were.
 TEST(FlacSeekTable, PointsEveryTenSecondsAndNoneBeyondTheEnd) {
   TempDir dir;
-  for (const bool overclaims : {false, true}) {
+  enum { kExact, kOverclaims, kOverclaimsIntoStream };
+  for (const int variant : {kExact, kOverclaims, kOverclaimsIntoStream}) {
     PatternInput in;
     in.Rate = 8000;
     in.Chans = 1;
     in.TotalFrames = 25 * 8000;
-    if (overclaims) in.AnnouncedSize = in.TotalFrames * 2 * 4;
+    if (variant != kExact) in.AnnouncedSize = in.TotalFrames * 2 * 4;
     auto out = MakeComponent<TFLACOut>(nullptr);
-    const std::string flac = dir / (overclaims ? "over.flac" : "exact.flac");
-    Encode(*out, in, flac);
+    const std::string flac = dir / (std::to_string(variant) + ".flac");
+    if (variant == kOverclaimsIntoStream) {
+      TMemoryStream stream;
+      stream.Write("prefix", 6);
+      out->SetStream(&stream);
+      out->SetInput(&in);
+      out->BlockingRun();
+      out->SetInput(nullptr);
+      const std::vector<uint8_t>& bytes = stream.Data();
+      ASSERT_GT(bytes.size(), 10u);
+      EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 10), "prefixfLaC");
+      WriteAll(flac, {bytes.begin() + 6, bytes.end()});
+    } else {
+      Encode(*out, in, flac);
+    }
+    SCOPED_TRACE("variant " + std::to_string(variant));
     EXPECT_EQ(std::system(("flac -t -s " + Quoted(flac) + " 2>/dev/null").c_str()), 0);
     EXPECT_EQ(Metaflac("--show-total-samples", flac), "200000\n");
     const std::vector<SeekPoint> points = SeekPoints(flac);
-    ASSERT_EQ(points.size(), overclaims ? 10u : 3u);
+    ASSERT_EQ(points.size(), variant == kExact ? 3u : 10u);
     for (size_t i = 0; i < points.size(); ++i) {
       if (i >= 3) {
         EXPECT_TRUE(points[i].Placeholder) << "point " << i;
@@ -244,6 +262,42 @@ TEST(FlacRefused, NineChannelsAndOddWidths) {
   in.Bits = 16;
   Encode(*out, in, dir / "ok.flac");
   EXPECT_EQ(Metaflac("--show-total-samples", dir / "ok.flac"), "1000\n");
+}
+
+// A library that is not there is named as the other components name theirs; the next run
+// finds it once it is.
+TEST(EncoderLibraries, MissingLibraryIsNamedAndRetried) {
+  if (FLACLibrary().Loaded() || VorbisEncLibrary().Loaded())
+    GTEST_SKIP() << "the encoder libraries are already loaded in this process";
+  TempDir dir;
+  PatternInput in;
+  auto flac = MakeComponent<TFLACOut>(nullptr);
+  auto vorbis = MakeComponent<TVorbisOut>(nullptr);
+  FLACLibrary().SetFileNames({"libFLAC-absent.so.12"});
+  VorbisEncLibrary().SetFileNames({"libvorbisenc-absent.so.2"});
+  for (TAuTaggedFileOut* out :
+       {static_cast<TAuTaggedFileOut*>(flac.get()), static_cast<TAuTaggedFileOut*>(vorbis.get())}) {
+    out->SetInput(&in);
+    out->SetFileName(dir / "x");
+    try {
+      out->BlockingRun();
+      ADD_FAILURE() << out->ClassName() << " ran without its library";
+    } catch (const EAuException& e) {
+      EXPECT_STREQ(e.what(), out == flac.get() ? "libFLAC.so.12 library could not be loaded."
+                                               : "libvorbisenc.so.2 library could not be loaded.");
+    }
+    EXPECT_FALSE(in.IsBusy());
+  }
+  FLACLibrary().SetFileNames({"libFLAC.so.12", "libFLAC.so.8"});
+  VorbisEncLibrary().SetFileNames({"libvorbisenc.so.2"});
+  flac->SetFileName(dir / "x.flac");
+  flac->BlockingRun();
+  vorbis->SetFileName(dir / "x.ogg");
+  vorbis->BlockingRun();
+  flac->SetInput(nullptr);
+  vorbis->SetInput(nullptr);
+  EXPECT_EQ(Metaflac("--show-total-samples", dir / "x.flac"), "1000\n");
+  EXPECT_EQ(ProbeAudio(dir / "x.ogg").rfind("vorbis,44100,2", 0), 0u);
 }
 
 // mutagen's view of a file, one "KEY=value" line each, sorted (see dump-tags.py).

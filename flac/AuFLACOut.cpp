@@ -73,6 +73,7 @@ constexpr uint32_t kBlockFrames = 4096;
 // The format's sample number of a seek point that points nowhere.
 constexpr uint64_t kPlaceholder = 0xFFFFFFFFFFFFFFFFull;
 constexpr uint32_t kSeekPointSeconds = 10;
+constexpr uint64_t kMaxSeekPoints = 32768;
 // Room for tags written after the audio, so a tagger need not move it.
 constexpr uint32_t kPaddingBytes = 8192;
 
@@ -223,7 +224,10 @@ void TFLACOut::PrepareOutput() {
   const int64_t frameBytes = int64_t{FInChannels} * (FInBits / 8);
   const int64_t announced = FInput->Size() > 0 ? FInput->Size() / frameBytes : 0;
   Enc.set_total_samples_estimate(e, static_cast<FLAC__uint64>(announced));
-  const uint64_t spacing = uint64_t{kSeekPointSeconds} * rate;
+  // A long claim spreads the points wider rather than outgrowing the block's 24-bit length.
+  const uint64_t spacing =
+      std::max<uint64_t>(uint64_t{kSeekPointSeconds} * rate,
+                         (static_cast<uint64_t>(announced) + kMaxSeekPoints - 1) / kMaxSeekPoints);
   for (uint64_t s = 0; s < static_cast<uint64_t>(announced); s += spacing)
     enc->Points.push_back({s, 0, 0});
   if (!enc->Points.empty()) {

@@ -174,16 +174,18 @@ std::vector<SeekPoint> SeekPoints(const std::string& path) {
 
 // A point every 10 s, each at a frame start at or before its time, with growing offsets; a
 // source that announced more than it held leaves no point past its end. The same holds in
-// a stream handed in with bytes already in it, which stay as they were.
+// a stream handed in with bytes already in it, which stay as they were. An absurd claim
+// spreads a bounded number of points.
 TEST(FlacSeekTable, PointsEveryTenSecondsAndNoneBeyondTheEnd) {
   TempDir dir;
-  enum { kExact, kOverclaims, kOverclaimsIntoStream };
-  for (const int variant : {kExact, kOverclaims, kOverclaimsIntoStream}) {
+  enum { kExact, kOverclaims, kOverclaimsIntoStream, kAbsurdClaim };
+  for (const int variant : {kExact, kOverclaims, kOverclaimsIntoStream, kAbsurdClaim}) {
     PatternInput in;
     in.Rate = 8000;
     in.Chans = 1;
     in.TotalFrames = 25 * 8000;
     if (variant != kExact) in.AnnouncedSize = in.TotalFrames * 2 * 4;
+    if (variant == kAbsurdClaim) in.AnnouncedSize = int64_t{1} << 45;
     auto out = MakeComponent<TFLACOut>(nullptr);
     const std::string flac = dir / (std::to_string(variant) + ".flac");
     if (variant == kOverclaimsIntoStream) {
@@ -204,6 +206,12 @@ TEST(FlacSeekTable, PointsEveryTenSecondsAndNoneBeyondTheEnd) {
     EXPECT_EQ(std::system(("flac -t -s " + Quoted(flac) + " 2>/dev/null").c_str()), 0);
     EXPECT_EQ(Metaflac("--show-total-samples", flac), "200000\n");
     const std::vector<SeekPoint> points = SeekPoints(flac);
+    if (variant == kAbsurdClaim) {
+      ASSERT_EQ(points.size(), 32768u);
+      EXPECT_FALSE(points[0].Placeholder);
+      EXPECT_TRUE(points[1].Placeholder);
+      continue;
+    }
     ASSERT_EQ(points.size(), variant == kExact ? 3u : 10u);
     for (size_t i = 0; i < points.size(); ++i) {
       if (i >= 3) {

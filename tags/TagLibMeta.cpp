@@ -287,6 +287,43 @@ void WriteWma(const std::string& fileName, const TCarriedTags& tags) {
   if (!file.save()) throw EAuException("Failed to save tags");
 }
 
+// Vorbis comments: one field per value, numbers and totals apart as the format names them.
+void WriteXiph(TagLib::Ogg::XiphComment& comment, const TCarriedTags& tags) {
+  comment.removeAllFields();
+  for (const auto& [key, values] : tags.Text)
+    for (const std::string& v : values) comment.addField(FromUtf8(key), FromUtf8(v), false);
+}
+
+// A picture block, as FLAC stores it and as Ogg carries it base64-encoded in a comment.
+TagLib::FLAC::Picture* FlacPicture(const TCarriedPicture& p) {
+  auto* picture = new TagLib::FLAC::Picture;
+  picture->setType(static_cast<TagLib::FLAC::Picture::Type>(p.Type));
+  picture->setMimeType(FromUtf8(p.Mime));
+  picture->setDescription(FromUtf8(p.Description));
+  picture->setData(Bytes(p.Data));
+  return picture;
+}
+
+void WriteFlac(const std::string& fileName, const TCarriedTags& tags) {
+  TagLib::FLAC::File file(fileName.c_str());
+  if (!HasAudio(file)) throw EAuException("Failed to write tags: not a FLAC file");
+  WriteXiph(*file.xiphComment(true), tags);
+  file.removePictures();
+  for (const TCarriedPicture& p : tags.Pictures) file.addPicture(FlacPicture(p));
+  if (!file.save()) throw EAuException("Failed to save tags");
+}
+
+void WriteOgg(const std::string& fileName, const TCarriedTags& tags) {
+  TagLib::Ogg::Vorbis::File file(fileName.c_str());
+  if (!HasAudio(file) || file.tag() == nullptr)
+    throw EAuException("Failed to write tags: not an Ogg Vorbis file");
+  TagLib::Ogg::XiphComment& comment = *file.tag();
+  WriteXiph(comment, tags);
+  comment.removeAllPictures();
+  for (const TCarriedPicture& p : tags.Pictures) comment.addPicture(FlacPicture(p));
+  if (!file.save()) throw EAuException("Failed to save tags");
+}
+
 }  // namespace
 
 std::string TCarriedTags::First(const std::string& Key) const {
@@ -387,6 +424,10 @@ void WriteCarriedTags(const std::string& FileName, const TCarriedTags& Tags,
     WriteWav(FileName, Tags);
   else if (Format == ".wma")
     WriteWma(FileName, Tags);
+  else if (Format == ".flac")
+    WriteFlac(FileName, Tags);
+  else if (Format == ".ogg")
+    WriteOgg(FileName, Tags);
   else
     throw EAuException("Failed to write tags: unknown output format " + Format);
 }

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "platform/Text.h"
+#include "vorbis/VorbisChannelOrder.h"
 #include "vorbis/VorbisLibs.h"
 
 namespace tunevert {
@@ -40,21 +41,6 @@ std::string LowerAscii(std::string_view s) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return r;
 }
-
-// WAV channel j of a frame is Vorbis channel kVorbisToWav[n][j]: Vorbis puts the centre
-// between the front pair and LFE last (5.1 is FL, FC, FR, RL, RR, LFE). Other counts keep
-// their order.
-constexpr std::array<std::array<uint8_t, 8>, 9> kVorbisToWav = {{
-    {},
-    {0},
-    {0, 1},
-    {0, 2, 1},
-    {0, 1, 2, 3},
-    {0, 2, 1, 3, 4},
-    {0, 2, 1, 5, 3, 4},
-    {0, 2, 1, 6, 5, 3, 4},
-    {0, 2, 1, 7, 5, 6, 3, 4},
-}};
 
 void VorbisToWavOrder(uint8_t* Data, uint32_t Bytes, uint32_t Channels) {
   if (Channels < 3 || Channels > 8 || Channels == 4) return;

@@ -10,6 +10,7 @@
 #include <taglib/id3v2tag.h>
 #include <taglib/infotag.h>
 #include <taglib/mpegfile.h>
+#include <taglib/opusfile.h>
 #include <taglib/textidentificationframe.h>
 #include <taglib/tpropertymap.h>
 #include <taglib/unsynchronizedlyricsframe.h>
@@ -287,6 +288,24 @@ void WriteWma(const std::string& fileName, const TCarriedTags& tags) {
   if (!file.save()) throw EAuException("Failed to save tags");
 }
 
+// OpusTags are Vorbis comments; pictures go in as METADATA_BLOCK_PICTURE fields.
+void WriteOpus(const std::string& fileName, const TCarriedTags& tags) {
+  TagLib::Ogg::Opus::File file(fileName.c_str());
+  if (!HasAudio(file)) throw EAuException("Failed to write tags: not an Opus file");
+  TagLib::Ogg::XiphComment& comment = *file.tag();
+  comment.setProperties(ToProperties(tags, false, false));
+  comment.removeAllPictures();
+  for (const TCarriedPicture& p : tags.Pictures) {
+    auto* picture = new TagLib::FLAC::Picture;
+    picture->setType(static_cast<TagLib::FLAC::Picture::Type>(p.Type));
+    picture->setMimeType(FromUtf8(p.Mime));
+    picture->setDescription(FromUtf8(p.Description));
+    picture->setData(Bytes(p.Data));
+    comment.addPicture(picture);
+  }
+  if (!file.save()) throw EAuException("Failed to save tags");
+}
+
 }  // namespace
 
 std::string TCarriedTags::First(const std::string& Key) const {
@@ -343,6 +362,13 @@ TCarriedTags ReadCarriedTags(const std::string& FileName) {
       TakeProperties(tags, comment->properties());
       ReadPictures(tags, comment->pictureList());
     }
+  } else if (ext == ".opus") {
+    TagLib::Ogg::Opus::File file(name, false);
+    check(file);
+    if (TagLib::Ogg::XiphComment* comment = file.tag()) {
+      TakeProperties(tags, comment->properties());
+      ReadPictures(tags, comment->pictureList());
+    }
   } else if (ext == ".mp3") {
     TagLib::MPEG::File file(name, false);
     check(file);
@@ -387,6 +413,8 @@ void WriteCarriedTags(const std::string& FileName, const TCarriedTags& Tags,
     WriteWav(FileName, Tags);
   else if (Format == ".wma")
     WriteWma(FileName, Tags);
+  else if (Format == ".opus")
+    WriteOpus(FileName, Tags);
   else
     throw EAuException("Failed to write tags: unknown output format " + Format);
 }

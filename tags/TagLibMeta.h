@@ -35,9 +35,9 @@ const std::vector<std::string>& CarriedKeys();
 // Raises EAuException when the file cannot be opened by the tag library.
 TCarriedTags ReadCarriedTags(const std::string& FileName);
 
-// Replaces the tags of a finished output (Format ".mp3", ".wma", ".wav" or ".opus") with Tags; empty
-// Tags leave the file without tags. Raises EAuException when the file cannot be opened or
-// saved.
+// Replaces the tags of a finished output (Format ".mp3", ".wma", ".wav" or ".opus") with
+// Tags; empty Tags leave the file without tags. Raises EAuException when the file cannot be
+// opened or saved.
 void WriteCarriedTags(const std::string& FileName, const TCarriedTags& Tags,
                       const std::string& Format);
 

@@ -77,6 +77,8 @@ class TOpusIn final : public TAuTaggedFileIn {
   size_t FPendingPos = 0;
   std::unique_ptr<TAuRemix> FRemix;
   uint32_t FOriginalRate = 0;
+  // Bytes of the stream the decoder sees; -1 for all. Set when only the first links open.
+  int64_t FReadLimit = -1;
   // The decoder stopped (end or error); what is buffered is still handed out.
   bool FDecoderEnded = false;
 };

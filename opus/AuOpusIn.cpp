@@ -55,6 +55,32 @@ void OpusToWavOrder(int16_t* Pcm, size_t Frames, uint32_t Channels) {
   }
 }
 
+// Byte offsets of the pages that begin a logical bitstream after the first: where each later
+// link of a chain starts.
+std::vector<int64_t> LinkStarts(TStream& Stream) {
+  std::vector<int64_t> starts;
+  std::vector<uint8_t> chunk(size_t{1} << 16);
+  constexpr size_t kHead = 6;  // "OggS", version 0, header flags
+  int64_t base = 0;
+  size_t kept = 0;
+  Stream.Seek(0, TSeekOrigin::soBeginning);
+  for (;;) {
+    const int64_t got = Stream.Read(chunk.data() + kept, static_cast<int64_t>(chunk.size() - kept));
+    if (got <= 0) break;
+    const size_t end = kept + static_cast<size_t>(got);
+    size_t i = 0;
+    for (; i + kHead <= end; ++i)
+      if (std::memcmp(&chunk[i], "OggS", 5) == 0 && (chunk[i + 5] & 0x02) != 0 &&
+          base + static_cast<int64_t>(i) > 0)
+        starts.push_back(base + static_cast<int64_t>(i));
+    // The last bytes may begin a page header that the next read completes.
+    kept = end - i;
+    std::memmove(chunk.data(), chunk.data() + i, kept);
+    base += static_cast<int64_t>(i);
+  }
+  return starts;
+}
+
 }  // namespace
 
 TCodecLibrary& OpusFileLibrary() {
@@ -91,7 +117,10 @@ struct TOpusFileCallbacks {
     auto* self = static_cast<TOpusIn*>(Stream);
     if (self->FStream == nullptr || Bytes < 0) return -1;
     try {
-      return static_cast<int>(self->FStream->Read(Ptr, Bytes));
+      int64_t want = Bytes;
+      if (self->FReadLimit >= 0)
+        want = std::clamp<int64_t>(self->FReadLimit - self->FStream->Position(), 0, want);
+      return static_cast<int>(self->FStream->Read(Ptr, want));
     } catch (...) {
       return -1;
     }
@@ -104,6 +133,10 @@ struct TOpusFileCallbacks {
     if (Whence == SEEK_CUR) origin = TSeekOrigin::soCurrent;
     if (Whence == SEEK_END) origin = TSeekOrigin::soEnd;
     try {
+      if (origin == TSeekOrigin::soEnd && self->FReadLimit >= 0) {
+        Offset += self->FReadLimit;
+        origin = TSeekOrigin::soBeginning;
+      }
       return self->FStream->Seek(Offset, origin) < 0 ? -1 : 0;
     } catch (...) {
       return -1;
@@ -148,11 +181,27 @@ void TOpusIn::OpenSource() {
     }
   }
   if (FStream == nullptr) throw EAuException("Failed to open stream");
-  FStream->Seek(0, TSeekOrigin::soBeginning);
   const OpusFileCallbacks callbacks = {&TOpusFileCallbacks::Read, &TOpusFileCallbacks::Seek,
                                        &TOpusFileCallbacks::Tell, nullptr};
   int error = 0;
-  FFile.reset(Api.open_callbacks(this, &callbacks, nullptr, 0, &error));
+  const auto open = [&] {
+    FStream->Seek(0, TSeekOrigin::soBeginning);
+    int code = 0;
+    FFile.reset(Api.open_callbacks(this, &callbacks, nullptr, 0, &code));
+    return code;
+  };
+  FReadLimit = -1;
+  error = open();
+  if (!FFile) {
+    // A chain damaged or cut in a later link fails as a whole: open the links before that
+    // one, as other decoders play them.
+    const std::vector<int64_t> starts = LinkStarts(*FStream);
+    for (auto limit = starts.rbegin(); limit != starts.rend() && !FFile; ++limit) {
+      FReadLimit = *limit;
+      open();
+    }
+    if (!FFile) FReadLimit = -1;
+  }
   const OpusHead* head = FFile ? Api.head(FFile.get(), 0) : nullptr;
   if (!FFile || head == nullptr || head->channel_count <= 0) {
     FFile.reset();

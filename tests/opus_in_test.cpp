@@ -15,6 +15,12 @@
 using namespace tunevert;
 using namespace tunevert::testing;
 
+// libopusfile 0.12 loses a link's tags when a chain fails to open on a later link, also in a
+// plain open without this input around it. Leaks of the input's own objects still show.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libopusfile.so.0\n";
+}
+
 namespace {
 
 // The tones tests/make-opus-fixtures.sh gives each channel, in WAV order.
@@ -137,6 +143,32 @@ TEST(OpusChain, LaterLinksTakeTheFirstLinksLayout) {
   const std::vector<int16_t> right = Channel(got, 2, 1, stereo.size() / 2);
   EXPECT_EQ(left, right);
   EXPECT_GE(SnrDb(mono, left), 40.0);
+}
+
+// A fuzzer's find: a chain whose second link's timestamps run backwards. opusdec refuses the
+// whole file; the input gives its first link, as ffmpeg does, and a chain cut inside its
+// second link's headers gives the first link too.
+TEST(OpusDamaged, ChainsBrokenInALaterLinkGiveTheLinksBefore) {
+  TempDir dir;
+  const std::string broken = FixturePath("opus/chain-later-link-bad-timestamp.opus");
+  WriteAll(dir / "link0.opus", SplitChain(ReadAll(broken)).front());
+  const std::vector<int16_t> link0 = OpusdecReference(dir / "link0.opus");
+  EXPECT_TRUE(OpusdecReference(broken).empty());
+  EXPECT_EQ(FfmpegSamples(broken).size(), link0.size());
+  auto in = Open(broken);
+  ASSERT_TRUE(in->Valid());
+  EXPECT_EQ(in->TotalSamples(), static_cast<int64_t>(link0.size() / 2));
+  EXPECT_EQ(Pass(*in), link0);
+
+  const std::vector<int16_t> first = OpusdecReference(FixturePath("opus/stereo.opus"));
+  const std::vector<uint8_t> chain = ReadAll(FixturePath("opus/chain-stereo-mono.opus"));
+  const size_t second = ReadAll(FixturePath("opus/stereo.opus")).size();
+  WriteAll(dir / "cut.opus",
+           {chain.begin(), chain.begin() + static_cast<std::ptrdiff_t>(second + 40)});
+  in->SetFileName(dir / "cut.opus");
+  EXPECT_EQ(Pass(*in), first);
+  in->SetStartSample(10000);
+  EXPECT_EQ(Pass(*in).size(), first.size() - 20000);
 }
 
 // A file cut anywhere gives at most what opusdec decodes from the same bytes and at most one

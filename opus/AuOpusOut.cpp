@@ -162,8 +162,9 @@ void TOpusOut::PrepareOutput() {
     FOwnStream = std::make_unique<TAuFileStream>(FWideFileName, FShareMode | 0xFF00);
     FStream = FOwnStream.get();
   }
-  FInput->Init();
+  // A failed start is flushed as well, which ends whatever half-started pass it left.
   FInputOpen = true;
+  FInput->Init();
   FInChannels = FInput->Channels();
   FInBits = FInput->BitsPerSample();
   const uint32_t rate = FInput->SampleRate();

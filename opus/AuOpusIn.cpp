@@ -183,7 +183,6 @@ void TOpusIn::OpenSource() {
   if (FStream == nullptr) throw EAuException("Failed to open stream");
   const OpusFileCallbacks callbacks = {&TOpusFileCallbacks::Read, &TOpusFileCallbacks::Seek,
                                        &TOpusFileCallbacks::Tell, nullptr};
-  int error = 0;
   const auto open = [&] {
     FStream->Seek(0, TSeekOrigin::soBeginning);
     int code = 0;
@@ -191,7 +190,7 @@ void TOpusIn::OpenSource() {
     return code;
   };
   FReadLimit = -1;
-  error = open();
+  const int error = open();
   if (!FFile) {
     // A chain damaged or cut in a later link fails as a whole: open the links before that
     // one, as other decoders play them.

@@ -10,6 +10,7 @@
 #include <taglib/id3v2tag.h>
 #include <taglib/infotag.h>
 #include <taglib/mpegfile.h>
+#include <taglib/opusfile.h>
 #include <taglib/textidentificationframe.h>
 #include <taglib/tpropertymap.h>
 #include <taglib/unsynchronizedlyricsframe.h>
@@ -313,10 +314,12 @@ void WriteFlac(const std::string& fileName, const TCarriedTags& tags) {
   if (!file.save()) throw EAuException("Failed to save tags");
 }
 
-void WriteOgg(const std::string& fileName, const TCarriedTags& tags) {
-  TagLib::Ogg::Vorbis::File file(fileName.c_str());
+// Ogg Vorbis and Opus carry Vorbis comments, pictures as METADATA_BLOCK_PICTURE fields.
+template <class TOggFile>
+void WriteOggComments(const std::string& fileName, const TCarriedTags& tags, const char* kind) {
+  TOggFile file(fileName.c_str());
   if (!HasAudio(file) || file.tag() == nullptr)
-    throw EAuException("Failed to write tags: not an Ogg Vorbis file");
+    throw EAuException(std::string("Failed to write tags: not an ") + kind + " file");
   TagLib::Ogg::XiphComment& comment = *file.tag();
   WriteXiph(comment, tags);
   comment.removeAllPictures();
@@ -380,6 +383,13 @@ TCarriedTags ReadCarriedTags(const std::string& FileName) {
       TakeProperties(tags, comment->properties());
       ReadPictures(tags, comment->pictureList());
     }
+  } else if (ext == ".opus") {
+    TagLib::Ogg::Opus::File file(name, false);
+    check(file);
+    if (TagLib::Ogg::XiphComment* comment = file.tag()) {
+      TakeProperties(tags, comment->properties());
+      ReadPictures(tags, comment->pictureList());
+    }
   } else if (ext == ".mp3") {
     TagLib::MPEG::File file(name, false);
     check(file);
@@ -427,7 +437,9 @@ void WriteCarriedTags(const std::string& FileName, const TCarriedTags& Tags,
   else if (Format == ".flac")
     WriteFlac(FileName, Tags);
   else if (Format == ".ogg")
-    WriteOgg(FileName, Tags);
+    WriteOggComments<TagLib::Ogg::Vorbis::File>(FileName, Tags, "Ogg Vorbis");
+  else if (Format == ".opus")
+    WriteOggComments<TagLib::Ogg::Opus::File>(FileName, Tags, "Opus");
   else
     throw EAuException("Failed to write tags: unknown output format " + Format);
 }

@@ -31,13 +31,13 @@ struct TCarriedTags {
 // The field names carried; anything else a source holds is left behind.
 const std::vector<std::string>& CarriedKeys();
 
-// Reads the tags of a FLAC, Ogg Vorbis, MP3, WMA or WAV file, chosen by its extension.
+// Reads the tags of a FLAC, Ogg Vorbis, Opus, MP3, WMA or WAV file, chosen by its extension.
 // Raises EAuException when the file cannot be opened by the tag library.
 TCarriedTags ReadCarriedTags(const std::string& FileName);
 
-// Replaces the tags of a finished output (Format ".mp3", ".wma", ".wav", ".flac" or ".ogg")
-// with Tags; empty Tags leave the file without tags. Raises EAuException when the file
-// cannot be opened or saved.
+// Replaces the tags of a finished output (Format ".mp3", ".wma", ".wav", ".flac", ".ogg" or
+// ".opus") with Tags; empty Tags leave the file without tags. Raises EAuException when the
+// file cannot be opened or saved.
 void WriteCarriedTags(const std::string& FileName, const TCarriedTags& Tags,
                       const std::string& Format);
 

@@ -84,12 +84,12 @@ def dump_info(path):
 path = sys.argv[1]
 f = mutagen.File(path)
 kind = type(f).__name__
-if kind in ("FLAC", "OggVorbis"):
+if kind in ("FLAC", "OggVorbis", "OggOpus"):
     for key, value in f.tags or []:
         key = key.upper()
         if key != "METADATA_BLOCK_PICTURE" and key != "ENCODER": put(key, value)
     pictures = f.pictures if kind == "FLAC" else []
-    if kind == "OggVorbis":
+    if kind in ("OggVorbis", "OggOpus"):
         import base64
         from mutagen.flac import Picture
         pictures = [Picture(base64.b64decode(v)) for v in f.get("METADATA_BLOCK_PICTURE", [])]

@@ -67,6 +67,15 @@ QString FromLocal(const std::string& path) {
   return QFile::decodeName(QByteArray::fromStdString(path));
 }
 
+// The folder as a file manager shows it: the home folder as "~".
+QString ShortFolder(const QString& folder) {
+  const QString home = QDir::homePath();
+  if (folder == home) return QStringLiteral("~");
+  if (home.size() > 1 && folder.startsWith(home + QLatin1Char('/')))
+    return QLatin1Char('~') + folder.mid(home.size());
+  return folder;
+}
+
 std::vector<TBatchSource> FolderSources(const QString& folder) {
   return ExpandSources({LocalName(folder)});
 }
@@ -85,6 +94,8 @@ TFileListBox::TFileListBox(QWidget* parent) : QTreeWidget(parent) {
   setUniformRowHeights(true);
   setAllColumnsShowFocus(true);
   setSelectionMode(QAbstractItemView::ExtendedSelection);
+  // The ends of long paths are what tells folders apart.
+  setTextElideMode(Qt::ElideMiddle);
   header()->setStretchLastSection(false);
   header()->setSectionResizeMode(colFile, QHeaderView::Interactive);
   header()->setSectionResizeMode(colFolder, QHeaderView::Stretch);
@@ -122,7 +133,7 @@ int TFileListBox::AddEntries(const std::vector<TBatchSource>& Sources) {
     listed.insert(file);
     auto* entry = new QTreeWidgetItem;
     entry->setText(colFile, info.fileName());
-    entry->setText(colFolder, QFileInfo(file).path());
+    entry->setText(colFolder, ShortFolder(QFileInfo(file).path()));
     entry->setData(colFile, Qt::UserRole, file);
     entry->setData(colFile, kSubFolderRole, FromLocal(source.SubFolder));
     entry->setData(colStatus, Qt::UserRole, static_cast<int>(TEntryState::Waiting));

@@ -145,6 +145,8 @@ TEST_F(MainWindow, DroppedNamesAreFilteredAndNotListedTwice) {
   EXPECT_EQ(form.ListBox1->item(1)->text(TFileListBox::colFolder), QStringLiteral("/m"));
   form.FileOpen1Accept({QStringLiteral("/m/a.mp3"), QStringLiteral("/m//./d.FLAC")});
   EXPECT_EQ(form.ListBox1->count(), 2);
+  form.FileOpen1Accept({QDir::homePath() + QStringLiteral("/Music/x.ogg")});
+  EXPECT_EQ(form.ListBox1->item(2)->text(TFileListBox::colFolder), QStringLiteral("~/Music"));
 }
 
 TEST_F(MainWindow, FoldersAddEverySupportedFileBelowThemSorted) {

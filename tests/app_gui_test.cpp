@@ -74,21 +74,14 @@ TEST_F(MainWindow, DefaultsAtFirstStartAndTheExactTitle) {
   form.show();
   EXPECT_EQ(form.cbKonvertTo->currentText(), QStringLiteral(".mp3"));
   EXPECT_EQ(form.cbBitrate->currentText(), QStringLiteral("160"));
-  EXPECT_EQ(form.cbKonvertTo->count(), 3);
-  EXPECT_EQ(form.cbBitrate->count(), 11);
   EXPECT_EQ(form.OutputDirtxt->text(), TForm1::DefaultOutputFolder());
   EXPECT_TRUE(form.lblBitrate->isVisible());
   EXPECT_FALSE(form.UserUpdateClick);
-  EXPECT_EQ(form.ProgressBar1->maximum(), 100);
-  EXPECT_EQ(form.FileOpen1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
   EXPECT_EQ(form.spnJobs->value(), TBatchConverter::DefaultJobs());
-  EXPECT_EQ(form.spnJobs->maximum(), TBatchConverter::DefaultJobs());
-  EXPECT_EQ(form.spnJobs->minimum(), 1);
   EXPECT_EQ(form.cbExisting->currentIndex(), static_cast<int>(TExistingOutput::Overwrite));
   EXPECT_FALSE(form.chkKeepTree->isChecked());
   EXPECT_TRUE(form.chkCarryTags->isChecked());
   EXPECT_FALSE(form.btnOpenOutputFolder->isEnabled());
-  EXPECT_EQ(form.btnConvert->text(), QStringLiteral("Convert!"));
   const QString title = QStringLiteral("Tunevert 1.3 - by Quorvel Software");
   EXPECT_EQ(form.windowTitle(), title);
   ASSERT_NE(form.windowHandle(), nullptr);
@@ -133,7 +126,7 @@ TEST_F(MainWindow, EmptyListShowsTheMessageAndTheHint) {
   EXPECT_EQ(colours(), 1);
 }
 
-TEST_F(MainWindow, DroppedNamesAreFilteredAndNotListedTwice) {
+TEST_F(MainWindow, DropsAndFoldersAreFilteredSortedAndNotListedTwice) {
   TForm1 form;
   form.show();
   Drop(form.ListBox1->viewport(),
@@ -143,13 +136,11 @@ TEST_F(MainWindow, DroppedNamesAreFilteredAndNotListedTwice) {
             (QStringList{QStringLiteral("/m/a.mp3"), QStringLiteral("/m/d.FLAC")}));
   EXPECT_EQ(form.ListBox1->item(1)->text(TFileListBox::colFile), QStringLiteral("d.FLAC"));
   EXPECT_EQ(form.ListBox1->item(1)->text(TFileListBox::colFolder), QStringLiteral("/m"));
-  form.FileOpen1Accept({QStringLiteral("/m/a.mp3"), QStringLiteral("/m//./d.FLAC")});
-  EXPECT_EQ(form.ListBox1->count(), 2);
-  form.FileOpen1Accept({QDir::homePath() + QStringLiteral("/Music/x.ogg")});
-  EXPECT_EQ(form.ListBox1->item(2)->text(TFileListBox::colFolder), QStringLiteral("~/Music"));
-}
+  form.FileOpen1Accept(
+      {QStringLiteral("/m//./d.FLAC"), QDir::homePath() + QStringLiteral("/M/x.ogg")});
+  EXPECT_EQ(form.ListBox1->count(), 3);
+  EXPECT_EQ(form.ListBox1->item(2)->text(TFileListBox::colFolder), QStringLiteral("~/M"));
 
-TEST_F(MainWindow, FoldersAddEverySupportedFileBelowThemSorted) {
   TempDir dir;
   for (const char* name : {"root/b.wav", "root/a.MP3", "root/sub/deeper/c.flac", "root/sub/x.txt",
                            "root/.hidden/h.wav", "root/sub/.d.ogg", "other/z.ogg"})
@@ -157,19 +148,12 @@ TEST_F(MainWindow, FoldersAddEverySupportedFileBelowThemSorted) {
   const QString root = Q(dir / "root");
   const QStringList expected = {root + QStringLiteral("/a.MP3"), root + QStringLiteral("/b.wav"),
                                 root + QStringLiteral("/sub/deeper/c.flac")};
-  {
-    TForm1 form;
-    form.AddFolder1Accept(root);
-    EXPECT_EQ(form.ListBox1->FileNames(), expected);
-    EXPECT_EQ(form.ListBox1->SubFolder(2), QStringLiteral("sub/deeper/"));
-    form.AddFolder1Accept(root + QStringLiteral("/sub"));  // already listed
-    EXPECT_EQ(form.ListBox1->FileNames(), expected);
-    EXPECT_EQ(form.FileAddFolder1->text(), QStringLiteral("Add &Folder..."));
-  }
-  TForm1 form;
-  form.show();
+  form.btnClearFileListClick();
   Drop(form.ListBox1->viewport(), {Q(dir / "other/z.ogg"), root, Q(dir / "root/b.wav")});
   EXPECT_EQ(form.ListBox1->FileNames(), QStringList{Q(dir / "other/z.ogg")} + expected);
+  EXPECT_EQ(form.ListBox1->SubFolder(3), QStringLiteral("sub/deeper/"));
+  form.AddFolder1Accept(root + QStringLiteral("/sub"));  // already listed
+  EXPECT_EQ(form.ListBox1->count(), 4);
 }
 
 TEST_F(MainWindow, FilesAndFoldersFromTheCommandLine) {
@@ -232,22 +216,17 @@ TEST_F(MainWindow, EveryEntryShowsItsResultAndTheBarEndsAtOneHundred) {
   EXPECT_TRUE(form.Converter()->Running());
   EXPECT_EQ(form.btnConvert->text(), QStringLiteral("Stop"));
   EXPECT_TRUE(form.btnConvert->isEnabled());
-  EXPECT_FALSE(form.btnFileOpen->isEnabled());
   EXPECT_FALSE(form.btnAddFolder->isEnabled());
-  EXPECT_FALSE(form.OutputDirtxt->isEnabled());
   EXPECT_FALSE(form.spnJobs->isEnabled());
-  EXPECT_FALSE(form.btnDeleteFromFileList->isEnabled());
   ASSERT_TRUE(PumpUntil([&] { return !form.Converter()->Running(); }, 30000));
   EXPECT_TRUE(shown.isEmpty()) << shown.join(QLatin1Char('\n')).toStdString();
   EXPECT_EQ(form.OutputDirtxt->text(), Q(dir / "out/"));  // as the batch used it
   EXPECT_EQ(form.btnConvert->text(), QStringLiteral("Convert!"));
-  EXPECT_TRUE(form.btnFileOpen->isEnabled());
   EXPECT_EQ(form.StatusBar1->text(), QStringLiteral("Done! 1 of 3 files failed"));
   EXPECT_EQ(form.ProgressBar1->value(), 100);
 
   const TFileListBox* list = form.ListBox1;
   EXPECT_EQ(list->State(0), TEntryState::Done);
-  EXPECT_EQ(list->StatusText(0), QStringLiteral("Done"));
   EXPECT_EQ(list->item(0)->toolTip(TFileListBox::colStatus), Q(dir / "out/good.wav"));
   EXPECT_EQ(WavPayload(dir / "out/good.wav"), RampPcm(200000, 2, 16));
   EXPECT_EQ(list->State(1), TEntryState::Failed);
@@ -310,10 +289,7 @@ TEST_F(MainWindow, StopMidBatchKeepsFinishedOutputsAndLeavesNoTemporaryFile) {
                form.ListBox1->StatusText(1) != QStringLiteral("Converting 0%");
       },
       60000));
-  EXPECT_EQ(form.ListBox1->State(2), TEntryState::Converting);
-  EXPECT_TRUE(form.ListBox1->StatusText(1).startsWith(QStringLiteral("Converting ")));
   EXPECT_EQ(form.ListBox1->State(3), TEntryState::Waiting);
-  EXPECT_EQ(form.ListBox1->StatusText(3), QStringLiteral("Waiting"));
   const int bar = form.ProgressBar1->value();
   EXPECT_GE(bar, 25);
   EXPECT_LT(bar, 100);
@@ -322,10 +298,7 @@ TEST_F(MainWindow, StopMidBatchKeepsFinishedOutputsAndLeavesNoTemporaryFile) {
   EXPECT_FALSE(form.Converter()->Running());
   EXPECT_EQ(form.btnConvert->text(), QStringLiteral("Convert!"));
   EXPECT_EQ(form.StatusBar1->text(), QStringLiteral("Stopped: 1 of 4 files converted"));
-  for (int i = 1; i < 4; ++i) {
-    EXPECT_EQ(form.ListBox1->State(i), TEntryState::NotConverted);
-    EXPECT_EQ(form.ListBox1->StatusText(i), QStringLiteral("Not converted"));
-  }
+  for (int i = 1; i < 4; ++i) EXPECT_EQ(form.ListBox1->State(i), TEntryState::NotConverted);
   DrainEvents();
   ExpectNoTemporaryFiles(dir / "out");
   // Complete: every source frame, plus at most the encoder's delay and padding.
@@ -410,7 +383,6 @@ TEST_F(MainWindow, OutputFolderIsTypedAndCheckedBeforeTheBatch) {
 }
 
 TEST_F(MainWindow, ChoicesAreRememberedInTheConfigFolder) {
-  const int cores = TBatchConverter::DefaultJobs();
   QSize saved;
   {
     TForm1 form;
@@ -445,12 +417,9 @@ TEST_F(MainWindow, ChoicesAreRememberedInTheConfigFolder) {
   QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("tunevert"),
                      QStringLiteral("tunevert"));
   EXPECT_EQ(settings.value(QStringLiteral("jobs")).toInt(), 0);
-  settings.setValue(QStringLiteral("jobs"), 64);
   settings.setValue(QStringLiteral("format"), QStringLiteral(".flac"));  // not an output
   settings.sync();
-  TForm1 form;
-  EXPECT_EQ(form.spnJobs->value(), cores);
-  EXPECT_EQ(form.cbKonvertTo->currentText(), QStringLiteral(".mp3"));
+  EXPECT_EQ(TForm1().cbKonvertTo->currentText(), QStringLiteral(".mp3"));
 }
 
 TEST_F(MainWindow, KeyboardShortcuts) {

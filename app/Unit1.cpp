@@ -7,16 +7,22 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPainter>
 #include <QScreen>
+#include <QSet>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <memory>
 
 #include "app/UMessage.h"
 #include "app/Version.h"
@@ -31,6 +37,16 @@ namespace {
 const QString kDonatePage = QStringLiteral("https://quorvel.example/donate");
 const QString kHomePage = QStringLiteral("https://quorvel.example/");
 
+constexpr int kSubFolderRole = Qt::UserRole + 1;
+
+// ~/.config/tunevert/tunevert.conf (or under $XDG_CONFIG_HOME).
+std::unique_ptr<QSettings> OpenSettings() {
+  return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                     QStringLiteral("tunevert"), QStringLiteral("tunevert"));
+}
+
+const char* const kExistingKeys[] = {"overwrite", "skip", "rename"};
+
 QStringList Utf8List(std::initializer_list<const char*> items) {
   QStringList list;
   for (const char* item : items) list << QString::fromUtf8(item);
@@ -43,27 +59,142 @@ QFont LargeFont() {
   return font;
 }
 
+std::string LocalName(const QString& path) {
+  return QFile::encodeName(path).toStdString();
+}
+
+QString FromLocal(const std::string& path) {
+  return QFile::decodeName(QByteArray::fromStdString(path));
+}
+
+// The folder as a file manager shows it: the home folder as "~".
+QString ShortFolder(const QString& folder) {
+  const QString home = QDir::homePath();
+  if (folder == home) return QStringLiteral("~");
+  if (home.size() > 1 && folder.startsWith(home + QLatin1Char('/')))
+    return QLatin1Char('~') + folder.mid(home.size());
+  return folder;
+}
+
+std::vector<TBatchSource> FolderSources(const QString& folder) {
+  return ExpandSources({LocalName(folder)});
+}
+
 }  // namespace
 
-TFileListBox::TFileListBox(QWidget* parent) : QListWidget(parent) {
+void NameApplication() {
+  // No display name: the toolkit would append it to every window title.
+  QCoreApplication::setApplicationName(QStringLiteral("Tunevert"));
+}
+
+TFileListBox::TFileListBox(QWidget* parent) : QTreeWidget(parent) {
+  setColumnCount(3);
+  setHeaderLabels({QStringLiteral("File"), QStringLiteral("Folder"), QStringLiteral("Status")});
+  setRootIsDecorated(false);
+  setUniformRowHeights(true);
+  setAllColumnsShowFocus(true);
+  setSelectionMode(QAbstractItemView::ExtendedSelection);
+  // The ends of long paths are what tells folders apart.
+  setTextElideMode(Qt::ElideMiddle);
+  header()->setStretchLastSection(false);
+  header()->setSectionResizeMode(colFile, QHeaderView::Interactive);
+  header()->setSectionResizeMode(colFolder, QHeaderView::Stretch);
+  header()->setSectionResizeMode(colStatus, QHeaderView::Interactive);
+  header()->resizeSection(colFile, 280);
+  header()->resizeSection(colStatus, 210);
   setAcceptDrops(true);
   setDragDropMode(QAbstractItemView::DropOnly);
 }
 
+QString TFileListBox::FileName(int Row) const {
+  const QTreeWidgetItem* entry = item(Row);
+  return entry == nullptr ? QString() : entry->data(colFile, Qt::UserRole).toString();
+}
+
+QString TFileListBox::SubFolder(int Row) const {
+  const QTreeWidgetItem* entry = item(Row);
+  return entry == nullptr ? QString() : entry->data(colFile, kSubFolderRole).toString();
+}
+
+QStringList TFileListBox::FileNames() const {
+  QStringList names;
+  for (int i = 0; i < count(); ++i) names << FileName(i);
+  return names;
+}
+
+int TFileListBox::AddEntries(const std::vector<TBatchSource>& Sources) {
+  QSet<QString> listed;
+  for (int i = 0; i < count(); ++i) listed.insert(FileName(i));
+  QList<QTreeWidgetItem*> added;
+  for (const TBatchSource& source : Sources) {
+    const QFileInfo info(FromLocal(source.File));
+    const QString file = QDir::cleanPath(info.absoluteFilePath());
+    if (listed.contains(file)) continue;
+    listed.insert(file);
+    auto* entry = new QTreeWidgetItem;
+    entry->setText(colFile, info.fileName());
+    entry->setText(colFolder, ShortFolder(QFileInfo(file).path()));
+    entry->setData(colFile, Qt::UserRole, file);
+    entry->setData(colFile, kSubFolderRole, FromLocal(source.SubFolder));
+    entry->setData(colStatus, Qt::UserRole, static_cast<int>(TEntryState::Waiting));
+    entry->setToolTip(colFile, file);
+    entry->setToolTip(colFolder, file);
+    added << entry;
+  }
+  addTopLevelItems(added);
+  return static_cast<int>(added.size());
+}
+
+TEntryState TFileListBox::State(int Row) const {
+  const QTreeWidgetItem* entry = item(Row);
+  return entry == nullptr ? TEntryState::Waiting
+                          : static_cast<TEntryState>(entry->data(colStatus, Qt::UserRole).toInt());
+}
+
+QString TFileListBox::StatusText(int Row) const {
+  const QTreeWidgetItem* entry = item(Row);
+  return entry == nullptr ? QString() : entry->text(colStatus);
+}
+
+void TFileListBox::SetState(int Row, TEntryState State, const QString& Text,
+                            const QString& Tooltip) {
+  QTreeWidgetItem* entry = item(Row);
+  if (entry == nullptr) return;
+  entry->setData(colStatus, Qt::UserRole, static_cast<int>(State));
+  entry->setText(colStatus, Text);
+  entry->setToolTip(colStatus, Tooltip);
+  const QString file = FileName(Row);
+  entry->setToolTip(colFile, Tooltip.isEmpty() ? file : file + QLatin1Char('\n') + Tooltip);
+  QBrush brush;
+  if (State == TEntryState::Failed) brush = QBrush(QColor(0xE0, 0x40, 0x40));
+  if (State == TEntryState::DoneWithWarning) brush = QBrush(QColor(0xD0, 0x90, 0x20));
+  for (int column = 0; column < columnCount(); ++column) entry->setForeground(column, brush);
+}
+
 void TFileListBox::dragEnterEvent(QDragEnterEvent* event) {
-  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+  if (!Locked && event->mimeData()->hasUrls()) event->acceptProposedAction();
 }
 
 void TFileListBox::dragMoveEvent(QDragMoveEvent* event) {
-  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+  if (!Locked && event->mimeData()->hasUrls()) event->acceptProposedAction();
 }
 
 void TFileListBox::dropEvent(QDropEvent* event) {
+  if (Locked) return;
   QStringList names;
   for (const QUrl& url : event->mimeData()->urls())
     if (url.isLocalFile()) names << url.toLocalFile();
   event->acceptProposedAction();
   if (OnDrop) OnDrop(names);
+}
+
+void TFileListBox::paintEvent(QPaintEvent* event) {
+  QTreeWidget::paintEvent(event);
+  if (count() > 0 || EmptyText.isEmpty()) return;
+  QPainter painter(viewport());
+  painter.setPen(palette().color(QPalette::PlaceholderText));
+  painter.drawText(viewport()->rect().adjusted(16, 16, -16, -16),
+                   Qt::AlignCenter | Qt::TextWordWrap, EmptyText);
 }
 
 TForm1::TForm1(QWidget* parent)
@@ -78,20 +209,12 @@ TForm1::TForm1(QWidget* parent)
   ShowMessage = [this](const QString& text) {
     QMessageBox::information(this, QStringLiteral("Tunevert"), text);
   };
+  AskQuestion = [this](const QString& text) {
+    return QMessageBox::question(this, QStringLiteral("Tunevert"), text,
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+  };
   ShellOpen = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
-
-  // Menu.
-  QMenu* fileMenu = menuBar()->addMenu(QStringLiteral("&File"));
-  FileExit1 = fileMenu->addAction(QStringLiteral("E&xit"));
-  FileExit1->setStatusTip(QStringLiteral("Quits the application"));
-  connect(FileExit1, &QAction::triggered, this, &QWidget::close);
-  QMenu* makerMenu = menuBar()->addMenu(QStringLiteral("&Quorvel Software Menu"));
-  Action1 = makerMenu->addAction(QStringLiteral("&Donate"));
-  connect(Action1, &QAction::triggered, this, [this] { ShellOpen(kDonatePage); });
-  Update = makerMenu->addAction(QStringLiteral("&Update"));
-  connect(Update, &QAction::triggered, this, [this] { UpdateExecute(); });
-  Action3 = makerMenu->addAction(QStringLiteral("&Quorvel Soft Web Site"));
-  connect(Action3, &QAction::triggered, this, [this] { ShellOpen(kHomePage); });
 
   // The open action is not on the menu: the button and Ctrl+O run it.
   FileOpen1 = new QAction(QStringLiteral("&Open..."), this);
@@ -107,31 +230,75 @@ TForm1::TForm1(QWidget* parent)
     if (!names.isEmpty()) FileOpen1Accept(names);
   });
 
+  // Menu.
+  QMenu* fileMenu = menuBar()->addMenu(QStringLiteral("&File"));
+  FileAddFolder1 = fileMenu->addAction(QStringLiteral("Add &Folder..."));
+  FileAddFolder1->setStatusTip(QStringLiteral("Adds every audio file below a folder"));
+  connect(FileAddFolder1, &QAction::triggered, this, [this] {
+    const QString folder = QFileDialog::getExistingDirectory(this, QStringLiteral("Add Folder"));
+    if (!folder.isEmpty()) AddFolder1Accept(folder);
+  });
+  OpenOutputFolder1 = fileMenu->addAction(QStringLiteral("Open Output &Folder"));
+  OpenOutputFolder1->setEnabled(false);
+  connect(OpenOutputFolder1, &QAction::triggered, this, [this] { OpenOutputFolderClick(); });
+  fileMenu->addSeparator();
+  FileExit1 = fileMenu->addAction(QStringLiteral("E&xit"));
+  FileExit1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  FileExit1->setStatusTip(QStringLiteral("Quits the application"));
+  connect(FileExit1, &QAction::triggered, this, &QWidget::close);
+  QMenu* makerMenu = menuBar()->addMenu(QStringLiteral("&Quorvel Software Menu"));
+  Action1 = makerMenu->addAction(QStringLiteral("&Donate"));
+  connect(Action1, &QAction::triggered, this, [this] { ShellOpen(kDonatePage); });
+  Update = makerMenu->addAction(QStringLiteral("&Update"));
+  connect(Update, &QAction::triggered, this, [this] { UpdateExecute(); });
+  Action3 = makerMenu->addAction(QStringLiteral("&Quorvel Soft Web Site"));
+  connect(Action3, &QAction::triggered, this, [this] { ShellOpen(kHomePage); });
+
+  ConvertAction = new QAction(QStringLiteral("Convert"), this);
+  ConvertAction->setShortcuts(
+      {QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)});
+  addAction(ConvertAction);
+  connect(ConvertAction, &QAction::triggered, this, [this] {
+    if (!FConverter->Running()) btnConvertClick();
+  });
+  StopAction = new QAction(QStringLiteral("Stop"), this);
+  StopAction->setShortcut(QKeySequence(Qt::Key_Escape));
+  StopAction->setEnabled(false);
+  addAction(StopAction);
+  connect(StopAction, &QAction::triggered, this, [this] { StopClick(); });
+
   auto* central = new QWidget(this);
   auto* column = new QVBoxLayout(central);
+  auto label = [central](const char* text, QWidget* buddy) {
+    auto* l = new QLabel(QString::fromUtf8(text), central);
+    l->setBuddy(buddy);
+    return l;
+  };
 
   auto* firstBar = new QHBoxLayout;
   btnFileOpen = new QPushButton(QStringLiteral("Add Files"), central);
+  btnAddFolder = new QPushButton(QStringLiteral("Add Folder"), central);
   btnClearFileList = new QPushButton(QStringLiteral("Clear List"), central);
   cbKonvertTo = new QComboBox(central);
   cbKonvertTo->addItems(Utf8List({".wma", ".wav", ".mp3"}));
   cbKonvertTo->setFont(LargeFont());
   cbKonvertTo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
   cbKonvertTo->setMinimumContentsLength(5);
-  lblBitrate = new QLabel(QStringLiteral("Bitrate:"), central);
   cbBitrate = new QComboBox(central);
   cbBitrate->addItems(
       Utf8List({"48", "56", "64", "80", "96", "112", "128", "160", "192", "256", "320"}));
   cbBitrate->setFont(LargeFont());
   cbBitrate->setSizeAdjustPolicy(QComboBox::AdjustToContents);
   cbBitrate->setMinimumContentsLength(4);
+  lblBitrate = label("Bitrate:", cbBitrate);
   btnConvert = new QPushButton(QStringLiteral("Convert!"), central);
   ProgressBar1 = new QProgressBar(central);
   ProgressBar1->setRange(0, 100);
   ProgressBar1->setValue(0);
   firstBar->addWidget(btnFileOpen);
+  firstBar->addWidget(btnAddFolder);
   firstBar->addWidget(btnClearFileList);
-  firstBar->addWidget(new QLabel(QStringLiteral("Convert to:"), central));
+  firstBar->addWidget(label("Convert to:", cbKonvertTo));
   firstBar->addWidget(cbKonvertTo);
   firstBar->addWidget(lblBitrate);
   firstBar->addWidget(cbBitrate);
@@ -141,17 +308,44 @@ TForm1::TForm1(QWidget* parent)
 
   auto* secondBar = new QHBoxLayout;
   OutputDirtxt = new QLineEdit(central);
-  OutputDirtxt->setReadOnly(true);
   btnSelectDir = new QPushButton(QStringLiteral("Select"), central);
-  secondBar->addWidget(new QLabel(QStringLiteral("Output Directory:"), central));
+  btnOpenOutputFolder = new QPushButton(QStringLiteral("Open Output Folder"), central);
+  btnOpenOutputFolder->setEnabled(false);
+  secondBar->addWidget(label("Output Directory:", OutputDirtxt));
   secondBar->addWidget(OutputDirtxt, 1);
   secondBar->addWidget(btnSelectDir);
+  secondBar->addWidget(btnOpenOutputFolder);
   column->addLayout(secondBar);
+
+  auto* optionsBar = new QHBoxLayout;
+  spnJobs = new QSpinBox(central);
+  spnJobs->setRange(1, TBatchConverter::DefaultJobs());
+  spnJobs->setValue(spnJobs->maximum());
+  spnJobs->setToolTip(QStringLiteral("How many files are converted at once"));
+  cbExisting = new QComboBox(central);
+  cbExisting->addItems(
+      {QStringLiteral("Overwrite"), QStringLiteral("Skip"), QStringLiteral("Numbered name")});
+  chkKeepTree = new QCheckBox(QStringLiteral("Keep folder tree"), central);
+  chkKeepTree->setToolTip(
+      QStringLiteral("Files from an added folder keep their subfolders under the output folder"));
+  chkCarryTags = new QCheckBox(QStringLiteral("Carry tags"), central);
+  chkCarryTags->setToolTip(QStringLiteral("Copy each source's tags and pictures to its output"));
+  optionsBar->addWidget(label("Parallel jobs:", spnJobs));
+  optionsBar->addWidget(spnJobs);
+  optionsBar->addSpacing(12);
+  optionsBar->addWidget(label("Existing outputs:", cbExisting));
+  optionsBar->addWidget(cbExisting);
+  optionsBar->addSpacing(12);
+  optionsBar->addWidget(chkKeepTree);
+  optionsBar->addWidget(chkCarryTags);
+  optionsBar->addStretch(1);
+  column->addLayout(optionsBar);
 
   ListBox1 = new TFileListBox(central);
   QFont listFont(QStringLiteral("Tahoma"));
   listFont.setPixelSize(19);
   ListBox1->setFont(listFont);
+  ListBox1->header()->setFont(tahoma);
   column->addWidget(ListBox1, 1);
 
   btnDeleteFromFileList = new QPushButton(QStringLiteral("Delete Selected From List"), central);
@@ -161,39 +355,104 @@ TForm1::TForm1(QWidget* parent)
   column->addLayout(deleteRow);
   setCentralWidget(central);
 
+  // Delete belongs to the list; the output folder's edit keeps its own.
+  DeleteAction = new QAction(QStringLiteral("Delete"), ListBox1);
+  DeleteAction->setShortcut(QKeySequence(QKeySequence::Delete));
+  DeleteAction->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  ListBox1->addAction(DeleteAction);
+  connect(DeleteAction, &QAction::triggered, this, [this] { DeleteSelected(); });
+  // Window-wide; an edit with the focus takes Ctrl+A for its own text first.
+  SelectAll1 = new QAction(QStringLiteral("Select All"), this);
+  SelectAll1->setShortcut(QKeySequence(QKeySequence::SelectAll));
+  addAction(SelectAll1);
+  connect(SelectAll1, &QAction::triggered, ListBox1, &QTreeWidget::selectAll);
+
+  const std::initializer_list<std::pair<QWidget*, const char*>> named = {
+      {btnFileOpen, "Add files"},
+      {btnAddFolder, "Add folder"},
+      {btnClearFileList, "Clear list"},
+      {cbKonvertTo, "Output format"},
+      {cbBitrate, "Bitrate in kilobits per second"},
+      {btnConvert, "Convert"},
+      {OutputDirtxt, "Output folder"},
+      {btnSelectDir, "Select output folder"},
+      {btnOpenOutputFolder, "Open output folder"},
+      {spnJobs, "Parallel jobs"},
+      {cbExisting, "Existing outputs"},
+      {chkKeepTree, "Keep folder tree"},
+      {chkCarryTags, "Carry tags"},
+      {ListBox1, "Files to convert"},
+      {btnDeleteFromFileList, "Delete selected from list"},
+  };
+  QWidget* previous = nullptr;
+  for (const auto& [widget, name] : named) {
+    widget->setAccessibleName(QString::fromUtf8(name));
+    if (previous != nullptr) setTabOrder(previous, widget);
+    previous = widget;
+  }
+  ProgressBar1->setAccessibleName(QStringLiteral("Batch progress"));
+
   StatusBar1 = new QLabel(this);
+  StatusBar1->setAccessibleName(QStringLiteral("Status"));
   statusBar()->addWidget(StatusBar1, 1);
   resize(769, 604);
   if (QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
 
   connect(btnFileOpen, &QPushButton::clicked, FileOpen1, &QAction::trigger);
+  connect(btnAddFolder, &QPushButton::clicked, FileAddFolder1, &QAction::trigger);
   connect(btnClearFileList, &QPushButton::clicked, this, [this] { btnClearFileListClick(); });
   connect(cbKonvertTo, qOverload<int>(&QComboBox::activated), this,
           [this](int) { cbKonvertToChange(); });
   connect(btnSelectDir, &QPushButton::clicked, this, [this] { btnSelectDirClick(); });
+  connect(btnOpenOutputFolder, &QPushButton::clicked, this, [this] { OpenOutputFolderClick(); });
   connect(btnConvert, &QPushButton::clicked, this, [this] { btnConvertClick(); });
   connect(btnDeleteFromFileList, &QPushButton::clicked, this, [this] { DeleteSelected(); });
-  connect(ListBox1, &QListWidget::itemDoubleClicked, this,
-          [this](QListWidgetItem*) { DeleteSelected(); });
+  connect(ListBox1, &QTreeWidget::itemDoubleClicked, this,
+          [this](QTreeWidgetItem*, int) { DeleteSelected(); });
   ListBox1->OnDrop = [this](const QStringList& names) { DragDrop1Drop(names); };
 
   TBatchConverter& c = *FConverter;
-  c.Jobs = 1;  // the window converts one file at a time until it has a choice for it
   c.OnStatusText = [this](const std::string& text) {
     StatusBar1->setText(QString::fromStdString(text));
   };
-  c.OnProgressPosition = [this](int position) { ProgressBar1->setValue(position); };
+  // The bar shows the whole batch, however many files run at once.
+  c.OnBatchProgress = [this](int percent) { ProgressBar1->setValue(percent); };
   c.OnControlsEnabled = [this](bool enabled) { SetStatus(enabled); };
-  c.OnSelectEntry = [this](int index) { ListBox1->setCurrentRow(index); };
-  c.OnEntryFailed = [this](int index, const std::string& message) {
-    MarkFailed(index, QString::fromStdString(message));
+  c.OnSelectEntry = [this](int index) {
+    if (QTreeWidgetItem* entry = ListBox1->item(index)) ListBox1->setCurrentItem(entry);
   };
-  c.OnEntryWarning = [this](int index, const std::string& message) {
-    if (QListWidgetItem* item = ListBox1->item(index))
-      item->setToolTip(QString::fromStdString(message));
+  c.OnEntryStarted = [this](int index) {
+    ListBox1->SetState(index, TEntryState::Converting, QStringLiteral("Converting 0%"));
+    if (QTreeWidgetItem* entry = ListBox1->item(index)) ListBox1->scrollToItem(entry);
+  };
+  c.OnEntryProgress = [this](int index, int percent) {
+    ListBox1->SetState(index, TEntryState::Converting,
+                       QStringLiteral("Converting %1%").arg(percent));
+  };
+  c.OnEntryFailed = [this](int index, const std::string& message) {
+    EntryFailed(index, QString::fromStdString(message));
+  };
+  c.OnEntrySkipped = [this](int index, const std::string& reason) {
+    const QString text = QString::fromStdString(reason);
+    ListBox1->SetState(index, TEntryState::Skipped, QStringLiteral("Skipped: ") + text, text);
+  };
+  c.OnEntryNumbered = [this](int index, const std::string& output) {
+    if (index >= 0 && index < static_cast<int>(FNumbered.size()))
+      FNumbered[static_cast<size_t>(index)] = FromLocal(output);
+  };
+  c.OnEntryWarning = [this](int index, const std::string& warning) {
+    if (index >= 0 && index < static_cast<int>(FWarnings.size()))
+      FWarnings[static_cast<size_t>(index)] = QString::fromStdString(warning);
+  };
+  c.OnEntryDone = [this](int index, const std::string& output) {
+    EntryDone(index, FromLocal(output));
+  };
+  c.OnEntryNotConverted = [this](int index) {
+    ListBox1->SetState(index, TEntryState::NotConverted, QStringLiteral("Not converted"));
   };
   c.OnMessage = [this](const std::string& text) { ShowMessage(QString::fromStdString(text)); };
+  c.OnBatchDone = [this] { BatchEnded(false); };
 
   WebUpdate1 = FWebUpdate.get();
   WebUpdate1->SetName("WebUpdate1");
@@ -215,6 +474,7 @@ TForm1::TForm1(QWidget* parent)
   WebUpdate1->OnAfterDownload = std::bind(&TForm1::WebUpdate1AfterDownload, this, _1, _2);
 
   FormShow();
+  LoadSettings();
 }
 
 TForm1::~TForm1() {
@@ -229,6 +489,27 @@ QString TForm1::DefaultOutputFolder() {
   return music + QLatin1Char('/');
 }
 
+QString TForm1::CheckOutputFolder(const QString& Text, QString& Error) {
+  QString folder = Text.trimmed();
+  if (folder == QStringLiteral("~") || folder.startsWith(QStringLiteral("~/")))
+    folder = QDir::homePath() + folder.mid(1);
+  if (!QDir::isAbsolutePath(folder)) {
+    Error = QStringLiteral(
+                "The output folder \"%1\" is not a full path: type one that starts "
+                "with / or choose one with Select")
+                .arg(folder);
+    return {};
+  }
+  folder = QDir::cleanPath(folder);
+  if (!folder.endsWith(QLatin1Char('/'))) folder += QLatin1Char('/');
+  const QFileInfo info(folder.chopped(1).isEmpty() ? folder : folder.chopped(1));
+  if (info.exists() && !info.isDir()) {
+    Error = QStringLiteral("The output folder \"%1\" is a file, not a folder").arg(folder);
+    return {};
+  }
+  return folder;
+}
+
 void TForm1::FormShow() {
   cbBitrate->setCurrentIndex(7);
   cbKonvertTo->setCurrentIndex(2);
@@ -236,6 +517,43 @@ void TForm1::FormShow() {
   OutputDirtxt->setText(DefaultOutputFolder());
   lblBitrate->setVisible(true);
   cbBitrate->setVisible(true);
+}
+
+void TForm1::LoadSettings() {
+  const auto settings = OpenSettings();
+  auto pick = [&settings](QComboBox* box, const QString& key) {
+    const int index = box->findText(settings->value(key).toString());
+    if (index >= 0) box->setCurrentIndex(index);
+    return index >= 0;
+  };
+  if (pick(cbKonvertTo, QStringLiteral("format"))) cbKonvertToChange();
+  pick(cbBitrate, QStringLiteral("bitrate"));
+  const QString folder = settings->value(QStringLiteral("outputFolder")).toString();
+  if (!folder.isEmpty()) OutputDirtxt->setText(folder);
+  // 0 is "every core", so the choice follows the program to a bigger machine.
+  const int jobs = settings->value(QStringLiteral("jobs"), 0).toInt();
+  spnJobs->setValue(jobs <= 0 ? spnJobs->maximum() : jobs);
+  const QString existing = settings->value(QStringLiteral("existing")).toString();
+  for (int i = 0; i < cbExisting->count(); ++i)
+    if (existing == QLatin1String(kExistingKeys[i])) cbExisting->setCurrentIndex(i);
+  chkKeepTree->setChecked(settings->value(QStringLiteral("keepTree"), false).toBool());
+  chkCarryTags->setChecked(settings->value(QStringLiteral("carryTags"), true).toBool());
+  if (settings->contains(QStringLiteral("geometry")))
+    restoreGeometry(settings->value(QStringLiteral("geometry")).toByteArray());
+}
+
+void TForm1::SaveSettings() const {
+  const auto settings = OpenSettings();
+  settings->setValue(QStringLiteral("format"), cbKonvertTo->currentText());
+  settings->setValue(QStringLiteral("bitrate"), cbBitrate->currentText());
+  settings->setValue(QStringLiteral("outputFolder"), OutputDirtxt->text());
+  settings->setValue(QStringLiteral("jobs"),
+                     spnJobs->value() == spnJobs->maximum() ? 0 : spnJobs->value());
+  settings->setValue(QStringLiteral("existing"),
+                     QLatin1String(kExistingKeys[std::clamp(cbExisting->currentIndex(), 0, 2)]));
+  settings->setValue(QStringLiteral("keepTree"), chkKeepTree->isChecked());
+  settings->setValue(QStringLiteral("carryTags"), chkCarryTags->isChecked());
+  settings->setValue(QStringLiteral("geometry"), saveGeometry());
 }
 
 void TForm1::cbKonvertToChange() {
@@ -253,54 +571,154 @@ void TForm1::btnSelectDirClick() {
 }
 
 void TForm1::btnConvertClick() {
-  std::vector<std::string> files;
-  for (int i = 0; i < ListBox1->count(); ++i) {
-    QListWidgetItem* item = ListBox1->item(i);
-    item->setForeground(QBrush());
-    item->setToolTip(QString());
-    files.push_back(item->text().toStdString());
+  if (FConverter->Running()) {
+    StopClick();
+    return;
   }
-  FConverter->Convert(std::move(files), cbKonvertTo->currentText().toStdString(),
-                      cbBitrate->currentText().toStdString(), OutputDirtxt->text().toStdString());
+  std::vector<TBatchSource> sources;
+  for (int i = 0; i < ListBox1->count(); ++i)
+    sources.push_back({LocalName(ListBox1->FileName(i)), LocalName(ListBox1->SubFolder(i))});
+  QString folder = OutputDirtxt->text().trimmed();
+  // An empty list or folder gets the driver's own message.
+  if (!folder.isEmpty() && !sources.empty()) {
+    QString error;
+    folder = CheckOutputFolder(folder, error);
+    if (folder.isEmpty()) {
+      ShowMessage(error);
+      return;
+    }
+    OutputDirtxt->setText(folder);
+  }
+  const int count = ListBox1->count();
+  for (int i = 0; i < count; ++i)
+    ListBox1->SetState(i, TEntryState::Waiting, QStringLiteral("Waiting"));
+  FNumbered.assign(static_cast<size_t>(count), {});
+  FWarnings.assign(static_cast<size_t>(count), {});
+  ProgressBar1->setValue(0);
+  TBatchConverter& c = *FConverter;
+  c.Jobs = spnJobs->value();
+  c.Existing = static_cast<TExistingOutput>(std::clamp(cbExisting->currentIndex(), 0, 2));
+  c.KeepTree = chkKeepTree->isChecked();
+  c.CarryTags = chkCarryTags->isChecked();
+  SaveSettings();
+  FBatchOutputFolder = folder;
+  if (!c.ConvertSources(std::move(sources), cbKonvertTo->currentText().toStdString(),
+                        cbBitrate->currentText().toStdString(), LocalName(folder))) {
+    for (int i = 0; i < count; ++i) ListBox1->SetState(i, TEntryState::Waiting, QString());
+  }
+}
+
+void TForm1::StopClick() {
+  if (!FConverter->Running()) return;
+  FConverter->Cancel();
+  BatchEnded(true);
+}
+
+void TForm1::BatchEnded(bool Stopped) {
+  if (Stopped)
+    StatusBar1->setText(QStringLiteral("Stopped: %1 of %2 files converted")
+                            .arg(FConverter->ConvertedCount())
+                            .arg(FConverter->Files().size()));
+  SetStatus(true);
+}
+
+void TForm1::EntryFailed(int Index, const QString& Message) {
+  ListBox1->SetState(Index, TEntryState::Failed, QStringLiteral("Failed: ") + Message, Message);
+}
+
+void TForm1::EntryDone(int Index, const QString& OutputFile) {
+  const auto at = static_cast<size_t>(Index);
+  const QString numbered = at < FNumbered.size() ? FNumbered[at] : QString();
+  const QString warning = at < FWarnings.size() ? FWarnings[at] : QString();
+  QString text = numbered.isEmpty() ? QStringLiteral("Done")
+                                    : QStringLiteral("Done as ") + QFileInfo(numbered).fileName();
+  if (warning.isEmpty()) {
+    ListBox1->SetState(Index, TEntryState::Done, text, OutputFile);
+    return;
+  }
+  ListBox1->SetState(Index, TEntryState::DoneWithWarning, text + QStringLiteral("; ") + warning,
+                     OutputFile + QLatin1Char('\n') + warning);
+}
+
+void TForm1::AddSources(const std::vector<TBatchSource>& Sources) {
+  if (FConverter->Running()) return;
+  ListBox1->AddEntries(Sources);
 }
 
 void TForm1::FileOpen1Accept(const QStringList& Names) {
-  ListBox1->addItems(Names);
+  std::vector<TBatchSource> sources;
+  for (const QString& name : Names) sources.push_back({LocalName(name), {}});
+  AddSources(sources);
+}
+
+void TForm1::AddFolder1Accept(const QString& Folder) {
+  AddSources(FolderSources(Folder));
 }
 
 void TForm1::DragDrop1Drop(const QStringList& Names) {
-  for (const QString& name : Names)
-    if (TZemc::CheckValidFileName(name.toStdString())) ListBox1->addItem(name);
+  std::vector<TBatchSource> sources;
+  for (const QString& name : Names) {
+    if (QFileInfo(name).isDir()) {
+      for (TBatchSource& source : FolderSources(name)) sources.push_back(std::move(source));
+    } else if (TZemc::CheckValidFileName(LocalName(name))) {
+      sources.push_back({LocalName(name), {}});
+    }
+  }
+  AddSources(sources);
+}
+
+void TForm1::AddPaths(const QStringList& Paths) {
+  std::vector<TBatchSource> sources;
+  for (const QString& path : Paths) {
+    if (QFileInfo(path).isDir()) {
+      for (TBatchSource& source : FolderSources(path)) sources.push_back(std::move(source));
+    } else {
+      sources.push_back({LocalName(path), {}});
+    }
+  }
+  AddSources(sources);
 }
 
 void TForm1::DeleteSelected() {
-  const int row = ListBox1->currentRow();
-  if (row < 0 || FConverter->Running()) return;
-  delete ListBox1->takeItem(row);
+  if (FConverter->Running()) return;
+  qDeleteAll(ListBox1->selectedItems());
 }
 
 void TForm1::btnClearFileListClick() {
+  if (FConverter->Running()) return;
   ListBox1->clear();
 }
 
-void TForm1::SetStatus(bool Enabled) {
-  for (QWidget* w : std::initializer_list<QWidget*>{btnFileOpen, btnClearFileList, cbKonvertTo,
-                                                    cbBitrate, btnConvert, OutputDirtxt,
-                                                    btnSelectDir, ListBox1, btnDeleteFromFileList})
-    w->setEnabled(Enabled);
-  FileOpen1->setEnabled(Enabled);
+void TForm1::OpenOutputFolderClick() {
+  if (!FBatchOutputFolder.isEmpty()) ShellOpen(QUrl::fromLocalFile(FBatchOutputFolder).toString());
 }
 
-void TForm1::MarkFailed(int Index, const QString& Message) {
-  QListWidgetItem* item = ListBox1->item(Index);
-  if (item == nullptr) return;
-  item->setForeground(QBrush(QColor(0xE0, 0x40, 0x40)));
-  item->setToolTip(Message);
+void TForm1::SetStatus(bool Enabled) {
+  for (QWidget* w : std::initializer_list<QWidget*>{
+           btnFileOpen, btnAddFolder, btnClearFileList, cbKonvertTo, cbBitrate, OutputDirtxt,
+           btnSelectDir, btnDeleteFromFileList, spnJobs, cbExisting, chkKeepTree, chkCarryTags})
+    w->setEnabled(Enabled);
+  for (QAction* a : {FileOpen1, FileAddFolder1, DeleteAction, ConvertAction})
+    a->setEnabled(Enabled);
+  StopAction->setEnabled(!Enabled);
+  ListBox1->Locked = !Enabled;
+  btnConvert->setText(Enabled ? QStringLiteral("Convert!") : QStringLiteral("Stop"));
+  btnConvert->setAccessibleName(Enabled ? QStringLiteral("Convert") : QStringLiteral("Stop"));
+  const bool canOpen = Enabled && !FBatchOutputFolder.isEmpty();
+  btnOpenOutputFolder->setEnabled(canOpen);
+  OpenOutputFolder1->setEnabled(canOpen);
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-  FConverter->Cancel();
+  if (FConverter->Running()) {
+    if (!AskQuestion(QStringLiteral("A conversion is running. Stop it and quit?"))) {
+      event->ignore();
+      return;
+    }
+    StopClick();
+  }
   WebUpdate1->Abort();
+  SaveSettings();
   QMainWindow::closeEvent(event);
 }
 

@@ -1,14 +1,16 @@
 #pragma once
 
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QMainWindow>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStringList>
+#include <QTreeWidget>
 #include <functional>
 
 #include "app/BatchConverter.h"
@@ -20,17 +22,50 @@ namespace tunevert {
 class TfrmMessage;
 class TfrmUpdate;
 
-// The file list: accepts files dropped from the file manager.
-class TFileListBox final : public QListWidget {
+// Where an entry of the list stands in the batch.
+enum class TEntryState {
+  Waiting,
+  Converting,
+  Done,
+  DoneWithWarning,
+  Skipped,
+  Failed,
+  NotConverted
+};
+
+// The file list: one row per source (name, folder, state); accepts files and folders dropped
+// from the file manager.
+class TFileListBox final : public QTreeWidget {
  public:
+  enum Column { colFile, colFolder, colStatus };
+
   explicit TFileListBox(QWidget* parent);
-  // Full names of the dropped files, in the order the desktop gives them.
+  // Full names of the dropped files and folders, in the order the desktop gives them.
   std::function<void(const QStringList& Names)> OnDrop;
+  // Drawn over an empty list.
+  QString EmptyText = QStringLiteral("Drop audio files or folders here, or use Add Files");
+  // While a batch runs the rows are its entries: nothing may be dropped in between.
+  bool Locked = false;
+
+  int count() const { return topLevelItemCount(); }
+  QTreeWidgetItem* item(int Row) const { return topLevelItem(Row); }
+  QString FileName(int Row) const;
+  // Where the file was found below a folder the user added ("" or "a/b/").
+  QString SubFolder(int Row) const;
+  QStringList FileNames() const;
+  // Appends the entries whose files are not listed yet; returns how many were added.
+  int AddEntries(const std::vector<TBatchSource>& Sources);
+
+  TEntryState State(int Row) const;
+  QString StatusText(int Row) const;
+  // Tooltip: the output's path, or the whole reason of a failure.
+  void SetState(int Row, TEntryState State, const QString& Text, const QString& Tooltip = {});
 
  protected:
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dragMoveEvent(QDragMoveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
 };
 
 // The main window: the file list, the format, bitrate and folder choices, and the batch.
@@ -41,7 +76,9 @@ class TForm1 final : public QMainWindow {
 
   // Message boxes go through here so tests can see them.
   std::function<void(const QString& Text)> ShowMessage;
-  // Opening a web page; the desktop's opener by default.
+  // A yes/no question; true for yes.
+  std::function<bool(const QString& Text)> AskQuestion;
+  // Opening a web page or a folder; the desktop's opener by default.
   std::function<void(const QString& Url)> ShellOpen;
 
   bool UserUpdateClick = false;
@@ -53,11 +90,18 @@ class TForm1 final : public QMainWindow {
   TfrmUpdate* frmUpdate = nullptr;
 
   QAction* FileOpen1;
+  QAction* FileAddFolder1;
+  QAction* OpenOutputFolder1;
   QAction* FileExit1;
+  QAction* ConvertAction;  // Ctrl+Return
+  QAction* StopAction;     // Esc
+  QAction* SelectAll1;
+  QAction* DeleteAction;
   QAction* Action1;
   QAction* Update;
   QAction* Action3;
   QPushButton* btnFileOpen;
+  QPushButton* btnAddFolder;
   QPushButton* btnClearFileList;
   QComboBox* cbKonvertTo;
   QLabel* lblBitrate;
@@ -66,6 +110,11 @@ class TForm1 final : public QMainWindow {
   QProgressBar* ProgressBar1;
   QLineEdit* OutputDirtxt;
   QPushButton* btnSelectDir;
+  QPushButton* btnOpenOutputFolder;
+  QSpinBox* spnJobs;
+  QComboBox* cbExisting;  // in TExistingOutput's order
+  QCheckBox* chkKeepTree;
+  QCheckBox* chkCarryTags;
   TFileListBox* ListBox1;
   QPushButton* btnDeleteFromFileList;
   QLabel* StatusBar1;
@@ -73,11 +122,20 @@ class TForm1 final : public QMainWindow {
   void FormShow();
   void cbKonvertToChange();
   void btnSelectDirClick();
+  // Starts the batch, or stops the running one.
   void btnConvertClick();
+  void StopClick();
   void FileOpen1Accept(const QStringList& Names);
+  void AddFolder1Accept(const QString& Folder);
   void DragDrop1Drop(const QStringList& Names);
+  // Files and folders named on the command line: files as given, folders expanded.
+  void AddPaths(const QStringList& Paths);
   void DeleteSelected();
   void btnClearFileListClick();
+  void OpenOutputFolderClick();
+
+  void LoadSettings();
+  void SaveSettings() const;
 
   void UpdateExecute();
   void WebUpdate1NoUpdateFound(TComponent* Sender);
@@ -89,16 +147,27 @@ class TForm1 final : public QMainWindow {
   void WebUpdate1AfterDownload(TComponent* Sender, const std::u16string& FileName);
 
   static QString DefaultOutputFolder();
+  // The output folder as typed, made absolute and ending with '/'; empty with Error set when
+  // it cannot be one.
+  static QString CheckOutputFolder(const QString& Text, QString& Error);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
 
  private:
   void SetStatus(bool Enabled);
-  void MarkFailed(int Index, const QString& Message);
+  void EntryFailed(int Index, const QString& Message);
+  void EntryDone(int Index, const QString& OutputFile);
+  void AddSources(const std::vector<TBatchSource>& Sources);
+  void BatchEnded(bool Stopped);
 
   TComponentPtr<TBatchConverter> FConverter;
   TComponentPtr<TWebUpdate> FWebUpdate;
+  QString FBatchOutputFolder;                 // the folder of the batch that ran last
+  std::vector<QString> FNumbered, FWarnings;  // per entry of the running batch
 };
+
+// The application's names, set once at start (main, and tests that need them).
+void NameApplication();
 
 }  // namespace tunevert

@@ -5,8 +5,8 @@
 #include "app/UMessage.h"
 #include "app/Unit1.h"
 #include "platform/Thread.h"
-#include "winmedia/wmfintf.h"
 #include "update/Update.h"
+#include "winmedia/wmfintf.h"
 
 using namespace tunevert;
 
@@ -25,8 +25,7 @@ void ApplyObsidianStyle(QApplication& app) {
 int RunApplication(int argc, char** argv) {
   QApplication app(argc, argv);
   ApplyObsidianStyle(app);
-  QApplication::setApplicationName(QStringLiteral("Tunevert"));
-  QApplication::setApplicationDisplayName(QStringLiteral("Tunevert"));
+  NameApplication();
   // Worker events reach the window through the main-thread queue; wake the event loop.
   SetWakeMainThread([] {
     QMetaObject::invokeMethod(
@@ -39,6 +38,8 @@ int RunApplication(int argc, char** argv) {
   TfrmUpdate frmUpdate;
   form.frmMessage = &frmMessage;
   form.frmUpdate = &frmUpdate;
+  // What "Open With" and the desktop file's %F pass; Qt has taken its own options out.
+  form.AddPaths(QCoreApplication::arguments().mid(1));
   form.show();
   const int result = QApplication::exec();
   form.frmMessage = nullptr;

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
+#include <QImage>
 #include <QMimeData>
+#include <QSet>
+#include <QSettings>
 #include <QTest>
 #include <QUrl>
 
@@ -12,38 +16,79 @@
 
 using namespace tunevert;
 using namespace tunevert::testing;
+namespace fs = std::filesystem;
 
 namespace {
-
-QStringList Items(const QListWidget* list) {
-  QStringList items;
-  for (int i = 0; i < list->count(); ++i) items << list->item(i)->text();
-  return items;
-}
 
 QString Q(const std::string& s) {
   return QString::fromStdString(s);
 }
 
+// Every test starts from an empty configuration folder of its own.
+class MainWindow : public ::testing::Test {
+ protected:
+  MainWindow() {
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, Q(Config.Path.string()));
+  }
+  TempDir Config;
+};
+
+void Drop(QWidget* target, const QStringList& paths) {
+  QMimeData mime;
+  QList<QUrl> urls;
+  for (const QString& path : paths) urls << QUrl::fromLocalFile(path);
+  mime.setUrls(urls);
+  const QPoint at = target->rect().center();
+  QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(target, &enter);
+  QDropEvent drop(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  if (enter.isAccepted()) QApplication::sendEvent(target, &drop);
+}
+
+void Touch(const std::string& path) {
+  fs::create_directories(fs::path(path).parent_path());
+  WriteAll(path, {1, 2, 3});
+}
+
+int CountIn(const TFileListBox* list, TEntryState state) {
+  int n = 0;
+  for (int i = 0; i < list->count(); ++i) n += list->State(i) == state;
+  return n;
+}
+
+// Unfinished outputs are hidden files beside the final ones.
+void ExpectNoTemporaryFiles(const std::string& folder) {
+  for (const auto& e : fs::recursive_directory_iterator(folder))
+    if (e.path().filename().string().front() == '.') ADD_FAILURE() << "left behind: " << e.path();
+}
+
+void SetFormat(TForm1& form, const char* format) {
+  form.cbKonvertTo->setCurrentIndex(form.cbKonvertTo->findText(QString::fromUtf8(format)));
+  form.cbKonvertToChange();
+}
+
 }  // namespace
 
-TEST(MainWindow, DefaultsAtShow) {
+TEST_F(MainWindow, DefaultsAtFirstStartAndTheExactTitle) {
   TForm1 form;
   form.show();
   EXPECT_EQ(form.cbKonvertTo->currentText(), QStringLiteral(".mp3"));
   EXPECT_EQ(form.cbBitrate->currentText(), QStringLiteral("160"));
-  EXPECT_EQ(form.cbKonvertTo->count(), 3);
-  EXPECT_EQ(form.cbBitrate->count(), 11);
-  EXPECT_TRUE(form.OutputDirtxt->text().endsWith(QLatin1Char('/')));
-  EXPECT_TRUE(form.OutputDirtxt->isReadOnly());
+  EXPECT_EQ(form.OutputDirtxt->text(), TForm1::DefaultOutputFolder());
   EXPECT_TRUE(form.lblBitrate->isVisible());
   EXPECT_FALSE(form.UserUpdateClick);
-  EXPECT_TRUE(form.windowTitle().startsWith(QStringLiteral("Tunevert 1.3")));
-  EXPECT_EQ(form.ProgressBar1->maximum(), 100);
-  EXPECT_EQ(form.FileOpen1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
+  EXPECT_EQ(form.spnJobs->value(), TBatchConverter::DefaultJobs());
+  EXPECT_EQ(form.cbExisting->currentIndex(), static_cast<int>(TExistingOutput::Overwrite));
+  EXPECT_FALSE(form.chkKeepTree->isChecked());
+  EXPECT_TRUE(form.chkCarryTags->isChecked());
+  EXPECT_FALSE(form.btnOpenOutputFolder->isEnabled());
+  const QString title = QStringLiteral("Tunevert 1.3 - by Quorvel Software");
+  EXPECT_EQ(form.windowTitle(), title);
+  ASSERT_NE(form.windowHandle(), nullptr);
+  EXPECT_EQ(form.windowHandle()->title(), title);
 }
 
-TEST(MainWindow, BitrateIsHiddenExactlyForWav) {
+TEST_F(MainWindow, BitrateIsHiddenExactlyForWav) {
   TForm1 form;
   form.show();
   for (int i : {1, 0, 1, 2}) {
@@ -55,97 +100,385 @@ TEST(MainWindow, BitrateIsHiddenExactlyForWav) {
   }
 }
 
-TEST(MainWindow, EmptyListShowsTheMessage) {
+TEST_F(MainWindow, EmptyListShowsTheMessageAndTheHint) {
   TForm1 form;
+  form.show();
   QStringList shown;
   form.ShowMessage = [&](const QString& text) { shown << text; };
   QTest::mouseClick(form.btnConvert, Qt::LeftButton);
   ASSERT_EQ(shown.size(), 1);
   EXPECT_EQ(shown[0],
             QStringLiteral("You have to select a output folder and have some files to convert"));
+  EXPECT_FALSE(form.Converter()->Running());
+
+  // The hint is painted on the empty list only: an empty viewport is otherwise one colour.
+  EXPECT_EQ(form.ListBox1->EmptyText,
+            QStringLiteral("Drop audio files or folders here, or use Add Files"));
+  auto colours = [&] {
+    const QImage image = form.ListBox1->viewport()->grab().toImage();
+    QSet<QRgb> seen;
+    for (int y = 0; y < image.height(); ++y)
+      for (int x = 0; x < image.width(); ++x) seen.insert(image.pixel(x, y));
+    return seen.size();
+  };
+  EXPECT_GT(colours(), 1);
+  form.ListBox1->EmptyText.clear();
+  EXPECT_EQ(colours(), 1);
 }
 
-TEST(MainWindow, DroppedFilesAreFilteredByExtension) {
+TEST_F(MainWindow, DropsAndFoldersAreFilteredSortedAndNotListedTwice) {
   TForm1 form;
   form.show();
-  QMimeData mime;
-  mime.setUrls({QUrl::fromLocalFile(QStringLiteral("/m/a.mp3")),
-                QUrl::fromLocalFile(QStringLiteral("/m/b.txt")),
-                QUrl::fromLocalFile(QStringLiteral("/m/d.FLAC")),
-                QUrl::fromLocalFile(QStringLiteral("/m/folder")),
-                QUrl::fromLocalFile(QStringLiteral("/m/x.mp3.bak")),
-                QUrl::fromLocalFile(QStringLiteral("/m/a.mp3"))});
-  const QPoint at = form.ListBox1->viewport()->rect().center();
-  QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(form.ListBox1->viewport(), &enter);
-  EXPECT_TRUE(enter.isAccepted());
-  QDropEvent drop(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(form.ListBox1->viewport(), &drop);
-  EXPECT_EQ(Items(form.ListBox1),
-            (QStringList{QStringLiteral("/m/a.mp3"), QStringLiteral("/m/d.FLAC"),
-                         QStringLiteral("/m/a.mp3")}));
+  Drop(form.ListBox1->viewport(),
+       {QStringLiteral("/m/a.mp3"), QStringLiteral("/m/b.txt"), QStringLiteral("/m/d.FLAC"),
+        QStringLiteral("/m/folder"), QStringLiteral("/m/x.mp3.bak"), QStringLiteral("/m/a.mp3")});
+  EXPECT_EQ(form.ListBox1->FileNames(),
+            (QStringList{QStringLiteral("/m/a.mp3"), QStringLiteral("/m/d.FLAC")}));
+  EXPECT_EQ(form.ListBox1->item(1)->text(TFileListBox::colFile), QStringLiteral("d.FLAC"));
+  EXPECT_EQ(form.ListBox1->item(1)->text(TFileListBox::colFolder), QStringLiteral("/m"));
+  form.FileOpen1Accept(
+      {QStringLiteral("/m//./d.FLAC"), QDir::homePath() + QStringLiteral("/M/x.ogg")});
+  EXPECT_EQ(form.ListBox1->count(), 3);
+  EXPECT_EQ(form.ListBox1->item(2)->text(TFileListBox::colFolder), QStringLiteral("~/M"));
+
+  TempDir dir;
+  for (const char* name : {"root/b.wav", "root/a.MP3", "root/sub/deeper/c.flac", "root/sub/x.txt",
+                           "root/.hidden/h.wav", "root/sub/.d.ogg", "other/z.ogg"})
+    Touch(dir / name);
+  const QString root = Q(dir / "root");
+  const QStringList expected = {root + QStringLiteral("/a.MP3"), root + QStringLiteral("/b.wav"),
+                                root + QStringLiteral("/sub/deeper/c.flac")};
+  form.btnClearFileListClick();
+  Drop(form.ListBox1->viewport(), {Q(dir / "other/z.ogg"), root, Q(dir / "root/b.wav")});
+  EXPECT_EQ(form.ListBox1->FileNames(), QStringList{Q(dir / "other/z.ogg")} + expected);
+  EXPECT_EQ(form.ListBox1->SubFolder(3), QStringLiteral("sub/deeper/"));
+  form.AddFolder1Accept(root + QStringLiteral("/sub"));  // already listed
+  EXPECT_EQ(form.ListBox1->count(), 4);
 }
 
-TEST(MainWindow, DeleteDoubleClickAndClear) {
+TEST_F(MainWindow, FilesAndFoldersFromTheCommandLine) {
+  TempDir dir;
+  Touch(dir / "music/one.wav");
+  Touch(dir / "music/cd2/two.flac");
+  Touch(dir / "notes.txt");
+  const QString before = QDir::currentPath();
+  ASSERT_TRUE(QDir::setCurrent(Q(dir.Path.string())));
+  TForm1 form;
+  // Relative names are the caller's: they are made full against the current folder.
+  form.AddPaths(
+      {QStringLiteral("music"), QStringLiteral("notes.txt"), QStringLiteral("music/one.wav")});
+  QDir::setCurrent(before);
+  EXPECT_EQ(
+      form.ListBox1->FileNames(),
+      (QStringList{Q(dir / "music/cd2/two.flac"), Q(dir / "music/one.wav"), Q(dir / "notes.txt")}));
+}
+
+TEST_F(MainWindow, DeleteDoubleClickAndClear) {
   TForm1 form;
   form.show();
-  form.FileOpen1Accept({QStringLiteral("1.wav"), QStringLiteral("2.wav"), QStringLiteral("3.wav"),
-                        QStringLiteral("4.txt")});
-  form.ListBox1->setCurrentRow(-1);
+  form.FileOpen1Accept({QStringLiteral("/t/1.wav"), QStringLiteral("/t/2.wav"),
+                        QStringLiteral("/t/3.wav"), QStringLiteral("/t/4.txt")});
+  form.ListBox1->clearSelection();
   QTest::mouseClick(form.btnDeleteFromFileList, Qt::LeftButton);
   EXPECT_EQ(form.ListBox1->count(), 4);  // nothing selected: nothing happens
-  form.ListBox1->setCurrentRow(1);
+  form.ListBox1->setCurrentItem(form.ListBox1->item(1));
   QTest::mouseClick(form.btnDeleteFromFileList, Qt::LeftButton);
-  EXPECT_EQ(Items(form.ListBox1), (QStringList{QStringLiteral("1.wav"), QStringLiteral("3.wav"),
-                                               QStringLiteral("4.txt")}));
+  EXPECT_EQ(form.ListBox1->FileNames(),
+            (QStringList{QStringLiteral("/t/1.wav"), QStringLiteral("/t/3.wav"),
+                         QStringLiteral("/t/4.txt")}));
   const QRect first = form.ListBox1->visualItemRect(form.ListBox1->item(0));
   QTest::mouseClick(form.ListBox1->viewport(), Qt::LeftButton, {}, first.center());
   QTest::mouseDClick(form.ListBox1->viewport(), Qt::LeftButton, {}, first.center());
-  EXPECT_EQ(Items(form.ListBox1), (QStringList{QStringLiteral("3.wav"), QStringLiteral("4.txt")}));
+  EXPECT_EQ(form.ListBox1->FileNames(),
+            (QStringList{QStringLiteral("/t/3.wav"), QStringLiteral("/t/4.txt")}));
   QTest::mouseClick(form.btnClearFileList, Qt::LeftButton);
   EXPECT_EQ(form.ListBox1->count(), 0);
   QTest::mouseClick(form.btnClearFileList, Qt::LeftButton);
   EXPECT_EQ(form.ListBox1->count(), 0);
 }
 
-TEST(MainWindow, ControlsAreDisabledDuringABatchAndFailuresAreMarked) {
+TEST_F(MainWindow, EveryEntryShowsItsResultAndTheBarEndsAtOneHundred) {
   TempDir dir;
-  WriteWav(dir / "a.wav", RampPcm(400000, 2, 16), 2, 16, 44100);
+  WriteWav(dir / "good.wav", RampPcm(200000, 2, 16), 2, 16, 44100);
+  WriteAll(dir / "corrupt.wav", std::vector<uint8_t>(3000, 0x5A));
+  WriteWav(dir / "kept.wav", RampPcm(1000, 2, 16), 2, 16, 44100);
+  Touch(dir / "out/kept.wav");
   TForm1 form;
   form.show();
-  form.cbKonvertTo->setCurrentIndex(1);  // .wav
-  form.OutputDirtxt->setText(Q(dir / "out/"));
-  form.FileOpen1Accept({Q(dir / "a.wav"), Q(dir / "bad.txt")});
+  QStringList shown, opened;
+  form.ShowMessage = [&](const QString& text) { shown << text; };
+  form.ShellOpen = [&](const QString& url) { opened << url; };
+  SetFormat(form, ".wav");
+  form.cbExisting->setCurrentIndex(static_cast<int>(TExistingOutput::Skip));
+  form.OutputDirtxt->setText(Q(dir / "out"));
+  form.FileOpen1Accept({Q(dir / "good.wav"), Q(dir / "corrupt.wav"), Q(dir / "kept.wav")});
   QTest::mouseClick(form.btnConvert, Qt::LeftButton);
-  EXPECT_FALSE(form.btnConvert->isEnabled());
-  EXPECT_FALSE(form.ListBox1->isEnabled());
-  EXPECT_FALSE(form.btnDeleteFromFileList->isEnabled());
-  EXPECT_FALSE(form.btnFileOpen->isEnabled());
-  ASSERT_TRUE(PumpUntil([&] { return form.btnConvert->isEnabled(); }, 20000));
-  EXPECT_TRUE(form.ListBox1->isEnabled());
-  EXPECT_TRUE(form.btnDeleteFromFileList->isEnabled());
-  EXPECT_EQ(form.StatusBar1->text(), QStringLiteral("Done! 1 of 2 files failed"));
-  EXPECT_EQ(form.ListBox1->item(1)->toolTip(), QStringLiteral("Unsupported file type"));
-  EXPECT_TRUE(form.ListBox1->item(0)->toolTip().isEmpty());
-  EXPECT_EQ(form.ProgressBar1->value(), 0);  // reset for the last (failed) entry
+  EXPECT_TRUE(form.Converter()->Running());
+  EXPECT_EQ(form.btnConvert->text(), QStringLiteral("Stop"));
+  EXPECT_TRUE(form.btnConvert->isEnabled());
+  EXPECT_FALSE(form.btnAddFolder->isEnabled());
+  EXPECT_FALSE(form.spnJobs->isEnabled());
+  ASSERT_TRUE(PumpUntil([&] { return !form.Converter()->Running(); }, 30000));
+  EXPECT_TRUE(shown.isEmpty()) << shown.join(QLatin1Char('\n')).toStdString();
+  EXPECT_EQ(form.OutputDirtxt->text(), Q(dir / "out/"));  // as the batch used it
+  EXPECT_EQ(form.btnConvert->text(), QStringLiteral("Convert!"));
+  EXPECT_EQ(form.StatusBar1->text(), QStringLiteral("Done! 1 of 3 files failed"));
+  EXPECT_EQ(form.ProgressBar1->value(), 100);
+
+  const TFileListBox* list = form.ListBox1;
+  EXPECT_EQ(list->State(0), TEntryState::Done);
+  EXPECT_EQ(list->item(0)->toolTip(TFileListBox::colStatus), Q(dir / "out/good.wav"));
+  EXPECT_EQ(WavPayload(dir / "out/good.wav"), RampPcm(200000, 2, 16));
+  EXPECT_EQ(list->State(1), TEntryState::Failed);
+  EXPECT_TRUE(list->StatusText(1).startsWith(QStringLiteral("Failed: ")));
+  EXPECT_FALSE(list->item(1)->toolTip(TFileListBox::colStatus).isEmpty());
+  EXPECT_EQ(list->State(2), TEntryState::Skipped);
+  EXPECT_TRUE(list->StatusText(2).startsWith(QStringLiteral("Skipped: ")));
+  EXPECT_EQ(ReadAll(dir / "out/kept.wav"), (std::vector<uint8_t>{1, 2, 3}));
+
+  ASSERT_TRUE(form.btnOpenOutputFolder->isEnabled());
+  QTest::mouseClick(form.btnOpenOutputFolder, Qt::LeftButton);
+  EXPECT_EQ(opened, QStringList{QUrl::fromLocalFile(Q(dir / "out/")).toString()});
 }
 
-TEST(MainWindow, ClosingDuringABatchStopsIt) {
+TEST_F(MainWindow, FolderTreeKeptOrNamesNumbered) {
   TempDir dir;
-  WriteWav(dir / "a.wav", RampPcm(3000000, 2, 16), 2, 16, 44100);
+  for (const char* name : {"in/a/song.wav", "in/b/song.wav"}) {
+    fs::create_directories(fs::path(dir / name).parent_path());
+    WriteWav(dir / name, RampPcm(2000, 2, 16), 2, 16, 44100);
+  }
+  for (bool keepTree : {true, false}) {
+    SCOPED_TRACE(keepTree);
+    const std::string out = dir / (keepTree ? "tree/" : "flat/");
+    TForm1 form;
+    SetFormat(form, ".wav");
+    form.chkKeepTree->setChecked(keepTree);
+    form.OutputDirtxt->setText(Q(out));
+    form.AddFolder1Accept(Q(dir / "in"));
+    ASSERT_EQ(form.ListBox1->count(), 2);
+    form.btnConvertClick();
+    ASSERT_TRUE(PumpUntil([&] { return !form.Converter()->Running(); }, 30000));
+    EXPECT_EQ(CountIn(form.ListBox1, TEntryState::Done), 2);
+    if (keepTree) {
+      EXPECT_TRUE(fs::exists(out + "a/song.wav"));
+      EXPECT_TRUE(fs::exists(out + "b/song.wav"));
+    } else {
+      EXPECT_EQ(form.ListBox1->StatusText(1), QStringLiteral("Done as song (2).wav"));
+      EXPECT_TRUE(fs::exists(out + "song (2).wav"));
+    }
+  }
+}
+
+TEST_F(MainWindow, StopMidBatchKeepsFinishedOutputsAndLeavesNoTemporaryFile) {
+  if (TBatchConverter::DefaultJobs() < 2) GTEST_SKIP() << "needs two cores";
+  TempDir dir;
+  WriteWav(dir / "a.wav", RampPcm(4000, 2, 16), 2, 16, 44100);
+  for (const char* name : {"b.wav", "c.wav", "d.wav"})
+    WriteWav(dir / name, RampPcm(44100 * 40, 2, 16), 2, 16, 44100);
+  TForm1 form;
+  form.show();
+  form.spnJobs->setValue(2);
+  form.OutputDirtxt->setText(Q(dir / "out/"));
+  form.FileOpen1Accept({Q(dir / "a.wav"), Q(dir / "b.wav"), Q(dir / "c.wav"), Q(dir / "d.wav")});
+  form.btnConvertClick();
+  // Two files running at once, each with a percentage of its own.
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        return form.ListBox1->State(0) == TEntryState::Done &&
+               CountIn(form.ListBox1, TEntryState::Converting) == 2 &&
+               form.ListBox1->StatusText(1) != QStringLiteral("Converting 0%");
+      },
+      60000));
+  EXPECT_EQ(form.ListBox1->State(3), TEntryState::Waiting);
+  const int bar = form.ProgressBar1->value();
+  EXPECT_GE(bar, 25);
+  EXPECT_LT(bar, 100);
+
+  QTest::mouseClick(form.btnConvert, Qt::LeftButton);  // "Stop"
+  EXPECT_FALSE(form.Converter()->Running());
+  EXPECT_EQ(form.btnConvert->text(), QStringLiteral("Convert!"));
+  EXPECT_EQ(form.StatusBar1->text(), QStringLiteral("Stopped: 1 of 4 files converted"));
+  for (int i = 1; i < 4; ++i) EXPECT_EQ(form.ListBox1->State(i), TEntryState::NotConverted);
+  DrainEvents();
+  ExpectNoTemporaryFiles(dir / "out");
+  // Complete: every source frame, plus at most the encoder's delay and padding.
+  const size_t frames = DecodedFrames(dir / "out/a.mp3", 2);
+  EXPECT_GE(frames, 4000u);
+  EXPECT_LE(frames, 4000u + 2 * 1152u);
+  for (const char* name : {"b.mp3", "c.mp3", "d.mp3"})
+    EXPECT_FALSE(fs::exists(dir / ("out/" + std::string(name))));
+  EXPECT_TRUE(form.btnOpenOutputFolder->isEnabled());
+}
+
+TEST_F(MainWindow, ClosingDuringABatchAsksFirst) {
+  TempDir dir;
+  WriteWav(dir / "a.wav", RampPcm(44100 * 40, 2, 16), 2, 16, 44100);
+  QStringList asked;
+  bool answer = false;
   {
     TForm1 form;
     form.show();
-    form.cbKonvertTo->setCurrentIndex(1);
+    form.AskQuestion = [&](const QString& text) {
+      asked << text;
+      return answer;
+    };
     form.OutputDirtxt->setText(Q(dir / "out/"));
     form.FileOpen1Accept({Q(dir / "a.wav")});
-    QTest::mouseClick(form.btnConvert, Qt::LeftButton);
-    form.close();
+    form.btnConvertClick();
+    ASSERT_TRUE(form.Converter()->Running());
+    EXPECT_FALSE(form.close());
+    EXPECT_EQ(asked, QStringList{QStringLiteral("A conversion is running. Stop it and quit?")});
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_TRUE(form.Converter()->Running());
+    answer = true;
+    EXPECT_TRUE(form.close());
     EXPECT_FALSE(form.Converter()->Running());
+    EXPECT_EQ(form.ListBox1->State(0), TEntryState::NotConverted);
   }
-  EXPECT_FALSE(std::filesystem::exists(dir / "out/a.wav"));
-  for (const auto& e : std::filesystem::directory_iterator(dir / "out"))
-    ADD_FAILURE() << "left behind: " << e.path();
+  EXPECT_EQ(asked.size(), 2);
+  ExpectNoTemporaryFiles(dir / "out");
+  EXPECT_FALSE(fs::exists(dir / "out/a.mp3"));
+
+  TForm1 idle;
+  idle.show();
+  idle.AskQuestion = [&](const QString& text) {
+    asked << text;
+    return false;
+  };
+  EXPECT_TRUE(idle.close());
+  EXPECT_EQ(asked.size(), 2);  // nothing to ask about
+}
+
+TEST_F(MainWindow, OutputFolderIsTypedAndCheckedBeforeTheBatch) {
+  TempDir dir;
+  WriteWav(dir / "a.wav", RampPcm(2000, 2, 16), 2, 16, 44100);
+  Touch(dir / "afile");
+  TForm1 form;
+  form.show();
+  EXPECT_FALSE(form.OutputDirtxt->isReadOnly());
+  QStringList shown;
+  form.ShowMessage = [&](const QString& text) { shown << text; };
+  SetFormat(form, ".wav");
+  form.FileOpen1Accept({Q(dir / "a.wav")});
+  for (const std::string& bad : {std::string("relative/out"), dir / "afile", dir / "afile/x"}) {
+    SCOPED_TRACE(bad);
+    shown.clear();
+    form.OutputDirtxt->setText(Q(bad));
+    form.btnConvertClick();
+    EXPECT_EQ(shown.size(), 1);
+    EXPECT_FALSE(form.Converter()->Running());
+    EXPECT_TRUE(form.ListBox1->StatusText(0).isEmpty());
+  }
+  // Typed, with spaces around it and no closing slash, three levels deep.
+  shown.clear();
+  form.OutputDirtxt->setText(QStringLiteral("  ") + Q(dir / "x/y/z") + QStringLiteral(" "));
+  form.btnConvertClick();
+  ASSERT_TRUE(PumpUntil([&] { return !form.Converter()->Running(); }, 30000));
+  EXPECT_TRUE(shown.isEmpty());
+  EXPECT_TRUE(fs::exists(dir / "x/y/z/a.wav"));
+  QString error;
+  EXPECT_EQ(TForm1::CheckOutputFolder(QStringLiteral("~/Out"), error),
+            QDir::homePath() + QStringLiteral("/Out/"));
+  EXPECT_EQ(TForm1::CheckOutputFolder(QStringLiteral("/a/./b//"), error), QStringLiteral("/a/b/"));
+}
+
+TEST_F(MainWindow, ChoicesAreRememberedInTheConfigFolder) {
+  QSize saved;
+  {
+    TForm1 form;
+    form.show();
+    SetFormat(form, ".wav");
+    form.cbBitrate->setCurrentIndex(2);
+    form.OutputDirtxt->setText(QStringLiteral("/srv/music/out/"));
+    form.spnJobs->setValue(1);
+    form.cbExisting->setCurrentIndex(static_cast<int>(TExistingOutput::Rename));
+    form.chkKeepTree->setChecked(true);
+    form.chkCarryTags->setChecked(false);
+    form.resize(700, 520);
+    saved = form.size();
+    EXPECT_TRUE(form.close());
+  }
+  EXPECT_TRUE(fs::exists(Config.Path / "tunevert/tunevert.conf"));
+  {
+    TForm1 form;
+    EXPECT_EQ(form.cbKonvertTo->currentText(), QStringLiteral(".wav"));
+    EXPECT_TRUE(form.lblBitrate->isHidden());
+    EXPECT_EQ(form.cbBitrate->currentText(), QStringLiteral("64"));
+    EXPECT_EQ(form.OutputDirtxt->text(), QStringLiteral("/srv/music/out/"));
+    EXPECT_EQ(form.spnJobs->value(), 1);
+    EXPECT_EQ(form.cbExisting->currentIndex(), static_cast<int>(TExistingOutput::Rename));
+    EXPECT_TRUE(form.chkKeepTree->isChecked());
+    EXPECT_FALSE(form.chkCarryTags->isChecked());
+    EXPECT_EQ(form.size(), saved);
+    form.spnJobs->setValue(form.spnJobs->maximum());
+    form.SaveSettings();
+  }
+  // "Every core" is kept as such, not as this machine's count.
+  QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("tunevert"),
+                     QStringLiteral("tunevert"));
+  EXPECT_EQ(settings.value(QStringLiteral("jobs")).toInt(), 0);
+  settings.setValue(QStringLiteral("format"), QStringLiteral(".flac"));  // not an output
+  settings.sync();
+  EXPECT_EQ(TForm1().cbKonvertTo->currentText(), QStringLiteral(".mp3"));
+}
+
+TEST_F(MainWindow, KeyboardShortcuts) {
+  TempDir dir;
+  WriteWav(dir / "long.wav", RampPcm(44100 * 40, 2, 16), 2, 16, 44100);
+  TForm1 form;
+  form.show();
+  form.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+  QStringList shown;
+  form.ShowMessage = [&](const QString& text) { shown << text; };
+  form.FileOpen1Accept(
+      {QStringLiteral("/k/1.wav"), QStringLiteral("/k/2.wav"), QStringLiteral("/k/3.wav")});
+  form.OutputDirtxt->setFocus();
+  QTest::keyClick(form.OutputDirtxt, Qt::Key_A, Qt::ControlModifier);
+  EXPECT_TRUE(form.ListBox1->selectedItems().isEmpty());  // the edit's own select-all
+  form.ListBox1->setFocus();
+  QTest::keyClick(form.ListBox1, Qt::Key_A, Qt::ControlModifier);
+  EXPECT_EQ(form.ListBox1->selectedItems().size(), 3);
+  QTest::keyClick(form.ListBox1, Qt::Key_Delete);
+  EXPECT_EQ(form.ListBox1->count(), 0);
+
+  form.OutputDirtxt->setText(Q(dir / "out/"));
+  form.FileOpen1Accept({Q(dir / "long.wav")});
+  QTest::keyClick(form.ListBox1, Qt::Key_Return, Qt::ControlModifier);
+  EXPECT_TRUE(form.Converter()->Running());
+  QTest::keyClick(form.ListBox1, Qt::Key_Delete);  // the batch's entries stay
+  EXPECT_EQ(form.ListBox1->count(), 1);
+  QTest::keyClick(form.ListBox1, Qt::Key_Escape);
+  EXPECT_FALSE(form.Converter()->Running());
+  EXPECT_EQ(form.ListBox1->State(0), TEntryState::NotConverted);
+  EXPECT_TRUE(shown.isEmpty());
+  QTest::keyClick(form.ListBox1, Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_FALSE(form.isVisible());
+}
+
+TEST_F(MainWindow, EveryControlIsReachedWithTabAndNamed) {
+  TForm1 form;
+  form.show();
+  const QList<QWidget*> controls = {
+      form.btnFileOpen,         form.btnAddFolder, form.btnClearFileList,     form.cbKonvertTo,
+      form.cbBitrate,           form.btnConvert,   form.OutputDirtxt,         form.btnSelectDir,
+      form.btnOpenOutputFolder, form.spnJobs,      form.cbExisting,           form.chkKeepTree,
+      form.chkCarryTags,        form.ListBox1,     form.btnDeleteFromFileList};
+  form.btnOpenOutputFolder->setEnabled(true);
+  QList<QWidget*> reached;
+  QWidget* w = form.btnFileOpen;
+  do {
+    // A spin box hands its focus to its edit: the box is the control.
+    QWidget* control = w;
+    if (QWidget* up = w->parentWidget(); up != nullptr && up->focusProxy() == w) control = up;
+    if ((w->focusPolicy() & Qt::TabFocus) && w->isVisibleTo(&form) && w->focusProxy() == nullptr &&
+        (reached.isEmpty() || reached.back() != control))
+      reached << control;
+    w = w->nextInFocusChain();
+  } while (w != form.btnFileOpen);
+  EXPECT_EQ(reached, controls);
+  for (QWidget* control : controls)
+    EXPECT_FALSE(control->accessibleName().isEmpty()) << control->metaObject()->className();
 }
 
 TEST(MessageWindow, CreatedHiddenBorderlessAndOnTop) {
@@ -158,7 +491,11 @@ TEST(MessageWindow, CreatedHiddenBorderlessAndOnTop) {
 
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
+  // No test may read or write the user's own settings.
+  TempDir config;
+  qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config.Path.string()));
   QApplication app(argc, argv);
+  NameApplication();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -1,12 +1,14 @@
 #include <QApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QMetaObject>
+#include <QTimer>
 
 #include "app/UMessage.h"
 #include "app/Unit1.h"
 #include "platform/Thread.h"
-#include "winmedia/wmfintf.h"
 #include "update/Update.h"
+#include "winmedia/wmfintf.h"
 
 using namespace tunevert;
 
@@ -40,6 +42,14 @@ int RunApplication(int argc, char** argv) {
   form.frmMessage = &frmMessage;
   form.frmUpdate = &frmUpdate;
   form.show();
+  // Files named on the command line (the desktop's "Open With") join the list as if dropped.
+  QStringList files;
+  for (const QString& arg : QApplication::arguments().mid(1))
+    files << QFileInfo(arg).absoluteFilePath();
+  form.DragDrop1Drop(files);
+  // Lets an installation check see the window come up and close as after File > Exit.
+  if (qEnvironmentVariableIsSet("TUNEVERT_QUIT_AFTER_START"))
+    QTimer::singleShot(0, &form, &QWidget::close);
   const int result = QApplication::exec();
   form.frmMessage = nullptr;
   form.frmUpdate = nullptr;

@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Builds the Debian package, installs it, checks the installed programs and desktop files,
+# purges it and checks that none of its files is left. It installs and removes packages on
+# this machine (as root, or through sudo): for CI and throwaway machines.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+fail() {
+  echo "test-deb: $*" >&2
+  exit 1
+}
+step() { echo "== $*"; }
+
+started=$SECONDS
+scripts/build-deb.sh
+version=$(dpkg-parsechangelog -S Version)
+debs=(build/deb/tunevert_"${version}"_*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one package, found: ${debs[*]}"
+deb=${debs[0]}
+echo "package built in $((SECONDS - started)) s: $deb"
+
+step lintian
+lintian --fail-on error --no-tag-display-limit build/deb/tunevert_"${version}"_*.changes
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+step install
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y "./$deb"
+dpkg -L tunevert | sort >"$work/files"
+grep -qx /usr/bin/tunevert "$work/files" || fail "the package holds no /usr/bin/tunevert"
+
+# From here on only the installed copy may be used: a clean environment, outside this tree.
+installed() { (cd "$work" && env -i PATH=/usr/bin:/bin HOME="$work" "$@"); }
+
+step tunevert-cli --version
+[ "$(command -v tunevert-cli)" = /usr/bin/tunevert-cli ] || fail "tunevert-cli is not /usr/bin's"
+[ "$(installed tunevert-cli --version)" = "tunevert-cli $version" ] ||
+  fail "tunevert-cli --version does not say $version"
+
+step FLAC and WMA to MP3
+# The WMA source needs the runtime library, which is in no library search path: it converts
+# only when the program finds the runtime in its installed folder.
+cp tests/data/carry/tagged.flac "$work/from-flac.flac"
+cp tests/data/carry/tagged.wma "$work/from-wma.wma"
+installed tunevert-cli -o out from-flac.flac from-wma.wma
+for source in from-flac.flac from-wma.wma; do
+  mp3=$work/out/${source%.*}.mp3
+  codec=$(ffprobe -v error -select_streams a:0 -show_entries stream=codec_name -of csv=p=0 "$mp3")
+  [ "$codec" = mp3 ] || fail "$mp3 is not MP3 ('$codec')"
+  wanted=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$work/$source")
+  got=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$mp3")
+  # An MP3 frame is 26 ms; the encoder pads at most a frame or two.
+  awk -v s="$wanted" -v o="$got" 'BEGIN { d = o - s; exit !(d > -0.03 && d < 0.08) }' ||
+    fail "$mp3 lasts $got s, its source $wanted s"
+done
+
+step the window starts and quits
+installed QT_QPA_PLATFORM=offscreen TUNEVERT_QUIT_AFTER_START=1 timeout 20 tunevert \
+  from-flac.flac || fail "tunevert did not start and quit (exit $?)"
+
+step desktop file, metainfo, manual pages
+desktop-file-validate /usr/share/applications/io.github.tunevert.Tunevert.desktop
+appstreamcli validate --no-net /usr/share/metainfo/io.github.tunevert.Tunevert.metainfo.xml
+for page in tunevert tunevert-cli; do
+  path=$(man -w "$page")
+  case $path in /usr/share/man/man1/*) ;; *) fail "man finds $page at '$path'" ;; esac
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$path" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "man $page: $warnings"
+done
+for size in 48x48 128x128 256x256 scalable; do
+  grep -q "^/usr/share/icons/hicolor/$size/apps/io.github.tunevert.Tunevert" "$work/files" ||
+    fail "no $size icon"
+done
+
+step purge
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get purge -y tunevert
+left=()
+while read -r path; do
+  [ "$path" != /. ] || continue
+  [ -e "$path" ] || [ -L "$path" ] || continue
+  # A folder another package owns too (/usr/bin) stays; one of ours alone must go.
+  [ -d "$path" ] && [ ! -L "$path" ] && dpkg -S "$path" >/dev/null 2>&1 && continue
+  left+=("$path")
+done <"$work/files"
+[ ${#left[@]} -eq 0 ] || fail "left behind after purge: ${left[*]}"
+! compgen -G '/usr/bin/tunevert*' >/dev/null || fail "a tunevert program is left in /usr/bin"
+cd "$root"
+echo "package built and checked in $((SECONDS - started)) s"

@@ -47,7 +47,8 @@ TEST(WMRuntimeLoader, LoadsFromTheProgramFolderAndFromItsInstalledFolder) {
   // An installed tree in miniature: bin/ and the private library folder beside it.
   const fs::path Root = fs::temp_directory_path() / ("tv-wm-" + std::to_string(getpid()));
   const fs::path Installed = (Root / "bin" / WMRuntimeInstallFolder).lexically_normal();
-  ASSERT_EQ(Installed.lexically_relative(Root).begin()->string(), "lib") << Installed;
+  const fs::path Inside = Installed.lexically_relative(Root);
+  ASSERT_FALSE(Inside.empty() || *Inside.begin() == ".." || *Inside.begin() == "bin") << Installed;
   EXPECT_EQ(Installed.filename(), "tunevert");
   fs::create_directories(Root / "bin");
   fs::create_directories(Installed);

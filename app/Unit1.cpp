@@ -723,6 +723,11 @@ void TForm1::closeEvent(QCloseEvent* event) {
 }
 
 void TForm1::UpdateExecute() {
+  if constexpr (!TUNEVERT_SELF_UPDATE) {
+    // A packaged copy is replaced by its package manager, never by an installer of ours.
+    ShowMessage(QStringLiteral("Tunevert is updated through the system's package manager."));
+    return;
+  }
   UserUpdateClick = true;
   WebUpdate1->CheckForAnUpdate();
   // A page without a length never reaches its total: do not leave "Downloading.." up.

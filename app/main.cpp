@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QMetaObject>
+#include <QTimer>
 
 #include "app/UMessage.h"
 #include "app/Unit1.h"
@@ -41,6 +42,9 @@ int RunApplication(int argc, char** argv) {
   // What "Open With" and the desktop file's %F pass; Qt has taken its own options out.
   form.AddPaths(QCoreApplication::arguments().mid(1));
   form.show();
+  // Lets an installation check see the window come up and close as after File > Exit.
+  if (qEnvironmentVariableIsSet("TUNEVERT_QUIT_AFTER_START"))
+    QTimer::singleShot(0, &form, &QWidget::close);
   const int result = QApplication::exec();
   form.frmMessage = nullptr;
   form.frmUpdate = nullptr;

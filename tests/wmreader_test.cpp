@@ -40,22 +40,26 @@ double ProbeDuration(const std::string& Path) {
   return std::atof(std::string(Out.begin(), Out.end()).c_str());
 }
 
-TEST(WMRuntimeLoader, LoadsFromTheProgramFolderAndFromLibBesideIt) {
+TEST(WMRuntimeLoader, LoadsFromTheProgramFolderAndFromItsInstalledFolder) {
   ASSERT_TRUE(WMRuntimeLoaded());
   EXPECT_NE(WMCreateSyncReader, nullptr);
 
+  // An installed tree in miniature: bin/ and the private library folder beside it.
   const fs::path Root = fs::temp_directory_path() / ("tv-wm-" + std::to_string(getpid()));
+  const fs::path Installed = (Root / "bin" / WMRuntimeInstallFolder).lexically_normal();
+  const fs::path Inside = Installed.lexically_relative(Root);
+  ASSERT_FALSE(Inside.empty() || *Inside.begin() == ".." || *Inside.begin() == "bin") << Installed;
+  EXPECT_EQ(Installed.filename(), "tunevert");
   fs::create_directories(Root / "bin");
-  fs::create_directories(Root / "lib" / "tunevert");
-  fs::copy_file(WMRuntimePath(), Root / "lib" / "tunevert" / WMRuntimeLibraryName);
+  fs::create_directories(Installed);
+  fs::copy_file(WMRuntimePath(), Installed / WMRuntimeLibraryName);
   UnloadWMRuntime();
   EXPECT_FALSE(WMRuntimeLoaded());
   EXPECT_EQ(WMCreateSyncReader, nullptr);
 
   LoadWMRuntime((Root / "bin").string(), false);
   EXPECT_TRUE(WMRuntimeLoaded());
-  EXPECT_EQ(fs::path(WMRuntimePath()).filename(), WMRuntimeLibraryName);
-  EXPECT_NE(WMRuntimePath().find("/lib/tunevert/"), std::string::npos);
+  EXPECT_EQ(fs::path(WMRuntimePath()).lexically_normal(), Installed / WMRuntimeLibraryName);
   {
     OpenFile File("wmav2-stereo-44100.wma");
     EXPECT_TRUE(File.Reader.has_audio);

@@ -16,6 +16,8 @@ TWMCreateWriterFileSink WMCreateWriterFileSink = nullptr;
 TWMCreateProfileManager WMCreateProfileManager = nullptr;
 TWMCreateWriterNetworkSink WMCreateWriterNetworkSink = nullptr;
 
+const char* const WMRuntimeInstallFolder = TUNEVERT_RUNTIME_FROM_BINDIR;
+
 namespace {
 
 struct TEntryPoints {
@@ -53,8 +55,9 @@ T Resolve(const char* Name) {
 // Caller holds LoadLock.
 void OpenLibrary(const std::string& ProgramFolder, bool StandardSearch) {
   const std::string Folder = ProgramFolder.empty() ? ExecutableFolder() : ProgramFolder;
-  std::vector<std::string> Candidates = {Folder + "/" + WMRuntimeLibraryName,
-                                         Folder + "/../lib/tunevert/" + WMRuntimeLibraryName};
+  std::vector<std::string> Candidates = {
+      Folder + "/" + WMRuntimeLibraryName,
+      Folder + "/" + WMRuntimeInstallFolder + "/" + WMRuntimeLibraryName};
   if (StandardSearch) Candidates.emplace_back(WMRuntimeLibraryName);
   for (const std::string& Candidate : Candidates) {
     // Kept mapped after dlclose: an interface released late must still find its code, and

@@ -20,8 +20,12 @@ extern TWMCreateWriterFileSink WMCreateWriterFileSink;
 extern TWMCreateProfileManager WMCreateProfileManager;
 extern TWMCreateWriterNetworkSink WMCreateWriterNetworkSink;
 
+// Where the runtime is installed, relative to the programs' folder: "../lib/tunevert" or,
+// under /usr, "../lib/<multiarch triplet>/tunevert".
+extern const char* const WMRuntimeInstallFolder;
+
 // Loads the runtime once: from ProgramFolder (the executable's own folder when empty), then
-// from ../lib/tunevert/ beside it, then, when StandardSearch is set, by the dynamic
+// from WMRuntimeInstallFolder beside it, then, when StandardSearch is set, by the dynamic
 // linker's search. A failed load leaves every entry point empty.
 void LoadWMRuntime(const std::string& ProgramFolder = {}, bool StandardSearch = true);
 // For a program that may never need the runtime: the entry points become stand-ins that

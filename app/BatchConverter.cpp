@@ -9,10 +9,14 @@
 #include <utility>
 
 #include "flac/AuFLAC.h"
+#include "flac/AuFLACOut.h"
 #include "mp3enc/AuLame.h"
+#include "opus/AuOpus.h"
+#include "pipeline/AuFormatStage.h"
 #include "platform/Text.h"
 #include "tags/TagLibMeta.h"
 #include "vorbis/AuVorbis.h"
+#include "vorbis/AuVorbisOut.h"
 #include "wav/AuWave.h"
 #include "winmedia/AuMpegIn.h"
 #include "winmedia/AuWMAOut.h"
@@ -87,6 +91,11 @@ TAuFileIn* TBatchConverter::MakeInput(TSourceKind Kind) {
       input->SetCheckMD5Signature(false);
       return input;
     }
+    case TSourceKind::Opus: {
+      auto* input = new TOpusIn(this);
+      input->SetName("OpusIn1");
+      return input;
+    }
     case TSourceKind::MP3:
       return setUpWMInput(new TMP3In(this), "MP3In1");
     case TSourceKind::WindowsMedia:
@@ -129,7 +138,64 @@ TAuFileOut* TBatchConverter::MakeOutput(const std::string& Format) {
     output->SetShareMode(0);
     return output;
   }
+  if (Format == ".flac") {
+    auto* output = new TFLACOut(this);
+    output->SetName("FLACOut1");
+    return output;
+  }
+  if (Format == ".ogg") {
+    auto* output = new TVorbisOut(this);
+    output->SetName("VorbisOut1");
+    return output;
+  }
+  if (Format == ".opus") {
+    auto* output = new TOpusOut(this);
+    output->SetName("OpusOut1");
+    return output;
+  }
   return nullptr;
+}
+
+const std::vector<std::string>& TBatchConverter::OutputFormats() {
+  static const std::vector<std::string> kFormats = {".wma",  ".wav", ".mp3",
+                                                    ".flac", ".ogg", ".opus"};
+  return kFormats;
+}
+
+void TBatchConverter::ApplySettings(TAuFileOut* Output) const {
+  const auto kbps = static_cast<uint32_t>(std::strtoul(FBitrateText.c_str(), nullptr, 10));
+  if (auto* mp3 = dynamic_cast<TMP3Out*>(Output)) {
+    mp3->SetBitRate(GetMP3BitRate(FBitrateText));
+    mp3->SetEnableVBR(Settings.MP3VBRQuality >= 0);
+    if (Settings.MP3VBRQuality >= 0)
+      mp3->SetVBRQuality(static_cast<TMP3Quality>(std::clamp(Settings.MP3VBRQuality, 0, 9)));
+  } else if (auto* wma = dynamic_cast<TWMAOut*>(Output)) {
+    wma->SetDesiredBitrate(kbps);
+  } else if (auto* flac = dynamic_cast<TFLACOut*>(Output)) {
+    flac->SetCompressionLevel(Settings.FLACLevel);
+  } else if (auto* vorbis = dynamic_cast<TVorbisOut*>(Output)) {
+    vorbis->SetQuality(Settings.VorbisQuality);
+    vorbis->SetBitrateKbps(Settings.VorbisByBitrate ? kbps : 0);
+  } else if (auto* opus = dynamic_cast<TOpusOut*>(Output)) {
+    opus->SetBitrateKbps(kbps == 0 ? TOpusOut::kDefaultKbps : kbps);
+  }
+}
+
+TAuInput* TBatchConverter::ConvertedInput(TLane& Lane, TAuFileIn* Input, TAuFileOut* Output) {
+  // Bit depth is a choice of the PCM outputs only; the encoders take what they are given.
+  const bool pcm =
+      dynamic_cast<TWaveOut*>(Output) != nullptr || dynamic_cast<TFLACOut*>(Output) != nullptr;
+  const int bits = pcm ? Settings.BitsPerSample : 0;
+  if (Settings.SampleRate == 0 && Settings.Channels == 0 && bits == 0) return Input;
+  if (Lane.Stage == nullptr) {
+    Lane.Stage = new TAuFormatStage(this);
+    Lane.Stage->SetName("FormatStage1");
+  }
+  Lane.Stage->SetInput(Input);
+  Lane.Stage->SetSampleRate(Settings.SampleRate);
+  Lane.Stage->SetChannels(Settings.Channels);
+  Lane.Stage->SetBitsPerSample(bits);
+  return Lane.Stage;
 }
 
 TAuFileIn* TBatchConverter::LaneInput(TLane& Lane, TSourceKind Kind) {
@@ -319,10 +385,8 @@ bool TBatchConverter::TryStart(TLane& Lane, int Index, std::string& Failure) {
       Failure = "Not a valid or supported audio file";
       return false;
     }
-    if (auto* mp3 = dynamic_cast<TMP3Out*>(output)) mp3->SetBitRate(GetMP3BitRate(FBitrateText));
-    if (auto* wma = dynamic_cast<TWMAOut*>(output))
-      wma->SetDesiredBitrate(
-          static_cast<uint32_t>(std::strtoul(FBitrateText.c_str(), nullptr, 10)));
+    output->SetInput(ConvertedInput(Lane, input, output));
+    ApplySettings(output);
     // With nobody to show it to, a run posts no progress events: each costs the worker, the
     // dispatcher and this thread a round trip whenever the percentage moves.
     TOutputProgressEvent progress;

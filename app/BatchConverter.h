@@ -13,8 +13,20 @@
 
 namespace tunevert {
 
+class TAuFormatStage;
 class TWaveIn;
 class TWaveOut;
+
+// What the outputs are asked for beyond their format; 0 keeps the source's.
+struct TOutputSettings {
+  int SampleRate = 0;
+  int Channels = 0;              // 1 mixes down to mono, 2 to stereo
+  int BitsPerSample = 0;         // 16 or 24, for WAV and FLAC (reducing dithers)
+  int MP3VBRQuality = -1;        // 0 (best) to 9: variable bitrate instead of the bitrate chosen
+  double VorbisQuality = 5;      // -1 to 10, unless VorbisByBitrate
+  bool VorbisByBitrate = false;  // Ogg Vorbis at the bitrate chosen
+  int FLACLevel = 5;             // 0 (fastest) to 8 (smallest)
+};
 
 // Converts a list of files, up to Jobs of them at once: each running file has a lane of its
 // own input and output components, and the next entry starts on a lane from its output's
@@ -42,6 +54,7 @@ class TBatchConverter final : public TComponent {
   bool SkipNewer = false;  // leave entries whose output is newer than their source
   // Whether each output gets its source's tags and pictures; off, outputs get no tags.
   bool CarryTags = true;
+  TOutputSettings Settings;
 
   // What the user sees; each may stay empty. With one job the status and the position are
   // those of the file converting; with more, of the whole batch.
@@ -65,8 +78,9 @@ class TBatchConverter final : public TComponent {
   std::function<void(const std::string& Message)> OnMessage;
   std::function<void()> OnBatchDone;
 
-  // "Convert!": Format is ".wma", ".wav" or ".mp3"; BitrateText one of the bitrate list's
-  // texts; OutputDir ends with "/". Returns false when the batch did not start.
+  // "Convert!": Format is one of OutputFormats(); BitrateText a text of the bitrate list
+  // (mp3, wma, ogg by bitrate, opus); OutputDir ends with "/". Returns false when the batch
+  // did not start.
   bool Convert(std::vector<std::string> Files, std::string Format, std::string BitrateText,
                std::string OutputDir);
   bool ConvertSources(std::vector<TBatchSource> Sources, std::string Format,
@@ -84,6 +98,8 @@ class TBatchConverter final : public TComponent {
   int RunningCount() const;
   const std::vector<std::string>& Files() const { return FFiles; }
 
+  // ".wma", ".wav", ".mp3", ".flac", ".ogg", ".opus".
+  static const std::vector<std::string>& OutputFormats();
   // The cores this process may run on.
   static int DefaultJobs();
   static TMP3BitRate GetMP3BitRate(const std::string& Text);
@@ -102,9 +118,10 @@ class TBatchConverter final : public TComponent {
   void BeforeDestruction() override;
 
  private:
-  static constexpr size_t kSourceKinds = 5;
+  static constexpr size_t kSourceKinds = 6;
   struct TLane {
     std::array<TAuFileIn*, kSourceKinds> Inputs{};
+    TAuFormatStage* Stage = nullptr;             // made when a setting changes the format
     std::map<std::string, TAuFileOut*> Outputs;  // by format, made when first needed
     TAuFileOut* Running = nullptr;
     int Entry = -1;
@@ -116,6 +133,9 @@ class TBatchConverter final : public TComponent {
   TAuFileOut* MakeOutput(const std::string& Format);
   TAuFileIn* LaneInput(TLane& Lane, TSourceKind Kind);
   TAuFileOut* LaneOutput(TLane& Lane, const std::string& Format);
+  // Between input and output: the settings that apply to this output, or the input itself.
+  TAuInput* ConvertedInput(TLane& Lane, TAuFileIn* Input, TAuFileOut* Output);
+  void ApplySettings(TAuFileOut* Output) const;
 
   // Starts waiting entries on idle lanes; ends the batch when nothing is left.
   void StartWaiting();

@@ -55,12 +55,13 @@ void AddFolder(const fs::path& root, std::vector<TBatchSource>& into) {
 }  // namespace
 
 bool SourceKindOf(const std::string& FileName, TSourceKind& Kind) {
-  static constexpr std::array<std::pair<const char*, TSourceKind>, 5> kKinds = {{
+  static constexpr std::array<std::pair<const char*, TSourceKind>, 6> kKinds = {{
       {".mp3", TSourceKind::MP3},
       {".ogg", TSourceKind::Vorbis},
       {".flac", TSourceKind::FLAC},
       {".wav", TSourceKind::Wave},
       {".wma", TSourceKind::WindowsMedia},
+      {".opus", TSourceKind::Opus},
   }};
   const std::string ext = LowerAscii(FileExtension(FileName));
   for (const auto& [text, kind] : kKinds)

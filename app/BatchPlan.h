@@ -6,7 +6,7 @@
 namespace tunevert {
 
 // The inputs a batch has, by the extensions they read.
-enum class TSourceKind { Wave, MP3, WindowsMedia, Vorbis, FLAC };
+enum class TSourceKind { Wave, MP3, WindowsMedia, Vorbis, FLAC, Opus };
 
 // The kind for a file name's extension (letter case ignored); false for anything else.
 bool SourceKindOf(const std::string& FileName, TSourceKind& Kind);

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QHash>
 #include <QHeaderView>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -26,6 +27,7 @@
 
 #include "app/UMessage.h"
 #include "app/Version.h"
+#include "opus/AuOpus.h"
 #include "platform/Text.h"
 #include "update/Update.h"
 #include "update/WebUpdateInfo.h"
@@ -224,9 +226,9 @@ TForm1::TForm1(QWidget* parent)
   connect(FileOpen1, &QAction::triggered, this, [this] {
     const QStringList names = QFileDialog::getOpenFileNames(
         this, QStringLiteral("Open"), QString(),
-        QStringLiteral("All Supported Formats (*.mp3 *.wav *.wma *.ogg *.flac);;"
+        QStringLiteral("All Supported Formats (*.mp3 *.wav *.wma *.ogg *.flac *.opus);;"
                        "Mp3 Files (*.mp3);;Windows Media (*.wma);;PCM Audio (*.wav);;"
-                       "Ogg Vorbis (*.ogg);;Flac (*.flac)"));
+                       "Ogg Vorbis (*.ogg);;Flac (*.flac);;Opus (*.opus)"));
     if (!names.isEmpty()) FileOpen1Accept(names);
   });
 
@@ -280,13 +282,12 @@ TForm1::TForm1(QWidget* parent)
   btnAddFolder = new QPushButton(QStringLiteral("Add Folder"), central);
   btnClearFileList = new QPushButton(QStringLiteral("Clear List"), central);
   cbKonvertTo = new QComboBox(central);
-  cbKonvertTo->addItems(Utf8List({".wma", ".wav", ".mp3"}));
+  cbKonvertTo->addItems(Utf8List({".wma", ".wav", ".mp3", ".flac", ".ogg", ".opus"}));
   cbKonvertTo->setFont(LargeFont());
   cbKonvertTo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
   cbKonvertTo->setMinimumContentsLength(5);
   cbBitrate = new QComboBox(central);
-  cbBitrate->addItems(
-      Utf8List({"48", "56", "64", "80", "96", "112", "128", "160", "192", "256", "320"}));
+  cbBitrate->addItems(ChoicesFor(QStringLiteral(".mp3")));
   cbBitrate->setFont(LargeFont());
   cbBitrate->setSizeAdjustPolicy(QComboBox::AdjustToContents);
   cbBitrate->setMinimumContentsLength(4);
@@ -513,6 +514,7 @@ QString TForm1::CheckOutputFolder(const QString& Text, QString& Error) {
 void TForm1::FormShow() {
   cbBitrate->setCurrentIndex(7);
   cbKonvertTo->setCurrentIndex(2);
+  FChoicesFormat = cbKonvertTo->currentText();
   UserUpdateClick = false;
   OutputDirtxt->setText(DefaultOutputFolder());
   lblBitrate->setVisible(true);
@@ -556,11 +558,60 @@ void TForm1::SaveSettings() const {
   settings->setValue(QStringLiteral("geometry"), saveGeometry());
 }
 
+QStringList TForm1::ChoicesFor(const QString& Format) {
+  const QStringList bitrates =
+      Utf8List({"48", "56", "64", "80", "96", "112", "128", "160", "192", "256", "320"});
+  QStringList choices;
+  if (Format == QStringLiteral(".mp3")) {
+    choices = bitrates;
+    for (int q = 0; q <= 9; ++q) choices << QStringLiteral("V%1").arg(q);
+  } else if (Format == QStringLiteral(".wma")) {
+    choices = bitrates;
+  } else if (Format == QStringLiteral(".ogg")) {
+    for (int q = -1; q <= 10; ++q) choices << QString::number(q);
+  } else if (Format == QStringLiteral(".flac")) {
+    for (int level = 0; level <= 8; ++level) choices << QString::number(level);
+  } else if (Format == QStringLiteral(".opus")) {
+    for (uint32_t kbps : TOpusOut::BitratesKbps()) choices << QString::number(kbps);
+  }
+  return choices;
+}
+
 void TForm1::cbKonvertToChange() {
   const QString format = cbKonvertTo->currentText();
-  const bool compressed = format == QStringLiteral(".mp3") || format == QStringLiteral(".wma");
-  lblBitrate->setVisible(compressed);
-  cbBitrate->setVisible(compressed);
+  if (format == FChoicesFormat) return;
+  // Each format keeps what was chosen for it while the window is open.
+  if (!FChoicesFormat.isEmpty()) FChoiceByFormat[FChoicesFormat] = cbBitrate->currentText();
+  FChoicesFormat = format;
+  const QStringList choices = ChoicesFor(format);
+  cbBitrate->clear();
+  cbBitrate->addItems(choices);
+  static const QHash<QString, QString> kDefaults = {
+      {QStringLiteral(".ogg"), QStringLiteral("5")},
+      {QStringLiteral(".flac"), QStringLiteral("5")},
+      {QStringLiteral(".opus"), QStringLiteral("128")}};
+  const QString chosen =
+      FChoiceByFormat.value(format, kDefaults.value(format, QStringLiteral("160")));
+  cbBitrate->setCurrentIndex(std::max(0, static_cast<int>(choices.indexOf(chosen))));
+  lblBitrate->setText(format == QStringLiteral(".ogg")    ? QStringLiteral("Quality:")
+                      : format == QStringLiteral(".flac") ? QStringLiteral("Level:")
+                                                          : QStringLiteral("Bitrate:"));
+  lblBitrate->setVisible(!choices.isEmpty());
+  cbBitrate->setVisible(!choices.isEmpty());
+}
+
+std::string TForm1::ApplyFormatChoice(TBatchConverter& Converter) const {
+  const QString format = cbKonvertTo->currentText();
+  const QString choice = cbBitrate->currentText();
+  TOutputSettings& settings = Converter.Settings;
+  settings.MP3VBRQuality = -1;
+  if (format == QStringLiteral(".mp3") && choice.startsWith(QLatin1Char('V'))) {
+    settings.MP3VBRQuality = choice.mid(1).toInt();
+    return "160";
+  }
+  if (format == QStringLiteral(".ogg")) settings.VorbisQuality = choice.toDouble();
+  if (format == QStringLiteral(".flac")) settings.FLACLevel = choice.toInt();
+  return choice.toStdString();
 }
 
 void TForm1::btnSelectDirClick() {
@@ -602,8 +653,9 @@ void TForm1::btnConvertClick() {
   c.CarryTags = chkCarryTags->isChecked();
   SaveSettings();
   FBatchOutputFolder = folder;
-  if (!c.ConvertSources(std::move(sources), cbKonvertTo->currentText().toStdString(),
-                        cbBitrate->currentText().toStdString(), LocalName(folder))) {
+  const std::string bitrate = ApplyFormatChoice(c);
+  if (!c.ConvertSources(std::move(sources), cbKonvertTo->currentText().toStdString(), bitrate,
+                        LocalName(folder))) {
     for (int i = 0; i < count; ++i) ListBox1->SetState(i, TEntryState::Waiting, QString());
   }
 }

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QHash>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -121,6 +122,9 @@ class TForm1 final : public QMainWindow {
 
   void FormShow();
   void cbKonvertToChange();
+  // What the control beside the format offers: bitrates (and V0..V9 for MP3), the Vorbis
+  // quality or the FLAC level; nothing for WAV.
+  static QStringList ChoicesFor(const QString& Format);
   void btnSelectDirClick();
   // Starts the batch, or stops the running one.
   void btnConvertClick();
@@ -165,6 +169,10 @@ class TForm1 final : public QMainWindow {
   TComponentPtr<TWebUpdate> FWebUpdate;
   QString FBatchOutputFolder;                 // the folder of the batch that ran last
   std::vector<QString> FNumbered, FWarnings;  // per entry of the running batch
+  // The bitrate text for the driver; the other choices go into its settings.
+  std::string ApplyFormatChoice(TBatchConverter& Converter) const;
+  QString FChoicesFormat;
+  QHash<QString, QString> FChoiceByFormat;
 };
 
 // The application's names, set once at start (main, and tests that need them).

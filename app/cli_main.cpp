@@ -1,6 +1,7 @@
 // tunevert-cli: the batch converter without a window.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -15,6 +16,7 @@
 
 #include "app/BatchConverter.h"
 #include "app/Version.h"
+#include "opus/AuOpus.h"
 #include "platform/Thread.h"
 #include "winmedia/wmfintf.h"
 
@@ -24,12 +26,19 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: tunevert-cli [OPTION]... FILE|FOLDER...\n"
-    "Converts each FILE (MP3, WMA, WAV, Ogg Vorbis or FLAC), and every such file below each\n"
-    "FOLDER, several at once.\n"
+    "Converts each FILE (MP3, WMA, WAV, Ogg Vorbis, FLAC or Opus), and every such file below\n"
+    "each FOLDER, several at once.\n"
     "\n"
-    "  -f FORMAT        output format: wav, mp3 or wma (default mp3)\n"
-    "  -b KBPS          bitrate for mp3 and wma: 48 56 64 80 96 112 128 160 192 256 320\n"
-    "                   (default 160)\n"
+    "  -f FORMAT        output format: wav, mp3, wma, flac, ogg or opus (default mp3)\n"
+    "  -b KBPS          bitrate for mp3, wma and ogg: 48 56 64 80 96 112 128 160 192 256 320\n"
+    "                   (default 160; ogg uses --ogg-quality unless -b is given); for opus:\n"
+    "                   6 8 12 16 24 32 48 64 80 96 112 128 160 192 224 256 (default 128)\n"
+    "  --mp3-vbr N      mp3 at a variable bitrate, quality N from 0 (best) to 9\n"
+    "  --ogg-quality Q  ogg quality from -1 to 10 (default 5)\n"
+    "  --flac-level N   flac compression from 0 (fastest) to 8 (smallest; default 5)\n"
+    "  --rate HZ        resample to HZ (8000 to 192000; default: the source's rate)\n"
+    "  --channels N     1 mixes down to mono, 2 to stereo (default: the source's)\n"
+    "  --bits N         16 or 24 bits for wav and flac (default: the source's; fewer dither)\n"
     "  -o DIR           output folder, created when missing (default: the current folder)\n"
     "  -j N             convert N files at once (default: the number of cores, here %d)\n"
     "  --existing WHAT  when an output file exists: overwrite (default), skip, or rename\n"
@@ -82,13 +91,43 @@ void CatchSignals() {
 }
 
 struct TOptions {
-  std::string Format = ".mp3", Bitrate = "160";
+  std::string Format = ".mp3", Bitrate;
+  TOutputSettings Settings;
   std::string OutputDir;
   std::vector<std::string> Paths;
   int Jobs = 0;
   TExistingOutput Existing = TExistingOutput::Overwrite;
   bool CarryTags = true, Quiet = false, KeepTree = false, SkipNewer = false;
 };
+
+// A whole number from Min to Max, or false.
+bool ParseNumber(const std::string& text, long Min, long Max, long& value) {
+  char* end = nullptr;
+  value = std::strtol(text.c_str(), &end, 10);
+  return !text.empty() && *end == '\0' && value >= Min && value <= Max;
+}
+
+bool IsOpusBitrate(const std::string& text) {
+  long kbps = 0;
+  const auto& rates = TOpusOut::BitratesKbps();
+  return ParseNumber(text, 1, 100000, kbps) &&
+         std::find(rates.begin(), rates.end(), static_cast<uint32_t>(kbps)) != rates.end();
+}
+
+// The checks that need the format, which may come after the other options.
+int CheckForFormat(TOptions& o) {
+  const bool opus = o.Format == ".opus";
+  if (o.Bitrate.empty()) {
+    o.Bitrate = opus ? "128" : "160";
+  } else if (opus ? !IsOpusBitrate(o.Bitrate) : !IsBitrate(o.Bitrate)) {
+    return UsageError("unsupported bitrate '" + o.Bitrate + "' for " + o.Format.substr(1));
+  } else if (o.Format == ".ogg") {
+    o.Settings.VorbisByBitrate = true;
+  }
+  if (o.Settings.BitsPerSample != 0 && o.Format != ".wav" && o.Format != ".flac")
+    return UsageError("--bits applies to wav and flac only");
+  return -1;
+}
 
 // Returns -1 when the batch should run, else the exit status.
 int ParseArguments(int argc, char** argv, TOptions& o) {
@@ -102,6 +141,7 @@ int ParseArguments(int argc, char** argv, TOptions& o) {
       return true;
     };
     std::string v;
+    long number = 0;
     if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
       o.Paths.push_back(arg);
     } else if (arg == "--") {
@@ -122,20 +162,43 @@ int ParseArguments(int argc, char** argv, TOptions& o) {
       o.SkipNewer = true;
     } else if (arg == "-f") {
       if (!value(v)) return UsageError("-f needs a format");
-      if (v != "wav" && v != "mp3" && v != "wma") return UsageError("unknown format '" + v + "'");
+      const auto& formats = TBatchConverter::OutputFormats();
+      if (std::find(formats.begin(), formats.end(), "." + v) == formats.end())
+        return UsageError("unknown format '" + v + "'");
       o.Format = "." + v;
     } else if (arg == "-b") {
       if (!value(o.Bitrate)) return UsageError("-b needs a bitrate");
-      if (!IsBitrate(o.Bitrate)) return UsageError("unsupported bitrate '" + o.Bitrate + "'");
+    } else if (arg == "--mp3-vbr") {
+      if (!value(v) || !ParseNumber(v, 0, 9, number))
+        return UsageError("--mp3-vbr takes a quality from 0 to 9");
+      o.Settings.MP3VBRQuality = static_cast<int>(number);
+    } else if (arg == "--ogg-quality") {
+      char* end = nullptr;
+      const double q = value(v) ? std::strtod(v.c_str(), &end) : -99;
+      if (v.empty() || end == nullptr || *end != '\0' || q < -1 || q > 10)
+        return UsageError("--ogg-quality takes a quality from -1 to 10");
+      o.Settings.VorbisQuality = q;
+    } else if (arg == "--flac-level") {
+      if (!value(v) || !ParseNumber(v, 0, 8, number))
+        return UsageError("--flac-level takes a level from 0 to 8");
+      o.Settings.FLACLevel = static_cast<int>(number);
+    } else if (arg == "--rate") {
+      if (!value(v) || !ParseNumber(v, 8000, 192000, number))
+        return UsageError("--rate takes a sample rate from 8000 to 192000 Hz");
+      o.Settings.SampleRate = static_cast<int>(number);
+    } else if (arg == "--channels") {
+      if (!value(v) || !ParseNumber(v, 1, 2, number)) return UsageError("--channels takes 1 or 2");
+      o.Settings.Channels = static_cast<int>(number);
+    } else if (arg == "--bits") {
+      if (!value(v) || (v != "16" && v != "24")) return UsageError("--bits takes 16 or 24");
+      o.Settings.BitsPerSample = std::stoi(v);
     } else if (arg == "-o") {
       if (!value(o.OutputDir) || o.OutputDir.empty()) return UsageError("-o needs a folder");
     } else if (arg == "-j") {
       if (!value(v)) return UsageError("-j needs a number of files");
-      char* end = nullptr;
-      const long jobs = std::strtol(v.c_str(), &end, 10);
-      if (v.empty() || *end != '\0' || jobs < 1 || jobs > 256)
+      if (!ParseNumber(v, 1, 256, number))
         return UsageError("-j takes a number from 1 to 256, not '" + v + "'");
-      o.Jobs = static_cast<int>(jobs);
+      o.Jobs = static_cast<int>(number);
     } else if (arg == "--existing") {
       if (!value(v)) return UsageError("--existing needs overwrite, skip or rename");
       if (v == "overwrite")
@@ -152,7 +215,7 @@ int ParseArguments(int argc, char** argv, TOptions& o) {
   }
   if (o.Paths.empty()) return UsageError("no files given");
   if (o.OutputDir.back() != '/') o.OutputDir += '/';
-  return -1;
+  return CheckForFormat(o);
 }
 
 std::string Seconds(std::chrono::steady_clock::duration elapsed) {
@@ -180,6 +243,7 @@ int Run(int argc, char** argv) {
   converter->Existing = o.Existing;
   converter->KeepTree = o.KeepTree;
   converter->SkipNewer = o.SkipNewer;
+  converter->Settings = o.Settings;
   // The runtime and the ~135 libraries behind it load with the first MP3 or WMA source, WAV
   // payload or WMA output that calls into it, so FLAC, Ogg and WAV batches never map them.
   // Deferred only now: the WMA output lists its codecs when created, which would load it.

@@ -100,17 +100,16 @@ TEST_P(CarriedTags, EveryFieldAndPictureArrives) {
   EXPECT_NE(streams.find("png,1"), std::string::npos) << streams;
 }
 
-INSTANTIATE_TEST_SUITE_P(SourcesByOutputs, CarriedTags,
-                         ::testing::Combine(::testing::Values("tagged.flac", "tagged.ogg",
-                                                              "tagged.mp3", "tagged.wma",
-                                                              "tagged.wav"),
-                                            ::testing::Values("mp3", "wma", "wav")),
-                         [](const auto& param) {
-                           std::string name =
-                               std::get<0>(param.param) + "_to_" + std::get<1>(param.param);
-                           std::replace(name.begin(), name.end(), '.', '_');
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    SourcesByOutputs, CarriedTags,
+    ::testing::Combine(::testing::Values("tagged.flac", "tagged.ogg", "tagged.mp3", "tagged.wma",
+                                         "tagged.wav"),
+                       ::testing::Values("mp3", "wma", "wav", "flac", "ogg", "opus")),
+    [](const auto& param) {
+      std::string name = std::get<0>(param.param) + "_to_" + std::get<1>(param.param);
+      std::replace(name.begin(), name.end(), '.', '_');
+      return name;
+    });
 
 class NoTagsOut : public ::testing::TestWithParam<std::string> {};
 
@@ -127,7 +126,8 @@ TEST_P(NoTagsOut, UntaggedSourceAndNoTagsOptionGiveBareFiles) {
   EXPECT_EQ(Dump(dir / ("none/tagged." + format)), std::vector<std::string>{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Outputs, NoTagsOut, ::testing::Values("mp3", "wma", "wav"));
+INSTANTIATE_TEST_SUITE_P(Outputs, NoTagsOut,
+                         ::testing::Values("mp3", "wma", "wav", "flac", "ogg", "opus"));
 
 // Sources with only the older records: ID3v2.2, an ID3v1 block, a WAV's LIST INFO.
 TEST(CarriedTagsFallback, OlderRecordsAreRead) {

@@ -80,7 +80,7 @@ TEST(Cli, ExitsOneWhenAnyFileFails) {
 
 TEST(Cli, UsageErrorsExitTwoAndHelpExitsZero) {
   EXPECT_EQ(RunCli("").Status, 2);
-  EXPECT_EQ(RunCli("-f ogg x.wav").Status, 2);
+  EXPECT_EQ(RunCli("-f ogv x.wav").Status, 2);
   EXPECT_EQ(RunCli("-b 144 x.wav").Status, 2);
   EXPECT_EQ(RunCli("--bogus x.wav").Status, 2);
   EXPECT_EQ(RunCli("-o").Status, 2);

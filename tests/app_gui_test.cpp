@@ -88,16 +88,55 @@ TEST_F(MainWindow, DefaultsAtFirstStartAndTheExactTitle) {
   EXPECT_EQ(form.windowHandle()->title(), title);
 }
 
-TEST_F(MainWindow, BitrateIsHiddenExactlyForWav) {
+TEST_F(MainWindow, TheControlBesideTheFormatOffersWhatItTakes) {
   TForm1 form;
   form.show();
-  for (int i : {1, 0, 1, 2}) {
-    form.cbKonvertTo->setCurrentIndex(i);
-    form.cbKonvertToChange();
-    const bool wav = form.cbKonvertTo->currentText() == QStringLiteral(".wav");
-    EXPECT_EQ(form.lblBitrate->isVisible(), !wav);
-    EXPECT_EQ(form.cbBitrate->isVisible(), !wav);
+  struct Expected {
+    const char *Format, *Label, *Default, *First, *Last;
+  };
+  for (const Expected& e :
+       {Expected{".flac", "Level:", "5", "0", "8"}, Expected{".mp3", "Bitrate:", "160", "48", "V9"},
+        Expected{".ogg", "Quality:", "5", "-1", "10"},
+        Expected{".opus", "Bitrate:", "128", "6", "256"},
+        Expected{".wma", "Bitrate:", "160", "48", "320"}}) {
+    SetFormat(form, e.Format);
+    EXPECT_TRUE(form.cbBitrate->isVisible()) << e.Format;
+    EXPECT_EQ(form.lblBitrate->text(), QString::fromUtf8(e.Label)) << e.Format;
+    EXPECT_EQ(form.cbBitrate->currentText(), QString::fromUtf8(e.Default)) << e.Format;
+    EXPECT_EQ(form.cbBitrate->itemText(0), QString::fromUtf8(e.First)) << e.Format;
+    EXPECT_EQ(form.cbBitrate->itemText(form.cbBitrate->count() - 1), QString::fromUtf8(e.Last));
   }
+  SetFormat(form, ".wav");
+  EXPECT_FALSE(form.lblBitrate->isVisible());
+  EXPECT_FALSE(form.cbBitrate->isVisible());
+  // A choice stays with its format while the window is open.
+  SetFormat(form, ".mp3");
+  form.cbBitrate->setCurrentIndex(form.cbBitrate->findText(QStringLiteral("V2")));
+  SetFormat(form, ".flac");
+  SetFormat(form, ".mp3");
+  EXPECT_EQ(form.cbBitrate->currentText(), QStringLiteral("V2"));
+}
+
+TEST_F(MainWindow, ConvertsToTheNewFormatsWithTheirChoices) {
+  TempDir dir;
+  const auto pcm = RampPcm(20000, 2, 16);
+  WriteWav(dir / "a.wav", pcm, 2, 16, 44100);
+  TForm1 form;
+  form.show();
+  form.OutputDirtxt->setText(Q(dir / "out"));
+  form.FileOpen1Accept({Q(dir / "a.wav")});
+  for (const char* format : {".flac", ".opus"}) {
+    SetFormat(form, format);
+    QTest::mouseClick(form.btnConvert, Qt::LeftButton);
+    ASSERT_TRUE(PumpUntil([&] { return !form.Converter()->Running(); }, 30000));
+    EXPECT_EQ(form.StatusBar1->text(), QStringLiteral("Done!")) << format;
+  }
+  ASSERT_EQ(
+      std::system(
+          ("flac -d -s -f -o '" + (dir / "dec.wav") + "' '" + (dir / "out/a.flac") + "'").c_str()),
+      0);
+  EXPECT_EQ(WavPayload(dir / "dec.wav"), pcm);
+  EXPECT_EQ(ProbeAudio(dir / "out/a.opus").substr(0, 13), "opus,48000,2,");
 }
 
 TEST_F(MainWindow, EmptyListShowsTheMessageAndTheHint) {

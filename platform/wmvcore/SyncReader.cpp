@@ -193,6 +193,7 @@ class TSyncReader final : public IWMSyncReader, public IWMHeaderInfo, public TRe
   uint64_t FViewPosition = 0;
   const AVInputFormat* FInputFormat = nullptr;  // as chosen at the first open
   int64_t FStreamEnd = -1;                      // samples from this index on do not exist
+  int64_t FAdtsCns = -1;                        // an ADTS stream's length, counted
   int ViewRead(uint8_t* Buffer, int Size);
   bool FProtected = false;
   bool FVbrHeader = false;
@@ -412,6 +413,10 @@ HRESULT TSyncReader::OpenDemuxer() {
       }
       R = NewIo();
       if (R != S_OK) return R;
+    } else if (std::strcmp(Format->name, "aac") == 0) {
+      FAdtsCns = AdtsDurationCns(*FSource, FBase);
+      R = NewIo();
+      if (R != S_OK) return R;
     }
     FInputFormat = Format;
   }
@@ -478,6 +483,7 @@ void TSyncReader::CloseAll() {
   FSkipTo = 0;
   FEndAt = -1;
   FStreamEnd = -1;
+  FAdtsCns = -1;
   FLayout.reset();
   FViewed = false;
   FPieces.clear();
@@ -883,6 +889,7 @@ const char* TSyncReader::Metadata(const char* Key) const {
 }
 
 int64_t TSyncReader::DurationCns() const {
+  if (FAdtsCns >= 0) return FAdtsCns;
   const int Index = FirstAudioOutput();
   if (Index >= 0) {
     const AVStream* Stream = FFormat->streams[FOutputs[Index].StreamIndex];

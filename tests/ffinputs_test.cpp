@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/Exception.h"
 #include "tags/TagLibMeta.h"
 #include "tests/WMTestSupport.h"
 #include "winmedia/AuFFmpegIn.h"
@@ -170,6 +173,74 @@ TEST(FFmpegInput, ALongAdtsStreamIsCountedFrameByFrame) {
   EXPECT_EQ(In.TotalSamples(), int64_t(Theirs.size()) / 2);
   In.Flush();
   std::remove(Path.c_str());
+}
+
+// ---- tags ----
+
+std::vector<std::string> Lines(const std::string& Text) {
+  std::vector<std::string> Out;
+  std::istringstream In(Text);
+  for (std::string Line; std::getline(In, Line);)
+    if (!Line.empty()) Out.push_back(Line);
+  return Out;
+}
+
+std::string Sha1(const std::string& Data) {
+  const std::string Path = ::testing::TempDir() + "ffin-picture.bin";
+  FILE* F = std::fopen(Path.c_str(), "wb");
+  std::fwrite(Data.data(), 1, Data.size(), F);
+  std::fclose(F);
+  const std::string Sum = ToolText("sha1sum '" + Path + "'");
+  std::remove(Path.c_str());
+  return Sum.substr(0, 40);
+}
+
+// Our tags in mutagen's notation (see dump-tags.py), sorted.
+std::vector<std::string> OursAsLines(const TCarriedTags& Tags) {
+  std::vector<std::string> Out;
+  for (const auto& [Key, Values] : Tags.Text)
+    for (const std::string& V : Values) Out.push_back(Key + "=" + V);
+  for (const TCarriedPicture& P : Tags.Pictures)
+    Out.push_back("PICTURE=" + std::to_string(P.Type) + "|" + P.Mime + "|" + P.Description + "|" +
+                  Sha1(P.Data));
+  std::sort(Out.begin(), Out.end());
+  return Out;
+}
+
+class FFmpegSourceTags : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(FFmpegSourceTags, ReadAsMutagenReadsThem) {
+  const std::string Path = Fixture(GetParam());
+  const auto Theirs =
+      Lines(ToolText(std::string(TUNEVERT_TEST_SCRIPTS) + "/dump-tags.py '" + Path + "'"));
+  ASSERT_GE(Theirs.size(), 8u) << "the fixture lost its tags";
+  EXPECT_EQ(OursAsLines(ReadCarriedTags(Path)), Theirs);
+}
+
+// The lossy MP4 has ffmpeg's own tags; the other four every carried field, two artists and
+// a cover.
+INSTANTIATE_TEST_SUITE_P(Fixtures, FFmpegSourceTags,
+                         ::testing::Values("aac-stereo-44100.m4a", "alac-stereo-44100.m4a",
+                                           "aiff-stereo-44100.aiff", "wavpack-stereo-44100.wv",
+                                           "ape-stereo-44100.ape"),
+                         [](const auto& Info) {
+                           std::string Name = Info.param;
+                           for (char& C : Name)
+                             if (!std::isalnum(static_cast<unsigned char>(C))) C = '_';
+                           return Name;
+                         });
+
+TEST(FFmpegSourceTags, UntaggedFilesGiveNothingAndImpostorsAreRefused) {
+  EXPECT_TRUE(ReadCarriedTags(Fixture("ape-mono-22050.ape")).Empty());
+  EXPECT_TRUE(ReadCarriedTags(Fixture("aiff-24bit-48000.aif")).Empty());
+  EXPECT_TRUE(ReadCarriedTags(Fixture("alac-24bit-48000.m4a")).Empty());
+  // WavPack bytes under each of the other names.
+  for (const char* Ext : {".m4a", ".aiff", ".ape"}) {
+    const std::string Path = ::testing::TempDir() + "ffin-impostor" + Ext;
+    RunTool("cp '" + Fixture("wavpack-six-8000.wv") + "' '" + Path + "'");
+    EXPECT_THROW(ReadCarriedTags(Path), EAuException) << Ext;
+    std::remove(Path.c_str());
+  }
 }
 
 }  // namespace

@@ -52,15 +52,54 @@ ff -i "$tmp/st48-24.wav" -c:a wavpack wavpack-24bit-48000.wv
 ff -i "$tmp/six.wav" -c:a wavpack wavpack-six-8000.wv
 jmac c2 "$tmp/st44.wav" ape-stereo-44100.ape >/dev/null
 jmac c2 "$tmp/mono22.wav" ape-mono-22050.ape >/dev/null
-/usr/bin/python3 - ape-stereo-44100.ape "$tmp/cover.png" <<'PY'
+# Every carried field in each tag format, two artists, and a cover: ALAC's ilst, the AIFF's
+# ID3 chunk, WavPack's and APE's APEv2 tags.
+/usr/bin/python3 - "$tmp/cover.png" <<'PY'
 import sys
+from mutagen import id3
+from mutagen.aiff import AIFF
 from mutagen.apev2 import APEv2, APEValue, BINARY
-tag = APEv2()
-for key, value in (("Title", "Caf\u00e9 Tune"), ("Artist", "The Testers"),
-                   ("Album", "Fixture Album"), ("Genre", "Ambient"), ("Track", "3/12"),
-                   ("Year", "2019")):
-    tag[key] = value
-tag["Cover Art (Front)"] = APEValue(b"cover.png\0" + open(sys.argv[2], "rb").read(), BINARY)
-tag.save(sys.argv[1])
+from mutagen.mp4 import MP4, MP4Cover, MP4FreeForm
+png = open(sys.argv[1], "rb").read()
+title, artists = "Caf\u00e9 Tune", ["The Testers", "Second Artist"]
+mbid = "0a1b2c3d-1111-2222-3333-444455556666"
+
+f = MP4("alac-stereo-44100.m4a")
+f.delete()
+f.update({"\xa9nam": [title], "\xa9ART": artists, "\xa9alb": ["Fixture Album"],
+          "aART": ["Fixture Band"], "\xa9wrt": ["A Composer"], "\xa9gen": ["Ambient"],
+          "\xa9day": ["2019"], "trkn": [(3, 12)], "disk": [(1, 2)], "\xa9cmt": ["A comment"],
+          "\xa9lyr": ["La la la"], "covr": [MP4Cover(png, MP4Cover.FORMAT_PNG)]})
+f["----:com.apple.iTunes:MusicBrainz Track Id"] = [MP4FreeForm(mbid.encode())]
+f["----:com.apple.iTunes:replaygain_track_gain"] = [MP4FreeForm(b"-6.50 dB")]
+f.save()
+
+f = AIFF("aiff-stereo-44100.aiff")
+t = f.tags
+t.clear()
+for frame in (id3.TIT2(encoding=3, text=title), id3.TPE1(encoding=3, text=artists),
+              id3.TALB(encoding=3, text="Fixture Album"), id3.TPE2(encoding=3, text="Fixture Band"),
+              id3.TCOM(encoding=3, text="A Composer"), id3.TCON(encoding=3, text="Ambient"),
+              id3.TDRC(encoding=3, text="2019"), id3.TRCK(encoding=3, text="3/12"),
+              id3.TPOS(encoding=3, text="1/2"),
+              id3.COMM(encoding=3, lang="eng", desc="", text="A comment"),
+              id3.USLT(encoding=3, lang="eng", desc="", text="La la la"),
+              id3.TXXX(encoding=3, desc="REPLAYGAIN_TRACK_GAIN", text="-6.50 dB"),
+              id3.UFID(owner="http://musicbrainz.org", data=mbid.encode()),
+              id3.APIC(encoding=3, mime="image/png", type=3, desc="", data=png)):
+    t.add(frame)
+f.save()
+
+for name in ("wavpack-stereo-44100.wv", "ape-stereo-44100.ape"):
+    tag = APEv2()
+    for key, value in (("Title", title), ("Artist", "\0".join(artists)),
+                       ("Album", "Fixture Album"), ("Album Artist", "Fixture Band"),
+                       ("Composer", "A Composer"), ("Genre", "Ambient"), ("Year", "2019"),
+                       ("Track", "3/12"), ("Disc", "1/2"), ("Comment", "A comment"),
+                       ("Lyrics", "La la la"), ("MUSICBRAINZ_TRACKID", mbid),
+                       ("REPLAYGAIN_TRACK_GAIN", "-6.50 dB")):
+        tag[key] = value
+    tag["Cover Art (Front)"] = APEValue(b"cover.png\0" + png, BINARY)
+    tag.save(name)
 PY
 ls -l

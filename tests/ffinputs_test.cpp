@@ -158,6 +158,39 @@ TEST(FFmpegInput, AJumpDuringAPassLandsOnTheSample) {
   In.Flush();
 }
 
+// Far jumps go through the demuxer's index and the time stamps rather than decoding
+// through; they must land on the same sample all the same.
+struct FarCase {
+  const char* Ext;
+  const char* Encode;  // ffmpeg's options for 16-bit samples of the codec
+};
+
+class FarStart : public ::testing::TestWithParam<FarCase> {};
+
+TEST_P(FarStart, LandsOnTheSampleInALongLosslessFile) {
+  const std::string Path = ::testing::TempDir() + "ffin-far." + GetParam().Ext;
+  RunTool("ffmpeg -nostdin -v error -y -f lavfi -i 'anoisesrc=d=12:a=0.3:r=44100' -ac 2 " +
+          std::string(GetParam().Encode) + " '" + Path + "'");
+  const auto Theirs = FfmpegDecode(Path);
+  for (const int64_t Start : {int64_t{441000} + 7, int64_t{200000} + 3}) {
+    TFFmpegIn In;
+    In.SetFileName(Path);
+    In.SetStartSample(Start);
+    In.SetEndSample(Start + 999);
+    const auto Ours = ReadInput(In, 4096);
+    In.Flush();
+    ASSERT_EQ(Ours.size(), 4000u) << Start;
+    EXPECT_TRUE(std::equal(Ours.begin(), Ours.end(), Theirs.begin() + Start * 4)) << Start;
+  }
+  std::remove(Path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, FarStart,
+                         ::testing::Values(FarCase{"m4a", "-c:a alac -sample_fmt s16p"},
+                                           FarCase{"wv", "-c:a wavpack -sample_fmt s16p"},
+                                           FarCase{"aiff", "-c:a pcm_s16be"}),
+                         [](const auto& Info) { return std::string(Info.param.Ext); });
+
 // The demuxer guesses an ADTS stream's length from its first frames' bitrate, which is
 // minutes off for a long variable-rate stream; the count comes from every frame header.
 TEST(FFmpegInput, ALongAdtsStreamIsCountedFrameByFrame) {

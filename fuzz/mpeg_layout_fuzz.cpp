@@ -74,9 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   const auto Layout = ScanMpegLayout(Source, Base);
   (void)MpegHasVbrHeader(Source, Base + (Layout ? Layout->FirstFrame : 0));
   (void)AsfHeaderIsEncrypted(Source, Base);
-  // At most one 1024-sample block per 7 bytes, at the lowest rate.
+  // A whole frame is at least 7 bytes and holds at most four 1024-sample blocks.
   const int64_t Adts = AdtsDurationCns(Source, Base);
-  if (Adts > static_cast<int64_t>((Size / 7 + 1) * 1024 * 10000000 / 7350 + 1)) std::abort();
+  if (Adts > static_cast<int64_t>(Size / 7 * 4096 * 10000000 / 7350 + 1)) std::abort();
   if (!Layout) return 0;
   const uint64_t Left = Size - 1 - Base;
   const bool Ordered =

@@ -296,7 +296,8 @@ int64_t AdtsDurationCns(IStream& Source, uint64_t Base) {
     // Every frame of a stream has the first one's rate; anything else is not ours.
     if (Rate != 0 && Rates[RateIndex] != Rate) break;
     Rate = Rates[RateIndex];
-    // A frame cut short by the end of the file still decodes in part; the tool counts it.
+    // A frame cut short by the end of the file does not decode.
+    if (At + Length > Size) break;
     Samples += 1024u * ((H[6] & 0x03u) + 1);
     At += Length;
   }

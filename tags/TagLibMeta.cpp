@@ -355,6 +355,12 @@ bool ReadFFmpegSourceTags(const std::string& ext, const char* name, TCarriedTags
     TagLib::RIFF::AIFF::File file(name);
     check(file);
     if (file.hasID3v2Tag()) ReadId3v2(tags, *file.tag());
+  } else if (ext == ".aac") {
+    // ADTS has no tags of its own; taggers put an ID3v2 tag in front, as in MP3. The MP3
+    // reader finds it without reading the audio, which it would not recognise.
+    TagLib::MPEG::File file(name, false);
+    if (!file.isValid()) throw EAuException("Failed to read tags");
+    if (file.hasID3v2Tag()) ReadId3v2(tags, *file.ID3v2Tag());
   } else if (ext == ".wv") {
     TagLib::WavPack::File file(name);
     check(file);

@@ -90,8 +90,9 @@ def dump_info(path):
         pos += 8 + size + (size & 1)
 
 path = sys.argv[1]
-f = mutagen.File(path)
-kind = type(f).__name__
+# ADTS: mutagen reads no tags of its own there, and an ID3v2 tag in front makes it guess MP3.
+f = None if path.lower().endswith(".aac") else mutagen.File(path)
+kind = "AAC" if f is None else type(f).__name__
 if kind in ("FLAC", "OggVorbis"):
     for key, value in f.tags or []:
         key = key.upper()
@@ -150,6 +151,9 @@ elif kind == "MP4":
             for v in values: put(TXXX.get(name, MP4_FREEFORM.get(name, name.upper())), bytes(v).decode())
         elif key != "\xa9too":
             put("OTHER", key)
+elif kind == "AAC":
+    with open(path, "rb") as raw:
+        if raw.read(3) == b"ID3": dump_id3(id3.ID3(path, load_v1=False))
 elif kind == "AIFF":
     if f.tags: dump_id3(f.tags)
 elif kind in ("WavPack", "MonkeysAudio"):

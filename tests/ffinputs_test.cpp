@@ -258,18 +258,20 @@ class FFmpegSourceTags : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(FFmpegSourceTags, ReadAsMutagenReadsThem) {
   const std::string Path = Fixture(GetParam());
-  const auto Theirs =
+  auto Theirs =
       Lines(ToolText(std::string(TUNEVERT_TEST_SCRIPTS) + "/dump-tags.py '" + Path + "'"));
-  ASSERT_GE(Theirs.size(), 8u) << "the fixture lost its tags";
+  // Fields that are not carried (the encoder's name).
+  std::erase_if(Theirs, [](const std::string& L) { return L.rfind("OTHER=", 0) == 0; });
+  ASSERT_GE(Theirs.size(), 7u) << "the fixture lost its tags";
   EXPECT_EQ(OursAsLines(ReadCarriedTags(Path)), Theirs);
 }
 
-// The lossy MP4 has ffmpeg's own tags; the other four every carried field, two artists and
-// a cover.
+// The lossy MP4 and the ADTS stream have ffmpeg's own tags; the other four every carried
+// field, two artists and a cover.
 INSTANTIATE_TEST_SUITE_P(Fixtures, FFmpegSourceTags,
-                         ::testing::Values("aac-stereo-44100.m4a", "alac-stereo-44100.m4a",
-                                           "aiff-stereo-44100.aiff", "wavpack-stereo-44100.wv",
-                                           "ape-stereo-44100.ape"),
+                         ::testing::Values("aac-stereo-44100.m4a", "aac-mono-22050.aac",
+                                           "alac-stereo-44100.m4a", "aiff-stereo-44100.aiff",
+                                           "wavpack-stereo-44100.wv", "ape-stereo-44100.ape"),
                          [](const auto& Info) {
                            std::string Name = Info.param;
                            for (char& C : Name)

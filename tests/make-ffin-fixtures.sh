@@ -40,7 +40,8 @@ smpb = " 00000000 00000400 %08X %016X" % (packets * 1024 - 1024 - samples, sampl
 f["----:com.apple.iTunes:iTunSMPB"] = [MP4FreeForm((smpb + " 00000000" * 8).encode())]
 f.save()
 PY
-ff -i "$tmp/mono22.wav" -c:a aac -b:a 48k -metadata "title=Plain Stream" aac-mono-22050.aac
+# ADTS with an ID3v2 tag in front, which the frame count must look past.
+ff -i "$tmp/mono22.wav" -c:a aac -b:a 48k -write_id3v2 1 "${tags[@]}" aac-mono-22050.aac
 ff -i "$tmp/st44.wav" "${cover[@]}" -c:a alac "${tags[@]}" alac-stereo-44100.m4a
 ff -i "$tmp/st48-24.wav" -c:a alac -sample_fmt s32p alac-24bit-48000.m4a
 ff -i "$tmp/st44-short.wav" -c:a pcm_s16be -write_id3v2 1 "${tags[@]}" aiff-stereo-44100.aiff

@@ -163,7 +163,11 @@ BE_CONFIG TMP3Out::BuildConfig(uint32_t SampleRate, uint32_t Channels) const {
     c.nMode = static_cast<int32_t>(FMode);
     if (c.nMode == BE_MP3_MODE_DUALCHANNEL) c.nMode = BE_MP3_MODE_STEREO;
   }
-  c.dwBitrate = BitRateToKbps(FBitRate);
+  // With quality-based VBR the record's bitrate is the encoder's floor: the constant
+  // bitrate left set (128 by default) would lift V5 to V9 up to it, so the quality decides
+  // alone.
+  const bool QualityVbr = FEnableVBR != 0 && FAverageBitrate == TMP3BitRate::mbrAuto;
+  c.dwBitrate = QualityVbr ? 0 : BitRateToKbps(FBitRate);
   c.dwMaxBitrate = BitRateToKbps(FMaximumBitrate);
   c.bCRC1 = FCRC;
   // Copyright is kept as a property only; the record always says "not copyrighted".

@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to the runtime's MPEG layout scan (ID3v2 tags in a row, junk before
-// the first frame, the chain of frames, APEv2/Lyrics3/ID3v1 trailers) and checks that what
-// it reports lies inside the source and in order.
+// the first frame, the chain of frames, APEv2/Lyrics3/ID3v1 trailers) and the ADTS frame
+// count, and checks that what they report lies inside the source and in order.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -74,6 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   const auto Layout = ScanMpegLayout(Source, Base);
   (void)MpegHasVbrHeader(Source, Base + (Layout ? Layout->FirstFrame : 0));
   (void)AsfHeaderIsEncrypted(Source, Base);
+  // A whole frame is at least 7 bytes and holds at most four 1024-sample blocks.
+  const int64_t Adts = AdtsDurationCns(Source, Base);
+  if (Adts > static_cast<int64_t>(Size / 7 * 4096 * 10000000 / 7350 + 1)) std::abort();
   if (!Layout) return 0;
   const uint64_t Left = Size - 1 - Base;
   const bool Ordered =

@@ -1,12 +1,13 @@
-// Feeds arbitrary bytes to the Windows Media inputs (TWMIn, TMP3In) and through them to the
-// runtime library, which is built with the same sanitizers. The first byte picks the input
-// and its options; the rest is the file.
+// Feeds arbitrary bytes to the Windows Media inputs (TWMIn, TMP3In, TFFmpegIn) and through them to
+// the runtime library, which is built with the same sanitizers. The first byte picks the input and
+// its options; the rest is the file.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
 #include "fuzz/InputDriver.h"
 #include "platform/Stream.h"
+#include "winmedia/AuFFmpegIn.h"
 #include "winmedia/AuMpegIn.h"
 #include "winmedia/AuWinMedia.h"
 #include "winmedia/wmfintf.h"
@@ -27,7 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   stream.Write(Data + 1, static_cast<int64_t>(Size - 1));
   stream.SetPosition(0);
   TComponentPtr<TWMIn> in;
-  if (options & 1)
+  if (options & 4)
+    in = MakeComponent<TFFmpegIn>(nullptr);
+  else if (options & 1)
     in = MakeComponent<TMP3In>(nullptr);
   else
     in = MakeComponent<TWMIn>(nullptr);

@@ -163,13 +163,20 @@ BE_CONFIG TMP3Out::BuildConfig(uint32_t SampleRate, uint32_t Channels) const {
     c.nMode = static_cast<int32_t>(FMode);
     if (c.nMode == BE_MP3_MODE_DUALCHANNEL) c.nMode = BE_MP3_MODE_STEREO;
   }
-  c.dwBitrate = BitRateToKbps(FBitRate);
+  // With quality-based VBR the record's bitrate is the encoder's floor: the constant
+  // bitrate left set (128 by default) would lift V5 to V9 up to it, so the quality decides
+  // alone.
+  const bool QualityVbr = FEnableVBR != 0 && FAverageBitrate == TMP3BitRate::mbrAuto;
+  c.dwBitrate = QualityVbr ? 0 : BitRateToKbps(FBitRate);
   c.dwMaxBitrate = BitRateToKbps(FMaximumBitrate);
   c.bCRC1 = FCRC;
   // Copyright is kept as a property only; the record always says "not copyrighted".
   c.bCopyright1 = 0;
   c.bOriginal1 = FOriginal;
-  c.bWriteVBRHeader = FEnableVBR;
+  // The encoder's Xing/Info frame carries the exact length (delay and padding) for CBR as
+  // well. It is written back into the file by name; in a handed-in stream its placeholder
+  // would stay behind as a frame of silence, so a CBR stream goes without.
+  c.bWriteVBRHeader = FEnableVBR != 0 || !FStreamAssigned ? -1 : 0;
   c.bEnableVBR = FEnableVBR;
   c.nVBRQuality = FEnableVBR != 0 ? static_cast<int32_t>(FVBRQuality) : 0;
   c.dwVbrAbr_bps = BitRateToKbps(FAverageBitrate);
@@ -318,7 +325,7 @@ void TMP3Out::FinishOutput() {
   ReleaseStream();
   be.beCloseStream(_Stream);
   const std::string target = TargetFileName();
-  if (Config.bEnableVBR != 0 && !target.empty()) be.beWriteVBRHeader(target.c_str());
+  if (Config.bWriteVBRHeader != 0 && !target.empty()) be.beWriteVBRHeader(target.c_str());
   mp3buf = {};
   Buffer = {};
   FPcm16 = {};

@@ -1,6 +1,10 @@
 // The only file that includes the tag library's C++ headers.
 #include "tags/TagLibMeta.h"
 
+#include <taglib/aifffile.h>
+#include <taglib/apefile.h>
+#include <taglib/apeitem.h>
+#include <taglib/apetag.h>
 #include <taglib/asffile.h>
 #include <taglib/asfpicture.h>
 #include <taglib/attachedpictureframe.h>
@@ -9,6 +13,10 @@
 #include <taglib/id3v1tag.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/infotag.h>
+#include <taglib/mp4coverart.h>
+#include <taglib/mp4file.h>
+#include <taglib/mp4item.h>
+#include <taglib/mp4tag.h>
 #include <taglib/mpegfile.h>
 #include <taglib/opusfile.h>
 #include <taglib/textidentificationframe.h>
@@ -16,6 +24,7 @@
 #include <taglib/unsynchronizedlyricsframe.h>
 #include <taglib/vorbisfile.h>
 #include <taglib/wavfile.h>
+#include <taglib/wavpackfile.h>
 #include <taglib/xiphcomment.h>
 
 #include <algorithm>
@@ -327,6 +336,85 @@ void WriteOggComments(const std::string& fileName, const TCarriedTags& tags, con
   if (!file.save()) throw EAuException("Failed to save tags");
 }
 
+// ---- the FFmpeg-decoded sources: MP4, AIFF, WavPack, APE ----
+
+void ReadMp4(TCarriedTags& tags, TagLib::MP4::Tag& tag) {
+  TakeProperties(tags, tag.properties());
+  // The library has no MP4 names for ReplayGain; taggers write iTunes free-form atoms.
+  for (const auto& [atom, item] : tag.itemMap())
+    for (const char* key : kReplayGainKeys)
+      if (atom.upper() == String("----:COM.APPLE.ITUNES:") + key && !item.toStringList().isEmpty())
+        tags.Text[key] = {Utf8(item.toStringList().front())};
+  // "covr" holds bare images; iTunes shows them all as the front cover.
+  if (!tag.contains("covr")) return;
+  for (const TagLib::MP4::CoverArt& art : tag.item("covr").toCoverArtList()) {
+    const char* mime = "image/jpeg";
+    if (art.format() == TagLib::MP4::CoverArt::PNG) mime = "image/png";
+    if (art.format() == TagLib::MP4::CoverArt::GIF) mime = "image/gif";
+    if (art.format() == TagLib::MP4::CoverArt::BMP) mime = "image/bmp";
+    tags.Pictures.push_back({3, mime, "", FromBytes(art.data())});
+  }
+}
+
+// APEv2 pictures are binary items "Cover Art (Front)"/"(Back)": a file name, a zero byte, the
+// image; the kind of image only its first bytes tell.
+void ReadApe(TCarriedTags& tags, TagLib::APE::Tag& tag) {
+  TakeProperties(tags, tag.properties());
+  for (const auto& [key, item] : tag.itemListMap()) {
+    const int type = key == "COVER ART (FRONT)" ? 3 : key == "COVER ART (BACK)" ? 4 : 0;
+    if (type == 0 || item.type() != TagLib::APE::Item::Binary) continue;
+    const std::string raw = FromBytes(item.binaryData());
+    const size_t zero = raw.find('\0');
+    if (zero == std::string::npos) continue;
+    std::string data = raw.substr(zero + 1);
+    const char* mime = data.rfind("\x89PNG", 0) == 0    ? "image/png"
+                       : data.rfind("GIF8", 0) == 0     ? "image/gif"
+                       : data.rfind("\xFF\xD8", 0) == 0 ? "image/jpeg"
+                                                        : "";
+    tags.Pictures.push_back({type, mime, raw.substr(0, zero), std::move(data)});
+  }
+}
+
+template <class TFile>
+void ReadApeOrId3v1(TCarriedTags& tags, TFile& file) {
+  if (file.hasAPETag()) ReadApe(tags, *file.APETag());
+  if (tags.Text.empty() && file.hasID3v1Tag()) TakeProperties(tags, file.ID3v1Tag()->properties());
+}
+
+// True when the extension is one of these sources; their tags are then in Tags. The audio
+// properties are read too: without them the library takes any bytes for AIFF or APE.
+bool ReadFFmpegSourceTags(const std::string& ext, const char* name, TCarriedTags& tags) {
+  auto check = [](TagLib::File& file) {
+    if (!HasAudio(file)) throw EAuException("Failed to read tags");
+  };
+  if (ext == ".m4a" || ext == ".mp4") {
+    TagLib::MP4::File file(name);
+    check(file);
+    if (TagLib::MP4::Tag* tag = file.tag()) ReadMp4(tags, *tag);
+  } else if (ext == ".aif" || ext == ".aiff" || ext == ".aifc") {
+    TagLib::RIFF::AIFF::File file(name);
+    check(file);
+    if (file.hasID3v2Tag()) ReadId3v2(tags, *file.tag());
+  } else if (ext == ".aac") {
+    // ADTS has no tags of its own; taggers put an ID3v2 tag in front, as in MP3. The MP3
+    // reader finds it without reading the audio, which it would not recognise.
+    TagLib::MPEG::File file(name, false);
+    if (!file.isValid()) throw EAuException("Failed to read tags");
+    if (file.hasID3v2Tag()) ReadId3v2(tags, *file.ID3v2Tag());
+  } else if (ext == ".wv") {
+    TagLib::WavPack::File file(name);
+    check(file);
+    ReadApeOrId3v1(tags, file);
+  } else if (ext == ".ape") {
+    TagLib::APE::File file(name);
+    check(file);
+    ReadApeOrId3v1(tags, file);
+  } else {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string TCarriedTags::First(const std::string& Key) const {
@@ -418,7 +506,7 @@ TCarriedTags ReadCarriedTags(const std::string& FileName) {
     check(file);
     if (file.hasID3v2Tag()) ReadId3v2(tags, *file.ID3v2Tag());
     if (file.hasInfoTag()) TakeProperties(tags, file.InfoTag()->properties(), true);
-  } else {
+  } else if (!ReadFFmpegSourceTags(ext, name, tags)) {
     throw EAuException("Failed to read tags: unknown file type");
   }
   return tags;

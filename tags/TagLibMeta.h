@@ -31,7 +31,8 @@ struct TCarriedTags {
 // The field names carried; anything else a source holds is left behind.
 const std::vector<std::string>& CarriedKeys();
 
-// Reads the tags of a FLAC, Ogg Vorbis, Opus, MP3, WMA or WAV file, chosen by its extension.
+// Reads the tags of a FLAC, Ogg Vorbis, Opus, MP3, WMA, WAV, MP4/M4A, AIFF, WavPack or APE
+// file, chosen by its extension.
 // Raises EAuException when the file cannot be opened by the tag library.
 TCarriedTags ReadCarriedTags(const std::string& FileName);
 

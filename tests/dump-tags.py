@@ -23,6 +23,14 @@ TXXX = {"MusicBrainz Album Id": "MUSICBRAINZ_ALBUMID",
         "MusicBrainz Release Group Id": "MUSICBRAINZ_RELEASEGROUPID",
         "MusicBrainz Release Track Id": "MUSICBRAINZ_RELEASETRACKID"}
 
+MP4_TEXT = {"\xa9nam": "TITLE", "\xa9ART": "ARTIST", "\xa9alb": "ALBUM", "aART": "ALBUMARTIST",
+            "\xa9wrt": "COMPOSER", "\xa9gen": "GENRE", "\xa9day": "DATE", "\xa9cmt": "COMMENT",
+            "\xa9lyr": "LYRICS"}
+MP4_FREEFORM = {"MusicBrainz Track Id": "MUSICBRAINZ_TRACKID"}
+APE_TEXT = {"TITLE": "TITLE", "ARTIST": "ARTIST", "ALBUM": "ALBUM", "ALBUM ARTIST": "ALBUMARTIST",
+            "COMPOSER": "COMPOSER", "GENRE": "GENRE", "YEAR": "DATE", "COMMENT": "COMMENT",
+            "LYRICS": "LYRICS"}
+
 lines = []
 def put(key, value):
     lines.append(f"{key}={value}")
@@ -82,8 +90,9 @@ def dump_info(path):
         pos += 8 + size + (size & 1)
 
 path = sys.argv[1]
-f = mutagen.File(path)
-kind = type(f).__name__
+# ADTS: mutagen reads no tags of its own there, and an ID3v2 tag in front makes it guess MP3.
+f = None if path.lower().endswith(".aac") else mutagen.File(path)
+kind = "AAC" if f is None else type(f).__name__
 if kind in ("FLAC", "OggVorbis", "OggOpus"):
     for key, value in f.tags or []:
         key = key.upper()
@@ -123,5 +132,40 @@ elif kind == "ASF":
             put(key.upper(), values[0].value)
         elif not key.startswith(("WMFSDK", "IsVBR", "DeviceConformanceTemplate", "WM/ToolName",
                                  "WM/ToolVersion", "WM/EncodingSettings", "Copyright", "Rating")):
+            put("OTHER", key)
+elif kind == "MP4":
+    for key, values in (f.tags or {}).items():
+        if key in MP4_TEXT:
+            for v in values: put(MP4_TEXT[key], v)
+        elif key in ("trkn", "disk"):
+            n, total = values[0]
+            name = "TRACK" if key == "trkn" else "DISC"
+            if n: put(name + "NUMBER", n)
+            if total: put(name + "TOTAL", total)
+        elif key == "covr":
+            for c in values:
+                mime = "image/png" if c.imageformat == c.FORMAT_PNG else "image/jpeg"
+                picture(3, mime, "", bytes(c))
+        elif key.startswith("----:com.apple.iTunes:"):
+            name = key.split(":", 2)[2]
+            for v in values: put(TXXX.get(name, MP4_FREEFORM.get(name, name.upper())), bytes(v).decode())
+        elif key != "\xa9too":
+            put("OTHER", key)
+elif kind == "AAC":
+    with open(path, "rb") as raw:
+        if raw.read(3) == b"ID3": dump_id3(id3.ID3(path, load_v1=False))
+elif kind == "AIFF":
+    if f.tags: dump_id3(f.tags)
+elif kind in ("WavPack", "MonkeysAudio"):
+    for key, value in (f.tags or {}).items():
+        upper = key.upper()
+        if upper.startswith("COVER ART ("):
+            desc, _, data = bytes(value).partition(b"\0")
+            mime = "image/png" if data[:4] == b"\x89PNG" else "image/jpeg"
+            picture(3 if upper == "COVER ART (FRONT)" else 4, mime, desc.decode(), data)
+        elif upper in ("TRACK", "DISC"): number(upper, str(value))
+        elif upper in APE_TEXT or upper.startswith(("MUSICBRAINZ_", "REPLAYGAIN_")):
+            for v in value: put(APE_TEXT.get(upper, upper), v)
+        elif upper != "ENCODER":
             put("OTHER", key)
 print("\n".join(sorted(lines)))

@@ -262,4 +262,47 @@ bool MpegHasVbrHeader(IStream& Source, uint64_t Base) {
   return false;
 }
 
+int64_t AdtsDurationCns(IStream& Source, uint64_t Base) {
+  static constexpr uint32_t Rates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                         22050, 16000, 12000, 11025, 8000,  7350};
+  STATSTG Stat{};
+  if (Source.Stat(&Stat, 1) != S_OK || Stat.cbSize <= Base) return -1;
+  const uint64_t Size = Stat.cbSize - Base;
+  uint64_t At = 0;
+  for (uint8_t Id3[10]; At + 10 <= Size;) {
+    if (ReadAt(Source, Base + At, Id3, 10) != 10 || std::memcmp(Id3, "ID3", 3) != 0) break;
+    const uint64_t Bytes = SynchsafeSize(Id3 + 6);
+    if (Bytes == UINT64_MAX) break;
+    At += 10 + Bytes + ((Id3[5] & 0x10) ? 10 : 0);
+  }
+  // Headers are read through a window, so a long file costs a few reads, not one a frame.
+  std::vector<uint8_t> Window(1 << 16);
+  uint64_t WindowAt = 0;
+  uint32_t WindowLength = 0;
+  uint64_t Samples = 0;
+  uint32_t Rate = 0;
+  while (At + 7 <= Size) {
+    if (At < WindowAt || At + 7 > WindowAt + WindowLength) {
+      WindowAt = At;
+      WindowLength = ReadAt(Source, Base + At, Window.data(), static_cast<uint32_t>(Window.size()));
+      if (WindowLength < 7) break;
+    }
+    const uint8_t* H = &Window[At - WindowAt];
+    if (H[0] != 0xFF || (H[1] & 0xF6) != 0xF0) break;  // sync, layer 0
+    const uint32_t RateIndex = (H[2] >> 2) & 0x0F;
+    const uint32_t Length = ((H[3] & 0x03u) << 11) | (H[4] << 3) | (H[5] >> 5);
+    const uint32_t HeaderLength = (H[1] & 1) ? 7 : 9;
+    if (RateIndex >= std::size(Rates) || Length < HeaderLength) break;
+    // Every frame of a stream has the first one's rate; anything else is not ours.
+    if (Rate != 0 && Rates[RateIndex] != Rate) break;
+    Rate = Rates[RateIndex];
+    // A frame cut short by the end of the file does not decode.
+    if (At + Length > Size) break;
+    Samples += 1024u * ((H[6] & 0x03u) + 1);
+    At += Length;
+  }
+  if (Rate == 0) return -1;
+  return static_cast<int64_t>((Samples * 10000000u + Rate / 2) / Rate);
+}
+
 }  // namespace tunevert::wmvcore

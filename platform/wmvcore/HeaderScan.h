@@ -36,4 +36,9 @@ struct TMpegLayout {
 // where the trailing tags begin); nothing otherwise.
 std::optional<TMpegLayout> ScanMpegLayout(IStream& Source, uint64_t Base);
 
+// The length of an ADTS AAC stream at Base in 100-ns units, counted from its frame headers
+// (the demuxer guesses it from the bitrate of the first frames); -1 when the source does not
+// start with ADTS frames, after any ID3v2 tags.
+int64_t AdtsDurationCns(IStream& Source, uint64_t Base);
+
 }  // namespace tunevert::wmvcore

@@ -4,6 +4,7 @@
 #include "platform/wmvcore/SyncReader.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -160,6 +161,7 @@ class TSyncReader final : public IWMSyncReader, public IWMHeaderInfo, public TRe
   HRESULT NewIo();
   void BuildView(const TMpegLayout& Layout);
   void BuildOutputs();
+  void ReadGaplessLength();
   void StopDecoding();
   bool StartDecoder(int Index);
   HRESULT Rewind();
@@ -193,6 +195,8 @@ class TSyncReader final : public IWMSyncReader, public IWMHeaderInfo, public TRe
   uint64_t FViewPosition = 0;
   const AVInputFormat* FInputFormat = nullptr;  // as chosen at the first open
   int64_t FStreamEnd = -1;                      // samples from this index on do not exist
+  int64_t FAdtsCns = -1;                        // an ADTS stream's length, counted
+  int64_t FGaplessCns = -1;                     // the length an iTunes tag gives
   int ViewRead(uint8_t* Buffer, int Size);
   bool FProtected = false;
   bool FVbrHeader = false;
@@ -351,7 +355,26 @@ HRESULT TSyncReader::OpenStream(IStream* pStream) {
     return R;
   }
   BuildOutputs();
+  ReadGaplessLength();
   return S_OK;
+}
+
+void TSyncReader::ReadGaplessLength() {
+  // MP4 files from encoders that write no edit list carry their length as iTunes does:
+  // " 00000000 PRIMING PADDING SAMPLES ...". The demuxer skips the priming but not the
+  // padding at the end.
+  const char* Text = Metadata("iTunSMPB");
+  unsigned Priming = 0, Padding = 0;
+  unsigned long long Samples = 0;
+  if (!Text || std::sscanf(Text, " %*x %x %x %llx", &Priming, &Padding, &Samples) != 3 ||
+      Samples == 0)
+    return;
+  const int Index = FirstAudioOutput();
+  if (Index < 0 || FStreamEnd >= 0) return;
+  const int64_t Rate = FOutputs[Index].Native.Rate;
+  if (Samples > static_cast<unsigned long long>(INT64_MAX / CnsPerSecond)) return;
+  FGaplessCns = av_rescale(static_cast<int64_t>(Samples), CnsPerSecond, Rate);
+  FStreamEnd = static_cast<int64_t>(Samples);
 }
 
 HRESULT TSyncReader::NewIo() {
@@ -410,6 +433,10 @@ HRESULT TSyncReader::OpenDemuxer() {
         // A guess this weak means a couple of stray sync words in data that is not media.
         return NS_E_UNRECOGNIZED_STREAM_TYPE;
       }
+      R = NewIo();
+      if (R != S_OK) return R;
+    } else if (std::strcmp(Format->name, "aac") == 0) {
+      FAdtsCns = AdtsDurationCns(*FSource, FBase);
       R = NewIo();
       if (R != S_OK) return R;
     }
@@ -478,6 +505,8 @@ void TSyncReader::CloseAll() {
   FSkipTo = 0;
   FEndAt = -1;
   FStreamEnd = -1;
+  FAdtsCns = -1;
+  FGaplessCns = -1;
   FLayout.reset();
   FViewed = false;
   FPieces.clear();
@@ -883,6 +912,8 @@ const char* TSyncReader::Metadata(const char* Key) const {
 }
 
 int64_t TSyncReader::DurationCns() const {
+  if (FAdtsCns >= 0) return FAdtsCns;
+  if (FGaplessCns >= 0) return FGaplessCns;
   const int Index = FirstAudioOutput();
   if (Index >= 0) {
     const AVStream* Stream = FFormat->streams[FOutputs[Index].StreamIndex];

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+#include "winmedia/AuWinMedia.h"
+
+namespace tunevert {
+
+// The formats the runtime decodes beyond Windows Media: M4A (AAC, ALAC), ADTS AAC,
+// AIFF/AIFC, WavPack and APE. Unlike WMA, whose header gives its length in hundredths of a
+// second, these containers count samples, so the length is exact to the frame; 24-bit
+// sources come out at 24 bits.
+class TFFmpegIn final : public TWMIn {
+ public:
+  explicit TFFmpegIn(TComponent* AOwner = nullptr);
+  std::string ClassName() const override { return "TFFmpegIn"; }
+
+ protected:
+  void OpenSource() override;
+  // To the sample: the base input seeks to the nearest hundredth of a second.
+  bool SeekToSample(int64_t& SampleNum) override;
+};
+
+}  // namespace tunevert

@@ -18,6 +18,7 @@
 #include "vorbis/AuVorbis.h"
 #include "vorbis/AuVorbisOut.h"
 #include "wav/AuWave.h"
+#include "winmedia/AuFFmpegIn.h"
 #include "winmedia/AuMpegIn.h"
 #include "winmedia/AuWMAOut.h"
 #include "winmedia/AuWinMedia.h"
@@ -94,6 +95,16 @@ TAuFileIn* TBatchConverter::MakeInput(TSourceKind Kind) {
     case TSourceKind::Opus: {
       auto* input = new TOpusIn(this);
       input->SetName("OpusIn1");
+      return input;
+    }
+    case TSourceKind::FFmpeg: {
+      // At its default high precision: 24-bit sources stay 24-bit.
+      auto* input = new TFFmpegIn(this);
+      input->SetName("FFmpegIn1");
+      input->SetLoop(false);
+      input->SetStartSample(0);
+      input->SetEndSample(-1);
+      input->SetOutputChannels(TChannelsNumber::cnMonoOrStereo);
       return input;
     }
     case TSourceKind::MP3:

@@ -118,7 +118,7 @@ class TBatchConverter final : public TComponent {
   void BeforeDestruction() override;
 
  private:
-  static constexpr size_t kSourceKinds = 6;
+  static constexpr size_t kSourceKinds = 7;
   struct TLane {
     std::array<TAuFileIn*, kSourceKinds> Inputs{};
     TAuFormatStage* Stage = nullptr;             // made when a setting changes the format

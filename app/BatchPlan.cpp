@@ -55,13 +55,21 @@ void AddFolder(const fs::path& root, std::vector<TBatchSource>& into) {
 }  // namespace
 
 bool SourceKindOf(const std::string& FileName, TSourceKind& Kind) {
-  static constexpr std::array<std::pair<const char*, TSourceKind>, 6> kKinds = {{
+  static constexpr std::array<std::pair<const char*, TSourceKind>, 14> kKinds = {{
       {".mp3", TSourceKind::MP3},
       {".ogg", TSourceKind::Vorbis},
       {".flac", TSourceKind::FLAC},
       {".wav", TSourceKind::Wave},
       {".wma", TSourceKind::WindowsMedia},
       {".opus", TSourceKind::Opus},
+      {".m4a", TSourceKind::FFmpeg},
+      {".mp4", TSourceKind::FFmpeg},
+      {".aac", TSourceKind::FFmpeg},
+      {".aif", TSourceKind::FFmpeg},
+      {".aiff", TSourceKind::FFmpeg},
+      {".aifc", TSourceKind::FFmpeg},
+      {".wv", TSourceKind::FFmpeg},
+      {".ape", TSourceKind::FFmpeg},
   }};
   const std::string ext = LowerAscii(FileExtension(FileName));
   for (const auto& [text, kind] : kKinds)

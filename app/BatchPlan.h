@@ -6,7 +6,9 @@
 namespace tunevert {
 
 // The inputs a batch has, by the extensions they read.
-enum class TSourceKind { Wave, MP3, WindowsMedia, Vorbis, FLAC, Opus };
+// FFmpeg stands for the containers the runtime decodes beyond its own (M4A/MP4, ADTS AAC,
+// AIFF, WavPack, APE).
+enum class TSourceKind { Wave, MP3, WindowsMedia, Vorbis, FLAC, Opus, FFmpeg };
 
 // The kind for a file name's extension (letter case ignored); false for anything else.
 bool SourceKindOf(const std::string& FileName, TSourceKind& Kind);

@@ -226,9 +226,12 @@ TForm1::TForm1(QWidget* parent)
   connect(FileOpen1, &QAction::triggered, this, [this] {
     const QStringList names = QFileDialog::getOpenFileNames(
         this, QStringLiteral("Open"), QString(),
-        QStringLiteral("All Supported Formats (*.mp3 *.wav *.wma *.ogg *.flac *.opus);;"
+        QStringLiteral("All Supported Formats (*.mp3 *.wav *.wma *.ogg *.flac *.opus *.m4a *.mp4 "
+                       "*.aac *.aif *.aiff *.aifc *.wv *.ape);;"
                        "Mp3 Files (*.mp3);;Windows Media (*.wma);;PCM Audio (*.wav);;"
-                       "Ogg Vorbis (*.ogg);;Flac (*.flac);;Opus (*.opus)"));
+                       "Ogg Vorbis (*.ogg);;Flac (*.flac);;Opus (*.opus);;"
+                       "MPEG-4 Audio (*.m4a *.mp4 *.aac);;AIFF (*.aif *.aiff *.aifc);;"
+                       "WavPack (*.wv);;APE (*.ape)"));
     if (!names.isEmpty()) FileOpen1Accept(names);
   });
 

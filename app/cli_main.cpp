@@ -26,8 +26,8 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: tunevert-cli [OPTION]... FILE|FOLDER...\n"
-    "Converts each FILE (MP3, WMA, WAV, Ogg Vorbis, FLAC or Opus), and every such file below\n"
-    "each FOLDER, several at once.\n"
+    "Converts each FILE (MP3, WMA, WAV, Ogg Vorbis, FLAC, Opus, M4A/MP4, AAC, AIFF, WavPack or\n"
+    "APE), and every such file below each FOLDER, several at once.\n"
     "\n"
     "  -f FORMAT        output format: wav, mp3, wma, flac, ogg or opus (default mp3)\n"
     "  -b KBPS          bitrate for mp3, wma and ogg: 48 56 64 80 96 112 128 160 192 256 320\n"

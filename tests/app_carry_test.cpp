@@ -94,7 +94,12 @@ TEST_P(CarriedTags, EveryFieldAndPictureArrives) {
                                   "INFO:IPRD=Überfahrt — 旅", "INFO:IPRT=3"}));
   }
   // A second reader agrees on the title and sees both pictures.
-  EXPECT_EQ(Probe(output, "format_tags=title"), "Café ☕ 東京の夜 🎵\n");
+  // Ogg files keep their comments with the audio stream, listed before the pictures'.
+  const bool ogg = format == "ogg" || format == "opus";
+  std::string title = Probe(output, ogg ? "stream_tags=title" : "format_tags=title");
+  title = title.substr(0, title.find('\n'));
+  if (!title.empty() && title.back() == ',') title.pop_back();
+  EXPECT_EQ(title, "Café ☕ 東京の夜 🎵");
   const std::string streams = Probe(output, "stream=codec_name:stream_disposition=attached_pic");
   EXPECT_NE(streams.find("mjpeg,1"), std::string::npos) << streams;
   EXPECT_NE(streams.find("png,1"), std::string::npos) << streams;

@@ -426,7 +426,7 @@ TEST_F(MainWindow, ChoicesAreRememberedInTheConfigFolder) {
   {
     TForm1 form;
     form.show();
-    SetFormat(form, ".wav");
+    SetFormat(form, ".flac");
     form.cbBitrate->setCurrentIndex(2);
     form.OutputDirtxt->setText(QStringLiteral("/srv/music/out/"));
     form.spnJobs->setValue(1);
@@ -440,9 +440,9 @@ TEST_F(MainWindow, ChoicesAreRememberedInTheConfigFolder) {
   EXPECT_TRUE(fs::exists(Config.Path / "tunevert/tunevert.conf"));
   {
     TForm1 form;
-    EXPECT_EQ(form.cbKonvertTo->currentText(), QStringLiteral(".wav"));
-    EXPECT_TRUE(form.lblBitrate->isHidden());
-    EXPECT_EQ(form.cbBitrate->currentText(), QStringLiteral("64"));
+    EXPECT_EQ(form.cbKonvertTo->currentText(), QStringLiteral(".flac"));
+    EXPECT_EQ(form.lblBitrate->text(), QStringLiteral("Level:"));
+    EXPECT_EQ(form.cbBitrate->currentText(), QStringLiteral("2"));
     EXPECT_EQ(form.OutputDirtxt->text(), QStringLiteral("/srv/music/out/"));
     EXPECT_EQ(form.spnJobs->value(), 1);
     EXPECT_EQ(form.cbExisting->currentIndex(), static_cast<int>(TExistingOutput::Rename));
@@ -456,7 +456,7 @@ TEST_F(MainWindow, ChoicesAreRememberedInTheConfigFolder) {
   QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("tunevert"),
                      QStringLiteral("tunevert"));
   EXPECT_EQ(settings.value(QStringLiteral("jobs")).toInt(), 0);
-  settings.setValue(QStringLiteral("format"), QStringLiteral(".flac"));  // not an output
+  settings.setValue(QStringLiteral("format"), QStringLiteral(".aac"));  // not an output
   settings.sync();
   EXPECT_EQ(TForm1().cbKonvertTo->currentText(), QStringLiteral(".mp3"));
 }

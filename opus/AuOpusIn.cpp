@@ -219,34 +219,11 @@ void TOpusIn::OpenSource() {
   if (const OpusTags* tags = Api.tags(FFile.get(), 0)) {
     for (int i = 0; i < tags->comments; ++i) {
       if (tags->user_comments[i] == nullptr) break;
-      const std::string_view entry(tags->user_comments[i],
-                                   static_cast<size_t>(std::max(0, tags->comment_lengths[i])));
-      const size_t eq = entry.find('=');
-      if (eq == std::string_view::npos) continue;
-      const std::string key = LowerAscii(std::string(entry.substr(0, eq)));
-      const std::u16string value = Utf8ToUtf16(entry.substr(eq + 1));
-      if (key == "artist") {
-        FComments->SetArtist(value);
-      } else if (key == "album") {
-        FComments->SetAlbum(value);
-      } else if (key == "title") {
-        FComments->SetTitle(value);
-      } else if (key == "date") {
-        FComments->SetDate(value);
-      } else if (key == "genre") {
-        FComments->SetGenre(value);
-      } else if (key == "tracknumber") {
-        FComments->SetTrack(value);
-      }
+      FComments->TakeComment(std::string_view(
+          tags->user_comments[i], static_cast<size_t>(std::max(0, tags->comment_lengths[i]))));
     }
   }
-  FCommonTags->Clear();
-  FCommonTags->SetArtist(FComments->Artist());
-  FCommonTags->SetAlbum(FComments->Album());
-  FCommonTags->SetTitle(FComments->Title());
-  FCommonTags->SetYear(Utf16ToLatin1(FComments->Date()));
-  FCommonTags->SetTrack(Utf16ToLatin1(FComments->Track()));
-  FCommonTags->SetGenre(FComments->Genre());
+  FComments->CopyTo(*FCommonTags);
 
   FValid = true;
   FDecoderEnded = false;

@@ -226,4 +226,34 @@ TVorbisTags::TVorbisTags() {
     DeclareId(id, TVariant());
 }
 
+void TVorbisTags::TakeComment(std::string_view Entry) {
+  const size_t eq = Entry.find('=');
+  if (eq == std::string_view::npos) return;
+  const std::string key = LowerAscii(std::string(Entry.substr(0, eq)));
+  const std::u16string value = Utf8ToUtf16(Entry.substr(eq + 1));
+  if (key == "artist") {
+    SetArtist(value);
+  } else if (key == "album") {
+    SetAlbum(value);
+  } else if (key == "title") {
+    SetTitle(value);
+  } else if (key == "date") {
+    SetDate(value);
+  } else if (key == "genre") {
+    SetGenre(value);
+  } else if (key == "tracknumber") {
+    SetTrack(value);
+  }
+}
+
+void TVorbisTags::CopyTo(TCommonTags& Common) const {
+  Common.Clear();
+  Common.SetArtist(Artist());
+  Common.SetAlbum(Album());
+  Common.SetTitle(Title());
+  Common.SetYear(Utf16ToLatin1(Date()));
+  Common.SetTrack(Utf16ToLatin1(Track()));
+  Common.SetGenre(Genre());
+}
+
 }  // namespace tunevert

@@ -252,6 +252,12 @@ class TVorbisTags final : public TAuTags {
   TVorbisTags();
   std::string ClassName() const override { return "TVorbisTags"; }
 
+  // Keeps a stream's "KEY=value" comment when it names the artist, album, title, date,
+  // genre or track number.
+  void TakeComment(std::string_view Entry);
+  // Those fields into the tags every input shows.
+  void CopyTo(TCommonTags& Common) const;
+
   TUNEVERT_WIDE_TAG(Album, "album")
   TUNEVERT_WIDE_TAG(Artist, "artist")
   TUNEVERT_WIDE_TAG(Date, "date")

@@ -35,13 +35,6 @@ struct TVorbisFileApi {
 
 TVorbisFileApi Api;
 
-std::string LowerAscii(std::string_view s) {
-  std::string r(s);
-  for (char& c : r)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return r;
-}
-
 void VorbisToWavOrder(uint8_t* Data, uint32_t Bytes, uint32_t Channels) {
   if (Channels < 3 || Channels > 8 || Channels == 4) return;
   const auto& map = kVorbisToWav[Channels];
@@ -327,34 +320,11 @@ void TVorbisIn::OpenSource() {
   if (const vorbis_comment* vc = Api.comment(VFile.get(), -1)) {
     for (int i = 0; i < vc->comments; ++i) {
       if (vc->user_comments[i] == nullptr) break;
-      const std::string_view entry(vc->user_comments[i],
-                                   static_cast<size_t>(std::max(0, vc->comment_lengths[i])));
-      const size_t eq = entry.find('=');
-      if (eq == std::string_view::npos) continue;
-      const std::string key = LowerAscii(entry.substr(0, eq));
-      const std::u16string value = Utf8ToUtf16(entry.substr(eq + 1));
-      if (key == "artist") {
-        FComments->SetArtist(value);
-      } else if (key == "album") {
-        FComments->SetAlbum(value);
-      } else if (key == "title") {
-        FComments->SetTitle(value);
-      } else if (key == "date") {
-        FComments->SetDate(value);
-      } else if (key == "genre") {
-        FComments->SetGenre(value);
-      } else if (key == "tracknumber") {
-        FComments->SetTrack(value);
-      }
+      FComments->TakeComment(std::string_view(
+          vc->user_comments[i], static_cast<size_t>(std::max(0, vc->comment_lengths[i]))));
     }
   }
-  FCommonTags->Clear();
-  FCommonTags->SetArtist(FComments->Artist());
-  FCommonTags->SetAlbum(FComments->Album());
-  FCommonTags->SetTitle(FComments->Title());
-  FCommonTags->SetYear(Utf16ToLatin1(FComments->Date()));
-  FCommonTags->SetTrack(Utf16ToLatin1(FComments->Track()));
-  FCommonTags->SetGenre(FComments->Genre());
+  FComments->CopyTo(*FCommonTags);
 
   FChan = static_cast<uint32_t>(info->channels);
   FSR = static_cast<uint32_t>(info->rate);

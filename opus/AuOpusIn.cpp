@@ -10,6 +10,7 @@
 
 #include "opus/AuOpus.h"
 #include "platform/Text.h"
+#include "vorbis/OggLinks.h"
 
 namespace tunevert {
 
@@ -53,32 +54,6 @@ void OpusToWavOrder(int16_t* Pcm, size_t Frames, uint32_t Channels) {
     std::copy(Pcm, Pcm + Channels, in.begin());
     for (uint32_t c = 0; c < Channels; ++c) Pcm[c] = in[map[c]];
   }
-}
-
-// Byte offsets of the pages that begin a logical bitstream after the first: where each later
-// link of a chain starts.
-std::vector<int64_t> LinkStarts(TStream& Stream) {
-  std::vector<int64_t> starts;
-  std::vector<uint8_t> chunk(size_t{1} << 16);
-  constexpr size_t kHead = 6;  // "OggS", version 0, header flags
-  int64_t base = 0;
-  size_t kept = 0;
-  Stream.Seek(0, TSeekOrigin::soBeginning);
-  for (;;) {
-    const int64_t got = Stream.Read(chunk.data() + kept, static_cast<int64_t>(chunk.size() - kept));
-    if (got <= 0) break;
-    const size_t end = kept + static_cast<size_t>(got);
-    size_t i = 0;
-    for (; i + kHead <= end; ++i)
-      if (std::memcmp(&chunk[i], "OggS", 5) == 0 && (chunk[i + 5] & 0x02) != 0 &&
-          base + static_cast<int64_t>(i) > 0)
-        starts.push_back(base + static_cast<int64_t>(i));
-    // The last bytes may begin a page header that the next read completes.
-    kept = end - i;
-    std::memmove(chunk.data(), chunk.data() + i, kept);
-    base += static_cast<int64_t>(i);
-  }
-  return starts;
 }
 
 }  // namespace
@@ -194,7 +169,7 @@ void TOpusIn::OpenSource() {
   if (!FFile) {
     // A chain damaged or cut in a later link fails as a whole: open the links before that
     // one, as other decoders play them.
-    const std::vector<int64_t> starts = LinkStarts(*FStream);
+    const std::vector<int64_t> starts = OggLinkStarts(*FStream);
     for (auto limit = starts.rbegin(); limit != starts.rend() && !FFile; ++limit) {
       FReadLimit = *limit;
       open();

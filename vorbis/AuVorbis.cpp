@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "platform/Text.h"
+#include "vorbis/OggLinks.h"
 #include "vorbis/VorbisChannelOrder.h"
 #include "vorbis/VorbisLibs.h"
 
@@ -44,34 +45,6 @@ void VorbisToWavOrder(uint8_t* Data, uint32_t Bytes, uint32_t Channels) {
     std::memcpy(in.data(), Data + at, frame);
     for (uint32_t c = 0; c < Channels; ++c) std::memcpy(Data + at + 2 * c, &in[2 * map[c]], 2);
   }
-}
-
-// Byte offsets of the pages that begin a logical bitstream after the first: where each later
-// link of a chain starts.
-std::vector<int64_t> LinkStarts(TStream& Stream) {
-  std::vector<int64_t> starts;
-  std::vector<uint8_t> chunk(size_t{1} << 16);
-  constexpr size_t kHead = 6;  // "OggS", version 0, header flags
-  int64_t base = 0;
-  size_t kept = 0;
-  Stream.Seek(0, TSeekOrigin::soBeginning);
-  for (;;) {
-    const int64_t got = Stream.Read(chunk.data() + kept, static_cast<int64_t>(chunk.size() - kept));
-    if (got <= 0) break;
-    const size_t end = kept + static_cast<size_t>(got);
-    size_t i = 0;
-    for (; i + kHead <= end; ++i) {
-      // The capture pattern with its NUL (structure version 0), then the first-page flag.
-      if (std::memcmp(&chunk[i], "OggS", 5) == 0 && (chunk[i + 5] & 0x02) != 0 &&
-          base + static_cast<int64_t>(i) > 0)
-        starts.push_back(base + static_cast<int64_t>(i));
-    }
-    // The last bytes may begin a page header that the next read completes.
-    kept = end - i;
-    std::memmove(chunk.data(), chunk.data() + i, kept);
-    base += static_cast<int64_t>(i);
-  }
-  return starts;
 }
 
 constexpr int64_t kMaxFrames = INT64_MAX / 1024;
@@ -242,7 +215,7 @@ void TVorbisIn::OpenSource() {
   if (code != 0 && FSeekable) {
     // A chain cut or damaged in a later link's headers fails as a whole: open the links
     // before that one, as other decoders play them.
-    const std::vector<int64_t> starts = LinkStarts(*FStream);
+    const std::vector<int64_t> starts = OggLinkStarts(*FStream);
     for (auto limit = starts.rbegin(); limit != starts.rend(); ++limit) {
       FReadLimit = *limit;
       if (test() == 0) break;

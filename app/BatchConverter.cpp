@@ -391,7 +391,6 @@ bool TBatchConverter::TryStart(TLane& Lane, int Index, std::string& Failure) {
   try {
     TAuFileIn* input = LaneInput(Lane, kind);
     input->SetFileName(fileName);
-    output->SetInput(input);
     if (!input->Valid()) {
       Failure = "Not a valid or supported audio file";
       return false;

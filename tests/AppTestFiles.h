@@ -26,6 +26,11 @@ class TempDir {
   std::filesystem::path Path;
 };
 
+// A path for a shell command line, in single quotes.
+inline std::string Quoted(const std::string& s) {
+  return "'" + s + "'";
+}
+
 inline std::vector<uint8_t> ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -17,10 +17,6 @@ namespace {
 
 const std::string kCarry = std::string(TUNEVERT_TEST_DATA) + "/carry/";
 
-std::string Quoted(const std::string& s) {
-  return "'" + s + "'";
-}
-
 // mutagen's view of a file, one "KEY=value" line each, sorted (see dump-tags.py).
 std::vector<std::string> Dump(const std::string& path) {
   std::istringstream in(

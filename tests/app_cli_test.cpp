@@ -36,10 +36,6 @@ Result RunCli(const std::string& args) {
   return r;
 }
 
-std::string Quoted(const std::string& s) {
-  return "'" + s + "'";
-}
-
 }  // namespace
 
 TEST(Cli, ConvertsFilesAndPrintsOneLineEach) {

@@ -26,10 +26,6 @@ namespace {
 const std::string kMp3Out = std::string(TUNEVERT_TEST_DATA) + "/mp3out/";
 const std::string kCarry = std::string(TUNEVERT_TEST_DATA) + "/carry/";
 
-std::string Quoted(const std::string& s) {
-  return "'" + s + "'";
-}
-
 std::vector<uint8_t> AsBytes(const std::string& s) {
   return {s.begin(), s.end()};
 }

@@ -30,10 +30,6 @@ namespace {
 const std::string kData = std::string(TUNEVERT_TEST_DATA) + "/mp3out/";
 constexpr double kPi = 3.14159265358979323846;
 
-std::string Quoted(const std::string& s) {
-  return "'" + s + "'";
-}
-
 std::map<std::string, std::string> Probe(const std::string& path) {
   std::istringstream lines(
       CommandOutput("ffprobe -v error -select_streams a:0 -show_entries "

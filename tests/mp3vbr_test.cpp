@@ -19,10 +19,6 @@ namespace {
 constexpr int kRate = 44100;
 constexpr int kFrames = 5 * kRate;  // the 5-second tone
 
-std::string Quoted(const std::string& s) {
-  return "'" + s + "'";
-}
-
 std::vector<uint8_t> ReadAll(const std::string& path) {
   const std::string text = CommandOutput("cat " + Quoted(path));
   return {text.begin(), text.end()};

@@ -20,10 +20,6 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-std::string Quoted(const std::string& s) {
-  return "'" + s + "'";
-}
-
 // Channel c carries a tone of kTones[c]: none is a harmonic of another.
 constexpr double kTones[] = {440, 660, 1000, 1330, 1700, 2200, 2750, 3300};
 

@@ -19,10 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Quoted(const std::string& s) {
-  return "'" + s + "'";
-}
-
 std::string Probe(const std::string& Path, const std::string& Entries) {
   std::string out = CommandOutput("ffprobe -v error -select_streams a:0 -show_entries " + Entries +
                                   " -of csv=p=0 " + Quoted(Path));

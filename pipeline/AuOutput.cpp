@@ -33,6 +33,7 @@ void TAuThread::StateChanged() {
   // sees the new value or is already waiting when we notify.
   { std::lock_guard lock(FStateLock); }
   FStateCond.notify_all();
+  ConditionChanged();  // for a main thread waiting in WaitForIdleWorker
 }
 
 bool TAuThread::WaitForState(const std::function<bool()>& Done, int TimeoutMs) {
@@ -148,7 +149,7 @@ void TAuThread::PerformRun() {
 TAuOutput::TAuOutput(TComponent* AOwner) : TComponent(AOwner) {
   AcquireEventHandler();
   FHoldsEventHandler = true;
-  StartWorker();
+  // The worker starts with the first Run: a program holds outputs it may never use.
 }
 
 TAuOutput::~TAuOutput() {
@@ -219,7 +220,7 @@ std::string TAuOutput::ExceptionMessage() const {
 }
 
 int32_t TAuOutput::Delay() const {
-  return Thread ? Thread->Delay.load() : 0;
+  return Thread ? Thread->Delay.load() : FDelay;
 }
 
 void TAuOutput::SetDelay(int32_t Value) {
@@ -320,9 +321,7 @@ void TAuOutput::WaitForIdleWorker() {
     return;
   }
   // The worker may be waiting for a call queued for the main thread, so keep running those.
-  while (!worker.Idle()) {
-    if (!CheckSynchronize(0)) worker.WaitForState(idle, 2);
-  }
+  AwaitCondition(idle);
 }
 
 void TAuOutput::Pause() {

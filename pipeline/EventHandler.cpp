@@ -171,19 +171,14 @@ void TEventHandler::DetachSender(TComponent* Sender) {
       return;
     }
   }
-  // The record in flight may be waiting for the main thread, so keep serving it.
-  for (;;) {
-    {
-      std::lock_guard lock(CS);
-      if (CurrentEvent == nullptr || CurrentEvent->Sender != Sender) {
-        std::erase(FDetached, Sender);
-        std::erase_if(Events, [Sender](const PEventRecord& r) { return r->Sender == Sender; });
-        return;
-      }
-    }
-    if (!IsMainThread() || !CheckSynchronize(1))
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  // The record in flight may be waiting for the main thread, which keeps serving it here.
+  AwaitCondition([this, Sender] {
+    std::lock_guard lock(CS);
+    if (CurrentEvent != nullptr && CurrentEvent->Sender == Sender) return false;
+    std::erase(FDetached, Sender);
+    std::erase_if(Events, [Sender](const PEventRecord& r) { return r->Sender == Sender; });
+    return true;
+  });
 }
 
 void TEventHandler::CallHandler() {
@@ -257,12 +252,16 @@ void TEventHandler::Execute() {
       } catch (...) {
         // A failing handler must not end the dispatcher: later events still get delivered.
       }
-      std::lock_guard lock(CS);
-      CurrentEvent = nullptr;
-      for (TComponent* sender : FDetachedInHandler)
-        if (auto it = std::find(FDetached.begin(), FDetached.end(), sender); it != FDetached.end())
-          FDetached.erase(it);
-      FDetachedInHandler.clear();
+      {
+        std::lock_guard lock(CS);
+        CurrentEvent = nullptr;
+        for (TComponent* sender : FDetachedInHandler)
+          if (auto it = std::find(FDetached.begin(), FDetached.end(), sender);
+              it != FDetached.end())
+            FDetached.erase(it);
+        FDetachedInHandler.clear();
+      }
+      ConditionChanged();  // a DetachSender may be waiting for this record
     }
     _Evt.WaitFor(100);
   }

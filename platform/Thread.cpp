@@ -54,8 +54,9 @@ struct SyncCall {
 class SyncQueue {
  public:
   static SyncQueue& Instance() {
-    static SyncQueue queue;
-    return queue;
+    // Never destroyed: a thread still ending during exit may signal it.
+    static auto* queue = new SyncQueue;
+    return *queue;
   }
 
   void Run(const std::function<void()>& call) {
@@ -77,6 +78,39 @@ class SyncQueue {
     std::unique_lock lock(FMutex);
     if (FCalls.empty() && timeoutMs > 0)
       FQueued.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !FCalls.empty(); });
+    return RunQueued(lock);
+  }
+
+  void AwaitCondition(const std::function<bool()>& done, bool serve) {
+    std::unique_lock lock(FMutex);
+    for (;;) {
+      if (serve) RunQueued(lock);
+      // Done is tested without our lock, since it may take others; a change after the test
+      // moves the count, so the wait below cannot miss it.
+      const uint64_t seen = FChanges;
+      lock.unlock();
+      if (done()) return;
+      lock.lock();
+      FQueued.wait(lock, [&] { return FChanges != seen || (serve && !FCalls.empty()); });
+    }
+  }
+
+  void ConditionChanged() {
+    {
+      std::lock_guard lock(FMutex);
+      ++FChanges;
+    }
+    FQueued.notify_all();
+  }
+
+  void SetWake(std::function<void()> wake) {
+    std::lock_guard lock(FMutex);
+    FWake = std::move(wake);
+  }
+
+ private:
+  // Runs what is queued; called and returns with the lock held.
+  bool RunQueued(std::unique_lock<std::mutex>& lock) {
     bool ran = false;
     while (!FCalls.empty()) {
       SyncCall* item = FCalls.front();
@@ -95,17 +129,12 @@ class SyncQueue {
     return ran;
   }
 
-  void SetWake(std::function<void()> wake) {
-    std::lock_guard lock(FMutex);
-    FWake = std::move(wake);
-  }
-
- private:
   std::mutex FMutex;
   std::condition_variable FQueued;
   std::condition_variable FDone;
   std::deque<SyncCall*> FCalls;
   std::function<void()> FWake;
+  uint64_t FChanges = 0;  // counts ConditionChanged calls
 };
 
 }  // namespace
@@ -121,6 +150,14 @@ void SetMainThread() {
 bool CheckSynchronize(int TimeoutMs) {
   assert(IsMainThread());
   return SyncQueue::Instance().Service(TimeoutMs);
+}
+
+void AwaitCondition(const std::function<bool()>& Done) {
+  SyncQueue::Instance().AwaitCondition(Done, IsMainThread());
+}
+
+void ConditionChanged() {
+  SyncQueue::Instance().ConditionChanged();
 }
 
 void SetWakeMainThread(std::function<void()> Wake) {
@@ -160,6 +197,7 @@ void TThread::ThreadProc() {
     FFinished = true;
   }
   FFinishCond.notify_all();
+  ConditionChanged();
 }
 
 bool TThread::WaitForFinish(int TimeoutMs) {
@@ -170,11 +208,7 @@ bool TThread::WaitForFinish(int TimeoutMs) {
 
 void TThread::WaitFor() {
   if (!FThread.joinable()) return;
-  if (IsMainThread()) {
-    while (!WaitForFinish(0)) {
-      if (!CheckSynchronize(1)) WaitForFinish(1);
-    }
-  }
+  if (IsMainThread()) AwaitCondition([this] { return FFinished.load(); });
   FThread.join();
 }
 

@@ -88,6 +88,13 @@ void SetMainThread();
 // up to TimeoutMs for one. Returns true when at least one call ran. Main thread only.
 bool CheckSynchronize(int TimeoutMs = 0);
 
+// Returns once Done holds. Done is tested again at each ConditionChanged; on the main
+// thread the queued calls run meanwhile, so a thread waiting for the main thread can still
+// make Done true.
+void AwaitCondition(const std::function<bool()>& Done);
+// Called by a thread after changing what an AwaitCondition may be testing.
+void ConditionChanged();
+
 // Called (on the queueing thread) each time a call is queued, so an event loop can wake up
 // and run CheckSynchronize. Empty by default.
 void SetWakeMainThread(std::function<void()> Wake);

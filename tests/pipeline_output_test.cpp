@@ -389,7 +389,7 @@ TEST(Output, BlockingRunWorksOnTheCallerThreadWithoutEvents) {
 
 TEST(Output, AbortLeavesNoLiveRunAndALaterRunWorks) {
   Rig r;
-  r.out->SetDelay(3);  // read from the worker; 0 without one
+  r.out->SetDelay(3);
   r.out->CloseGate();
   r.out->Run();
   ASSERT_TRUE(r.out->WaitAtGate());
@@ -401,11 +401,11 @@ TEST(Output, AbortLeavesNoLiveRunAndALaterRunWorks) {
   releaser.join();
   EXPECT_EQ(r.out->Status(), TOutputStatus::tosIdle);
   EXPECT_FALSE(r.in->IsBusy());
-  EXPECT_EQ(r.out->Delay(), 0);  // no worker
+  EXPECT_EQ(r.out->Delay(), 3);  // the setting outlives the worker
   ASSERT_TRUE(DrainEvents());
   EXPECT_EQ(r.dones, 0);
   r.out->Run();
-  EXPECT_EQ(r.out->Delay(), 3);  // a new worker, with the setting kept
+  EXPECT_EQ(r.out->Delay(), 3);  // and reaches the new one
   ASSERT_TRUE(r.WaitDone());
   EXPECT_EQ(r.out->Prepares, 2);
 }

@@ -103,16 +103,30 @@ bool ScanWaveHeader(TStream& S, TWaveHeader& H) {
   const int64_t start = S.Position();
   const int64_t end = S.Size();
 
-  std::vector<uint8_t> head(
-      static_cast<size_t>(std::clamp<int64_t>(end - start, 0, 2 * kSlideLimit)));
-  const int64_t got = head.empty() ? 0 : S.Read(head.data(), static_cast<int64_t>(head.size()));
-  if (got < 12) return false;
+  // Nearly every file starts with its header, so the first page is looked at first and the
+  // whole slide window only when the header is not in it; both find the same header.
+  const int64_t window = std::clamp<int64_t>(end - start, 0, 2 * kSlideLimit);
+  std::vector<uint8_t> head;
+  int64_t got = 0;
   int64_t riff = 0;
-  while (riff + 12 <= std::min(got, kSlideLimit + 4) && !IsRiffId(&head[riff], H)) ++riff;
-  if (riff + 12 > got || !IsRiffId(&head[riff], H)) return false;
-  int64_t wave = riff + 8;
-  while (wave + 4 <= got && wave - riff < kSlideLimit && !SameChunkId(&head[wave], "WAVE")) ++wave;
-  if (wave + 4 > got || !SameChunkId(&head[wave], "WAVE")) return false;
+  int64_t wave = 0;
+  bool found = false;
+  for (const int64_t want : {std::min<int64_t>(window, 4096), window}) {
+    if (found || want <= got) continue;
+    head.resize(static_cast<size_t>(want));
+    S.Seek(start, TSeekOrigin::soBeginning);
+    got = S.Read(head.data(), want);
+    if (got < 12) return false;
+    H.BigEndian = H.Wide = false;
+    riff = 0;
+    while (riff + 12 <= std::min(got, kSlideLimit + 4) && !IsRiffId(&head[riff], H)) ++riff;
+    if (riff + 12 > got || !IsRiffId(&head[riff], H)) continue;
+    wave = riff + 8;
+    while (wave + 4 <= got && wave - riff < kSlideLimit && !SameChunkId(&head[wave], "WAVE"))
+      ++wave;
+    found = wave + 4 <= got && SameChunkId(&head[wave], "WAVE");
+  }
+  if (!found) return false;
   H.RiffSizeOffset = start + riff + 4;
   const TFieldReader R(H.BigEndian);
 

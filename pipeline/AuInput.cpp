@@ -1,5 +1,6 @@
 #include "pipeline/AuInput.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -151,6 +152,19 @@ void TAuStreamedInput::GetData(void*& Buffer, uint32_t& Bytes) {
     Bytes = requested;
     _EndOfStream = produce(false);
   }
+}
+
+int64_t TAuStreamedInput::CopyDataTo(TAuFileStream& Destination, int64_t MaxBytes) {
+  std::lock_guard lock(*DataCS);
+  if (_EndOfStream) return 0;
+  if (FLoop) return -1;
+  const int64_t size = FSize;
+  const int64_t want = size > 0 ? std::min(MaxBytes, size - FPosition) : MaxBytes;
+  const int64_t moved = want > 0 ? CopyRawData(Destination, want) : 0;
+  if (moved < 0) return -1;
+  FPosition += moved;
+  _EndOfStream = moved == 0 || (size > 0 && FPosition >= size);
+  return moved;
 }
 
 bool TAuStreamedInput::Seek(int64_t SampleNum) {

@@ -10,6 +10,8 @@
 
 namespace tunevert {
 
+class TAuFileStream;
+
 // Held while a codec library is loaded and its entry points resolved, so that two threads
 // never load the same library twice. Taken after an input's DataCS and OpenCS, never before.
 std::mutex& LibraryLoadLock();
@@ -94,6 +96,10 @@ class TAuStreamedInput : public TAuInput {
   virtual void SetStream(TStream* Value);
 
   void GetData(void*& Buffer, uint32_t& Bytes) override;
+  // Like GetData, but the block goes from the source file straight into Destination at its
+  // position without passing through memory: at most MaxBytes, whole frames, 0 at the end
+  // of the pass. -1 when this source cannot deliver it so; GetData then delivers the rest.
+  int64_t CopyDataTo(TAuFileStream& Destination, int64_t MaxBytes);
   // Outside a pass: the frame where the next pass starts (dropping the range's end).
   // During a pass: a frame relative to the range. Never raises once it holds DataCS.
   bool Seek(int64_t SampleNum);
@@ -102,6 +108,8 @@ class TAuStreamedInput : public TAuInput {
   // Positions the source so the next ProduceData delivers from absolute frame SampleNum
   // (which it may adjust to the frame reached) and drops buffered data.
   virtual bool SeekToSample(int64_t& SampleNum) = 0;
+  // The source's part of CopyDataTo, under DataCS, with MaxBytes already cut to the pass.
+  virtual int64_t CopyRawData(TAuFileStream& /*Destination*/, int64_t /*MaxBytes*/) { return -1; }
 
   TStream* FStream = nullptr;
   bool FStreamAssigned = false;

@@ -93,6 +93,26 @@ int64_t TAuFileStream::Write(const void* Buffer, int64_t Count) {
   return done;
 }
 
+int64_t TAuFileStream::CopyFrom(TAuFileStream& Source, int64_t Count) {
+  int64_t done = 0;
+  while (done < Count) {
+    const ssize_t n = ::copy_file_range(Source.FHandle, nullptr, FHandle, nullptr,
+                                        static_cast<size_t>(Count - done), 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      // Other file systems, pipes, files opened for appending, older kernels.
+      const bool unsupported = errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+                               errno == EOPNOTSUPP || errno == EBADF || errno == EPERM;
+      if (done == 0 && unsupported) return -1;
+      if (done > 0) break;  // the next call reports it
+      RaiseErrno(errno);
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  return done;
+}
+
 int64_t TAuFileStream::Seek(int64_t Offset, TSeekOrigin Origin) {
   int whence = SEEK_SET;
   if (Origin == TSeekOrigin::soCurrent) whence = SEEK_CUR;

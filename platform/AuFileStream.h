@@ -26,6 +26,10 @@ class TAuFileStream final : public TStream {
   void SetSize(int64_t NewSize) override;
 
   int Handle() const { return FHandle; }
+  // Copies up to Count bytes from Source's position to ours inside the kernel, advancing
+  // both. Returns the bytes copied (fewer at Source's end), or -1 when the kernel cannot
+  // copy between these two files and nothing was copied; raises on a failing read or write.
+  int64_t CopyFrom(TAuFileStream& Source, int64_t Count);
 
  private:
   int FHandle = -1;

@@ -548,6 +548,28 @@ void TWaveIn::ProduceData(void*& Buffer, uint32_t& Bytes) {
   BufStart += Bytes;
 }
 
+int64_t TWaveIn::CopyRawData(TAuFileStream& Destination, int64_t MaxBytes) {
+  // Only plain little-endian PCM goes out exactly as the file holds it, and only once the
+  // block read last has been delivered.
+  const bool plain = _WavType == TWavType::wtPCM || _WavType == TWavType::wtExtPCM;
+  auto* source = dynamic_cast<TAuFileStream*>(FStream);
+  const uint32_t F = FrameBytes();
+  if (!Busy || !FValid || FOpened == 0 || source == nullptr || F == 0 || !plain || FBigEndian ||
+      FRuntime.IsOpen() || BufStart <= BufEnd)
+    return -1;
+  int64_t want = DataLeft(MaxBytes);
+  want -= want % F;  // a torn last frame is dropped, as when read
+  if (want == 0) return 0;
+  int64_t moved = Destination.CopyFrom(*source, want);
+  if (moved < 0) return -1;
+  if (const int64_t torn = moved % F; torn != 0) {
+    // The file shrank under us: keep whole frames only.
+    Destination.SetSize(Destination.Seek(-torn, TSeekOrigin::soCurrent));
+    moved -= torn;
+  }
+  return moved;
+}
+
 bool TWaveIn::SeekToSample(int64_t& SampleNum) {
   BufStart = 1;
   BufEnd = 0;

@@ -58,6 +58,7 @@ class TWaveIn final : public TAuFileIn {
  protected:
   void ProduceData(void*& Buffer, uint32_t& Bytes) override;
   bool SeekToSample(int64_t& SampleNum) override;
+  int64_t CopyRawData(TAuFileStream& Destination, int64_t MaxBytes) override;
   void OpenSource() override;
   void CloseSource() override;
 
@@ -188,6 +189,9 @@ class TWaveOut final : public TAuFileOut {
   bool FReserved = false;   // a fresh file carries the reserved 64-bit size chunk
   uint64_t FRiffSizeLimit = 0xFFFFFFFF;
   std::unique_ptr<TStream> FOwnStream;
+  // Set for a run whose PCM the kernel can copy from the source file to ours; cleared when
+  // it cannot after all.
+  TAuStreamedInput* FCopySource = nullptr;
 };
 
 }  // namespace tunevert

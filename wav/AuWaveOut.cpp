@@ -290,6 +290,10 @@ void TWaveOut::PrepareOutput() {
       break;
     }
   }
+  // PCM goes out byte for byte, so two plain files need not pass it through our memory.
+  FCopySource = dynamic_cast<TAuFileStream*>(FStream) != nullptr
+                    ? dynamic_cast<TAuStreamedInput*>(FInput)
+                    : nullptr;
   FPrepared = true;
 }
 
@@ -297,6 +301,20 @@ bool TWaveOut::OutputBlock(bool Abort) {
   if (!CanOutput) return true;
   if (Abort || EndOfInput) return false;
   if (FWavType != TWavType::wtDVIADPCM) {
+    if (FCopySource != nullptr) {
+      // Blocks of 2 MiB keep progress and Stop as prompt as reading and writing does.
+      int64_t moved = -1;
+      try {
+        moved = FCopySource->CopyDataTo(*static_cast<TAuFileStream*>(FStream), 1 << 21);
+      } catch (const std::exception&) {
+        throw EAuException("Error writing wave file");
+      }
+      if (moved >= 0) {
+        FDataBytes += moved;
+        return moved > 0;
+      }
+      FCopySource = nullptr;
+    }
     void* data = nullptr;
     uint32_t bytes = 1 << 18;  // inputs hand out what they hold, up to this
     FInput->GetData(data, bytes);

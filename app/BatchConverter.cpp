@@ -41,20 +41,30 @@ size_t KindIndex(TSourceKind Kind) {
 
 }  // namespace
 
-TBatchConverter::TBatchConverter(TComponent* AOwner) : TComponent(AOwner) {
+TBatchConverter::TBatchConverter(TComponent* AOwner, TFirstLane FirstLane) : TComponent(AOwner) {
   auto& lane = *FLanes.emplace_back(std::make_unique<TLane>());
+  if (FirstLane == TFirstLane::OnDemand) return;
   // Inputs first, then outputs, as each format adds its component.
   for (TSourceKind kind : {TSourceKind::Wave, TSourceKind::Vorbis, TSourceKind::FLAC,
                            TSourceKind::MP3, TSourceKind::WindowsMedia})
     LaneInput(lane, kind);
+  for (const char* format : {".wma", ".wav", ".mp3"}) LaneOutput(lane, format);
+}
+
+void TBatchConverter::NameFirstLane() {
+  const TLane& lane = *FLanes.front();
   WaveIn1 = static_cast<TWaveIn*>(lane.Inputs[KindIndex(TSourceKind::Wave)]);
   VorbisIn1 = lane.Inputs[KindIndex(TSourceKind::Vorbis)];
   FLACIn1 = lane.Inputs[KindIndex(TSourceKind::FLAC)];
   MP3In1 = lane.Inputs[KindIndex(TSourceKind::MP3)];
   WMIn1 = lane.Inputs[KindIndex(TSourceKind::WindowsMedia)];
-  WMAOut1 = LaneOutput(lane, ".wma");
-  WaveOut1 = static_cast<TWaveOut*>(LaneOutput(lane, ".wav"));
-  MP3Out1 = LaneOutput(lane, ".mp3");
+  const auto output = [&lane](const char* format) {
+    const auto found = lane.Outputs.find(format);
+    return found == lane.Outputs.end() ? nullptr : found->second;
+  };
+  WMAOut1 = output(".wma");
+  WaveOut1 = static_cast<TWaveOut*>(output(".wav"));
+  MP3Out1 = output(".mp3");
 }
 
 TAuFileIn* TBatchConverter::MakeInput(TSourceKind Kind) {
@@ -211,7 +221,10 @@ TAuInput* TBatchConverter::ConvertedInput(TLane& Lane, TAuFileIn* Input, TAuFile
 
 TAuFileIn* TBatchConverter::LaneInput(TLane& Lane, TSourceKind Kind) {
   TAuFileIn*& input = Lane.Inputs[KindIndex(Kind)];
-  if (input == nullptr) input = MakeInput(Kind);
+  if (input == nullptr) {
+    input = MakeInput(Kind);
+    if (&Lane == FLanes.front().get()) NameFirstLane();
+  }
   return input;
 }
 
@@ -222,6 +235,7 @@ TAuFileOut* TBatchConverter::LaneOutput(TLane& Lane, const std::string& Format) 
   if (output != nullptr)
     output->SetOnDone([this, lane = &Lane](TComponent* Sender) { OutputDone(*lane, Sender); });
   Lane.Outputs.emplace(Format, output);
+  if (&Lane == FLanes.front().get()) NameFirstLane();
   return output;
 }
 

@@ -34,10 +34,15 @@ struct TOutputSettings {
 // the window (or the command-line program) binds the callbacks below to what it shows.
 class TBatchConverter final : public TComponent {
  public:
-  explicit TBatchConverter(TComponent* AOwner);
+  // Whether the first lane's components are all made at once, as the window has them, or
+  // each when a batch first needs it, so a run of one WAV file makes no WMA encoder.
+  enum class TFirstLane { Built, OnDemand };
+
+  explicit TBatchConverter(TComponent* AOwner, TFirstLane FirstLane = TFirstLane::Built);
   std::string ClassName() const override { return "TBatchConverter"; }
 
-  // The first lane's components, owned by the converter. A format not built in is null.
+  // The first lane's components, owned by the converter. A format not built in is null, and
+  // so is one not made yet when they are made on demand.
   TWaveIn* WaveIn1 = nullptr;
   TAuFileIn* MP3In1 = nullptr;
   TAuFileIn* WMIn1 = nullptr;
@@ -133,6 +138,8 @@ class TBatchConverter final : public TComponent {
   TAuFileOut* MakeOutput(const std::string& Format);
   TAuFileIn* LaneInput(TLane& Lane, TSourceKind Kind);
   TAuFileOut* LaneOutput(TLane& Lane, const std::string& Format);
+  // Points WaveIn1 ... MP3Out1 at what the first lane holds.
+  void NameFirstLane();
   // Between input and output: the settings that apply to this output, or the input itself.
   TAuInput* ConvertedInput(TLane& Lane, TAuFileIn* Input, TAuFileOut* Output);
   void ApplySettings(TAuFileOut* Output) const;

@@ -237,7 +237,8 @@ int Run(int argc, char** argv) {
   CatchSignals();
 
   const bool showProgress = !o.Quiet && isatty(STDERR_FILENO) != 0;
-  auto converter = MakeComponent<TBatchConverter>(nullptr);
+  // Each component is made when the batch first needs it: a WAV run makes no WMA encoder.
+  auto converter = MakeComponent<TBatchConverter>(nullptr, TBatchConverter::TFirstLane::OnDemand);
   converter->CarryTags = o.CarryTags;
   converter->Jobs = o.Jobs;
   converter->Existing = o.Existing;
@@ -246,7 +247,6 @@ int Run(int argc, char** argv) {
   converter->Settings = o.Settings;
   // The runtime and the ~135 libraries behind it load with the first MP3 or WMA source, WAV
   // payload or WMA output that calls into it, so FLAC, Ogg and WAV batches never map them.
-  // Deferred only now: the WMA output lists its codecs when created, which would load it.
   DeferWMRuntime();
   const size_t total = sources.size();
   std::vector<std::string> notes(total);

@@ -7,7 +7,10 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
+
+#include "platform/CodecLibrary.h"
 
 namespace tunevert {
 
@@ -19,8 +22,46 @@ constexpr std::array<uint32_t, 9> kMpegRates = {8000,  11025, 12000, 16000, 2205
 // sizeof(MPEGLAYER3WAVEFORMAT): the largest format record this codec knows.
 constexpr uint32_t kMaxFormatSize = 30;
 
+// libmpg123 is mapped with the first MPEG Layer-3 payload rather than at every start of the
+// program. The header may rename a function for the file-offset width, hence the spelled
+// expansion for the lookup.
+#define TV_MPG123_FUNCTIONS(X)                                                          \
+  X(mpg123_init)                                                                        \
+  X(mpg123_new) X(mpg123_delete) X(mpg123_param) X(mpg123_format_none) X(mpg123_format) \
+      X(mpg123_open_feed) X(mpg123_close) X(mpg123_feed) X(mpg123_decode_frame) X(mpg123_info2)
+#define TV_SPELL(Name) #Name
+#define TV_NAME_OF(Name) TV_SPELL(Name)
+
+struct TMpg123Api {
+#define TV_FIELD(Name) decltype(&Name) Name##_ = nullptr;
+  TV_MPG123_FUNCTIONS(TV_FIELD)
+#undef TV_FIELD
+};
+
+// The entry points, or null when the library cannot be loaded.
+const TMpg123Api* Mpg123() {
+  static TCodecLibrary library({"libmpg123.so.0"}, {
+#define TV_ENTRY(Name) TV_NAME_OF(Name),
+                                                       TV_MPG123_FUNCTIONS(TV_ENTRY)
+#undef TV_ENTRY
+                                                   });
+  static TMpg123Api api;
+  static bool complete = false;
+  static std::once_flag filled;
+  std::call_once(filled, [] {
+    if (!library.Load()) return;
+    complete = true;
+#define TV_RESOLVE(Name)                                             \
+  api.Name##_ = library.Function<decltype(&Name)>(TV_NAME_OF(Name)); \
+  complete = complete && api.Name##_ != nullptr;
+    TV_MPG123_FUNCTIONS(TV_RESOLVE)
+#undef TV_RESOLVE
+  });
+  return complete ? &api : nullptr;
+}
+
 struct TMpg123Deleter {
-  void operator()(mpg123_handle* h) const { mpg123_delete(h); }
+  void operator()(mpg123_handle* h) const { Mpg123()->mpg123_delete_(h); }
 };
 using TMpg123Ptr = std::unique_ptr<mpg123_handle, TMpg123Deleter>;
 
@@ -96,17 +137,18 @@ struct TAcmStream {
 };
 
 uint32_t TAcmStream::Drain(uint8_t* Out, uint32_t Room) {
+  const TMpg123Api* api = Mpg123();  // loaded: this stream has a decoder
   mpg123_handle* mh = Decoder.get();
   uint32_t produced = 0;
   while (!Ended) {
     off_t frame = 0;
     unsigned char* audio = nullptr;
     size_t bytes = 0;
-    const int rc = mpg123_decode_frame(mh, &frame, &audio, &bytes);
+    const int rc = api->mpg123_decode_frame_(mh, &frame, &audio, &bytes);
     if (rc == MPG123_NEED_MORE || rc == MPG123_DONE) break;
     if (rc == MPG123_NEW_FORMAT) continue;  // only the declared format is allowed at all
     mpg123_frameinfo2 info{};
-    if (rc != MPG123_OK || mpg123_info2(mh, &info) != MPG123_OK || info.layer != 3 ||
+    if (rc != MPG123_OK || api->mpg123_info2_(mh, &info) != MPG123_OK || info.layer != 3 ||
         bytes > Room - produced) {
       Ended = true;
       break;
@@ -170,23 +212,25 @@ MMRESULT acmStreamOpen(HACMSTREAM* phas, HACMDRIVER had, const WAVEFORMATEX* pwf
   if (!stream) return MMSYSERR_NOMEM;
   stream->Src = *pwfxSrc;
   stream->Dst = *pwfxDst;
-  mpg123_init();  // a no-op since libmpg123 1.27, needed before it
+  const TMpg123Api* api = Mpg123();
+  if (api == nullptr) return ACMERR_NOTPOSSIBLE;
+  api->mpg123_init_();  // a no-op since libmpg123 1.27, needed before it
   int err = MPG123_OK;
-  stream->Decoder.reset(mpg123_new(nullptr, &err));
+  stream->Decoder.reset(api->mpg123_new_(nullptr, &err));
   if (!stream->Decoder) return MMSYSERR_NOMEM;
   mpg123_handle* mh = stream->Decoder.get();
   // No resampling and no format switches: every frame must have the declared rate, so the
   // size estimate stays an upper bound. No gapless trimming: a WAV payload has no
   // encoder-delay information, and other decoders deliver every frame whole.
   const long flags = MPG123_QUIET | MPG123_NO_FRANKENSTEIN;
-  if (mpg123_param(mh, MPG123_REMOVE_FLAGS, MPG123_GAPLESS | MPG123_AUTO_RESAMPLE, 0) !=
+  if (api->mpg123_param_(mh, MPG123_REMOVE_FLAGS, MPG123_GAPLESS | MPG123_AUTO_RESAMPLE, 0) !=
           MPG123_OK ||
-      mpg123_param(mh, MPG123_ADD_FLAGS, flags, 0) != MPG123_OK ||
-      mpg123_format_none(mh) != MPG123_OK ||
-      mpg123_format(mh, static_cast<long>(pwfxSrc->nSamplesPerSec),
-                    pwfxSrc->nChannels == 1 ? MPG123_MONO : MPG123_STEREO,
-                    MPG123_ENC_SIGNED_16) != MPG123_OK ||
-      mpg123_open_feed(mh) != MPG123_OK)
+      api->mpg123_param_(mh, MPG123_ADD_FLAGS, flags, 0) != MPG123_OK ||
+      api->mpg123_format_none_(mh) != MPG123_OK ||
+      api->mpg123_format_(mh, static_cast<long>(pwfxSrc->nSamplesPerSec),
+                          pwfxSrc->nChannels == 1 ? MPG123_MONO : MPG123_STEREO,
+                          MPG123_ENC_SIGNED_16) != MPG123_OK ||
+      api->mpg123_open_feed_(mh) != MPG123_OK)
     return MMSYSERR_ERROR;
   *phas = stream.release();
   return MMSYSERR_NOERROR;
@@ -242,10 +286,11 @@ MMRESULT acmStreamConvert(HACMSTREAM has, ACMSTREAMHEADER* pash, uint32_t fdwCon
   pash->fdwStatus &= ~ACMSTREAMHEADER_STATUSF_DONE;
   pash->cbSrcLengthUsed = 0;
   pash->cbDstLengthUsed = 0;
+  const TMpg123Api* api = Mpg123();
   mpg123_handle* mh = has->Decoder.get();
   if (fdwConvert & ACM_STREAMCONVERTF_START) {
-    mpg123_close(mh);
-    if (mpg123_open_feed(mh) != MPG123_OK) return MMSYSERR_ERROR;
+    api->mpg123_close_(mh);
+    if (api->mpg123_open_feed_(mh) != MPG123_OK) return MMSYSERR_ERROR;
     has->Ended = false;
     has->HaveHeader = false;
   }
@@ -264,7 +309,7 @@ MMRESULT acmStreamConvert(HACMSTREAM has, ACMSTREAMHEADER* pash, uint32_t fdwCon
   }
   // The decoder keeps a partial frame itself, so all source bytes count as used.
   if (!has->Ended && start < pash->cbSrcLength &&
-      mpg123_feed(mh, pash->pbSrc + start, pash->cbSrcLength - start) != MPG123_OK)
+      api->mpg123_feed_(mh, pash->pbSrc + start, pash->cbSrcLength - start) != MPG123_OK)
     has->Ended = true;
   pash->cbSrcLengthUsed = pash->cbSrcLength;
 
@@ -272,7 +317,7 @@ MMRESULT acmStreamConvert(HACMSTREAM has, ACMSTREAMHEADER* pash, uint32_t fdwCon
   if (fdwConvert & ACM_STREAMCONVERTF_END) {
     // The header's frame never completes, so nothing of it is decoded; a torn last frame
     // of the source stays undecoded too.
-    if (!has->Ended && has->HaveHeader && mpg123_feed(mh, has->FirstHeader, 4) == MPG123_OK)
+    if (!has->Ended && has->HaveHeader && api->mpg123_feed_(mh, has->FirstHeader, 4) == MPG123_OK)
       produced += has->Drain(pash->pbDst + produced, pash->cbDstLength - produced);
     has->Ended = true;
   }

@@ -17,6 +17,7 @@ targets=(
   "fuzz_vorbis       seeds-vorbis   32768"
   "fuzz_http_request seeds-http     12288"
   "fuzz_opus         seeds-opus     16384"
+  "fuzz_tag_presence seeds-tags     16384"
 )
 
 seconds=${1:?usage: fuzz/run-all.sh SECONDS [TARGET...]}

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/RuntimeModule.h"
+
 namespace tunevert {
 
 TWMCreateSyncReader WMCreateSyncReader = nullptr;
@@ -38,15 +40,6 @@ bool Deferred = false;
 std::string DeferredFolder;
 bool DeferredSearch = true;
 
-std::string ExecutableFolder() {
-  char Path[PATH_MAX];
-  const ssize_t Length = readlink("/proc/self/exe", Path, sizeof Path - 1);
-  if (Length <= 0) return ".";
-  std::string Folder(Path, static_cast<size_t>(Length));
-  const size_t Slash = Folder.rfind('/');
-  return Slash == std::string::npos ? "." : Folder.substr(0, Slash);
-}
-
 template <class T>
 T Resolve(const char* Name) {
   return reinterpret_cast<T>(dlsym(LibraryHandle, Name));
@@ -54,12 +47,8 @@ T Resolve(const char* Name) {
 
 // Caller holds LoadLock.
 void OpenLibrary(const std::string& ProgramFolder, bool StandardSearch) {
-  const std::string Folder = ProgramFolder.empty() ? ExecutableFolder() : ProgramFolder;
-  std::vector<std::string> Candidates = {
-      Folder + "/" + WMRuntimeLibraryName,
-      Folder + "/" + WMRuntimeInstallFolder + "/" + WMRuntimeLibraryName};
-  if (StandardSearch) Candidates.emplace_back(WMRuntimeLibraryName);
-  for (const std::string& Candidate : Candidates) {
+  for (const std::string& Candidate :
+       RuntimeModulePaths(WMRuntimeLibraryName, ProgramFolder, StandardSearch)) {
     // Kept mapped after dlclose: an interface released late must still find its code, and
     // FFmpeg's dependencies keep start-up allocations that unmapping would strand.
     LibraryHandle = dlopen(Candidate.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);

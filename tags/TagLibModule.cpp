@@ -1,0 +1,199 @@
+// The engine's side of the tag library. Its binding lives in libtvtaglib.so, mapped when the
+// first file's tags are read or written: mapping the library (and the C++ run-time parts it
+// starts) was about a sixth of a short conversion. Files whose structure shows no tags never
+// load it.
+#include "tags/TagLibModule.h"
+
+#include <dlfcn.h>
+
+#include <cstring>
+#include <mutex>
+
+#include "platform/AuFileStream.h"
+#include "platform/Exception.h"
+#include "platform/RuntimeModule.h"
+#include "platform/Text.h"
+#include "wav/AuWave.h"
+
+namespace tunevert {
+
+namespace {
+
+struct TTagModule {
+  TTvReadCarriedTags Read = nullptr;
+  TTvWriteCarriedTags Write = nullptr;
+};
+
+const TTagModule& TagModule() {
+  static TTagModule module;
+  static std::once_flag loaded;
+  std::call_once(loaded, [] {
+    for (const std::string& path : RuntimeModulePaths(kTagModuleName)) {
+      // Never unmapped: the tag library keeps static state for the life of the process.
+      void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+      if (handle == nullptr) continue;
+      module.Read = reinterpret_cast<TTvReadCarriedTags>(dlsym(handle, "TvReadCarriedTags"));
+      module.Write = reinterpret_cast<TTvWriteCarriedTags>(dlsym(handle, "TvWriteCarriedTags"));
+      if (module.Read != nullptr && module.Write != nullptr) return;
+      module = {};
+    }
+  });
+  if (module.Read == nullptr)
+    throw EAuException(std::string(kTagModuleName) + " library could not be loaded.");
+  return module;
+}
+
+uint32_t Le32(const uint8_t* p) {
+  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+
+bool ReadAt(TStream& S, int64_t At, void* Buffer, int64_t Count) {
+  return S.Seek(At, TSeekOrigin::soBeginning) == At && S.Read(Buffer, Count) == Count;
+}
+
+// The tag library reads a WAV file's tags from its LIST and "id3 " chunks only.
+bool WaveMayHoldTags(TStream& S) {
+  uint8_t h[12];
+  if (!ReadAt(S, 0, h, 12) || !SameChunkId(h, "RIFF") || !SameChunkId(h + 8, "WAVE")) return true;
+  const int64_t end = S.Size();
+  int64_t pos = 12;
+  while (pos + 8 <= end) {
+    uint8_t chunk[8];
+    if (!ReadAt(S, pos, chunk, 8)) return true;
+    if (SameChunkId(chunk, "LIST") || SameChunkId(chunk, "id3 ")) return true;
+    const uint32_t size = Le32(chunk + 4);
+    pos += 8 + int64_t{size};
+    // An odd chunk is usually padded with a zero byte, and then the next id starts after it.
+    uint8_t pad = 1;
+    if ((size & 1) != 0 && pos < end && ReadAt(S, pos, &pad, 1) && pad == 0) ++pos;
+  }
+  // A size past the end (a placeholder, a cut file) leaves the rest unknown.
+  return pos != end;
+}
+
+// A FLAC file's tags are its comment and picture blocks, and ID3 records before or after it.
+bool FlacMayHoldTags(TStream& S) {
+  uint8_t h[4];
+  if (!ReadAt(S, 0, h, 4) || std::memcmp(h, "fLaC", 4) != 0) return true;
+  const int64_t end = S.Size();
+  int64_t pos = 4;
+  for (bool last = false; !last;) {
+    uint8_t block[4];
+    if (!ReadAt(S, pos, block, 4)) return true;
+    last = (block[0] & 0x80) != 0;
+    const int type = block[0] & 0x7F;
+    const int64_t length = (int64_t{block[1]} << 16) | (int64_t{block[2]} << 8) | block[3];
+    if (type == 6) return true;  // a picture
+    if (type == 4) {
+      uint8_t count[4];
+      if (length < 8 || !ReadAt(S, pos + 4, count, 4)) return true;
+      const int64_t vendor = Le32(count);
+      if (vendor > length - 8 || !ReadAt(S, pos + 8 + vendor, count, 4) || Le32(count) != 0)
+        return true;
+    }
+    pos += 4 + length;
+    if (pos > end) return true;
+  }
+  uint8_t tail[3];
+  return end - pos >= 128 && (!ReadAt(S, end - 128, tail, 3) || std::memcmp(tail, "TAG", 3) == 0);
+}
+
+// The second packet of an Ogg file's first stream, when the first page holds just the first
+// packet, the next pages belong to that stream and the packet stays below Limit bytes;
+// empty otherwise.
+std::string SecondOggPacket(TStream& S, size_t Limit) {
+  std::string packet;
+  int64_t pos = 0;
+  uint32_t serial = 0;
+  for (int page = 0;; ++page) {
+    uint8_t h[27];
+    uint8_t lacing[255];
+    if (!ReadAt(S, pos, h, 27) || std::memcmp(h, "OggS", 4) != 0 ||
+        !ReadAt(S, pos + 27, lacing, h[26]))
+      return {};
+    size_t bodySize = 0;
+    for (int i = 0; i < h[26]; ++i) bodySize += lacing[i];
+    const int64_t body = pos + 27 + h[26];
+    pos = body + static_cast<int64_t>(bodySize);
+    if (page == 0) {
+      if ((h[5] & 0x02) == 0 || h[26] != 1 || lacing[0] == 255) return {};
+      serial = Le32(h + 14);
+      continue;
+    }
+    // Another stream in between, or a page that does not go on with the packet.
+    if (Le32(h + 14) != serial || ((h[5] & 0x01) != 0) != !packet.empty()) return {};
+    std::string data(bodySize, '\0');
+    if (!ReadAt(S, body, data.data(), static_cast<int64_t>(bodySize))) return {};
+    size_t at = 0;
+    for (int i = 0; i < h[26]; ++i) {
+      packet.append(data, at, lacing[i]);
+      at += lacing[i];
+      if (packet.size() > Limit) return {};
+      if (lacing[i] < 255) return packet;
+    }
+  }
+}
+
+// Only the carried fields and pictures of an Ogg Vorbis comment header would be read; the
+// encoder's name, which every encoder writes, is not one of them.
+bool VorbisMayHoldTags(TStream& S) {
+  const std::string packet = SecondOggPacket(S, 1 << 16);
+  const auto* p = reinterpret_cast<const uint8_t*>(packet.data());
+  size_t at = 7;
+  if (packet.size() < at + 8 || packet.compare(0, 7, "\x03vorbis") != 0) return true;
+  const uint32_t vendor = Le32(p + at);
+  if (vendor > packet.size() - at - 8) return true;
+  at += 4 + vendor;
+  uint32_t count = Le32(p + at);
+  at += 4;
+  for (; count > 0; --count) {
+    if (packet.size() - at < 4) return true;
+    const uint32_t length = Le32(p + at);
+    at += 4;
+    if (length > packet.size() - at) return true;
+    const std::string_view comment(packet.data() + at, length);
+    at += length;
+    const std::string key = LowerAscii(std::string(comment.substr(0, comment.find('='))));
+    if (key != "encoder") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool MayHoldTags(TStream& Source, const std::string& Extension) {
+  if (Extension == ".wav") return WaveMayHoldTags(Source);
+  if (Extension == ".flac") return FlacMayHoldTags(Source);
+  if (Extension == ".ogg") return VorbisMayHoldTags(Source);
+  return true;
+}
+
+bool MayHoldTags(const std::string& FileName) {
+  const std::string ext = LowerAscii(FileExtension(FileName));
+  if (ext != ".wav" && ext != ".flac" && ext != ".ogg") return true;
+  try {
+    TAuFileStream stream(Utf8ToUtf16(FileName), 0);
+    return MayHoldTags(stream, ext);
+  } catch (const std::exception&) {
+    return true;  // the tag library says what is wrong with it
+  }
+}
+
+TCarriedTags ReadCarriedTags(const std::string& FileName) {
+  TCarriedTags tags;
+  if (!MayHoldTags(FileName)) return tags;
+  std::string error;
+  if (!TagModule().Read(FileName.c_str(), &tags, &error)) throw EAuException(error);
+  return tags;
+}
+
+void WriteCarriedTags(const std::string& FileName, const TCarriedTags& Tags,
+                      const std::string& Format) {
+  // Without tags only an MP3 output is touched: its encoder leaves an empty ID3v1 record.
+  if (Format != ".mp3" && Tags.Empty()) return;
+  std::string error;
+  if (!TagModule().Write(FileName.c_str(), &Tags, Format.c_str(), &error))
+    throw EAuException(error);
+}
+
+}  // namespace tunevert

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+
+#include "tags/TagLibMeta.h"
+
+// The entry points of libtvtaglib.so, the module that holds the tag library's binding. The
+// module and the engine are built from one tree over one C++ runtime, so the records pass as
+// they are; a failure comes back as its message.
+extern "C" {
+using TTvReadCarriedTags = bool (*)(const char* FileName, tunevert::TCarriedTags* Tags,
+                                    std::string* Error);
+using TTvWriteCarriedTags = bool (*)(const char* FileName, const tunevert::TCarriedTags* Tags,
+                                     const char* Format, std::string* Error);
+}
+
+namespace tunevert {
+
+constexpr const char* kTagModuleName = "libtvtaglib.so";
+
+class TStream;
+
+// Whether a file's own structure leaves room for tags the tag library would find. Only WAV,
+// FLAC and Ogg Vorbis files are looked into; anything else, or anything unusual in them, may
+// hold tags. Extension is the lower-case one the file goes by (".wav").
+bool MayHoldTags(const std::string& FileName);
+bool MayHoldTags(TStream& Source, const std::string& Extension);
+
+}  // namespace tunevert

@@ -60,6 +60,10 @@ for source in from-flac.flac from-wma.wma; do
   # The encoder adds its delay and pads the last frame: up to two frames of 1152 samples.
   awk -v s="$wanted" -v o="$got" 'BEGIN { d = o - s; exit !(s > 0.05 && d > -0.01 && d < 0.12) }' ||
     fail "$mp3 decodes to $got s, its source to $wanted s"
+  # Tags go through the tag module, which is found only in the installed folder.
+  title=$(ffprobe -v error -show_entries format_tags=title -of default=nw=1:nk=1 "$mp3")
+  [ "$title" = "$(ffprobe -v error -show_entries format_tags=title -of default=nw=1:nk=1 \
+    "$work/$source")" ] || fail "$mp3 lost its source's title ('$title')"
 done
 
 step the window starts and quits

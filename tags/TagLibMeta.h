@@ -32,8 +32,10 @@ struct TCarriedTags {
 const std::vector<std::string>& CarriedKeys();
 
 // Reads the tags of a FLAC, Ogg Vorbis, Opus, MP3, WMA, WAV, MP4/M4A, AIFF, WavPack or APE
-// file, chosen by its extension.
-// Raises EAuException when the file cannot be opened by the tag library.
+// file, chosen by its extension. The engine's version loads the tag library's module first,
+// unless the file's structure shows it holds no tags.
+// Raises EAuException when the file cannot be opened by the tag library, or the module
+// cannot be loaded.
 TCarriedTags ReadCarriedTags(const std::string& FileName);
 
 // Replaces the tags of a finished output (Format ".mp3", ".wma", ".wav", ".flac", ".ogg" or

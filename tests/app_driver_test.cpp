@@ -210,6 +210,25 @@ TEST(BatchDriver, InputsByExtensionAndOutputNames) {
   EXPECT_EQ(temp.substr(temp.size() - 4), ".mp3");
 }
 
+TEST(BatchDriver, OnDemandComponentsAreMadeByTheBatchThatNeedsThem) {
+  TempDir dir;
+  const auto pcm = RampPcm(4410, 2, 16);
+  WriteWav(dir / "one.wav", pcm, 2, 16, 44100);
+  auto c = MakeComponent<TBatchConverter>(nullptr, TBatchConverter::TFirstLane::OnDemand);
+  EXPECT_EQ(c->WaveIn1, nullptr);
+  EXPECT_EQ(c->WaveOut1, nullptr);
+  EXPECT_EQ(c->InputFor(dir / "one.wav"), nullptr);
+  ASSERT_TRUE(c->Convert({dir / "one.wav"}, ".wav", "160", dir / "out/"));
+  ASSERT_TRUE(PumpUntil([&] { return !c->Running(); }, 20000));
+  EXPECT_EQ(c->ConvertedCount(), 1);
+  EXPECT_EQ(WavPayload(dir / "out/one.wav"), pcm);
+  EXPECT_NE(c->WaveIn1, nullptr);
+  EXPECT_EQ(c->InputFor(dir / "one.wav"), static_cast<TAuFileIn*>(c->WaveIn1));
+  EXPECT_EQ(c->OutputFor(".wav"), static_cast<TAuFileOut*>(c->WaveOut1));
+  EXPECT_EQ(c->MP3Out1, nullptr);  // nothing asked for it
+  EXPECT_EQ(c->WMAOut1, nullptr);
+}
+
 TEST(BatchDriver, BitrateTexts) {
   EXPECT_EQ(TBatchConverter::GetMP3BitRate("48"), TMP3BitRate::mbr48);
   EXPECT_EQ(TBatchConverter::GetMP3BitRate("160"), TMP3BitRate::mbr160);

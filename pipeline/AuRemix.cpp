@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 
 #include "platform/Exception.h"
 
@@ -141,6 +142,18 @@ void TAuRemix::Process(const float* In, size_t Frames, std::vector<float>& Out) 
       dst[o] = v;
     }
   }
+}
+
+uint32_t MovePending(std::vector<int16_t>& Pending, size_t& Pos, uint8_t* Out, uint32_t Room) {
+  const auto n =
+      static_cast<uint32_t>(std::min<size_t>(Room - Room % 2, 2 * (Pending.size() - Pos)));
+  std::memcpy(Out, Pending.data() + Pos, n);
+  Pos += n / 2;
+  if (Pos == Pending.size()) {
+    Pending.clear();
+    Pos = 0;
+  }
+  return n;
 }
 
 }  // namespace tunevert

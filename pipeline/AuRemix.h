@@ -28,4 +28,8 @@ class TAuRemix final {
   std::vector<float> FMatrix;  // FOut rows of FIn gains
 };
 
+// Moves what waits in Pending from Pos on into Out, at most Room bytes of whole samples, and
+// returns the bytes moved; a Pending drained to its end is emptied for the next appends.
+uint32_t MovePending(std::vector<int16_t>& Pending, size_t& Pos, uint8_t* Out, uint32_t Room);
+
 }  // namespace tunevert

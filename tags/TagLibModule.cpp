@@ -13,11 +13,14 @@
 #include "platform/Exception.h"
 #include "platform/RuntimeModule.h"
 #include "platform/Text.h"
-#include "wav/AuWave.h"
+#include "wav/WaveScan.h"
 
 namespace tunevert {
 
 namespace {
+
+// RIFF sizes, FLAC comment counts and Ogg page fields are all little-endian.
+using wavbytes::U32;
 
 struct TTagModule {
   TTvReadCarriedTags Read = nullptr;
@@ -43,10 +46,6 @@ const TTagModule& TagModule() {
   return module;
 }
 
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-
 bool ReadAt(TStream& S, int64_t At, void* Buffer, int64_t Count) {
   return S.Seek(At, TSeekOrigin::soBeginning) == At && S.Read(Buffer, Count) == Count;
 }
@@ -61,7 +60,7 @@ bool WaveMayHoldTags(TStream& S) {
     uint8_t chunk[8];
     if (!ReadAt(S, pos, chunk, 8)) return true;
     if (SameChunkId(chunk, "LIST") || SameChunkId(chunk, "id3 ")) return true;
-    const uint32_t size = Le32(chunk + 4);
+    const uint32_t size = U32(chunk + 4);
     pos += 8 + int64_t{size};
     // An odd chunk is usually padded with a zero byte, and then the next id starts after it.
     uint8_t pad = 1;
@@ -87,8 +86,8 @@ bool FlacMayHoldTags(TStream& S) {
     if (type == 4) {
       uint8_t count[4];
       if (length < 8 || !ReadAt(S, pos + 4, count, 4)) return true;
-      const int64_t vendor = Le32(count);
-      if (vendor > length - 8 || !ReadAt(S, pos + 8 + vendor, count, 4) || Le32(count) != 0)
+      const int64_t vendor = U32(count);
+      if (vendor > length - 8 || !ReadAt(S, pos + 8 + vendor, count, 4) || U32(count) != 0)
         return true;
     }
     pos += 4 + length;
@@ -117,11 +116,11 @@ std::string SecondOggPacket(TStream& S, size_t Limit) {
     pos = body + static_cast<int64_t>(bodySize);
     if (page == 0) {
       if ((h[5] & 0x02) == 0 || h[26] != 1 || lacing[0] == 255) return {};
-      serial = Le32(h + 14);
+      serial = U32(h + 14);
       continue;
     }
     // Another stream in between, or a page that does not go on with the packet.
-    if (Le32(h + 14) != serial || ((h[5] & 0x01) != 0) != !packet.empty()) return {};
+    if (U32(h + 14) != serial || ((h[5] & 0x01) != 0) != !packet.empty()) return {};
     std::string data(bodySize, '\0');
     if (!ReadAt(S, body, data.data(), static_cast<int64_t>(bodySize))) return {};
     size_t at = 0;
@@ -141,14 +140,14 @@ bool VorbisMayHoldTags(TStream& S) {
   const auto* p = reinterpret_cast<const uint8_t*>(packet.data());
   size_t at = 7;
   if (packet.size() < at + 8 || packet.compare(0, 7, "\x03vorbis") != 0) return true;
-  const uint32_t vendor = Le32(p + at);
+  const uint32_t vendor = U32(p + at);
   if (vendor > packet.size() - at - 8) return true;
   at += 4 + vendor;
-  uint32_t count = Le32(p + at);
+  uint32_t count = U32(p + at);
   at += 4;
   for (; count > 0; --count) {
     if (packet.size() - at < 4) return true;
-    const uint32_t length = Le32(p + at);
+    const uint32_t length = U32(p + at);
     at += 4;
     if (length > packet.size() - at) return true;
     const std::string_view comment(packet.data() + at, length);

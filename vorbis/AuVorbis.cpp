@@ -379,15 +379,7 @@ void TVorbisIn::ProduceData(void*& Buffer, uint32_t& Bytes) {
     const uint32_t room = kBufSize - kBufSize % frame;
     while (BufEnd < room) {
       if (FPendingPos < FPending.size()) {
-        const uint32_t n = static_cast<uint32_t>(
-            std::min<size_t>(room - BufEnd, 2 * (FPending.size() - FPendingPos)));
-        std::memcpy(buf.data() + BufEnd, FPending.data() + FPendingPos, n);
-        FPendingPos += n / 2;
-        if (FPendingPos == FPending.size()) {
-          FPending.clear();
-          FPendingPos = 0;
-        }
-        BufEnd += n;
+        BufEnd += MovePending(FPending, FPendingPos, buf.data() + BufEnd, room - BufEnd);
       } else if (FDecoderEnded || room - BufEnd < kMaxFrameBytes) {
         break;
       } else {

@@ -50,7 +50,11 @@ size_t TCodecLibrary::ResolvedCount() const {
 
 void TCodecLibrary::SetFileNames(std::vector<std::string> FileNames) {
   std::lock_guard lock(LibraryLoadLock());
-  if (!FLoaded && !FileNames.empty()) FFileNames = std::move(FileNames);
+  if (FileNames.empty()) return;
+  FFileNames = std::move(FileNames);
+  // The entries stay as they are: a later Load finds the same library and writes the same
+  // addresses.
+  FLoaded.store(false, std::memory_order_release);
 }
 
 }  // namespace tunevert

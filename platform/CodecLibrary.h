@@ -36,7 +36,8 @@ class TCodecLibrary {
   }
 
   // Tests use this to stand in a library that is not there (the name reported stays the
-  // real one); ignored once loaded.
+  // real one). A library already loaded is forgotten, though it stays mapped, so the next
+  // Load tries the new names. Only while no other thread uses it.
   void SetFileNames(std::vector<std::string> FileNames);
 
  private:

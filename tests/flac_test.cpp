@@ -214,22 +214,6 @@ TEST(FlacIn, ReadsFromAStreamHandedInAndRewindsIt) {
   EXPECT_EQ(file.Position(), 0);
 }
 
-TEST(FlacIn, MissingLibraryIsNamedAndRetried) {
-  if (FLACLibrary().Loaded()) GTEST_SKIP() << "libFLAC already loaded in this process";
-  FLACLibrary().SetFileNames({"libFLAC-absent.so.12"});
-  auto in = MakeComponent<TFLACIn>(nullptr);
-  in->SetFileName(FixturePath("flac/s8-mono.flac"));
-  try {
-    in->VorbisComments();
-    ADD_FAILURE() << "opened without the library";
-  } catch (const EAuException& e) {
-    EXPECT_STREQ(e.what(), "libFLAC.so.12 library could not be loaded.");
-  }
-  FLACLibrary().SetFileNames({"libFLAC.so.12", "libFLAC.so.8"});
-  EXPECT_TRUE(in->Valid());
-  EXPECT_GT(FLACLibrary().ResolvedCount(), 30u);
-}
-
 namespace {
 
 // A file stream that remembers the farthest offset it was sent to.

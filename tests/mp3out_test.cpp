@@ -501,27 +501,6 @@ TEST(Mp3Tags, NumbersThatDoNotParseAreSkippedSilently) {
   EXPECT_FALSE(ParseTagNumber("99999999999", true, v));
 }
 
-TEST(Mp3Failures, MissingEncoderLibraryIsReportedAndRetried) {
-  ASSERT_EQ(LameLibraryName(), "libmp3lame.so.0");
-  TempDir dir;
-  auto in = MakeComponent<PatternInput>(nullptr);
-  auto out = WindowOutput();
-  out->SetInput(in.get());
-  out->SetFileName(dir / "x.mp3");
-  SetLameLibraryName("libmp3lame-absent.so.0");
-  try {
-    out->BlockingRun();
-    ADD_FAILURE() << "no error";
-  } catch (const EAuException& e) {
-    EXPECT_STREQ(e.what(), "libmp3lame-absent.so.0 library could not be loaded.");
-  }
-  EXPECT_FALSE(fs::exists(dir / "x.mp3"));
-  EXPECT_FALSE(in->IsBusy());
-  SetLameLibraryName("libmp3lame.so.0");
-  out->BlockingRun();
-  EXPECT_GT(fs::file_size(dir / "x.mp3"), 128u);
-}
-
 TEST(Mp3Failures, MissingTagLibraryStillWritesAGoodMp3) {
   const auto names = TagLibraryNames();
   ASSERT_EQ(names, (std::vector<std::string>{"libtag_c.so.0", "libtag_c.so.2"}));

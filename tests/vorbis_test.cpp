@@ -196,26 +196,6 @@ TEST(VorbisIn, TruncatedAndDamagedFilesEndQuietly) {
   EXPECT_LE(ReadPass(*in).size(), ref.size());
 }
 
-TEST(VorbisIn, MissingEncoderLibraryStillRefusesDecoding) {
-  if (VorbisEncLibrary().Loaded()) GTEST_SKIP() << "libvorbisenc already loaded in this process";
-  VorbisEncLibrary().SetFileNames({"libvorbisenc-absent.so.2"});
-  auto in = MakeComponent<TVorbisIn>(nullptr);
-  in->SetFileName(FixturePath("vorbis/mono.ogg"));
-  try {
-    in->Comments();
-    ADD_FAILURE();
-  } catch (const EAuException& e) {
-    EXPECT_STREQ(e.what(), "libvorbisenc.so.2 library could not be loaded.");
-  }
-  EXPECT_TRUE(OggLibrary().Loaded());
-  VorbisEncLibrary().SetFileNames({"libvorbisenc.so.2"});
-  EXPECT_TRUE(in->Valid());
-  EXPECT_EQ(VorbisFileLibrary().ResolvedCount(), VorbisFileLibrary().EntryCount());
-  // Two of libogg's listed entry points are long gone from the library: they stay empty.
-  EXPECT_EQ(OggLibrary().Entry("oggpack_look_huff"), nullptr);
-  EXPECT_NE(OggLibrary().Entry("ogg_sync_init"), nullptr);
-}
-
 TEST(VorbisIn, FailedSeekIsReported) {
   auto in = MakeComponent<TVorbisIn>(nullptr);
   for (const char* f : {"vorbis/stereo.ogg", "vorbis/last-granule-unknown.ogg"}) {

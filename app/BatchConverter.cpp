@@ -1,11 +1,15 @@
 #include "app/BatchConverter.h"
 
+#include <fcntl.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <system_error>
 #include <utility>
 
 #include "flac/AuFLAC.h"
@@ -37,6 +41,21 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 size_t KindIndex(TSourceKind Kind) {
   return static_cast<size_t>(Kind);
+}
+
+// Why a source cannot be read at all, or "" when it can: the inputs would only find that it
+// is not audio.
+std::string UnreadableSource(const std::string& FileName) {
+  const int fd = open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  int error = fd < 0 ? errno : 0;
+  if (fd >= 0) {
+    struct stat status {};
+    if (fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) error = EISDIR;
+    close(fd);
+  }
+  if (error == 0) return {};
+  if (error == ENOENT || error == ENOTDIR) return "The file does not exist";
+  return "The file could not be read: " + std::generic_category().message(error);
 }
 
 }  // namespace
@@ -384,6 +403,8 @@ bool TBatchConverter::TryStart(TLane& Lane, int Index, std::string& Failure) {
     Failure = "Unsupported file type";
     return false;
   }
+  Failure = UnreadableSource(fileName);
+  if (!Failure.empty()) return false;
   TAuFileOut* output = LaneOutput(Lane, FFormat);
   if (output == nullptr) {
     Failure = "The " + FFormat + " output is not available in this build";
@@ -505,17 +526,20 @@ void TBatchConverter::Fail(int Index, const std::string& Message) {
 std::string TBatchConverter::CarryTagsInto(const std::string& Source,
                                            const std::string& Output) const {
   TCarriedTags tags;
+  std::string warning;
   if (CarryTags) {
-    // A source whose tags cannot be read still converts, just without them.
+    // A source whose tags cannot be read still converts, without them, and says so: the
+    // output may lack what the source holds.
     try {
       tags = ReadCarriedTags(Source);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+      warning = std::string("tags not read: ") + e.what();
     }
   }
   try {
     // Runs with empty tags too: the output then loses whatever empty record its encoder left.
     WriteCarriedTags(Output, tags, FFormat);
-    return {};
+    return warning;
   } catch (const std::exception& e) {
     return std::string("tags not written: ") + e.what();
   }

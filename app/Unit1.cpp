@@ -199,6 +199,16 @@ void TFileListBox::paintEvent(QPaintEvent* event) {
                    Qt::AlignCenter | Qt::TextWordWrap, EmptyText);
 }
 
+QString TForm1::OpenFileFilter() {
+  return QStringLiteral(
+      "All Supported Formats (*.mp3 *.wav *.wma *.ogg *.flac *.opus *.m4a *.mp4 "
+      "*.aac *.aif *.aiff *.aifc *.wv *.ape);;"
+      "Mp3 Files (*.mp3);;Windows Media (*.wma);;PCM Audio (*.wav);;"
+      "Ogg Vorbis (*.ogg);;Flac (*.flac);;Opus (*.opus);;"
+      "MPEG-4 Audio (*.m4a *.mp4 *.aac);;AIFF (*.aif *.aiff *.aifc);;"
+      "WavPack (*.wv);;APE (*.ape)");
+}
+
 TForm1::TForm1(QWidget* parent)
     : QMainWindow(parent),
       FConverter(MakeComponent<TBatchConverter>(nullptr)),
@@ -224,14 +234,8 @@ TForm1::TForm1(QWidget* parent)
   FileOpen1->setStatusTip(QStringLiteral("Opens an existing file"));
   addAction(FileOpen1);
   connect(FileOpen1, &QAction::triggered, this, [this] {
-    const QStringList names = QFileDialog::getOpenFileNames(
-        this, QStringLiteral("Open"), QString(),
-        QStringLiteral("All Supported Formats (*.mp3 *.wav *.wma *.ogg *.flac *.opus *.m4a *.mp4 "
-                       "*.aac *.aif *.aiff *.aifc *.wv *.ape);;"
-                       "Mp3 Files (*.mp3);;Windows Media (*.wma);;PCM Audio (*.wav);;"
-                       "Ogg Vorbis (*.ogg);;Flac (*.flac);;Opus (*.opus);;"
-                       "MPEG-4 Audio (*.m4a *.mp4 *.aac);;AIFF (*.aif *.aiff *.aifc);;"
-                       "WavPack (*.wv);;APE (*.ape)"));
+    const QStringList names =
+        QFileDialog::getOpenFileNames(this, QStringLiteral("Open"), QString(), OpenFileFilter());
     if (!names.isEmpty()) FileOpen1Accept(names);
   });
 

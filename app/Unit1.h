@@ -150,6 +150,8 @@ class TForm1 final : public QMainWindow {
   void WebUpdate1Download(TComponent* Sender, std::int32_t Total, std::int32_t Downloaded);
   void WebUpdate1AfterDownload(TComponent* Sender, const std::u16string& FileName);
 
+  // The open dialog's name filters: every format the batch reads, then one per format.
+  static QString OpenFileFilter();
   static QString DefaultOutputFolder();
   // The output folder as typed, made absolute and ending with '/'; empty with Error set when
   // it cannot be one.

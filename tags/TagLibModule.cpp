@@ -27,23 +27,31 @@ struct TTagModule {
   TTvWriteCarriedTags Write = nullptr;
 };
 
-const TTagModule& TagModule() {
-  static TTagModule module;
-  static std::once_flag loaded;
-  std::call_once(loaded, [] {
-    for (const std::string& path : RuntimeModulePaths(kTagModuleName)) {
+std::mutex gModuleLock;
+std::string gModuleFolder;  // "" = the program's folder, then the linker's search
+bool gLookedFor = false;
+TTagModule gModule;
+
+TTagModule TagModule() {
+  std::lock_guard lock(gModuleLock);
+  if (!gLookedFor) {
+    gLookedFor = true;
+    // A folder given by SetTagModuleFolder is looked in alone.
+    const bool standardSearch = gModuleFolder.empty();
+    for (const std::string& path :
+         RuntimeModulePaths(kTagModuleName, gModuleFolder, standardSearch)) {
       // Never unmapped: the tag library keeps static state for the life of the process.
       void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
       if (handle == nullptr) continue;
-      module.Read = reinterpret_cast<TTvReadCarriedTags>(dlsym(handle, "TvReadCarriedTags"));
-      module.Write = reinterpret_cast<TTvWriteCarriedTags>(dlsym(handle, "TvWriteCarriedTags"));
-      if (module.Read != nullptr && module.Write != nullptr) return;
-      module = {};
+      gModule.Read = reinterpret_cast<TTvReadCarriedTags>(dlsym(handle, "TvReadCarriedTags"));
+      gModule.Write = reinterpret_cast<TTvWriteCarriedTags>(dlsym(handle, "TvWriteCarriedTags"));
+      if (gModule.Read != nullptr && gModule.Write != nullptr) break;
+      gModule = {};
     }
-  });
-  if (module.Read == nullptr)
+  }
+  if (gModule.Read == nullptr)
     throw EAuException(std::string(kTagModuleName) + " library could not be loaded.");
-  return module;
+  return gModule;
 }
 
 bool ReadAt(TStream& S, int64_t At, void* Buffer, int64_t Count) {
@@ -159,6 +167,13 @@ bool VorbisMayHoldTags(TStream& S) {
 }
 
 }  // namespace
+
+void SetTagModuleFolder(const std::string& Folder) {
+  std::lock_guard lock(gModuleLock);
+  gModuleFolder = Folder;
+  gLookedFor = false;
+  gModule = {};
+}
 
 bool MayHoldTags(TStream& Source, const std::string& Extension) {
   if (Extension == ".wav") return WaveMayHoldTags(Source);

@@ -20,6 +20,11 @@ constexpr const char* kTagModuleName = "libtvtaglib.so";
 
 class TStream;
 
+// Where the module is looked for from now on: in Folder alone, instead of the program's
+// folder and the linker's search; "" puts those back. A module found before is forgotten
+// (it stays mapped), so the next read or write looks again. Lets a test run without it.
+void SetTagModuleFolder(const std::string& Folder);
+
 // Whether a file's own structure leaves room for tags the tag library would find. Only WAV,
 // FLAC and Ogg Vorbis files are looked into; anything else, or anything unusual in them, may
 // hold tags. Extension is the lower-case one the file goes by (".wav").

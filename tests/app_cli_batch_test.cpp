@@ -1,11 +1,16 @@
-// tunevert-cli over folders, existing outputs, interruption and long batches.
+// tunevert-cli over folders, existing outputs, sources it cannot read, interruption, long
+// batches, the output folder and bit depth, and a missing tag module.
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -18,15 +23,32 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// How a run is started, beyond its arguments.
+struct CliSetup {
+  std::string Program = TUNEVERT_CLI;
+  std::string WorkingDir;   // the test's own when empty
+  std::string AsanOptions;  // the inherited ones when empty
+  // Root reads files whatever their permission bits; without these capabilities it does not.
+  bool WithoutFileOverride = false;
+};
+
+// Exit status of a child that could not give up the capabilities asked.
+constexpr int kNoCapabilityDrop = 97;
+
 // A run of the program with its standard output and error in files of `dir`.
 class CliRun {
  public:
-  CliRun(const TempDir& dir, std::vector<std::string> args, const std::string& asanOptions = {})
+  CliRun(const TempDir& dir, std::vector<std::string> args, const CliSetup& setup = {})
       : FOut(dir / "stdout.txt"), FErr(dir / "stderr.txt") {
-    args.insert(args.begin(), TUNEVERT_CLI);
+    args.insert(args.begin(), setup.Program);
     FPid = fork();
     if (FPid == 0) {
-      if (!asanOptions.empty()) setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
+      if (!setup.AsanOptions.empty()) setenv("ASAN_OPTIONS", setup.AsanOptions.c_str(), 1);
+      if (!setup.WorkingDir.empty() && chdir(setup.WorkingDir.c_str()) != 0) _exit(96);
+      if (setup.WithoutFileOverride && geteuid() == 0 &&
+          (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
+           prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
+        _exit(kNoCapabilityDrop);
       if (!freopen(FOut.c_str(), "w", stdout) || !freopen(FErr.c_str(), "w", stderr)) _exit(99);
       std::vector<char*> argv;
       for (std::string& a : args) argv.push_back(a.data());
@@ -153,7 +175,8 @@ TEST(CliBatch, InterruptionStopsEveryFileKeepsFinishedOnesAndLeavesNoPartialFile
     std::vector<int> Signals;
     int Status;
   };
-  for (const Case& c : {Case{{SIGINT}, 130}, Case{{SIGTERM}, 143}, Case{{SIGINT, SIGINT}, 130}}) {
+  for (const Case& c : {Case{{SIGINT}, 130}, Case{{SIGTERM}, 143}, Case{{SIGHUP}, 129},
+                        Case{{SIGINT, SIGINT}, 130}}) {
     const std::string out =
         dir / ("out" + std::to_string(c.Status) + std::to_string(c.Signals.size()));
     CliRun run(dir, {"-j", "2", "-f", "mp3", "-o", out, dir / "short.wav", dir / "long1.wav",
@@ -191,7 +214,9 @@ TEST(CliBatch, MemoryStaysFlatOverAThousandFiles) {
   auto peak = [&](const std::string& out, const std::vector<std::string>& files) {
     std::vector<std::string> args = {"-q", "-f", "mp3", "-o", dir / out};
     args.insert(args.end(), files.begin(), files.end());
-    CliRun r(dir, args, asan);
+    CliSetup setup;
+    setup.AsanOptions = asan;
+    CliRun r(dir, args, setup);
     long kib = 0;
     EXPECT_EQ(r.Wait(&kib), 0) << r.Err();
     return kib;
@@ -202,4 +227,133 @@ TEST(CliBatch, MemoryStaysFlatOverAThousandFiles) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "many"), fs::directory_iterator()), 1000);
   EXPECT_LE(thousandFiles, tenFiles * 12 / 10)
       << "10 files: " << tenFiles << " KiB, 1000 files: " << thousandFiles << " KiB";
+}
+
+// A file that is not there, or cannot be opened, is told apart from one that is not audio.
+TEST(CliBatch, SourcesThatAreMissingOrUnreadableSayWhy) {
+  TempDir dir;
+  WriteWav(dir / "good.wav", RampPcm(1000, 1, 16), 1, 16, 8000);
+  WriteAll(dir / "noise.wav", std::vector<uint8_t>(500, 0x11));
+  WriteWav(dir / "locked.wav", RampPcm(1000, 1, 16), 1, 16, 8000);
+  fs::permissions(dir / "locked.wav", fs::perms::none);
+  fs::create_symlink("loop.flac", dir / "loop.flac");
+  const std::string out = dir / "out";
+  CliSetup setup;
+  setup.WithoutFileOverride = true;
+  CliRun run(dir,
+             {"-j", "1", "-f", "wav", "-o", out, dir / "gone.wav", dir / "good.wav/x.wav",
+              dir / "loop.flac", dir / "noise.wav", dir / "locked.wav", dir / "good.wav"},
+             setup);
+  const int status = run.Wait();
+  if (status == kNoCapabilityDrop) GTEST_SKIP() << "root here cannot give up reading every file";
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(run.Err(), "failed: " + (dir / "gone.wav") + ": The file does not exist\n" +
+                           "failed: " + (dir / "good.wav/x.wav") + ": The file does not exist\n" +
+                           "failed: " + (dir / "loop.flac") +
+                           ": The file could not be read: Too many levels of symbolic links\n" +
+                           "failed: " + (dir / "noise.wav") +
+                           ": Not a valid or supported audio file\n" +
+                           "failed: " + (dir / "locked.wav") +
+                           ": The file could not be read: Permission denied\n");
+  EXPECT_TRUE(Contains(run.Out(), "1 converted, 5 failed, 0 skipped")) << run.Out();
+  EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 1);
+}
+
+// Without -o the outputs go into the folder the program runs in, whatever the sources'.
+TEST(CliBatch, WithoutAnOutputFolderWritesIntoTheCurrentFolder) {
+  TempDir dir;
+  const auto pcm = RampPcm(1500, 2, 16);
+  fs::create_directories(dir / "in");
+  fs::create_directories(dir / "here");
+  WriteWav(dir / "in/a.wav", pcm, 2, 16, 44100);
+  WriteWav(dir / "in/b.wav", pcm, 2, 16, 44100);
+  CliSetup setup;
+  setup.WorkingDir = dir / "here";
+  CliRun run(dir, {"-j", "1", "-f", "wav", "../in/a.wav", dir / "in/b.wav"}, setup);
+  EXPECT_EQ(run.Wait(), 0) << run.Err();
+  EXPECT_TRUE(Contains(run.Out(), "done: ../in/a.wav -> " + (dir / "here/a.wav") + "\n"))
+      << run.Out();
+  EXPECT_EQ(WavPayload(dir / "here/a.wav"), pcm);
+  EXPECT_EQ(WavPayload(dir / "here/b.wav"), pcm);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "in"), fs::directory_iterator()), 2);
+}
+
+// FLAC outputs take the width asked for: 16-bit audio widened exactly, 24-bit audio dithered
+// down to within a step of the source.
+TEST(CliBatch, BitsSetTheFlacOutputsWidth) {
+  TempDir dir;
+  const auto pcm16 = RampPcm(3000, 2, 16);
+  const auto pcm24 = RampPcm(3000, 2, 24);
+  WriteWav(dir / "s16.wav", pcm16, 2, 16, 44100);
+  WriteWav(dir / "s24.wav", pcm24, 2, 24, 44100);
+  for (const char* bits : {"24", "16"}) {
+    const std::string out = dir / (std::string("b") + bits);
+    CliRun run(dir, {"-f", "flac", "--bits", bits, "-o", out, dir / "s16.wav", dir / "s24.wav"});
+    ASSERT_EQ(run.Wait(), 0) << run.Err();
+    for (const char* name : {"s16", "s24"}) {
+      const std::string flac = out + "/" + name + ".flac";
+      EXPECT_EQ(CommandOutput("ffprobe -v error -select_streams a:0 -show_entries "
+                              "stream=bits_per_raw_sample -of csv=p=0 " +
+                              Quoted(flac)),
+                std::string(bits) + "\n")
+          << flac;
+      ASSERT_EQ(
+          std::system(("flac -d -s -f -o " + Quoted(flac + ".wav") + " " + Quoted(flac)).c_str()),
+          0);
+    }
+  }
+  // 16 bits widened to 24: each sample moved up by 8 bits, nothing else.
+  std::vector<uint8_t> widened;
+  for (size_t i = 0; i < pcm16.size(); i += 2)
+    widened.insert(widened.end(), {0, pcm16[i], pcm16[i + 1]});
+  EXPECT_EQ(WavPayload(dir / "b24/s16.flac.wav"), widened);
+  EXPECT_EQ(WavPayload(dir / "b24/s24.flac.wav"), pcm24);
+  EXPECT_EQ(WavPayload(dir / "b16/s16.flac.wav"), pcm16);
+  const auto narrowed = WavPayload(dir / "b16/s24.flac.wav");
+  ASSERT_EQ(narrowed.size(), pcm24.size() / 3 * 2);
+  int farthest = 0;
+  for (size_t i = 0; i < narrowed.size() / 2; ++i) {
+    const int source = static_cast<int32_t>(static_cast<uint32_t>(pcm24[3 * i]) << 8 |
+                                            static_cast<uint32_t>(pcm24[3 * i + 1]) << 16 |
+                                            static_cast<uint32_t>(pcm24[3 * i + 2]) << 24) /
+                       65536;
+    const int sample = static_cast<int16_t>(narrowed[2 * i] | narrowed[2 * i + 1] << 8);
+    farthest = std::max(farthest, std::abs(sample - source));
+  }
+  EXPECT_LE(farthest, 2);
+}
+
+// Without the tag module a tagged source still converts, and its entry says its tags are
+// lost; a source without tags has nothing to lose and converts as always.
+TEST(CliBatch, AMissingTagModuleIsAWarningOnTheEntriesThatHadTags) {
+  TempDir dir;
+  const std::string data = TUNEVERT_TEST_DATA;
+  const std::string tagged = data + "/carry/tagged.flac";
+  const std::string plain = data + "/carry/plain.flac";
+  // The program alone, with no module beside it or in its install folder.
+  fs::create_directories(dir / "bin");
+  const std::string alone = dir / "bin/tunevert-cli";
+  std::error_code ec;
+  fs::create_hard_link(TUNEVERT_CLI, alone, ec);
+  if (ec) fs::copy_file(TUNEVERT_CLI, alone);
+  CliSetup withoutModule;
+  withoutModule.Program = alone;
+  const std::string warning =
+      " (warning: tags not read: libtvtaglib.so library could not be loaded.)";
+  for (const char* format : {"flac", "wav", "ogg", "opus"}) {
+    SCOPED_TRACE(format);
+    const std::string out = dir / format;
+    CliRun run(dir, {"-j", "1", "-f", format, "-o", out, tagged, plain}, withoutModule);
+    EXPECT_EQ(run.Wait(), 0) << run.Err();
+    EXPECT_TRUE(Contains(run.Out(),
+                         "done: " + tagged + " -> " + out + "/tagged." + format + warning + "\n"))
+        << run.Out();
+    EXPECT_TRUE(Contains(run.Out(), "done: " + plain + " -> " + out + "/plain." + format + "\n"))
+        << run.Out();
+    EXPECT_GT(DecodedFrames(out + "/tagged." + format, 2), 0u);
+  }
+  // With the module the same entry carries its tags and says nothing.
+  CliRun withModule(dir, {"-f", "flac", "-o", dir / "module", tagged});
+  EXPECT_EQ(withModule.Wait(), 0) << withModule.Err();
+  EXPECT_FALSE(Contains(withModule.Out(), "warning")) << withModule.Out();
 }

@@ -2,17 +2,27 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QImage>
 #include <QMimeData>
+#include <QRegularExpression>
 #include <QSet>
 #include <QSettings>
 #include <QTest>
 #include <QUrl>
+#include <algorithm>
 
 #include "AppTestFiles.h"
 #include "PipelineFakes.h"
 #include "app/UMessage.h"
 #include "app/Unit1.h"
+#include "tags/TagLibModule.h"
+#include "winmedia/wmfintf.h"
+
+// Failures show texts as text.
+inline void PrintTo(const QString& Text, std::ostream* Out) {
+  *Out << '"' << Text.toStdString() << '"';
+}
 
 using namespace tunevert;
 using namespace tunevert::testing;
@@ -518,6 +528,135 @@ TEST_F(MainWindow, EveryControlIsReachedWithTabAndNamed) {
   EXPECT_EQ(reached, controls);
   for (QWidget* control : controls)
     EXPECT_FALSE(control->accessibleName().isEmpty()) << control->metaObject()->className();
+}
+
+// Every extension the batch reads, in either letter case, is taken from a drop and offered
+// by the open dialog in its first filter and in exactly one of its own; nothing else is.
+TEST_F(MainWindow, EveryReadableExtensionIsTakenFromADropAndOfferedToOpen) {
+  const QStringList extensions = {
+      QStringLiteral("mp3"), QStringLiteral("wav"),  QStringLiteral("wma"),
+      QStringLiteral("ogg"), QStringLiteral("flac"), QStringLiteral("opus"),
+      QStringLiteral("m4a"), QStringLiteral("mp4"),  QStringLiteral("aac"),
+      QStringLiteral("aif"), QStringLiteral("aiff"), QStringLiteral("aifc"),
+      QStringLiteral("wv"),  QStringLiteral("ape")};
+  const QStringList filters = TForm1::OpenFileFilter().split(QStringLiteral(";;"));
+  auto patternsOf = [](const QString& filter) {
+    const qsizetype open = filter.indexOf(QLatin1Char('('));
+    return filter.mid(open + 1, filter.lastIndexOf(QLatin1Char(')')) - open - 1)
+        .split(QLatin1Char(' '), Qt::SkipEmptyParts);
+  };
+  // As the dialog matches names: the file's own name by wildcard, letter case ignored.
+  auto offers = [&](const QString& filter, const QString& path) {
+    const QString name = QFileInfo(path).fileName();
+    for (const QString& pattern : patternsOf(filter))
+      if (QRegularExpression(QRegularExpression::wildcardToRegularExpression(pattern),
+                             QRegularExpression::CaseInsensitiveOption)
+              .match(name)
+              .hasMatch())
+        return true;
+    return false;
+  };
+  ASSERT_GT(filters.size(), 1);
+  QStringList dropped, taken;
+  QSet<QString> ownPatterns;
+  for (const QString& ext : extensions) {
+    SCOPED_TRACE(ext.toStdString());
+    const QString lower = QStringLiteral("/m/song.") + ext;
+    const QString upper = QStringLiteral("/m/SONG.") + ext.toUpper();
+    dropped << lower << upper << lower + QStringLiteral(".part");
+    taken << lower << upper;
+    EXPECT_TRUE(offers(filters[0], upper));
+    int own = 0;
+    for (qsizetype i = 1; i < filters.size(); ++i) own += offers(filters[i], lower);
+    EXPECT_EQ(own, 1);
+  }
+  for (qsizetype i = 1; i < filters.size(); ++i)
+    for (const QString& pattern : patternsOf(filters[i])) ownPatterns.insert(pattern);
+  const QStringList all = patternsOf(filters[0]);
+  EXPECT_EQ(all.size(), extensions.size()) << filters[0].toStdString();
+  EXPECT_EQ(QSet<QString>(all.begin(), all.end()), ownPatterns);
+  for (const char* other : {"/m/song.m4b", "/m/song.mka", "/m/song.mp2", "/m/song.txt"}) {
+    dropped << QString::fromUtf8(other);
+    EXPECT_FALSE(offers(filters[0], QString::fromUtf8(other))) << other;
+  }
+
+  TForm1 form;
+  form.show();
+  Drop(form.ListBox1->viewport(), dropped);
+  EXPECT_EQ(form.ListBox1->FileNames(), taken);
+}
+
+// A non-default choice beside each format reaches its encoder.
+TEST_F(MainWindow, EachFormatsChoiceReachesItsOutput) {
+  TempDir dir;
+  ASSERT_EQ(std::system(("sox -D -n -r 44100 -c 2 -b 16 " + Quoted(dir / "src.wav") +
+                         " synth 2 sine 440 pinknoise vol 0.4")
+                            .c_str()),
+            0);
+  TForm1 form;
+  form.show();
+  QStringList shown;
+  form.ShowMessage = [&](const QString& text) { shown << text; };
+  form.FileOpen1Accept({Q(dir / "src.wav")});
+  auto convert = [&](const char* format, const char* choice) {
+    SetFormat(form, format);
+    form.cbBitrate->setCurrentIndex(form.cbBitrate->findText(QString::fromUtf8(choice)));
+    EXPECT_EQ(form.cbBitrate->currentText(), QString::fromUtf8(choice)) << format;
+    const std::string out = dir / (std::string(format + 1) + choice);
+    form.OutputDirtxt->setText(Q(out));
+    form.btnConvertClick();
+    EXPECT_TRUE(PumpUntil([&] { return !form.Converter()->Running(); }, 30000)) << format;
+    EXPECT_EQ(form.StatusBar1->text(), QStringLiteral("Done!")) << format << " " << choice;
+    return out + "/src" + format;
+  };
+  auto probe = [](const std::string& file) {
+    return CommandOutput(
+        "ffprobe -v error -select_streams a:0 -show_entries stream=codec_name,bit_rate "
+        "-of csv=p=0 " +
+        Quoted(file));
+  };
+  EXPECT_EQ(probe(convert(".mp3", "96")), "mp3,96000\n");
+  // LAME heads a variable-bitrate file with a "Xing" frame, a constant one with "Info".
+  const auto vbr = ReadAll(convert(".mp3", "V4"));
+  EXPECT_NE(std::search(vbr.begin(), vbr.end(), std::begin("Xing"), std::end("Xing") - 1),
+            vbr.end());
+  LoadWMRuntime(TUNEVERT_WMVCORE_DIR, false);  // as the program does at start
+  EXPECT_EQ(probe(convert(".wma", "96")), "wmav2,96000\n");
+  EXPECT_EQ(probe(convert(".ogg", "0")), "vorbis,64000\n");  // the encoder's nominal for q0
+  // Level 0 codes blocks of 1152 frames; the default level, 4096.
+  EXPECT_EQ(CommandOutput("metaflac --show-max-blocksize " + Quoted(convert(".flac", "0"))),
+            "1152\n");
+  const double kbps = static_cast<double>(fs::file_size(convert(".opus", "64"))) * 8 / 2.0 / 1000;
+  EXPECT_GT(kbps, 40);
+  EXPECT_LT(kbps, 96);  // the default, 128, is far above
+  EXPECT_TRUE(shown.isEmpty()) << shown.join(QLatin1Char('\n')).toStdString();
+}
+
+// Without the tag module a tagged source converts, and its row says its tags were lost.
+TEST_F(MainWindow, ARowShowsThatTagsCouldNotBeCarried) {
+  TempDir dir;
+  struct ModuleNowhere {
+    explicit ModuleNowhere(const std::string& Folder) { SetTagModuleFolder(Folder); }
+    ~ModuleNowhere() { SetTagModuleFolder({}); }
+  } nowhere(dir / "no-module");
+  TForm1 form;
+  form.show();
+  SetFormat(form, ".flac");
+  form.OutputDirtxt->setText(Q(dir / "out"));
+  form.FileOpen1Accept({Q(std::string(TUNEVERT_TEST_DATA) + "/carry/tagged.flac"),
+                        Q(std::string(TUNEVERT_TEST_DATA) + "/carry/plain.flac")});
+  form.btnConvertClick();
+  ASSERT_TRUE(PumpUntil([&] { return !form.Converter()->Running(); }, 30000));
+  EXPECT_EQ(form.StatusBar1->text(), QStringLiteral("Done!"));
+  const QString warning =
+      QStringLiteral("tags not read: libtvtaglib.so library could not be loaded.");
+  const TFileListBox* list = form.ListBox1;
+  EXPECT_EQ(list->State(0), TEntryState::DoneWithWarning);
+  EXPECT_EQ(list->StatusText(0), QStringLiteral("Done; ") + warning);
+  EXPECT_EQ(list->item(0)->toolTip(TFileListBox::colStatus),
+            Q(dir / "out/tagged.flac") + QLatin1Char('\n') + warning);
+  EXPECT_EQ(list->State(1), TEntryState::Done);  // it had no tags to lose
+  EXPECT_GT(fs::file_size(dir / "out/tagged.flac"), 1000u);
 }
 
 TEST(MessageWindow, CreatedHiddenBorderlessAndOnTop) {

@@ -288,8 +288,11 @@ std::string TWebUpdate::RequestURL(const std::u16string& URL, bool& Https) {
   // port goes into the address so that a redirect to another server keeps that server's own.
   const bool ownPort = host.find(u':') != std::u16string::npos && host.back() != u']';
   const auto port = static_cast<std::uint16_t>(FHTTPPort);
-  if (!ownPort && port != 0 && port != (Https ? 443 : 80) && !(Https && port == 80))
-    url += ":" + std::to_string(port);
+  // Appended piece by piece: g++ 12 at -O3 takes ":" + a string for an overlapping copy.
+  if (!ownPort && port != 0 && port != (Https ? 443 : 80) && !(Https && port == 80)) {
+    url += ':';
+    url += std::to_string(port);
+  }
   return url + Utf16ToUtf8(path);
 }
 

@@ -567,6 +567,7 @@ int64_t TWaveIn::CopyRawData(TAuFileStream& Destination, int64_t MaxBytes) {
     Destination.SetSize(Destination.Seek(-torn, TSeekOrigin::soCurrent));
     moved -= torn;
   }
+  if (OnKernelCopy && moved > 0) OnKernelCopy(moved);
   return moved;
 }
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -54,6 +55,11 @@ class TWaveIn final : public TAuFileIn {
   std::string ClassName() const override { return "TWaveIn"; }
 
   TWavType WavType();
+
+  // Called on the worker, under the input's lock, after each block the kernel copied into
+  // the output file, with its size: how a test sees that path taken and holds a run
+  // between two blocks.
+  std::function<void(int64_t Bytes)> OnKernelCopy;
 
  protected:
   void ProduceData(void*& Buffer, uint32_t& Bytes) override;

@@ -262,11 +262,21 @@ void TOpusIn::ProduceData(void*& Buffer, uint32_t& Bytes) {
         Decode();
       }
       // Nothing past the range's end, which FillBufferUnprotected would not clip.
-      if (FSize > 0 && FPosition + BufEnd >= FSize) {
+      if (FEndSample != -1 && FSize > 0 && FPosition + BufEnd >= FSize) {
         BufEnd = static_cast<uint32_t>(std::max<int64_t>(0, FSize - FPosition));
         if (BufEnd == 0) FDecoderEnded = true;
         break;
       }
+    }
+    if (FEndSample == -1) {
+      // Outside a range the last granule position is only a claim (-1, or short of the
+      // audio): the decoder's end ends the pass, and the size, which the caller ends a pass
+      // on reaching, keeps ahead of the audio until then, for progress displays.
+      const int64_t reached = FPosition + BufEnd;
+      if (FDecoderEnded && FPendingPos >= FPending.size())
+        FSize = reached;
+      else if (FSize > 0 && reached >= FSize)
+        FSize = reached + room;
     }
   }
   const uint32_t available = BufEnd - BufStart + 1;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "OpusTestUtil.h"
+#include "fuzz/OggPages.h"
 #include "opus/AuOpus.h"
 #include "platform/Text.h"
 #include "tags/TagLibMeta.h"
@@ -161,6 +162,7 @@ TEST(OpusDamaged, ChainsBrokenInALaterLinkGiveTheLinksBefore) {
   const std::string broken = FixturePath("opus/chain-later-link-bad-timestamp.opus");
   WriteAll(dir / "link0.opus", SplitChain(ReadAll(broken)).front());
   const std::vector<int16_t> link0 = OpusdecReference(dir / "link0.opus");
+  ASSERT_FALSE(link0.empty());
   EXPECT_TRUE(OpusdecReference(broken).empty());
   EXPECT_EQ(FfmpegSamples(broken).size(), link0.size());
   auto in = Open(broken);
@@ -169,6 +171,7 @@ TEST(OpusDamaged, ChainsBrokenInALaterLinkGiveTheLinksBefore) {
   EXPECT_EQ(Pass(*in), link0);
 
   const std::vector<int16_t> first = OpusdecReference(FixturePath("opus/stereo.opus"));
+  ASSERT_FALSE(first.empty());
   const std::vector<uint8_t> chain = ReadAll(FixturePath("opus/chain-stereo-mono.opus"));
   const size_t second = ReadAll(FixturePath("opus/stereo.opus")).size();
   WriteAll(dir / "cut.opus",
@@ -216,11 +219,47 @@ TEST(OpusDamaged, CutAndHoledFilesGiveWhatOpusdecGives) {
   bytes[pages[pages.size() / 2] + 60] ^= 0x55;
   WriteAll(dir / "hole.opus", bytes);
   const size_t opusdec = OpusdecReference(dir / "hole.opus").size() / 2;
+  ASSERT_GT(opusdec, 0u) << "opusdec decoded nothing";
   ASSERT_LT(opusdec, OpusdecReference(dir / "long.opus").size() / 2);
   auto in = Open(dir / "hole.opus");
   const size_t got = Pass(*in).size() / 2;
   EXPECT_LE(got, opusdec);
   EXPECT_GE(got + 48000 / 2, opusdec);
+}
+
+// The last granule position only claims a length: -1 on the last page (or on the last two),
+// or one short of the audio, still gives every frame opusdec decodes, bit for bit.
+TEST(OpusDamaged, ShortOrMissingLastGranuleNeverEndsTheAudio) {
+  TempDir dir;
+  ASSERT_EQ(RunQuiet("sox -D -n -r 48000 -c 2 -b 16 '" + (dir / "long.wav") +
+                     "' synth 4 sine 440 pinknoise vol 0.4 && opusenc --quiet --serial 6 '" +
+                     (dir / "long.wav") + "' '" + (dir / "long.opus") + "'"),
+            0);
+  const std::vector<uint8_t> whole = ReadAll(dir / "long.opus");
+  std::vector<size_t> pages;
+  for (size_t i = 0; i + 27 <= whole.size(); ++i)
+    if (std::memcmp(&whole[i], "OggS", 4) == 0) pages.push_back(i);
+  ASSERT_GT(pages.size(), 4u);
+  const size_t last = pages.back();
+  int64_t lastGranule;
+  std::memcpy(&lastGranule, &whole[last + 6], 8);
+  const std::vector<std::vector<std::pair<size_t, int64_t>>> claims = {
+      {{last, -1}}, {{last, -1}, {pages[pages.size() - 2], -1}}, {{last, lastGranule / 2}}};
+  for (const auto& claim : claims) {
+    SCOPED_TRACE(std::to_string(claim.size()) + " page(s) to " + std::to_string(claim[0].second));
+    std::vector<uint8_t> bytes = whole;
+    for (const auto& [page, value] : claim) std::memcpy(&bytes[page + 6], &value, 8);
+    tunevert::fuzz::SealPages(bytes.data(), bytes.size());
+    WriteAll(dir / "claim.opus", bytes);
+    const std::vector<int16_t> ref = OpusdecReference(dir / "claim.opus");
+    ASSERT_GT(ref.size(), 48000u);
+    auto in = Open(dir / "claim.opus");
+    ASSERT_TRUE(in->Valid());
+    ASSERT_LT(in->Size(), static_cast<int64_t>(ref.size() * 2)) << "the claim is not short";
+    const std::vector<int16_t> got = Pass(*in, 2 * 2 * 333);
+    EXPECT_EQ(got.size() / 2, ref.size() / 2);
+    EXPECT_TRUE(got == ref);
+  }
 }
 
 // What is not Opus is refused with the decoder's code and leaves the input usable.

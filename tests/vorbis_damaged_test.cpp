@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "VorbisLayoutUtil.h"
+#include "fuzz/OggPages.h"
+#include "wav/AuWave.h"
 
 using namespace tunevert;
 using namespace tunevert::testing;
@@ -99,6 +101,7 @@ TEST(VorbisTruncated, HoleInTheMiddleIsSkipped) {
   WriteAll(dir / "hole.ogg", bytes);
   const size_t whole = OggReference(dir / "long.ogg").size() / 4;
   const size_t oggdec = OggReference(dir / "hole.ogg").size() / 4;
+  ASSERT_GT(oggdec, 0u) << "oggdec decoded nothing";
   ASSERT_LT(oggdec, whole);
   auto in = MakeComponent<TVorbisIn>(nullptr);
   in->SetFileName(dir / "hole.ogg");
@@ -144,4 +147,65 @@ TEST(VorbisDamaged, LinkWithoutADecoderIsNeverRead) {
   EXPECT_LE(static_cast<int64_t>(ReadPass(*in).size() / frame), total);
   in->SetStartSample(total / 2);
   EXPECT_LE(static_cast<int64_t>(ReadPass(*in).size() / frame), total - total / 2);
+}
+
+// The granule positions only claim a length. With none on the last page (-1: the library
+// then knows no length at all), none on the last two, or a last one cut to half, the input
+// still delivers every frame oggdec decodes, from the start or from a frame inside, and a
+// conversion to WAV holds them all.
+TEST(VorbisClaimedLength, ShortOrMissingGranulesNeverEndTheAudio) {
+  TempDir dir;
+  ASSERT_EQ(RunQuiet("sox -D -n -r 44100 -c 2 -b 16 '" + (dir / "long.wav") +
+                     "' synth 4 sine 440 pinknoise vol 0.4 && oggenc -Q -q 0 -s 9 -o '" +
+                     (dir / "long.ogg") + "' '" + (dir / "long.wav") + "'"),
+            0);
+  const std::vector<uint8_t> whole = ReadAll(dir / "long.ogg");
+  std::vector<size_t> pages;
+  for (size_t i = 0; i + 27 <= whole.size(); ++i)
+    if (std::memcmp(&whole[i], "OggS", 4) == 0) pages.push_back(i);
+  ASSERT_GT(pages.size(), 4u);
+  const auto granule = [&](size_t Page) {
+    int64_t g;
+    std::memcpy(&g, &whole[Page + 6], 8);
+    return g;
+  };
+  const auto withGranules = [&](const std::string& Name,
+                                std::vector<std::pair<size_t, int64_t>> Set) {
+    std::vector<uint8_t> bytes = whole;
+    for (const auto& [page, value] : Set) std::memcpy(&bytes[page + 6], &value, 8);
+    tunevert::fuzz::SealPages(bytes.data(), bytes.size());
+    WriteAll(dir / Name, bytes);
+    return dir / Name;
+  };
+  const size_t last = pages.back();
+  const size_t before = pages[pages.size() - 2];
+  for (const std::string& path : {FixturePath("vorbis/last-granule-unknown.ogg"),
+                                  withGranules("last-unknown.ogg", {{last, -1}}),
+                                  withGranules("last-two-unknown.ogg", {{last, -1}, {before, -1}}),
+                                  withGranules("last-halved.ogg", {{last, granule(last) / 2}})}) {
+    SCOPED_TRACE(path);
+    const std::vector<uint8_t> ref = OggReference(path);
+    ASSERT_GT(ref.size(), 100000u);
+    auto in = MakeComponent<TVorbisIn>(nullptr);
+    in->SetFileName(path);
+    ASSERT_TRUE(in->Valid());
+    ASSERT_LT(in->Size(), static_cast<int64_t>(ref.size())) << "the claim is not short";
+    const std::vector<uint8_t> got = ReadPass(*in, 4096);
+    EXPECT_EQ(got.size() / 4, ref.size() / 4);
+    EXPECT_TRUE(got == ref);
+
+    if (in->TotalSamples() > 2000) {
+      in->SetStartSample(1000);
+      EXPECT_TRUE(ReadPass(*in) == Slice(ref, 4000, ref.size())) << "from frame 1000";
+    }
+
+    auto out = MakeComponent<TWaveOut>(nullptr);
+    out->SetInput(in.get());
+    out->SetFileName(dir / "out.wav");
+    out->BlockingRun();
+    out->SetInput(nullptr);
+    const std::vector<uint8_t> written = WavPayload(dir / "out.wav");
+    EXPECT_EQ(written.size() / 4, ref.size() / 4);
+    EXPECT_TRUE(written == ref);
+  }
 }

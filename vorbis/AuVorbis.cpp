@@ -418,11 +418,22 @@ void TVorbisIn::ProduceData(void*& Buffer, uint32_t& Bytes) {
         }
         BufEnd += static_cast<uint32_t>(got);
       }
-      if (FPosition + BufEnd >= FSize) {
+      // Only a range's end ends the pass early; FillBufferUnprotected would not clip it.
+      if (FEndSample != -1 && FPosition + BufEnd >= FSize) {
         BufEnd = static_cast<uint32_t>(std::max<int64_t>(0, FSize - FPosition));
         if (BufEnd == 0) FDecoderEnded = true;
         break;
       }
+    }
+    if (FEndSample == -1) {
+      // Outside a range the granule positions' total is only a claim (none at all with -1 on
+      // the last page): the decoder's end ends the pass, and the size, which the caller ends
+      // a pass on reaching, keeps ahead of the audio until then, for progress displays.
+      const int64_t reached = FPosition + BufEnd;
+      if (FDecoderEnded && FPendingPos >= FPending.size())
+        FSize = reached;
+      else if (FSize > 0 && reached >= FSize)
+        FSize = reached + room;
     }
   }
   const uint32_t available = BufEnd - BufStart + 1;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -103,15 +104,17 @@ inline std::vector<uint8_t> WavPayload(const std::string& path) {
   return {};
 }
 
-// What a shell command prints on its standard output.
-inline std::string CommandOutput(const std::string& command) {
+// What a shell command prints on its standard output, and its exit status when asked.
+inline std::string CommandOutput(const std::string& command, int* status = nullptr) {
   std::string out;
+  if (status != nullptr) *status = -1;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return out;
   char buf[4096];
   size_t n;
   while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-  pclose(pipe);
+  const int raw = pclose(pipe);
+  if (status != nullptr && WIFEXITED(raw)) *status = WEXITSTATUS(raw);
   return out;
 }
 

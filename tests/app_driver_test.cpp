@@ -166,29 +166,47 @@ TEST(BatchDriver, EmptyListOrFolderShowsTheMessage) {
                 2, "You have to select a output folder and have some files to convert")));
 }
 
+// FLAC, since WAV to WAV is a kernel copy that can end before the cancel.
 TEST(BatchDriver, CancelStopsTheRunAndLeavesNoPartialFile) {
   TempDir dir;
   WriteWav(dir / "long.wav", RampPcm(2000000, 2, 16), 2, 16, 44100);
+  WriteWav(dir / "next.wav", RampPcm(1000, 2, 16), 2, 16, 44100);
   const std::string out = dir / "out/";
   Batch b;
-  ASSERT_TRUE(b.c->Convert({dir / "long.wav"}, ".wav", "160", out));
+  std::vector<int> done, notConverted;
+  b.c->OnEntryDone = [&](int i, const std::string&) { done.push_back(i); };
+  b.c->OnEntryNotConverted = [&](int i) { notConverted.push_back(i); };
+  ASSERT_TRUE(b.c->Convert({dir / "long.wav", dir / "next.wav"}, ".flac", "160", out));
+  ASSERT_TRUE(b.c->Running());
   b.c->Cancel();
   EXPECT_FALSE(b.c->Running());
-  PumpFor(50);
+  // A done event the worker posted before it stopped must not count.
+  ASSERT_TRUE(DrainEvents());
+  EXPECT_EQ(done, std::vector<int>{});
+  EXPECT_EQ(notConverted, (std::vector<int>{0, 1}));
+  EXPECT_TRUE(b.failures.empty());
   EXPECT_TRUE(TempLeftovers(out).empty());
-  EXPECT_FALSE(fs::exists(out + "long.wav"));
-  EXPECT_EQ(b.enabled.back(), true);
+  EXPECT_FALSE(fs::exists(out + "long.flac"));
+  EXPECT_FALSE(fs::exists(out + "next.flac"));
+  EXPECT_EQ(b.enabled, (std::vector<bool>{false, true}));
 }
 
 TEST(BatchDriver, DestroyingTheConverterMidBatchStopsCleanly) {
   TempDir dir;
   WriteWav(dir / "long.wav", RampPcm(2000000, 2, 16), 2, 16, 44100);
   const std::string out = dir / "out/";
+  std::vector<int> notConverted;
   {
     Batch b;
-    ASSERT_TRUE(b.c->Convert({dir / "long.wav"}, ".wav", "160", out));
+    // Whoever listens may be gone: a converter being destroyed reports nothing.
+    b.c->OnEntryNotConverted = [&](int i) { notConverted.push_back(i); };
+    ASSERT_TRUE(b.c->Convert({dir / "long.wav"}, ".flac", "160", out));
+    ASSERT_TRUE(b.c->Running());
+    ASSERT_EQ(b.c->RunningCount(), 1);
   }
+  EXPECT_EQ(notConverted, std::vector<int>{});
   EXPECT_TRUE(TempLeftovers(out).empty());
+  EXPECT_FALSE(fs::exists(out + "long.flac"));
 }
 
 TEST(BatchDriver, InputsByExtensionAndOutputNames) {

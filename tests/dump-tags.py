@@ -92,6 +92,8 @@ def dump_info(path):
 path = sys.argv[1]
 # ADTS: mutagen reads no tags of its own there, and an ID3v2 tag in front makes it guess MP3.
 f = None if path.lower().endswith(".aac") else mutagen.File(path)
+if f is None and not path.lower().endswith(".aac"):
+    sys.exit(f"dump-tags.py: mutagen does not recognise {path}")
 kind = "AAC" if f is None else type(f).__name__
 if kind in ("FLAC", "OggVorbis", "OggOpus"):
     for key, value in f.tags or []:
@@ -168,4 +170,6 @@ elif kind in ("WavPack", "MonkeysAudio"):
             for v in value: put(APE_TEXT.get(upper, upper), v)
         elif upper != "ENCODER":
             put("OTHER", key)
+else:
+    sys.exit(f"dump-tags.py: no reader for {kind} files")
 print("\n".join(sorted(lines)))

@@ -161,18 +161,21 @@ TEST(OpusOutTags, CarriedTagsAndPicturesArrive) {
   const std::string opus = dir / "out.opus";
   auto out = MakeComponent<TOpusOut>(nullptr);
   Encode(*out, kMp3Out + "stereo16.wav", opus);
-  const size_t frames = OpusdecReference(opus).size();
+  const size_t frames = OpusdecReference(opus).size() / 2;
+  ASSERT_NEAR(static_cast<double>(frames), 24000, 960) << "opusdec read no audio";
   const std::string source = std::string(TUNEVERT_TEST_DATA) + "/carry/tagged.flac";
   const TCarriedTags tags = ReadCarriedTags(source);
   ASSERT_EQ(tags.Pictures.size(), 2u);
   WriteCarriedTags(opus, tags, ".opus");
 
   const std::string dump = std::string(TUNEVERT_TEST_SCRIPTS) + "/dump-tags.py ";
-  EXPECT_EQ(CommandOutput(dump + Quoted(opus)), CommandOutput(dump + Quoted(source)));
+  const std::string expected = CommandOutput(dump + Quoted(source));
+  ASSERT_TRUE(expected.find("PICTURE=") != std::string::npos) << "mutagen read no tags";
+  EXPECT_EQ(CommandOutput(dump + Quoted(opus)), expected);
   const TCarriedTags back = ReadCarriedTags(opus);
   EXPECT_EQ(back.Text, tags.Text);
   EXPECT_EQ(back.Pictures, tags.Pictures);
-  EXPECT_EQ(OpusdecReference(opus).size(), frames);
+  EXPECT_EQ(OpusdecReference(opus).size() / 2, frames);
 
   // Writing again replaces rather than adds; empty tags leave the file as it is.
   WriteCarriedTags(opus, tags, ".opus");
@@ -233,25 +236,4 @@ TEST(OpusOutFailures, ShortWritesFailTheRun) {
   out->BlockingRun();
   out->SetInput(nullptr);
   EXPECT_GT(memory.Size(), 3000);
-}
-
-TEST(OpusOutFailures, MissingEncoderLibraryIsReportedAndRetried) {
-  if (OpusEncLibrary().Loaded()) GTEST_SKIP() << "loaded by an earlier test in this process";
-  TempDir dir;
-  PatternInput in;
-  auto out = MakeComponent<TOpusOut>(nullptr);
-  out->SetInput(&in);
-  out->SetFileName(dir / "x.opus");
-  OpusEncLibrary().SetFileNames({"libopusenc-absent.so.0"});
-  try {
-    out->BlockingRun();
-    ADD_FAILURE() << "no error";
-  } catch (const EAuException& e) {
-    EXPECT_STREQ(e.what(), "libopusenc.so.0 library could not be loaded.");
-  }
-  EXPECT_FALSE(fs::exists(dir / "x.opus"));
-  OpusEncLibrary().SetFileNames({"libopusenc.so.0"});
-  out->BlockingRun();
-  out->SetInput(nullptr);
-  EXPECT_GT(fs::file_size(dir / "x.opus"), 200u);
 }

@@ -166,6 +166,7 @@ TEST(VorbisIn, TruncatedAndDamagedFilesEndQuietly) {
   TempDir dir;
   const std::vector<uint8_t> whole = ReadAll(FixturePath("vorbis/stereo.ogg"));
   const std::vector<uint8_t> ref = OggReference(FixturePath("vorbis/stereo.ogg"));
+  ASSERT_FALSE(ref.empty());
   for (size_t cut : {size_t{10}, size_t{100}, whole.size() / 2, whole.size() - 5}) {
     SCOPED_TRACE(cut);
     WriteAll(dir / "cut.ogg", {whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut)});

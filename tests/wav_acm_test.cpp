@@ -22,6 +22,7 @@ std::vector<int16_t> AsInt16(const std::vector<uint8_t>& b) {
 
 // Two float MPEG decoders may round a sample differently in the last bit; nothing more.
 void ExpectSameAudio(const std::vector<uint8_t>& Got, const std::vector<uint8_t>& Want) {
+  ASSERT_FALSE(Want.empty()) << "the reference decoder gave nothing";
   ASSERT_EQ(Got.size(), Want.size());
   const auto g = AsInt16(Got), w = AsInt16(Want);
   size_t off = 0;
@@ -418,8 +419,6 @@ TEST(Mp3WavCli, ConvertsToMp3) {
   TempDir dir;
   const std::string src = WavData("mp3-stereo-44100.wav");
   const CliResult r = RunCli("-f mp3 -b 128 -o '" + (dir / "out") + "' '" + src + "'");
-  if (r.Output.find("output is not available in this build") != std::string::npos)
-    GTEST_SKIP() << "this build has no MP3 output";
   ASSERT_EQ(r.Status, 0) << r.Output;
   const std::string out = dir / "out/mp3-stereo-44100.mp3";
   EXPECT_EQ(FfprobeField(out, "codec_name"), "mp3");

@@ -153,6 +153,63 @@ bool PatternFileIn::SeekToSample(int64_t& SampleNum) {
   return true;
 }
 
+void Signal::Raise() {
+  {
+    std::lock_guard lock(FLock);
+    FRaised = true;
+  }
+  FCond.notify_all();
+}
+
+bool Signal::Raised() {
+  std::lock_guard lock(FLock);
+  return FRaised;
+}
+
+bool Signal::WaitFor(int TimeoutMs) {
+  std::unique_lock lock(FLock);
+  return FCond.wait_for(lock, std::chrono::milliseconds(TimeoutMs), [this] { return FRaised; });
+}
+
+bool Signal::Wait(int TimeoutMs) {
+  if (WaitFor(TimeoutMs)) return true;
+  ADD_FAILURE() << "not signalled within " << TimeoutMs << " ms";
+  return false;
+}
+
+ReleaseDuringStop::ReleaseDuringStop(MemorySinkOutput& Out, int Permits)
+    : FOut(Out), FPermits(Permits) {
+  FThread = std::thread([this] {
+    while (!FGiveUp) {
+      // The main thread runs queued calls only where it waits: inside a synchronous stop,
+      // that is after the stop has told the worker. A call that finds no stop requested ran
+      // in some other wait, so ask again; one run by our own destructor comes too late.
+      bool stopping = false;
+      TThread::Synchronize([&] { stopping = FOut.StopRequested() && !FGiveUp; });
+      if (stopping) {
+        if (FPermits > 0) {
+          FOut.Release(FPermits);
+        } else {
+          FOut.OpenGate();
+        }
+        FReleased = true;
+        break;
+      }
+    }
+    FEnded = true;
+  });
+}
+
+ReleaseDuringStop::~ReleaseDuringStop() {
+  FGiveUp = true;
+  // Until it has released the worker, the helper may be waiting for a queued call to run.
+  if (!FReleased) {
+    EXPECT_TRUE(PumpUntil([this] { return FEnded.load(); }));
+  }
+  FThread.join();
+  EXPECT_TRUE(FReleased) << "no synchronous stop waited for the worker";
+}
+
 Watchdog::Watchdog(int Seconds) {
   FThread = std::thread([this, Seconds] {
     std::unique_lock lock(FLock);

@@ -133,6 +133,43 @@ class PatternFileIn final : public TAuFileIn {
   std::vector<uint8_t> FBuf;
 };
 
+// A flag one thread raises once and others wait for without spinning.
+class Signal {
+ public:
+  void Raise();
+  bool Raised();
+  // Waits until the flag is raised; after TimeoutMs fails the running test and returns false.
+  bool Wait(int TimeoutMs = 10000);
+  // Waits until the flag is raised or TimeoutMs pass; returns whether it was raised.
+  bool WaitFor(int TimeoutMs);
+
+ private:
+  std::mutex FLock;
+  std::condition_variable FCond;
+  bool FRaised = false;
+};
+
+// Lets a worker held at Out's gate go on (Permits more blocks, or all with 0) from another
+// thread, once the main thread waits in a synchronous stop of Out (Stop(false), Abort, a new
+// input or a destruction). By then the stop has told the worker to end after its current
+// block; freed any earlier, the worker could use up its permits first and wait at the gate
+// again with nobody left to free it.
+class ReleaseDuringStop {
+ public:
+  explicit ReleaseDuringStop(MemorySinkOutput& Out, int Permits = 0);
+  // Joins the helper thread, running the main thread's queued calls while it still waits for
+  // them; fails the test when no stop ever waited for the worker.
+  ~ReleaseDuringStop();
+  ReleaseDuringStop(const ReleaseDuringStop&) = delete;
+  ReleaseDuringStop& operator=(const ReleaseDuringStop&) = delete;
+
+ private:
+  MemorySinkOutput& FOut;
+  const int FPermits;
+  std::atomic<bool> FGiveUp{false}, FReleased{false}, FEnded{false};
+  std::thread FThread;
+};
+
 // Ends the process with a message when a test has not finished within Seconds, so that a
 // deadlock fails the test instead of hanging the whole run.
 class Watchdog {

@@ -148,7 +148,7 @@ TEST(Output, NestedSynchronousStopsKeepEachOthersBlock) {
   b->SetInput(&inB);
   int doneA = 0, progressA = 0;
   bool nested = false;
-  std::atomic<bool> aStopped{false};
+  Signal aStopped;
   TComponent holder(nullptr);
   a->SetOnDone([&](TComponent*) { ++doneA; });
   a->SetOnProgress([&](TComponent*) { ++progressA; });
@@ -159,9 +159,7 @@ TEST(Output, NestedSynchronousStopsKeepEachOthersBlock) {
     b->Stop(false);
     a->OpenGate();  // A's run ends (and posts) only after B's stop has lifted B's block
     // Whatever A posts is handled only once A's stop has returned.
-    EventHandler()->PostNonGuiEvent(&holder, [&](TComponent*) {
-      while (!aStopped) std::this_thread::yield();
-    });
+    EventHandler()->PostNonGuiEvent(&holder, [&](TComponent*) { aStopped.Wait(); });
   });
   a->CloseGate();
   b->CloseGate();
@@ -172,7 +170,7 @@ TEST(Output, NestedSynchronousStopsKeepEachOthersBlock) {
   b->Release();  // B posts its first progress before its second block
   ASSERT_TRUE(b->WaitAtGate());
   a->Stop(false);  // B's progress handler runs while this waits
-  aStopped = true;
+  aStopped.Raise();
   EXPECT_TRUE(nested);
   ASSERT_TRUE(DrainEvents());
   EXPECT_EQ(doneA, 0);
@@ -190,7 +188,13 @@ TEST_P(SlowFinish, SynchronousStopWaitsWithoutBurningACore) {
   in.TotalFrames = 250;
   auto out = MakeComponent<MemorySinkOutput>(nullptr);
   out->SetInput(&in);
-  out->InFinish = [] { std::this_thread::sleep_for(std::chrono::milliseconds(400)); };
+  // The end step begins its 400 ms only once the stop has begun, so they all fall inside the
+  // wait measured.
+  Signal stopping;
+  out->InFinish = [&] {
+    stopping.Wait();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  };
   out->CloseGate();
   out->Run();
   ASSERT_TRUE(out->WaitAtGate());
@@ -199,6 +203,7 @@ TEST_P(SlowFinish, SynchronousStopWaitsWithoutBurningACore) {
   auto stop = [&] {
     const auto start = std::chrono::steady_clock::now();
     const double cpuStart = ThreadCpuSeconds();
+    stopping.Raise();
     out->Stop(false);
     cpu = ThreadCpuSeconds() - cpuStart;
     wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -209,7 +214,7 @@ TEST_P(SlowFinish, SynchronousStopWaitsWithoutBurningACore) {
     std::thread(stop).join();
   }
   EXPECT_EQ(out->Status(), TOutputStatus::tosIdle);
-  EXPECT_GE(wall, 0.3);
+  EXPECT_GE(wall, 0.4);
   EXPECT_LT(cpu, wall / 5) << "cpu " << cpu << " s over " << wall << " s";
 }
 
@@ -238,16 +243,14 @@ TEST_P(InputDestroyedWhileRead, StopsTheReaderBeforeClosingTheSource) {
   out->CloseGate();
   out->Run();
   ASSERT_TRUE(out->WaitAtGate());
-  std::thread releaser([&] {
-    while (!out->StopRequested()) std::this_thread::yield();
-    out->OpenGate();
-  });
-  if (throughOwner) {
-    owner.reset();
-  } else {
-    TComponent::Free(in);
+  {
+    ReleaseDuringStop release(*out);
+    if (throughOwner) {
+      owner.reset();
+    } else {
+      TComponent::Free(in);
+    }
   }
-  releaser.join();
   EXPECT_FALSE(readerStillRunning);
   if (!throughOwner) {
     ASSERT_TRUE(DrainEvents());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <thread>
@@ -267,6 +268,7 @@ TEST(Output, AsyncStopEndsAfterTheCurrentBlockAndStillReportsDone) {
 }
 
 TEST(Output, SyncStopDropsQueuedEventsAndSwallowsDone) {
+  Watchdog watchdog(30);
   Rig r;
   r.in->TotalFrames = 25000;  // 100 blocks of 400 bytes
   r.out->CloseGate();
@@ -276,12 +278,11 @@ TEST(Output, SyncStopDropsQueuedEventsAndSwallowsDone) {
     r.out->Release();
   }
   ASSERT_TRUE(r.out->WaitAtGate());
-  std::thread releaser([&] {
-    while (!r.out->StopRequested()) std::this_thread::yield();
-    r.out->Release(10);
-  });
-  r.out->Stop(false);  // waits for the worker to sleep, without OnDone
-  releaser.join();
+  {
+    ReleaseDuringStop release(*r.out, 1);
+    r.out->Stop(false);  // waits for the worker to sleep, without OnDone
+  }
+  EXPECT_EQ(r.out->Blocks, 4);  // the run ended with the block it was in
   EXPECT_EQ(r.out->Status(), TOutputStatus::tosIdle);
   ASSERT_TRUE(DrainEvents());
   EXPECT_EQ(r.dones, 0);
@@ -317,10 +318,19 @@ TEST(Output, StopWhilePausedWakesTheWorker) {
 TEST(Output, PauseAndResumeSwitchStatus) {
   Rig r;
   r.in->TotalFrames = 2500000;  // long enough that the run cannot end before the pause
-  RunAndPause(r);
+  // How long the running worker takes for 50 blocks on this machine, now: a paused one makes
+  // none in that time.
+  r.out->CloseGate();
+  r.out->Run();
+  ASSERT_TRUE(r.out->WaitAtGate());
+  const auto started = std::chrono::steady_clock::now();
+  r.out->OpenGate();
+  ASSERT_TRUE(PumpUntil([&] { return r.out->Blocks > 50; }));
+  const auto fiftyBlocks = std::chrono::steady_clock::now() - started;
+  r.out->Pause();
   EXPECT_EQ(r.out->Status(), TOutputStatus::tosPaused);
   const int blocks = r.out->Blocks;
-  PumpFor(30);
+  PumpFor(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(fiftyBlocks).count() + 1));
   EXPECT_EQ(r.out->Blocks, blocks);  // nothing moves while paused
   r.out->Resume();
   EXPECT_EQ(r.out->Status(), TOutputStatus::tosPlaying);
@@ -333,12 +343,23 @@ TEST(Output, ResumeBeforeTheWorkerPausedCancelsThePause) {
   r.out->CloseGate();
   r.out->Run();
   ASSERT_TRUE(r.out->WaitAtGate());
-  std::thread pauser([&] { r.out->Pause(); });  // waits for a pause that Resume cancels
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  r.out->Resume();
+  Signal paused;
+  std::thread pauser([&] {
+    r.out->Pause();  // waits for a pause that Resume cancels
+    paused.Raise();
+  });
+  // While the worker is held at the gate only a Resume ends Pause's wait, and a Resume that
+  // comes before Pause has asked for the pause has nothing to cancel: resume until it returns.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  do {
+    r.out->Resume();
+  } while (!paused.WaitFor(1) && std::chrono::steady_clock::now() < deadline);
+  EXPECT_TRUE(paused.Raised());
   r.out->OpenGate();
   pauser.join();
+  // A pause left pending would hold the worker now that the gate is open.
   ASSERT_TRUE(r.WaitDone());
+  EXPECT_EQ(r.out->Data().size(), 1000u);
 }
 
 TEST(Output, DelayRules) {
@@ -388,17 +409,16 @@ TEST(Output, BlockingRunWorksOnTheCallerThreadWithoutEvents) {
 }
 
 TEST(Output, AbortLeavesNoLiveRunAndALaterRunWorks) {
+  Watchdog watchdog(30);
   Rig r;
   r.out->SetDelay(3);
   r.out->CloseGate();
   r.out->Run();
   ASSERT_TRUE(r.out->WaitAtGate());
-  std::thread releaser([&] {
-    while (!r.out->StopRequested()) std::this_thread::yield();
-    r.out->OpenGate();
-  });
-  r.out->Abort();
-  releaser.join();
+  {
+    ReleaseDuringStop release(*r.out);
+    r.out->Abort();
+  }
   EXPECT_EQ(r.out->Status(), TOutputStatus::tosIdle);
   EXPECT_FALSE(r.in->IsBusy());
   EXPECT_EQ(r.out->Delay(), 3);  // the setting outlives the worker
@@ -411,18 +431,17 @@ TEST(Output, AbortLeavesNoLiveRunAndALaterRunWorks) {
 }
 
 TEST(Output, NewInputWhileBusyRestartsTheRunWithoutDone) {
+  Watchdog watchdog(30);
   Rig r;
   PatternInput second;
   second.TotalFrames = 50;
   r.out->CloseGate();
   r.out->Run();
   ASSERT_TRUE(r.out->WaitAtGate());
-  std::thread releaser([&] {
-    while (!r.out->StopRequested()) std::this_thread::yield();
-    r.out->OpenGate();
-  });
-  r.out->SetInput(&second);
-  releaser.join();
+  {
+    ReleaseDuringStop release(*r.out);
+    r.out->SetInput(&second);
+  }
   ASSERT_TRUE(r.WaitDone());
   EXPECT_EQ(r.dones, 1);
   EXPECT_EQ(second.Starts, 1);
@@ -431,6 +450,7 @@ TEST(Output, NewInputWhileBusyRestartsTheRunWithoutDone) {
 }
 
 TEST(Output, DestroyedInputIsDroppedEvenWhileRunning) {
+  Watchdog watchdog(30);
   auto out = MakeComponent<MemorySinkOutput>(nullptr);
   auto in = MakeComponent<PatternInput>(nullptr);
   in->TotalFrames = 25000;
@@ -438,17 +458,16 @@ TEST(Output, DestroyedInputIsDroppedEvenWhileRunning) {
   out->CloseGate();
   out->Run();
   ASSERT_TRUE(out->WaitAtGate());
-  std::thread releaser([&] {
-    while (!out->StopRequested()) std::this_thread::yield();
-    out->OpenGate();
-  });
-  in.reset();  // stops the run; the restart fails for want of an input
-  releaser.join();
+  {
+    ReleaseDuringStop release(*out);
+    in.reset();  // stops the run; the restart fails for want of an input
+  }
   EXPECT_EQ(out->Input(), nullptr);
   EXPECT_EQ(out->Status(), TOutputStatus::tosIdle);
 }
 
 TEST(Output, DestroyingIdleAndRunningOutputsEndsTheirWorkers) {
+  Watchdog watchdog(30);
   PatternInput in;
   in.TotalFrames = 250000;
   { auto idle = MakeComponent<MemorySinkOutput>(nullptr); }
@@ -458,12 +477,10 @@ TEST(Output, DestroyingIdleAndRunningOutputsEndsTheirWorkers) {
   running->CloseGate();
   running->Run();
   ASSERT_TRUE(running->WaitAtGate());
-  std::thread releaser([&] {
-    while (!running->StopRequested()) std::this_thread::yield();
-    running->OpenGate();
-  });
-  owner.reset();  // the owner frees the running output: stopped, worker joined
-  releaser.join();
+  {
+    ReleaseDuringStop release(*running);
+    owner.reset();  // the owner frees the running output: stopped, worker joined
+  }
   EXPECT_FALSE(in.IsBusy());
   EXPECT_EQ(EventHandler(), nullptr);  // the last output took the dispatcher with it
 }

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -274,6 +275,77 @@ TEST(WMStreamedOut, LatePlayersJoinAndStoppingMidwayClosesTheSockets) {
   EXPECT_TRUE(Reader.get());
   EXPECT_EQ(Long.Stops, 1);
   EXPECT_EQ(Out.ExceptionMessage(), "");
+}
+
+// Destroyed by its destructor alone, not through Free, while a client listens: the run ends
+// and the sink closes while the whole output is still there, so the sink's thread reports the
+// client's end into a live object, and the client gets the end of the stream.
+TEST(WMStreamedOut, DestroyedWithoutFreeMidStreamEndsTheRunBeforeItsMembersGo) {
+  const int32_t LiveBefore = RuntimeLiveObjects();
+  PatternInput Long;  // ten minutes, paced: still running when the output goes
+  Long.TotalFrames = 44100 * 600;
+  Long.MaxBlock = 1 << 16;
+  Events Seen;
+  std::optional<TestClient> Listener;
+  {
+    TWMStreamedOut Out;
+    Seen.Attach(Out);
+    Out.SetInput(&Long);
+    Out.SetDesiredBitrate(64);
+    Out.Run();
+    ASSERT_TRUE(PumpUntil([&] { return !Out.URL().empty(); }, 10000)) << Out.ExceptionMessage();
+    Listener.emplace(PortOf(Out.URL()));
+    Listener->Get();
+    // Connected, and the worker in its block loop, where a pause can park it.
+    ASSERT_TRUE(PumpUntil(
+        [&] { return Seen.Connected == 1 && Out.ConnectionsCount() == 1 && Long.Position() > 0; },
+        10000));
+    // The worker parked between blocks: only the sink's thread is left to call into the
+    // output while it is destroyed.
+    Out.Pause();
+    ASSERT_EQ(Out.Status(), TOutputStatus::tosPaused);
+  }
+  ASSERT_TRUE(Listener->ReadToEnd(10s));
+  EXPECT_EQ(Listener->StatusLine(), "HTTP/1.0 200 OK");
+  EXPECT_EQ(Long.Stops, 1);
+  EXPECT_FALSE(Long.IsBusy());
+  EXPECT_EQ(RuntimeLiveObjects(), LiveBefore);
+}
+
+// A BlockingRun has no worker whose retirement drops the output's queued events: the client
+// events its sink's thread posted go with the output rather than reach a handler later with
+// a sender that is gone.
+TEST(WMStreamedOut, ClientEventsOfABlockingRunGoWithTheOutput) {
+  TWMAOut Keeper;  // holds the event dispatcher after the streamed output is gone
+  TWaveIn Wave;
+  Wave.SetFileName(WavFixture());
+  GatedInput Gate{Wave};
+  auto Out = MakeComponent<TWMStreamedOut>();
+  std::vector<std::string> Senders;
+  const auto Record = [&Senders](TComponent* Sender) { Senders.push_back(Sender->Name()); };
+  Out->SetName("stream");
+  Out->SetOnClientConnected(Record);
+  Out->SetOnClientDisconnected(Record);
+  Out->SetInput(&Gate);
+  Out->SetDesiredBitrate(64);
+  TWMStreamedOut& Stream = *Out;
+  auto Client = std::async(std::launch::async, [&Stream, &Gate] {
+    const bool Open = WaitFor([&] { return !Stream.URL().empty(); });
+    std::optional<TestClient> Listener;
+    if (Open) {
+      Listener.emplace(PortOf(Stream.URL()));
+      Listener->Get();
+    }
+    const bool Counted = Open && WaitFor([&] { return Stream.ConnectionsCount() == 1; });
+    Gate.Open();
+    return Counted && Listener->ReadToEnd(30s);
+  });
+  Out->BlockingRun();
+  ASSERT_TRUE(Client.get());
+
+  Out.reset();
+  ASSERT_TRUE(DrainEvents());
+  EXPECT_TRUE(Senders.empty());
 }
 
 }  // namespace

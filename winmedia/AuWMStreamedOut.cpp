@@ -10,6 +10,31 @@ TWMStreamedOut::TWMStreamedOut(TComponent* AOwner) : TWMAOut(AOwner) {
   FUseNetwork = true;
 }
 
+TWMStreamedOut::~TWMStreamedOut() {
+  // Normally done by BeforeDestruction. Destroyed without Free, the run must still end before
+  // any member goes: the sink's thread reports clients into this object until the sink closes.
+  WindDown();
+}
+
+void TWMStreamedOut::BeforeDestruction() {
+  WindDown();
+  TWMAOut::BeforeDestruction();
+}
+
+void TWMStreamedOut::WindDown() noexcept {
+  if (FWoundDown) return;
+  FWoundDown = true;
+  try {
+    // The run's end step closes the sink, and closing joins the sink's thread: once this
+    // returns no client report is in flight or still to come.
+    Abort();
+  } catch (...) {
+    // Raised only to a destroyer on our own worker, which may not destroy us anyway.
+  }
+  // Abort drops the queued events of a worker's run; those of a BlockingRun it leaves.
+  EventHandler()->DetachSender(this);
+}
+
 TStreamedAudioEvent TWMStreamedOut::OnClientConnected() const {
   std::lock_guard Lock(FEventLock);
   return FOnClientConnected;

@@ -22,6 +22,7 @@ struct TConnectionInfo {
 class TWMStreamedOut : public TWMAOut {
  public:
   explicit TWMStreamedOut(TComponent* AOwner = nullptr);
+  ~TWMStreamedOut() override;
   std::string ClassName() const override { return "TWMStreamedOut"; }
 
   // 0 takes any free port; URL then tells which.
@@ -42,10 +43,13 @@ class TWMStreamedOut : public TWMAOut {
   TConnectionInfo GetConnectionInfo(uint32_t Index) const;
 
  protected:
+  void BeforeDestruction() override;
   void OpenWriter() override;
   void CloseWriter() override;
 
  private:
+  // Ends the run and drops the events still queued for this output, while it is whole.
+  void WindDown() noexcept;
   static void ConnectedProc(TComponent* Dest);
   static void DisconnectedProc(TComponent* Dest);
   void Post(const TStreamedAudioEvent& Handler);
@@ -56,6 +60,7 @@ class TWMStreamedOut : public TWMAOut {
   mutable std::mutex FEventLock;
   TStreamedAudioEvent FOnClientConnected;
   TStreamedAudioEvent FOnClientDisconnected;
+  bool FWoundDown = false;
 };
 
 }  // namespace tunevert

@@ -268,16 +268,11 @@ void TOpusIn::ProduceData(void*& Buffer, uint32_t& Bytes) {
         break;
       }
     }
-    if (FEndSample == -1) {
-      // Outside a range the last granule position is only a claim (-1, or short of the
-      // audio): the decoder's end ends the pass, and the size, which the caller ends a pass
-      // on reaching, keeps ahead of the audio until then, for progress displays.
-      const int64_t reached = FPosition + BufEnd;
-      if (FDecoderEnded && FPendingPos >= FPending.size())
-        FSize = reached;
-      else if (FSize > 0 && reached >= FSize)
-        FSize = reached + room;
-    }
+    // Outside a range the stream's claimed length (-1 on the last page, or short of the
+    // audio) only feeds progress: the decoder's end ends the pass.
+    if (FEndSample == -1)
+      FSize = SizeAheadOfClaim(FSize, FPosition + BufEnd,
+                               FDecoderEnded && FPendingPos >= FPending.size(), room);
   }
   const uint32_t available = BufEnd - BufStart + 1;
   Bytes = std::min(Bytes, available);

@@ -156,4 +156,9 @@ uint32_t MovePending(std::vector<int16_t>& Pending, size_t& Pos, uint8_t* Out, u
   return n;
 }
 
+int64_t SizeAheadOfClaim(int64_t Claimed, int64_t Reached, bool Ended, uint32_t Block) {
+  if (Ended) return Reached;
+  return Claimed > 0 && Reached >= Claimed ? Reached + Block : Claimed;
+}
+
 }  // namespace tunevert

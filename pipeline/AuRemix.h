@@ -32,4 +32,10 @@ class TAuRemix final {
 // returns the bytes moved; a Pending drained to its end is emptied for the next appends.
 uint32_t MovePending(std::vector<int16_t>& Pending, size_t& Pos, uint8_t* Out, uint32_t Room);
 
+// The size a decoder reports outside a range, where the stream's own length (granule
+// positions, a header) is only a claim that may fall short of the audio: Reached once the
+// decoder has Ended, and otherwise kept a Block ahead of Reached, since a pass ends when its
+// position meets the size. Claimed is the size reported so far (0: unknown).
+int64_t SizeAheadOfClaim(int64_t Claimed, int64_t Reached, bool Ended, uint32_t Block);
+
 }  // namespace tunevert

@@ -75,28 +75,6 @@ TEST(BatchDriver, ConvertsEveryFileInTurnAndReportsDone) {
   EXPECT_EQ(b.c->ConvCount(), 3);
 }
 
-TEST(BatchDriver, ConvertsWavToMp3AtTheChosenBitrate) {
-  TempDir dir;
-  const std::string data = std::string(TUNEVERT_TEST_DATA) + "/mp3out/";
-  fs::copy_file(data + "stereo16.wav", dir / "stereo.wav");
-  fs::copy_file(data + "mono16.wav", dir / "mono.wav");
-  const std::string out = dir / "out/";
-  Batch b;
-  ASSERT_TRUE(b.Run({dir / "stereo.wav", dir / "mono.wav"}, out, ".mp3"));
-  EXPECT_TRUE(b.failures.empty()) << b.failures[0];
-  EXPECT_EQ(b.statuses.back(), "Done!");
-  EXPECT_EQ(ProbeAudio(out + "stereo.mp3"), "mp3,44100,2,160000");
-  EXPECT_EQ(ProbeAudio(out + "mono.mp3"), "mp3,44100,1,160000");
-  EXPECT_GE(DecodedFrames(out + "stereo.mp3", 2), 22050u);
-  EXPECT_LE(DecodedFrames(out + "mono.mp3", 1), 22050u + 1105 + 1152);
-  EXPECT_TRUE(TempLeftovers(out).empty());
-
-  Batch low;
-  ASSERT_TRUE(low.c->Convert({dir / "stereo.wav"}, ".mp3", "96", dir / "low/"));
-  ASSERT_TRUE(PumpUntil([&] { return !low.c->Running(); }, 20000));
-  EXPECT_EQ(ProbeAudio(dir / "low/stereo.mp3"), "mp3,44100,2,96000");
-}
-
 TEST(BatchDriver, BadEntriesFailAloneAndAreReported) {
   TempDir dir;
   const auto pcm = RampPcm(1000, 2, 16);

@@ -1,9 +1,11 @@
-// The formats beyond WAV, MP3 and WMA through tunevert-cli, checked by the reference tools.
+// Conversions through tunevert-cli checked by the reference tools: each output's format,
+// bitrate and length, and what each format's settings change.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "AppTestFiles.h"
 
@@ -26,19 +28,52 @@ double Duration(const std::string& path) {
   return std::atof(Probe(path, "format=duration").c_str());
 }
 
+// 1.5 s of tones made by sox: "six.wav" has six channels at 24 bits and 48 kHz, "two.wav" two
+// at 16 bits and 44.1 kHz.
+std::string SynthCommand(const std::string& name, const std::string& path) {
+  if (name == "six.wav")
+    return "sox -n -b 24 -r 48000 -c 6 " + Quoted(path) +
+           " synth 1.5 sine 300 sine 500 sine 700 sine 900 sine 1100 sine 1300 vol 0.4";
+  return "sox -n -b 16 -r 44100 -c 2 " + Quoted(path) + " synth 1.5 sine 440 sine 660 vol 0.5";
+}
+
 class Formats : public ::testing::Test {
  protected:
   void SetUp() override {
-    // 1.5 s of two tones in six channels at 24 bits, and a stereo 16-bit one.
-    ASSERT_EQ(std::system(("sox -n -b 24 -r 48000 -c 6 " + Quoted(dir / "six.wav") +
-                           " synth 1.5 sine 300 sine 500 sine 700 sine 900 sine 1100 sine 1300"
-                           " vol 0.4 && sox -n -b 16 -r 44100 -c 2 " +
-                           Quoted(dir / "two.wav") + " synth 1.5 sine 440 sine 660 vol 0.5")
+    ASSERT_EQ(std::system((SynthCommand("six.wav", dir / "six.wav") + " && " +
+                           SynthCommand("two.wav", dir / "two.wav"))
                               .c_str()),
               0);
   }
   TempDir dir;
 };
+
+// One source through tunevert-cli, its output as ffprobe and ffmpeg see it.
+struct Conversion {
+  const char* Name;
+  const char* Source;             // under the test data folder, or "six.wav" or "two.wav" from sox
+  const char* Options;            // format and settings
+  const char* Output;             // the output's file name
+  const char* Stream;             // ffprobe's "codec,rate,channels"
+  int Kbps;                       // the stream's bitrate; 0: not checked
+  double KbpsSlack;               // a fraction of it
+  double MinSeconds, MaxSeconds;  // the length decoded, and the one the container announces
+};
+
+void PrintTo(const Conversion& c, std::ostream* os) {
+  *os << c.Source << " " << c.Options;
+}
+
+// An MP3 lasts as long as its source, or at most the encoder's delay (576 + 529) and one
+// frame's padding more where the decoder does not trim them.
+constexpr double Mp3Longest(double seconds, int rate) {
+  return seconds + (1105.0 + 1152.0) / rate;
+}
+
+// One frame of the WMA encoder at 44.1 kHz, in seconds.
+constexpr double kWmaFrame = 2048.0 / 44100;
+
+class CliConversion : public ::testing::TestWithParam<Conversion> {};
 
 }  // namespace
 
@@ -97,19 +132,6 @@ TEST_F(Formats, OggAndOpusKeepLengthChannelsAndBitrate) {
   EXPECT_EQ(WavPayload(dir / "back/two.wav").size() / 4, 72000u);
 }
 
-TEST_F(Formats, RateChannelsAndBitsAreChangedOnRequest) {
-  const std::string log = Cli("-f wav --rate 44100 --channels 2 --bits 16 -o " +
-                              Quoted(dir / "out") + " " + Quoted(dir / "six.wav"));
-  ASSERT_NE(log.find("status=0"), std::string::npos) << log;
-  EXPECT_EQ(Probe(dir / "out/six.wav", "stream=codec_name,sample_rate,channels"),
-            "pcm_s16le,44100,2\n");
-  EXPECT_EQ(WavPayload(dir / "out/six.wav").size() / 4, 66150u);
-  const std::string mono = Cli("-f mp3 --channels 1 --rate 22050 -o " + Quoted(dir / "mono") + " " +
-                               Quoted(dir / "two.wav"));
-  ASSERT_NE(mono.find("status=0"), std::string::npos) << mono;
-  EXPECT_EQ(Probe(dir / "mono/two.mp3", "stream=sample_rate,channels"), "22050,1\n");
-}
-
 TEST_F(Formats, Mp3AtAVariableBitrate) {
   const std::string log =
       Cli("-f mp3 --mp3-vbr 2 -o " + Quoted(dir / "vbr") + " " + Quoted(dir / "two.wav") + " ; " +
@@ -119,6 +141,80 @@ TEST_F(Formats, Mp3AtAVariableBitrate) {
   EXPECT_GT(fs::file_size(dir / "vbr/two.mp3"), fs::file_size(dir / "v9/two.mp3"));
   EXPECT_NEAR(Duration(dir / "vbr/two.mp3"), 1.5, 0.06);
 }
+
+TEST_P(CliConversion, HasTheFormatBitrateAndLengthAskedFor) {
+  const Conversion& c = GetParam();
+  TempDir dir;
+  std::string source = std::string(TUNEVERT_TEST_DATA) + "/" + c.Source;
+  if (std::string(c.Source).find('/') == std::string::npos) {
+    source = dir / c.Source;
+    ASSERT_EQ(std::system(SynthCommand(c.Source, source).c_str()), 0);
+  }
+  const std::string out = dir / "out";
+  const std::string target = out + "/" + c.Output;
+  const std::string log = Cli(std::string(c.Options) + " -o " + Quoted(out) + " " + Quoted(source));
+  ASSERT_NE(log.find("status=0"), std::string::npos) << log;
+  EXPECT_EQ(log.substr(0, log.find('\n') + 1), "done: " + source + " -> " + target + "\n");
+  EXPECT_NE(log.find("\n1 converted, 0 failed, 0 skipped in "), std::string::npos) << log;
+  // The output alone: no temporary file left beside it.
+  std::vector<std::string> written;
+  for (const auto& e : fs::directory_iterator(out)) written.push_back(e.path().filename());
+  EXPECT_EQ(written, std::vector<std::string>{c.Output});
+
+  const std::string probe = ProbeAudio(target);  // codec,rate,channels,bitrate
+  const size_t bitrateAt = probe.rfind(',') + 1;
+  ASSERT_EQ(probe.substr(0, bitrateAt), std::string(c.Stream) + ",") << probe;
+  if (c.Kbps != 0) {
+    EXPECT_NEAR(std::atof(probe.c_str() + bitrateAt), c.Kbps * 1000.0,
+                c.Kbps * 1000.0 * c.KbpsSlack);
+  }
+  const std::string stream = c.Stream;
+  const size_t rateAt = stream.find(',') + 1, channelsAt = stream.find(',', rateAt) + 1;
+  const int rate = std::atoi(stream.c_str() + rateAt);
+  const int channels = std::atoi(stream.c_str() + channelsAt);
+  const double decoded = static_cast<double>(DecodedFrames(target, channels)) / rate;
+  EXPECT_GE(decoded, c.MinSeconds);
+  EXPECT_LE(decoded, c.MaxSeconds);
+  const double announced = Duration(target);
+  EXPECT_GE(announced, c.MinSeconds);
+  EXPECT_LE(announced, c.MaxSeconds);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, CliConversion,
+    ::testing::Values(
+        // MP3 at the bitrate asked for, or at the default 160 kbit/s
+        Conversion{"wav_to_mp3_at_256", "mp3out/stereo16.wav", "-f mp3 -b 256", "stereo16.mp3",
+                   "mp3,44100,2", 256, 0, 0.5, Mp3Longest(0.5, 44100)},
+        Conversion{"wav_to_mp3_at_the_default", "mp3out/stereo16.wav", "-f mp3", "stereo16.mp3",
+                   "mp3,44100,2", 160, 0, 0.5, Mp3Longest(0.5, 44100)},
+        Conversion{"wav_to_mp3_at_96", "mp3out/stereo16.wav", "-f mp3 -b 96", "stereo16.mp3",
+                   "mp3,44100,2", 96, 0, 0.5, Mp3Longest(0.5, 44100)},
+        Conversion{"mono_wav_to_mp3_at_160", "mp3out/mono16.wav", "-f mp3 -b 160", "mono16.mp3",
+                   "mp3,44100,1", 160, 0, 0.5, Mp3Longest(0.5, 44100)},
+        Conversion{"ogg_to_mp3_at_128", "vorbis/stereo.ogg", "-f mp3 -b 128", "stereo.mp3",
+                   "mp3,44100,2", 128, 0, 1.5, Mp3Longest(1.5, 44100)},
+        // An MPEG Layer-3 payload in WAV, 24192 frames as ffmpeg decodes it
+        Conversion{"mp3_payload_wav_to_mp3_at_128", "wav/mp3-stereo-44100.wav", "-f mp3 -b 128",
+                   "mp3-stereo-44100.mp3", "mp3,44100,2", 128, 0, 24192.0 / 44100,
+                   Mp3Longest(24192.0 / 44100, 44100)},
+        Conversion{"stereo_to_mono_mp3_at_22050", "two.wav", "-f mp3 --channels 1 --rate 22050",
+                   "two.mp3", "mp3,22050,1", 160, 0, 1.5, Mp3Longest(1.5, 22050)},
+        // WMA within a percent of the bitrate asked for and a codec frame of the length; mono
+        // at 22.05 kHz goes to 44.1 kHz, the first rate offering 128 kbit/s mono
+        Conversion{"wav_to_wma_at_128", "wmaout/stereo-44100.wav", "-f wma -b 128",
+                   "stereo-44100.wma", "wmav2,44100,2", 128, 0.01, 1 - kWmaFrame, 1 + kWmaFrame},
+        Conversion{"mono_wav_to_wma_at_128", "wmaout/mono-22050.wav", "-f wma -b 128",
+                   "mono-22050.wma", "wmav2,44100,1", 128, 0.01, 1 - kWmaFrame, 1 + kWmaFrame},
+        Conversion{"flac_to_wma_at_96", "wmaout/stereo-44100.flac", "-f wma -b 96",
+                   "stereo-44100.wma", "wmav2,44100,2", 96, 0.01, 1 - kWmaFrame, 1 + kWmaFrame},
+        Conversion{"mp3_to_wma_at_96", "wmaout/stereo-44100.mp3", "-f wma -b 96",
+                   "stereo-44100.wma", "wmav2,44100,2", 96, 0.01, 1 - kWmaFrame, 1 + kWmaFrame},
+        // Resampled, mixed down and dithered, to the frame
+        Conversion{"six_channels_to_16_bit_stereo_wav_at_44100", "six.wav",
+                   "-f wav --rate 44100 --channels 2 --bits 16", "six.wav", "pcm_s16le,44100,2", 0,
+                   0, 1.5, 1.5}),
+    [](const auto& p) { return std::string(p.param.Name); });
 
 TEST(FormatOptions, BadValuesAreUsageErrors) {
   for (const char* args :

@@ -60,6 +60,10 @@ Decoded Decode(const std::string& path, int channels) {
       CommandOutput("ffmpeg -nostdin -v error -i " + Quoted(path) + " -f s16le -c:a pcm_s16le -");
   Decoded d;
   d.Channels = channels;
+  if (raw.size() < 2) {
+    ADD_FAILURE() << "ffmpeg decoded nothing from " << path;
+    return d;
+  }
   d.Samples.resize(raw.size() / 2);
   std::memcpy(d.Samples.data(), raw.data(), d.Samples.size() * 2);
   return d;

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -384,50 +383,6 @@ TEST(Msacm, EndFlushesAndFullDestinationStopsAtWholeFrames) {
   const auto part = convert(size, 4608 * 3 + 2304, ACM_STREAMCONVERTF_END, first);
   ASSERT_EQ(part.size(), 3u * 4608);
   ExpectSameAudio(part, {want.begin(), want.begin() + 3 * 4608});
-}
-
-// ---------------------------------------------------------------- through the command line
-
-struct CliResult {
-  int Status;
-  std::string Output;
-};
-
-CliResult RunCli(const std::string& Args) {
-  FILE* p = popen((std::string(TUNEVERT_CLI) + " " + Args + " 2>&1").c_str(), "r");
-  CliResult r{-1, {}};
-  char buf[512];
-  while (p && fgets(buf, sizeof buf, p)) r.Output += buf;
-  const int raw = p ? pclose(p) : -1;
-  r.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return r;
-}
-
-TEST(Mp3WavCli, ConvertsToWav) {
-  TempDir dir;
-  const std::string src = WavData("mp3-stereo-22050.wav");
-  const CliResult r = RunCli("-f wav -o '" + (dir / "out") + "' '" + src + "'");
-  ASSERT_EQ(r.Status, 0) << r.Output;
-  const std::string out = dir / "out/mp3-stereo-22050.wav";
-  EXPECT_EQ(FfprobeField(out, "codec_name"), "pcm_s16le");
-  EXPECT_EQ(FfprobeField(out, "sample_rate"), "22050");
-  EXPECT_EQ(FfprobeField(out, "channels"), "2");
-  ExpectSameAudio(FfmpegDecode(out, "s16le"), FfmpegDecode(src, "s16le"));
-}
-
-TEST(Mp3WavCli, ConvertsToMp3) {
-  TempDir dir;
-  const std::string src = WavData("mp3-stereo-44100.wav");
-  const CliResult r = RunCli("-f mp3 -b 128 -o '" + (dir / "out") + "' '" + src + "'");
-  ASSERT_EQ(r.Status, 0) << r.Output;
-  const std::string out = dir / "out/mp3-stereo-44100.mp3";
-  EXPECT_EQ(FfprobeField(out, "codec_name"), "mp3");
-  EXPECT_EQ(FfprobeField(out, "sample_rate"), "44100");
-  EXPECT_EQ(FfprobeField(out, "channels"), "2");
-  // The encoder may pad or trim by up to a frame or two; the half second must be there.
-  const auto pcm = FfmpegDecode(out, "s16le");
-  const double seconds = static_cast<double>(pcm.size()) / 4 / 44100;
-  EXPECT_NEAR(seconds, 24192.0 / 44100, 0.06);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // ffprobe and decoded with ffmpeg.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <cmath>
@@ -12,7 +11,6 @@
 #include <map>
 #include <sstream>
 
-#include "app/BatchConverter.h"
 #include "platform/Text.h"
 #include "platform/Thread.h"
 #include "tests/AppTestFiles.h"
@@ -412,52 +410,6 @@ TEST(WMAOutFile, NoFileName) {
     EXPECT_STREQ(e.what(), "File name is not assigned.");
   }
 }
-
-// ---- the batch driver and the command-line program ----
-
-TEST(WMAOutDriver, ConvertsAWavBatchAtTheChosenBitrate) {
-  TempDir Dir;
-  auto Converter = MakeComponent<TBatchConverter>(nullptr);
-  std::vector<std::string> Done, Failed;
-  Converter->OnEntryDone = [&](int, const std::string& File) { Done.push_back(File); };
-  Converter->OnEntryFailed = [&](int, const std::string& Message) { Failed.push_back(Message); };
-  ASSERT_TRUE(Converter->Convert({Fixture("stereo-44100.wav"), Fixture("mono-22050.wav")}, ".wma",
-                                 "128", Dir / "out"));
-  ASSERT_TRUE(PumpUntil([&] { return !Converter->Running(); }, 30000));
-  EXPECT_TRUE(Failed.empty()) << Failed.front();
-  ASSERT_EQ(Done.size(), 2u);
-  auto Info = Probe(Dir / "out/stereo-44100.wma");
-  EXPECT_EQ(Info["codec_name"], "wmav2");
-  EXPECT_NEAR(std::stod(Info["bit_rate"]), 128000, 1280);
-  EXPECT_EQ(Probe(Dir / "out/mono-22050.wma")["channels"], "1");
-}
-
-int RunCli(const std::string& Args, std::string& Output) {
-  FILE* Pipe = popen((std::string(TUNEVERT_CLI) + " " + Args + " 2>&1").c_str(), "r");
-  char Buf[512];
-  while (Pipe && fgets(Buf, sizeof Buf, Pipe)) Output += Buf;
-  const int Raw = Pipe ? pclose(Pipe) : -1;
-  return WIFEXITED(Raw) ? WEXITSTATUS(Raw) : -1;
-}
-
-class CliToWma : public ::testing::TestWithParam<const char*> {};
-
-TEST_P(CliToWma, ConvertsTheSource) {
-  const std::string Source = Fixture(GetParam());
-  TempDir Dir;
-  std::string Output;
-  ASSERT_EQ(RunCli("-f wma -b 96 -o '" + (Dir / "out") + "' '" + Source + "'", Output), 0)
-      << Output;
-  const std::string Target = (Dir / "out/") + fs::path(Source).stem().string() + ".wma";
-  auto Info = Probe(Target);
-  EXPECT_EQ(Info["codec_name"], "wmav2");
-  EXPECT_EQ(Info["channels"], "2");
-  EXPECT_NEAR(std::stod(Info["bit_rate"]), 96000, 960);
-  EXPECT_NEAR(std::stod(Info["duration"]), 1.0, 0.1);
-}
-
-INSTANTIATE_TEST_SUITE_P(Sources, CliToWma,
-                         ::testing::Values("stereo-44100.flac", "stereo-44100.mp3"));
 
 // ---- speed, on request (TUNEVERT_BENCH=1) ----
 

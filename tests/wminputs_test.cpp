@@ -371,10 +371,11 @@ TEST(WMInputBroken, TruncatedFilesEndQuietly) {
     TMP3In In;
     In.SetFileName(Cut);
     const auto Full = FfmpegDecode(WMFixture(Name));
+    ASSERT_FALSE(Full.empty()) << "ffmpeg decoded nothing from " << Name;
     const auto Got = Pass(In);
     In.Flush();
     EXPECT_GT(Got.size(), Full.size() / 4);
-    EXPECT_LT(Got.size(), Full.size());
+    ASSERT_LT(Got.size(), Full.size());
     const size_t Same = Got.size() > 16384 ? Got.size() - 16384 : 0;
     EXPECT_TRUE(std::equal(Got.begin(), Got.begin() + Same, Full.begin()));
   }
@@ -450,35 +451,6 @@ TEST_F(NoRuntime, InputsAreNotValidAndTheBatchGoesOn) {
   EXPECT_EQ(Failures[0], "Not a valid or supported audio file");
   ASSERT_EQ(Done.size(), 1u);
   EXPECT_EQ(WavPayload(Done[0]), Pcm);
-}
-
-// ---- the command-line program ----
-
-TEST(WMInputCli, Mp3AndWmaToWav) {
-  TempDir Dir;
-  const std::string Mp3 = WMFixture("mp3-cbr-stereo-44100.mp3");
-  const std::string Wma = WMFixture("wmav1-mono-22050.wma");
-  const std::string Command = std::string(TUNEVERT_CLI) + " -f wav -o '" + Dir.Path.string() +
-                              "' '" + Mp3 + "' '" + Wma + "' >/dev/null 2>&1";
-  ASSERT_EQ(std::system(Command.c_str()), 0);
-  struct Case {
-    std::string Source, Wav;
-    int64_t FrameBytes;
-  };
-  const Case Cases[] = {{Mp3, Dir / "mp3-cbr-stereo-44100.wav", 4},
-                        {Wma, Dir / "wmav1-mono-22050.wav", 2}};
-  for (const Case& C : Cases) {
-    SCOPED_TRACE(C.Wav);
-    // Read back by ffmpeg, so the header has to be sound as well.
-    const auto Written = FfmpegDecode(C.Wav);
-    const auto Decoded = FfmpegDecode(C.Source);
-    // Only decoded audio, never padding to the announced length.
-    const auto Slack = static_cast<size_t>(1152 * C.FrameBytes);
-    EXPECT_LE(Written.size(), Decoded.size() + Slack);
-    EXPECT_GE(Written.size() + Slack, Decoded.size());
-    const size_t Audio = std::min(Decoded.size(), Written.size());
-    EXPECT_TRUE(std::equal(Written.begin(), Written.begin() + Audio, Decoded.begin()));
-  }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "pipeline/EventHandler.h"
 
@@ -90,6 +91,22 @@ void TAuThread::Execute() {
 
 void TAuThread::PerformRun() {
   TAuOutput& P = *Parent;
+  // Whatever ends the run reaches its output here once: the first failure is the one kept.
+  bool failed = false;
+  auto report = [&] {
+    if (std::exchange(failed, true)) return;
+    std::string message = "Unknown error";
+    try {
+      throw;
+    } catch (const std::exception& e) {
+      message = e.what();
+    } catch (...) {
+    }
+    P.SetExceptionMessage(std::move(message));
+    if (auto handler = P.OnThreadException())
+      EventHandler()->PostGenericEvent(&P, std::move(handler));
+  };
+  bool reachedEnd = false;
   try {
     P.PrepareOutput();
     P.CanOutput = true;
@@ -107,35 +124,27 @@ void TAuThread::PerformRun() {
       if (SetPause) SoftPause();
       Continue = P.CallOutputBlock(Stop);
     }
-    // The announced size is only an estimate, so a run that reached the input's end may
-    // stand anywhere below 100; a stopped one has not reached it.
-    if (!Stop && !P.FStopped) {
-      P.FRunComplete = true;
-      if (P.CurProgr != 100) {
-        P.CurProgr = 100;
-        if (auto handler = P.OnProgress()) EventHandler()->PostOnProgress(&P, std::move(handler));
-      }
-    }
-    Stop = false;
+    reachedEnd = !Stop && !P.FStopped;
   } catch (...) {
-    // Whatever ends the run, the end step below must run so that Busy is cleared.
-    std::string message = "Unknown error";
-    try {
-      throw;
-    } catch (const std::exception& e) {
-      message = e.what();
-    } catch (...) {
-    }
-    P.SetExceptionMessage(std::move(message));
-    if (auto handler = P.OnThreadException())
-      EventHandler()->PostGenericEvent(&P, std::move(handler));
-    Stop = true;
+    report();
   }
+  // The end step runs whatever ended the run, so that Busy is cleared; a file that cannot be
+  // finished is a failed run like any other.
   try {
-    P.FinishRun();
+    P.FinishRun(reachedEnd && !failed);
   } catch (...) {
-    P.Busy = false;
+    report();
   }
+  // The announced size is only an estimate, so a run that reached the input's end may stand
+  // anywhere below 100; a stopped or failed one has not reached it.
+  if (reachedEnd && !failed && !Stop) {
+    P.FRunComplete = true;
+    if (P.CurProgr != 100) {
+      P.CurProgr = 100;
+      if (auto handler = P.OnProgress()) EventHandler()->PostOnProgress(&P, std::move(handler));
+    }
+  }
+  Stop = false;
   if (auto handler = P.OnSyncDone()) {
     try {
       handler(&P);
@@ -277,18 +286,20 @@ void TAuOutput::Run() {
   Thread->SoftWake();
 }
 
-void TAuOutput::FinishRun() {
+void TAuOutput::FinishRun(bool ReachedEnd) {
   if (!Busy) return;
   CanOutput = false;
-  try {
-    FinishOutput();
-  } catch (...) {
-    FStopped = false;
-    Busy = false;
-    throw;
-  }
-  FStopped = false;
-  Busy = false;
+  struct TEndOfRun {
+    TAuOutput& Output;
+    ~TEndOfRun() {
+      Output.FStopped = false;
+      Output.Busy = false;
+    }
+  } endOfRun{*this};
+  FinishOutput();
+  // Only a whole file is worth the step: a stopped run's file is thrown away.
+  if (ReachedEnd && !FStopped)
+    if (auto step = GetHandler(FAfterFinish)) step(*this);
 }
 
 void TAuOutput::Stop(bool Async) {
@@ -346,7 +357,7 @@ void TAuOutput::Resume() {
 
 void TAuOutput::Abort() {
   RetireWorker();
-  FinishRun();
+  FinishRun(false);
 }
 
 void TAuOutput::BlockingRun() {
@@ -361,16 +372,16 @@ void TAuOutput::BlockingRun() {
     CanOutput = true;
     while (CallOutputBlock(false)) {
     }
-    FRunComplete = true;
   } catch (...) {
     // Leave nothing half-done: the output's end step still runs and the input is flushed.
     try {
-      FinishRun();
+      FinishRun(false);
     } catch (...) {
     }
     throw;
   }
-  FinishRun();
+  FinishRun(true);
+  FRunComplete = true;
 }
 
 }  // namespace tunevert

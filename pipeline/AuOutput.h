@@ -19,6 +19,9 @@ using TOutputDoneEvent = std::function<void(TComponent* Sender)>;
 using TOutputProgressEvent = std::function<void(TComponent* Sender)>;
 using TThreadExceptionEvent = std::function<void(TComponent* Sender)>;
 using TGenericEvent = std::function<void(TComponent* Sender)>;
+// Runs on the worker once a run that reached its input's end has finished its output; what it
+// raises fails the run like an error of the output's own.
+using TAfterFinishStep = std::function<void(TAuOutput& Sender)>;
 
 enum class TOutputStatus { tosPlaying, tosPaused, tosIdle };
 
@@ -91,12 +94,17 @@ class TAuOutput : public TComponent {
   void SetOnThreadException(TThreadExceptionEvent Value) {
     SetHandler(FOnThreadException, std::move(Value));
   }
+  TAfterFinishStep AfterFinish() const { return GetHandler(FAfterFinish); }
+  void SetAfterFinish(TAfterFinishStep Value) { SetHandler(FAfterFinish, std::move(Value)); }
+  // Stop was called during the current run: long work of its own should end early.
+  bool StopRequested() const { return FStopped; }
   int32_t Delay() const;
   void SetDelay(int32_t Value);
   TThreadPriority ThreadPriority() const;
   void SetThreadPriority(TThreadPriority Value);
   int32_t Progress() const;
-  // The last run reached its input's end: it was neither stopped nor failed.
+  // The last run reached its input's end and finished its output (and the after-finish
+  // step): it was neither stopped nor failed.
   bool RunComplete() const { return FRunComplete; }
   TOutputStatus Status() const;
   int32_t TimeElapsed() const;
@@ -137,7 +145,8 @@ class TAuOutput : public TComponent {
   friend class TAuThread;
   friend class TEventHandler;
 
-  void FinishRun();
+  // Finishes the output; after a run that reached its end, also runs the after-finish step.
+  void FinishRun(bool ReachedEnd);
   bool CallOutputBlock(bool Abort) { return CanOutput ? OutputBlock(Abort) : true; }
   template <class F>
   F GetHandler(const F& Field) const {
@@ -163,6 +172,7 @@ class TAuOutput : public TComponent {
   TOutputProgressEvent FOnProgress;
   std::atomic<bool> Busy{false};  // written by Run, the worker and the dispatcher
   TThreadExceptionEvent FOnThreadException;
+  TAfterFinishStep FAfterFinish;
   std::mutex RunCS;
   // Counts Run calls; the worker and the dispatcher use it to tell one run from the next.
   std::atomic<uint64_t> FRunRequests{0};

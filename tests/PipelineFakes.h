@@ -77,8 +77,6 @@ class MemorySinkOutput final : public TAuStreamedOutput {
   std::atomic<bool> SawStoppedInFinish{false};
   std::function<void()> InBlock;   // runs on the worker inside every OutputBlock
   std::function<void()> InFinish;  // runs on the worker inside FinishOutput
-  // Stop has been called for the current run (or for the next one, on an idle output).
-  bool StopRequested() const { return FStopped; }
 
   // Gate: while closed, OutputBlock waits until a permit is released.
   void CloseGate();

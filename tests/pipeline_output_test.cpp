@@ -218,12 +218,83 @@ TEST(Output, FailuresInPrepareBlocksAndFinishEndTheRunCleanly) {
   EXPECT_EQ(r.out->ExceptionMessage(), "decode failed");
   EXPECT_FALSE(r.in->IsBusy());  // FinishOutput ended the pass
 
+  // A file that cannot be finished (the last write, a header rewrite) fails the run too.
   r.in->FailAfterBlocks = -1;
-  r.out->FinishError = "flush failed";  // swallowed; Busy is cleared anyway
+  r.out->FinishError = "flush failed";
+  r.log.clear();
   r.out->Run();
   ASSERT_TRUE(r.WaitDone(3));
   EXPECT_EQ(r.out->Status(), TOutputStatus::tosIdle);
-  EXPECT_EQ(r.out->ExceptionMessage(), "");
+  EXPECT_EQ(r.out->ExceptionMessage(), "flush failed");
+  EXPECT_FALSE(r.out->RunComplete());
+  EXPECT_NE(Joined(r.log).find("exception flush failed;"), std::string::npos) << Joined(r.log);
+  EXPECT_EQ(r.log.back(), "done");
+
+  // The first failure is the one kept: a finish that fails after a failed block adds nothing.
+  r.in->FailAfterBlocks = 1;
+  r.out->Run();
+  ASSERT_TRUE(r.WaitDone(4));
+  EXPECT_EQ(r.out->ExceptionMessage(), "decode failed");
+}
+
+TEST(Output, AfterFinishStepRunsOnTheWorkerOnlyForAWholeRunAndCanFailIt) {
+  Rig r;
+  std::atomic<int> steps{0};
+  std::atomic<bool> onWorker{false}, sawFinished{false};
+  r.out->SetAfterFinish([&](TAuOutput& sender) {
+    ++steps;
+    onWorker = !IsMainThread();
+    sawFinished = r.out->Finishes == 1 && &sender == r.out.get() && !sender.RunComplete();
+  });
+  r.out->Run();
+  ASSERT_TRUE(r.WaitDone());
+  EXPECT_EQ(steps, 1);
+  EXPECT_TRUE(onWorker);
+  EXPECT_TRUE(sawFinished);  // after the output's own end, before the run counts as complete
+  EXPECT_TRUE(r.out->RunComplete());
+
+  // A failed run's file is not worth the step.
+  r.in->FailAfterBlocks = 1;
+  r.out->Run();
+  ASSERT_TRUE(r.WaitDone(2));
+  EXPECT_EQ(steps, 1);
+  r.in->FailAfterBlocks = -1;
+
+  // What the step raises fails the run.
+  r.out->SetAfterFinish([](TAuOutput&) { throw EAuException("read back failed"); });
+  r.log.clear();
+  r.out->Run();
+  ASSERT_TRUE(r.WaitDone(3));
+  EXPECT_FALSE(r.out->RunComplete());
+  EXPECT_EQ(r.out->ExceptionMessage(), "read back failed");
+
+  // A stopped run skips it, and a stop during it leaves the run incomplete.
+  r.out->SetAfterFinish([&](TAuOutput&) { ++steps; });
+  r.out->CloseGate();
+  r.out->Run();
+  ASSERT_TRUE(r.out->WaitAtGate());
+  {
+    ReleaseDuringStop release(*r.out);
+    r.out->Stop(false);
+  }
+  EXPECT_EQ(steps, 1);
+  EXPECT_FALSE(r.out->RunComplete());
+  r.out->OpenGate();
+
+  Signal inStep, stopped;
+  std::atomic<bool> sawStop{false};
+  r.out->SetAfterFinish([&](TAuOutput& sender) {
+    inStep.Raise();
+    stopped.Wait();
+    sawStop = sender.StopRequested();
+  });
+  r.out->Run();
+  ASSERT_TRUE(inStep.Wait());
+  r.out->Stop(true);
+  stopped.Raise();
+  ASSERT_TRUE(r.WaitDone(4));
+  EXPECT_TRUE(sawStop);
+  EXPECT_FALSE(r.out->RunComplete());
 }
 
 TEST(Output, DoneHandlerMayRunTheOutputAgain) {

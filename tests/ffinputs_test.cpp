@@ -224,6 +224,66 @@ TEST(FFmpegInput, ALongAdtsStreamIsCountedFrameByFrame) {
   std::remove(Path.c_str());
 }
 
+// The frame count stops at the first thing that is not a frame; the decoder finds the
+// frames after it. Two runs of 4 s with an ID3v2 tag between them (as cat makes of two
+// tagged streams) come out whole, as the tool decodes them.
+TEST(FFmpegInput, AdtsFramesAfterATagInTheMiddleAreDelivered) {
+  const std::string First = ::testing::TempDir() + "adts-first.aac";
+  const std::string Second = ::testing::TempDir() + "adts-second.aac";
+  const std::string Path = ::testing::TempDir() + "adts-tag-between.aac";
+  RunTool("ffmpeg -nostdin -v error -y -f lavfi -i 'sine=f=440:d=4' -c:a aac -b:a 96k '" + First +
+          "'");
+  RunTool(
+      "ffmpeg -nostdin -v error -y -f lavfi -i 'sine=f=660:d=4' -c:a aac -b:a 96k "
+      "-write_id3v2 1 -metadata title=Second '" +
+      Second + "'");
+  RunTool("cat '" + First + "' '" + Second + "' > '" + Path + "'");
+  const auto Theirs = FfmpegDecode(Path);
+  const auto FirstRun = FfmpegDecode(First);
+  TFFmpegIn In;
+  In.SetFileName(Path);
+  ASSERT_TRUE(In.Valid());
+  // The count is an estimate of the first run only: else this tests nothing.
+  ASSERT_EQ(In.TotalSamples(), int64_t(FirstRun.size()) / 2);
+  const auto Ours = ReadInput(In, 4096);
+  // Progress follows the audio past the count instead of passing 100 %.
+  EXPECT_LE(In.Position(), In.Size());
+  In.Flush();
+  EXPECT_EQ(Ours.size(), Theirs.size());
+  EXPECT_TRUE(Ours == Theirs);
+  for (const std::string& F : {First, Second, Path}) std::remove(F.c_str());
+}
+
+// An iTunSMPB tag that counts 1 s of 3 (left from an edit, or simply wrong) trims nothing:
+// frames follow well past its end, so it is not the real end. Its count only trims the
+// padding of the last frame (the aac-itunsmpb fixture above).
+TEST(FFmpegInput, AnITunSmpbCountShorterThanTheStreamIsNoLimit) {
+  const std::string Path = ::testing::TempDir() + "itunsmpb-short.m4a";
+  RunTool(
+      "ffmpeg -nostdin -v error -y -f lavfi -i 'sine=f=440:d=3' -ac 2 -c:a aac -b:a 96k "
+      "-use_editlist 0 '" +
+      Path + "'");
+  RunTool(
+      "/usr/bin/python3 -c 'import sys\n"
+      "from mutagen.mp4 import MP4, MP4FreeForm\n"
+      "f = MP4(sys.argv[1])\n"
+      "f[\"----:com.apple.iTunes:iTunSMPB\"] = [MP4FreeForm("
+      "(\" 00000000 00000400 00000000 %016X\" % 44100 + \" 00000000\" * 8).encode())]\n"
+      "f.save()' '" +
+      Path + "'");
+  const auto Theirs = FfmpegDecode(Path);
+  TFFmpegIn In;
+  In.SetFileName(Path);
+  ASSERT_TRUE(In.Valid());
+  ASSERT_EQ(In.TotalSamples(), 44100) << "the tag was not read: this tests nothing";
+  const auto Ours = ReadInput(In, 4096);
+  EXPECT_LE(In.Position(), In.Size());
+  In.Flush();
+  EXPECT_EQ(Ours.size(), Theirs.size());
+  EXPECT_TRUE(Ours == Theirs);
+  std::remove(Path.c_str());
+}
+
 // ---- tags ----
 
 std::vector<std::string> Lines(const std::string& Text) {

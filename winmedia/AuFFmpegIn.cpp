@@ -10,6 +10,8 @@ constexpr int64_t CnsPerSecond = 10000000;
 
 TFFmpegIn::TFFmpegIn(TComponent* AOwner) : TWMIn(AOwner) {
   FHighPrecision = true;
+  // An edit list or iTunSMPB count ends inside the last AAC frame; the rest is padding.
+  FTrimAtAnnouncedEnd = true;
 }
 
 void TFFmpegIn::OpenSource() {
@@ -25,6 +27,7 @@ void TFFmpegIn::OpenSource() {
 
 bool TFFmpegIn::SeekToSample(int64_t& SampleNum) {
   if (!Busy || FSR == 0 || !reader.reader || SampleNum < 0) return false;
+  ForgetLookahead();
   // The runtime rounds the time back to the nearest sample, which is this one.
   const auto Time = static_cast<uint64_t>((SampleNum * CnsPerSecond + FSR / 2) / FSR);
   if (reader.reader->SetRange(Time, 0) != S_OK) return false;

@@ -8,8 +8,10 @@ namespace tunevert {
 
 // The formats the runtime decodes beyond Windows Media: M4A (AAC, ALAC), ADTS AAC,
 // AIFF/AIFC, WavPack and APE. Unlike WMA, whose header gives its length in hundredths of a
-// second, these containers count samples, so the length is exact to the frame; 24-bit
-// sources come out at 24 bits.
+// second, these containers count samples, so the announced length is exact to the frame:
+// what the last decoded sample holds past it (an AAC encoder's padding) is dropped, while
+// samples that follow it (frames after junk, a stale count) are delivered. 24-bit sources
+// come out at 24 bits.
 class TFFmpegIn final : public TWMIn {
  public:
   explicit TFFmpegIn(TComponent* AOwner = nullptr);

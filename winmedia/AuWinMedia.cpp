@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <mutex>
+#include <utility>
 
 #include "platform/Text.h"
 
@@ -40,6 +41,7 @@ void TWMIn::OpenSource() {
   FChan = FBPS = FSR = 0;
   FTotalSamples = 0;
   FSize = 0;
+  ForgetLookahead();
   if (!FStreamAssigned) OpenOwnStream();
   SyncReaderOpen(reader, FStream, FHighPrecision, ChannelRequest(FOutputChannels));
   FValid = reader.has_audio;
@@ -84,28 +86,87 @@ void TWMIn::OpenSource() {
 void TWMIn::CloseSource() {
   std::lock_guard lock(*OpenCS);
   if (FOpened <= 0) return;
+  FLookahead.Clear();
   SyncReaderClose(reader);
   FOpened = 0;
   // The runtime has read from a handed-in stream; the next open starts from its beginning.
   ReleaseSourceStream();
 }
 
+void TWMIn::GetData(void*& Buffer, uint32_t& Bytes) {
+  std::lock_guard lock(*DataCS);
+  // A range's end was asked for, and a loop replays the range: both end at Size.
+  if (FEndSample != -1 || FLoop) {
+    TAuStreamedInput::GetData(Buffer, Bytes);
+    return;
+  }
+  Buffer = nullptr;
+  if (_EndOfStream) {
+    Bytes = 0;
+    return;
+  }
+  const int64_t Size = FSize;
+  // Up to the announced end; there the next sample, if any, shows whether it is the real end.
+  if (FEndUndecided && Size > 0) {
+    if (const int64_t Left = Size - FPosition; Left > 0) {
+      Bytes = static_cast<uint32_t>(std::min<int64_t>(Bytes, Left));
+    } else {
+      FEndUndecided = false;
+      if (!NextSampleFollows()) {
+        Bytes = 0;
+        _EndOfStream = true;
+        return;
+      }
+    }
+  }
+  ProduceData(Buffer, Bytes);
+  if (Bytes == 0) {
+    _EndOfStream = true;
+    return;
+  }
+  FPosition += Bytes;
+  // Past an estimate, progress follows the audio rather than passing 100 %.
+  if (Size > 0 && FPosition > Size) FSize = FPosition.load();
+}
+
 void TWMIn::ProduceData(void*& Buffer, uint32_t& Bytes) {
   const int64_t Size = FSize;
-  if (Size > 0) {
+  if (FEndSample != -1 && Size > 0) {
     const int64_t Left = std::max<int64_t>(0, Size - FPosition);
     if (Bytes > Left) Bytes = static_cast<uint32_t>(Left);
   }
   // An odd request must not split a frame: the runtime cuts only at the request.
   const uint32_t Frame = FChan * (FBPS / 8);
   if (Frame > 0 && Bytes >= Frame) Bytes -= Bytes % Frame;
+  if (FLookahead) {
+    uint8_t* Data = nullptr;
+    uint32_t Length = 0;
+    if (!reader.buffer || reader.buffer->GetBufferAndLength(&Data, &Length) != S_OK ||
+        reader.offset >= Length) {
+      reader.buffer = std::move(FLookahead);
+      reader.offset = 0;
+    }
+  }
   SyncReaderGetData(reader, Buffer, Bytes);
+}
+
+bool TWMIn::NextSampleFollows() {
+  if (!reader.reader || !reader.has_audio) return false;
+  return reader.reader->GetNextSample(reader.stream, FLookahead.Receive(), nullptr, nullptr,
+                                      nullptr, nullptr, nullptr) == S_OK &&
+         FLookahead;
+}
+
+void TWMIn::ForgetLookahead() {
+  FLookahead.Clear();
+  FEndUndecided = FTrimAtAnnouncedEnd;
 }
 
 bool TWMIn::SeekToSample(int64_t& SampleNum) {
   if (!Busy || FSR == 0) return false;
-  // From the rate rather than the pass's totals: those include the MP3 tail allowance and,
-  // inside a range, count from its start, while SampleNum is a frame of the whole file.
+  ForgetLookahead();
+  // From the rate rather than the pass's totals: those are estimates and, inside a range,
+  // count from its start, while SampleNum is a frame of the whole file.
   const double Cs = std::nearbyint(static_cast<double>(SampleNum) * 100.0 / FSR);
   const auto TimeCs = static_cast<uint32_t>(
       std::clamp(Cs, 0.0, static_cast<double>(std::numeric_limits<uint32_t>::max())));

@@ -9,7 +9,9 @@
 namespace tunevert {
 
 // A file input decoding whatever the Windows Media runtime reads (WMA above all), with the
-// file's header attributes in its tag containers.
+// file's header attributes in its tag containers. The length a header announces (Size,
+// TotalSamples) is an estimate for progress: a pass without a range's end goes on until the
+// decoder runs dry, and Size grows with it once it is passed.
 class TWMIn : public TAuTaggedFileIn {
  public:
   explicit TWMIn(TComponent* AOwner = nullptr);
@@ -36,6 +38,8 @@ class TWMIn : public TAuTaggedFileIn {
   // Lasts until the file is closed.
   void SetFormatSelected(int32_t Value);
 
+  void GetData(void*& Buffer, uint32_t& Bytes) override;
+
  protected:
   void ProduceData(void*& Buffer, uint32_t& Bytes) override;
   bool SeekToSample(int64_t& SampleNum) override;
@@ -50,10 +54,21 @@ class TWMIn : public TAuTaggedFileIn {
   bool FHighPrecision = false;
   TChannelsNumber FOutputChannels = TChannelsNumber::cnMonoOrStereo;
   int32_t FFormat = 0;
+  // Set where the announced length is the encoder's, which leaves padding in the last
+  // decoded sample: what lies past it is dropped when no further sample follows, and
+  // delivered when one does.
+  bool FTrimAtAnnouncedEnd = false;
+
+  // Forgets the sample looked at past the announced end; a pass or a jump decides anew.
+  void ForgetLookahead();
 
  private:
   bool NoSource() const { return !FStreamAssigned && FWideFileName.empty(); }
   void Reopen();
+  bool NextSampleFollows();
+
+  bool FEndUndecided = false;
+  TInterfaceRef<INSSBuffer> FLookahead;  // handed out once the runtime's sample is spent
 };
 
 }  // namespace tunevert

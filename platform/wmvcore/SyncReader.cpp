@@ -362,7 +362,8 @@ HRESULT TSyncReader::OpenStream(IStream* pStream) {
 void TSyncReader::ReadGaplessLength() {
   // MP4 files from encoders that write no edit list carry their length as iTunes does:
   // " 00000000 PRIMING PADDING SAMPLES ...". The demuxer skips the priming but not the
-  // padding at the end.
+  // padding at the end. The length is only announced: the input drops what lies past it
+  // in the last decoded sample, and nothing when more samples follow.
   const char* Text = Metadata("iTunSMPB");
   unsigned Priming = 0, Padding = 0;
   unsigned long long Samples = 0;
@@ -374,7 +375,6 @@ void TSyncReader::ReadGaplessLength() {
   const int64_t Rate = FOutputs[Index].Native.Rate;
   if (Samples > static_cast<unsigned long long>(INT64_MAX / CnsPerSecond)) return;
   FGaplessCns = av_rescale(static_cast<int64_t>(Samples), CnsPerSecond, Rate);
-  FStreamEnd = static_cast<int64_t>(Samples);
 }
 
 HRESULT TSyncReader::NewIo() {

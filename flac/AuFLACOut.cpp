@@ -138,9 +138,10 @@ struct TFLACEncoderCallbacks {
     try {
       const int64_t target = self->FStreamBase + static_cast<int64_t>(offset);
       if (self->FStream->Seek(target, TSeekOrigin::soBeginning) != target)
-        return FLAC__STREAM_ENCODER_SEEK_STATUS_ERROR;
+        throw EAuException("The output file could not be written: it cannot be rewound");
       return FLAC__STREAM_ENCODER_SEEK_STATUS_OK;
     } catch (...) {
+      if (!self->FCallbackFailure) self->FCallbackFailure = std::current_exception();
       return FLAC__STREAM_ENCODER_SEEK_STATUS_ERROR;
     }
   }
@@ -180,11 +181,11 @@ uint32_t TFLACOut::OutputBits(uint32_t SourceBits) {
   }
 }
 
-void TFLACOut::ReleaseStream() {
-  if (FOwnStream) {
-    FOwnStream.reset();
-    FStream = nullptr;
-  }
+void TFLACOut::ReleaseStream(bool Finished) {
+  if (!FOwnStream) return;
+  const std::unique_ptr<TAuFileStream> stream = std::move(FOwnStream);
+  FStream = nullptr;
+  if (Finished) stream->Close();
 }
 
 void TFLACOut::PrepareOutput() {
@@ -345,8 +346,13 @@ void TFLACOut::FinishOutput() {
       failure = std::current_exception();
     }
   }
+  const bool finished = FEncoder && FEncoder->Initialised && !failure;
   FEncoder.reset();
-  ReleaseStream();
+  try {
+    ReleaseStream(finished);
+  } catch (...) {
+    failure = std::current_exception();
+  }
   FBuffer = {};
   FSamples = {};
   try {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pipeline/AuFile.h"
+#include "platform/AuFileStream.h"
 
 namespace tunevert {
 
@@ -37,14 +38,15 @@ class TFLACOut final : public TAuTaggedFileOut {
   friend struct TFLACEncoderCallbacks;
   struct TEncoder;
 
-  void ReleaseStream();
+  // Finished: the file is complete, so a failing close fails the run.
+  void ReleaseStream(bool Finished);
   void FixUnreachedSeekPoints();
 
   int32_t FCompressionLevel = kDefaultCompressionLevel;
 
   // Per run, on the worker thread only.
   std::unique_ptr<TEncoder> FEncoder;
-  std::unique_ptr<TStream> FOwnStream;
+  std::unique_ptr<TAuFileStream> FOwnStream;
   int64_t FStreamBase = 0;  // where the file starts in FStream: offsets the library asks for
   uint32_t FInChannels = 0;
   uint32_t FInBits = 0;

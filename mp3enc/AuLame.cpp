@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -186,11 +187,11 @@ BE_CONFIG TMP3Out::BuildConfig(uint32_t SampleRate, uint32_t Channels) const {
   return c;
 }
 
-void TMP3Out::ReleaseStream() {
-  if (FOwnStream) {
-    FOwnStream.reset();
-    FStream = nullptr;
-  }
+void TMP3Out::ReleaseStream(bool Finished) {
+  if (!FOwnStream) return;
+  const std::unique_ptr<TAuFileStream> stream = std::move(FOwnStream);
+  FStream = nullptr;
+  if (Finished) stream->Close();
 }
 
 std::string TMP3Out::TargetFileName() const {
@@ -223,7 +224,7 @@ void TMP3Out::PrepareOutput() {
   mp3buf.clear();
   Buffer.clear();
   if (result != BE_ERR_SUCCESSFUL) {
-    ReleaseStream();
+    ReleaseStream(false);
     FRunEnded = true;
     FInput->Flush();
     throw EAuException("LAME Error: " + std::to_string(result));
@@ -251,7 +252,10 @@ bool TMP3Out::OutputBlock(bool Abort) {
     pcm = FPcm16.data();
   }
   uint32_t encoded = 0;
-  LameEntryPoints().beEncodeChunk(_Stream, frames * FEncChannels, pcm, mp3buf.data(), &encoded);
+  if (const BE_ERR result = LameEntryPoints().beEncodeChunk(_Stream, frames * FEncChannels, pcm,
+                                                            mp3buf.data(), &encoded);
+      result != BE_ERR_SUCCESSFUL)
+    throw EAuException("LAME Error: " + std::to_string(result));
   if (encoded > 0 && FStream->Write(mp3buf.data(), encoded) != encoded)
     throw EAuException("Error writing down mp3 file");
   return !eof;
@@ -292,6 +296,7 @@ void TMP3Out::RestoreId3v1Record(const std::string& FileName) const {
     file.Seek(size, TSeekOrigin::soBeginning);
   }
   if (file.Write(record.data(), 128) != 128) throw EAuException("Failed to save tags");
+  file.Close();
 }
 
 void TMP3Out::FinishOutput() {
@@ -300,7 +305,7 @@ void TMP3Out::FinishOutput() {
     return;
   }
   if (!FEncoderStarted) {
-    ReleaseStream();
+    ReleaseStream(false);
     try {
       FInput->Flush();
     } catch (...) {
@@ -312,7 +317,9 @@ void TMP3Out::FinishOutput() {
   std::exception_ptr failure;
   try {
     uint32_t flushed = 0;
-    be.beDeinitStream(_Stream, mp3buf.data(), &flushed);
+    if (const BE_ERR result = be.beDeinitStream(_Stream, mp3buf.data(), &flushed);
+        result != BE_ERR_SUCCESSFUL)
+      throw EAuException("LAME Error: " + std::to_string(result));
     // A full disk shows first here, after every chunk went through.
     if (flushed > 0 && FStream->Write(mp3buf.data(), flushed) != flushed)
       throw EAuException("Error writing down mp3 file");
@@ -322,10 +329,24 @@ void TMP3Out::FinishOutput() {
   } catch (...) {
     failure = std::current_exception();
   }
-  ReleaseStream();
+  try {
+    ReleaseStream(!failure);
+  } catch (...) {
+    failure = std::current_exception();
+  }
   be.beCloseStream(_Stream);
   const std::string target = TargetFileName();
-  if (Config.bWriteVBRHeader != 0 && !target.empty()) be.beWriteVBRHeader(target.c_str());
+  if (Config.bWriteVBRHeader != 0 && !target.empty() && !failure) {
+    // The frame that tells players the length and the gapless trim goes over the first
+    // frame; a file without it would play, with the wrong length.
+    errno = 0;
+    if (be.beWriteVBRHeader(target.c_str()) != BE_ERR_SUCCESSFUL) {
+      const int error = errno;
+      failure = std::make_exception_ptr(
+          EAuException(std::string("The output file could not be written: ") +
+                       (error != 0 ? std::strerror(error) : "its VBR header has no place")));
+    }
+  }
   mp3buf = {};
   Buffer = {};
   FPcm16 = {};

@@ -10,6 +10,7 @@
 #include "mp3enc/MP3BitRate.h"
 #include "mp3enc/TagLibC.h"
 #include "pipeline/AuFile.h"
+#include "platform/AuFileStream.h"
 
 namespace tunevert {
 
@@ -83,7 +84,8 @@ class TMP3Out final : public TAuTaggedFileOut {
   void PrepareOutput() override;
 
  private:
-  void ReleaseStream();
+  // Finished: the audio is complete, so a failing close fails the run.
+  void ReleaseStream(bool Finished);
   std::array<uint8_t, 128> Id3v1Record() const;
   void RestoreId3v1Record(const std::string& FileName) const;
   std::string TargetFileName() const;
@@ -113,7 +115,7 @@ class TMP3Out final : public TAuTaggedFileOut {
   uint32_t FInBits = 0;
   uint32_t FEncChannels = 0;
   std::vector<int16_t> FPcm16;  // the chunk converted, when the input is not 16-bit as encoded
-  std::unique_ptr<TStream> FOwnStream;
+  std::unique_ptr<TAuFileStream> FOwnStream;
 };
 
 }  // namespace tunevert

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -103,7 +104,10 @@ std::vector<uint8_t> InfoFrame(const TLameStream& S) {
 
 // Overwrites the placeholder the encoder left as the first frame, after an ID3v2 tag if any.
 BE_ERR WriteInfoFrame(const char* FileName, const std::vector<uint8_t>& Frame) {
-  if (FileName == nullptr || Frame.empty()) return BE_ERR_INVALID_FORMAT_PARAMETERS;
+  if (FileName == nullptr) return BE_ERR_INVALID_FORMAT_PARAMETERS;
+  // No frame to write: the encoder writes none where a frame of the stream's bitrate
+  // cannot hold it.
+  if (Frame.empty()) return BE_ERR_SUCCESSFUL;
   const int fd = open(FileName, O_RDWR | O_CLOEXEC);
   if (fd < 0) return BE_ERR_INVALID_FORMAT_PARAMETERS;
   uint8_t head[10];
@@ -115,10 +119,19 @@ BE_ERR WriteInfoFrame(const char* FileName, const std::vector<uint8_t>& Frame) {
   }
   uint8_t sync[2];
   BE_ERR result = BE_ERR_INVALID_FORMAT;
-  if (pread(fd, sync, 2, at) == 2 && sync[0] == 0xFF && (sync[1] & 0xE0) == 0xE0 &&
-      pwrite(fd, Frame.data(), Frame.size(), at) == static_cast<ssize_t>(Frame.size()))
-    result = BE_ERR_SUCCESSFUL;
-  close(fd);
+  if (pread(fd, sync, 2, at) == 2 && sync[0] == 0xFF && (sync[1] & 0xE0) == 0xE0) {
+    ssize_t written = 0;
+    do {
+      written = pwrite(fd, Frame.data(), Frame.size(), at);
+    } while (written < 0 && errno == EINTR);
+    // A short write inside the file's old length means the device failed.
+    if (written >= 0 && written != static_cast<ssize_t>(Frame.size())) errno = EIO;
+    if (written == static_cast<ssize_t>(Frame.size())) result = BE_ERR_SUCCESSFUL;
+  }
+  // errno keeps the first failure's reason for the caller; a failing close loses the frame.
+  const int error = errno;
+  if (close(fd) != 0 && errno != EINTR && result == BE_ERR_SUCCESSFUL) return BE_ERR_INVALID_FORMAT;
+  errno = error;
   return result;
 }
 

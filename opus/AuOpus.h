@@ -2,12 +2,14 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "pipeline/AuFile.h"
 #include "pipeline/AuRemix.h"
+#include "platform/AuFileStream.h"
 #include "platform/CodecLibrary.h"
 #include "tags/AuTags.h"
 
@@ -121,7 +123,8 @@ class TOpusOut final : public TAuFileOut {
     void operator()(OggOpusEnc* Enc) const;
   };
 
-  void ReleaseAll();
+  // Finished: the stream was ended, so a failing close fails the run.
+  void ReleaseAll(bool Finished);
   void CheckWrite(int Code, const char* What);
 
   uint32_t FBitrateKbps = kDefaultKbps;
@@ -130,10 +133,11 @@ class TOpusOut final : public TAuFileOut {
 
   // Per run, on the worker thread only.
   std::unique_ptr<OggOpusEnc, TEncDeleter> FEnc;
-  std::unique_ptr<TStream> FOwnStream;
+  std::unique_ptr<TAuFileStream> FOwnStream;
   bool FInputOpen = false;
-  bool FPrepared = false;     // the encoder started: FinishOutput ends the stream
-  bool FWriteFailed = false;  // set by the write callback, which may not throw
+  bool FPrepared = false;            // the encoder started: FinishOutput ends the stream
+  bool FWriteFailed = false;         // set by the write callback, which may not throw
+  std::exception_ptr FWriteFailure;  // what the stream raised in the write callback
   uint32_t FInChannels = 0;
   uint32_t FInBits = 0;
   std::vector<uint8_t> FBlock;

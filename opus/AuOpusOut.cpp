@@ -104,6 +104,7 @@ struct TOpusEncCallbacks {
     try {
       if (self->FStream != nullptr && self->FStream->Write(Ptr, Length) == Length) return 0;
     } catch (...) {
+      if (!self->FWriteFailure) self->FWriteFailure = std::current_exception();
     }
     self->FWriteFailed = true;
     return 1;
@@ -137,23 +138,26 @@ void TOpusOut::SetComplexity(int32_t Value) {
 }
 
 void TOpusOut::CheckWrite(int Code, const char* What) {
+  // The library goes on after a failed page write; the first failure is the one to report.
+  if (FWriteFailure) std::rethrow_exception(FWriteFailure);
   if (FWriteFailed || Code == OPE_WRITE_FAIL) throw EAuException("Error writing down opus file");
   if (Code != OPE_OK)
     throw EAuException(std::string("Opus encoder error (") + What + "): " + Api.strerror(Code));
 }
 
-void TOpusOut::ReleaseAll() {
+void TOpusOut::ReleaseAll(bool Finished) {
   FEnc.reset();
-  if (FOwnStream) {
-    FOwnStream.reset();
-    FStream = nullptr;
-  }
   FBlock = {};
   FFloats = {};
+  if (!FOwnStream) return;
+  const std::unique_ptr<TAuFileStream> stream = std::move(FOwnStream);
+  FStream = nullptr;
+  if (Finished) stream->Close();
 }
 
 void TOpusOut::PrepareOutput() {
   FWriteFailed = false;
+  FWriteFailure = nullptr;
   FInputOpen = false;
   FPrepared = false;
   if (!LoadOpusEncLibrary()) throw EAuException(OpusEncLibrary().LoadFailureMessage());
@@ -216,8 +220,13 @@ void TOpusOut::FinishOutput() {
       failure = std::current_exception();
     }
   }
+  const bool finished = FEnc && FPrepared && !failure;
   FPrepared = false;
-  ReleaseAll();
+  try {
+    ReleaseAll(finished);
+  } catch (...) {
+    failure = std::current_exception();
+  }
   if (FInputOpen) {
     FInputOpen = false;
     try {

@@ -6,8 +6,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "platform/Exception.h"
+#include "platform/Interrupt.h"
 #include "platform/Text.h"
 
 namespace tunevert {
@@ -16,6 +19,12 @@ namespace {
 
 [[noreturn]] void RaiseErrno(int Error) {
   throw EAuException(std::strerror(Error));
+}
+
+// Files are written only as outputs, and a user deciding whether to trust one needs to know
+// which side failed.
+[[noreturn]] void RaiseWriteErrno(int Error) {
+  throw EAuException(std::string("The output file could not be written: ") + std::strerror(Error));
 }
 
 }  // namespace
@@ -43,9 +52,10 @@ TAuFileStream::TAuFileStream(const std::u16string& FileName, uint16_t Mode, uint
         RaiseErrno(EINVAL);
     }
   }
+  // A FIFO without a writer blocks here; a signal that asks to stop ends the wait.
   do {
     FHandle = ::open(path.c_str(), flags, 0644);
-  } while (FHandle < 0 && errno == EINTR);
+  } while (FHandle < 0 && errno == EINTR && !InterruptRequested());
   if (FHandle < 0) RaiseErrno(errno);
   // A directory opens read-only on Linux but is no file to decode or write.
   struct stat st {};
@@ -60,6 +70,12 @@ TAuFileStream::~TAuFileStream() {
   if (FHandle >= 0) ::close(FHandle);
 }
 
+void TAuFileStream::Close() {
+  if (FHandle < 0) return;
+  // The descriptor is gone whatever close says; EINTR leaves nothing to retry.
+  if (::close(std::exchange(FHandle, -1)) != 0 && errno != EINTR) RaiseWriteErrno(errno);
+}
+
 int64_t TAuFileStream::Read(void* Buffer, int64_t Count) {
   if (Count <= 0) return 0;
   auto* out = static_cast<uint8_t*>(Buffer);
@@ -67,6 +83,8 @@ int64_t TAuFileStream::Read(void* Buffer, int64_t Count) {
   while (done < Count) {
     const ssize_t n = ::read(FHandle, out + done, static_cast<size_t>(Count - done));
     if (n < 0) {
+      // Even after a part: a short count would read as the file's end.
+      if (errno == EINTR && InterruptRequested()) RaiseErrno(EINTR);
       if (errno == EINTR) continue;
       if (done > 0) break;
       RaiseErrno(errno);
@@ -85,7 +103,8 @@ int64_t TAuFileStream::Write(const void* Buffer, int64_t Count) {
     const ssize_t n = ::write(FHandle, in + done, static_cast<size_t>(Count - done));
     if (n < 0) {
       if (errno == EINTR) continue;
-      break;  // the caller sees the short count and reports it
+      // Whatever part went out, the output is cut.
+      RaiseWriteErrno(errno);
     }
     if (n == 0) break;
     done += n;
@@ -104,6 +123,8 @@ int64_t TAuFileStream::CopyFrom(TAuFileStream& Source, int64_t Count) {
       const bool unsupported = errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
                                errno == EOPNOTSUPP || errno == EBADF || errno == EPERM;
       if (done == 0 && unsupported) return -1;
+      // A short count would read as a source that shrank, and the next call need not fail.
+      if (errno == EFBIG || errno == ENOSPC || errno == EDQUOT) RaiseWriteErrno(errno);
       if (done > 0) break;  // the next call reports it
       RaiseErrno(errno);
     }

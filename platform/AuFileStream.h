@@ -21,10 +21,14 @@ class TAuFileStream final : public TStream {
   ~TAuFileStream() override;
 
   int64_t Read(void* Buffer, int64_t Count) override;
+  // Raises EAuException naming the system's error when the file refuses the bytes.
   int64_t Write(const void* Buffer, int64_t Count) override;
   int64_t Seek(int64_t Offset, TSeekOrigin Origin) override;
   void SetSize(int64_t NewSize) override;
 
+  // Closes the file now, raising when the system reports that written data was lost; the
+  // destructor closes a file not closed yet without a word, for runs that failed anyway.
+  void Close();
   int Handle() const { return FHandle; }
   // Copies up to Count bytes from Source's position to ours inside the kernel, advancing
   // both. Returns the bytes copied (fewer at Source's end), or -1 when the kernel cannot

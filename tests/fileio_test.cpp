@@ -38,7 +38,7 @@ TEST(AuFileStream, OpenModesUseTheAccessBitsOnExistingFilesOnly) {
   {
     TAuFileStream r(W(dir / "f"), 0x20);
     EXPECT_EQ(r.Size(), 4);
-    EXPECT_EQ(r.Write("x", 1), 0);  // read-only
+    EXPECT_THROW(r.Write("x", 1), EAuException);  // read-only
   }
   {
     TAuFileStream rw(W(dir / "f"), 2);

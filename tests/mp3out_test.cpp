@@ -656,7 +656,7 @@ TEST_P(Mp3FullDisk, AtTheEndFailsTheRun) {
       message = e.what();
     }
   }
-  EXPECT_EQ(message, "Error writing down mp3 file");
+  EXPECT_EQ(message, "The output file could not be written: File too large");
   EXPECT_EQ(fs::file_size(dir / "cut.mp3"), room);
 }
 

@@ -119,11 +119,11 @@ void TVorbisOut::SetQuality(double Value) {
   FQuality = std::clamp(Value, -1.0, 10.0);
 }
 
-void TVorbisOut::ReleaseStream() {
-  if (FOwnStream) {
-    FOwnStream.reset();
-    FStream = nullptr;
-  }
+void TVorbisOut::ReleaseStream(bool Finished) {
+  if (!FOwnStream) return;
+  const std::unique_ptr<TAuFileStream> stream = std::move(FOwnStream);
+  FStream = nullptr;
+  if (Finished) stream->Close();
 }
 
 void TVorbisOut::WritePages(bool Flush) {
@@ -259,9 +259,14 @@ void TVorbisOut::FinishOutput() {
       failure = std::current_exception();
     }
   }
+  const bool finished = FEncoder && FEncoder->HaveOgg && !failure;
   FEncoder.reset();
-  ReleaseStream();
   FBuffer = {};
+  try {
+    ReleaseStream(finished);
+  } catch (...) {
+    failure = std::current_exception();
+  }
   try {
     FInput->Flush();
   } catch (...) {

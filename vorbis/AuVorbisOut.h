@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "pipeline/AuFile.h"
+#include "platform/AuFileStream.h"
 
 namespace tunevert {
 
@@ -36,7 +37,8 @@ class TVorbisOut final : public TAuTaggedFileOut {
  private:
   struct TEncoder;
 
-  void ReleaseStream();
+  // Finished: the last page went out, so a failing close fails the run.
+  void ReleaseStream(bool Finished);
   // Moves every packet the encoder has ready into pages and writes the pages out.
   void Drain();
   void WritePages(bool Flush);
@@ -46,7 +48,7 @@ class TVorbisOut final : public TAuTaggedFileOut {
 
   // Per run, on the worker thread only.
   std::unique_ptr<TEncoder> FEncoder;
-  std::unique_ptr<TStream> FOwnStream;
+  std::unique_ptr<TAuFileStream> FOwnStream;
   uint32_t FInChannels = 0;
   uint32_t FInBits = 0;
   std::vector<uint8_t> FBuffer;

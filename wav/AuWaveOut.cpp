@@ -306,6 +306,8 @@ bool TWaveOut::OutputBlock(bool Abort) {
       int64_t moved = -1;
       try {
         moved = FCopySource->CopyDataTo(*static_cast<TAuFileStream*>(FStream), 1 << 21);
+      } catch (const EAuException&) {
+        throw;  // it names the failing side and the reason
       } catch (const std::exception&) {
         throw EAuException("Error writing wave file");
       }
@@ -437,6 +439,8 @@ void TWaveOut::FinishOutput() {
       CorrectAppendedHeader();
     else
       CorrectFreshHeader();
+    // Our own stream is always a file; a close that loses data fails the run too.
+    if (FOwnStream) static_cast<TAuFileStream&>(*FOwnStream).Close();
   } catch (...) {
     CleanUp();
     throw;

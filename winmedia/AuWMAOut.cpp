@@ -1,6 +1,7 @@
 #include "winmedia/AuWMAOut.h"
 
 #include <climits>
+#include <cstring>
 #include <exception>
 
 #include "platform/Exception.h"
@@ -36,8 +37,13 @@ std::string TWMAOut::GetFormatDesc(uint16_t CodecIndex, uint16_t FormatIndex) {
 
 void TWMAOut::ErrorProc(TComponent* Dest, uint32_t /*Reason*/) {
   auto* Self = static_cast<TWMAOut*>(Dest);
-  Self->SetExceptionMessage("Windows Media output error.");
+  Self->SetExceptionMessage(Self->Writer.FileError != 0 ? Self->FileErrorMessage()
+                                                        : "Windows Media output error.");
   Self->ErrorFlag = true;
+}
+
+std::string TWMAOut::FileErrorMessage() const {
+  return std::string("The output file could not be written: ") + std::strerror(Writer.FileError);
 }
 
 void TWMAOut::OpenWriter() {
@@ -45,12 +51,14 @@ void TWMAOut::OpenWriter() {
 }
 
 void TWMAOut::CloseWriter() {
-  WriterCloseFile(Writer);
+  FEndFailed = !WriterCloseFile(Writer);
 }
 
 void TWMAOut::PrepareOutput() {
   if (!FUseNetwork && FWideFileName.empty()) throw EAuException("File name is not assigned.");
   ErrorFlag = false;
+  FWriting = false;
+  FEndFailed = false;
   FInput->Init();
   FInputStarted = true;
   OpenWriter();
@@ -83,11 +91,13 @@ void TWMAOut::PrepareOutput() {
   if (!Tags.Comment().empty()) WriterSetCopyright(Writer, Tags.Comment());
 
   WriterBegin(Writer);
+  FWriting = true;
   EndOfStream = false;
 }
 
 bool TWMAOut::OutputBlock(bool Abort) {
-  if (ErrorFlag) throw EAuException("Windows Media output error");
+  if (ErrorFlag)
+    throw EAuException(Writer.FileError != 0 ? FileErrorMessage() : "Windows Media output error");
   if (!CanOutput) return true;
   if (Abort || EndOfStream) return false;
   const uint32_t Got = FInput->FillBuffer(Buf.get(), static_cast<uint32_t>(BufSize), EndOfStream);
@@ -106,10 +116,17 @@ void TWMAOut::FinishOutput() {
       Failure = std::current_exception();
     }
   }
+  // Ending the stream writes the last packets and the final header over the first; a file
+  // whose end failed is no file to keep.
   CloseWriter();
   Buf.reset();
   BufSize = 0;
   if (Failure) std::rethrow_exception(Failure);
+  if (!FWriting || FUseNetwork) return;
+  FWriting = false;
+  if (Writer.FileError != 0) throw EAuException(FileErrorMessage());
+  if (ErrorFlag) throw EAuException("Windows Media output error.");
+  if (FEndFailed) throw EAuException("The WMA encoder could not finish the file");
 }
 
 }  // namespace tunevert

@@ -73,7 +73,11 @@ class TWMAOut : public TAuTaggedFileOut {
   bool FUseNetwork = false;
 
  private:
+  std::string FileErrorMessage() const;
+
   bool FInputStarted = false;
+  bool FWriting = false;    // the writer began: ending it must succeed
+  bool FEndFailed = false;  // the writer could not end the stream
 };
 
 }  // namespace tunevert

@@ -1,5 +1,6 @@
 #include "winmedia/libwma1_writer.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -149,8 +150,12 @@ uint32_t TWMCallbackBase::Release() {
   return Left;
 }
 
-HRESULT TWMErrorCallback::OnStatus(WMT_STATUS Status, HRESULT, WMT_ATTR_DATATYPE, uint8_t*, void*) {
+HRESULT TWMErrorCallback::OnStatus(WMT_STATUS Status, HRESULT hr, WMT_ATTR_DATATYPE, uint8_t*,
+                                   void*) {
+  // The file sink reports a failed write or close as it happens, errno still set.
+  const int Error = errno;
   const uint8_t Code = static_cast<uint8_t>(Status & 0xFF);
+  if (Code == 0 && hr == NS_E_FILE_WRITE && FWriter->FileError == 0) FWriter->FileError = Error;
   if ((Code == 0 || Code == 9 || Code == 26 || Code == 30) && FWriter->OnError)
     FWriter->OnError(FWriter->Owner, Status);
   return S_OK;
@@ -429,13 +434,14 @@ void WriterWrite(wma_writer& writer, const void* Buffer, uint32_t Bytes) {
   if (Result != S_OK) throw Failed(Result);
 }
 
-void WriterCloseFile(wma_writer& writer) {
-  if (writer.writer) writer.writer->EndWriting();
+bool WriterCloseFile(wma_writer& writer) {
+  const bool Ended = writer.writer && writer.writer->EndWriting() == S_OK;
   writer.buffer.Clear();
   writer.file_sink.Clear();
   writer.writer.Clear();
   writer.ErrorCallback.Clear();
   writer.Initialized = false;
+  return Ended;
 }
 
 }  // namespace tunevert

@@ -36,6 +36,7 @@ struct wma_writer {
   TNotifyProc OnConnected = nullptr;
   TNotifyProc OnDisconnected = nullptr;
   TErrorNotifyProc OnError = nullptr;
+  int FileError = 0;  // errno of the file sink's first failed write or close, for the message
 };
 
 // A counted IWMStatusCallback of this program's own.
@@ -97,7 +98,8 @@ void WriterSetTextAttribute(wma_writer& writer, std::u16string_view Name, std::u
 void WriterBegin(wma_writer& writer);
 // One PCM block, time-stamped with the running total including it.
 void WriterWrite(wma_writer& writer, const void* Buffer, uint32_t Bytes);
-void WriterCloseFile(wma_writer& writer);
+// False when the writer could not end the stream (its last frames, the final header).
+bool WriterCloseFile(wma_writer& writer);
 // Ends the stream, closes every client connection and the listening socket.
 void WriterCloseNetwork(wma_writer& writer);
 // Clients being served; 0 without a network sink.

@@ -102,6 +102,7 @@ class TWriter final : public IWMWriter,
   HRESULT OpenEncoder();
   bool Convert(const uint8_t* Data, uint32_t Frames);
   bool EncodeAvailable(bool Final);
+  bool EncodeSilentFrame();
   bool SendFrame(AVFrame* Frame);
   void SendHeader();
   void CloseEncoder();
@@ -530,6 +531,20 @@ bool TWriter::EncodeAvailable(bool Final) {
   return true;
 }
 
+bool TWriter::EncodeSilentFrame() {
+  // A decoder gives back a frame's samples only with the next frame's overlap: without one
+  // more frame the last frame of audio would never be heard.
+  if (FNextPts == 0) return true;
+  const int FrameSize = FEncoder->frame_size;
+  if (av_frame_make_writable(FFrame.get()) < 0) return false;
+  av_samples_set_silence(FFrame->data, 0, FrameSize, FEncoder->ch_layout.nb_channels,
+                         AV_SAMPLE_FMT_FLTP);
+  FFrame->nb_samples = FrameSize;
+  FFrame->pts = FNextPts;
+  FNextPts += FrameSize;
+  return SendFrame(FFrame.get());
+}
+
 bool TWriter::Convert(const uint8_t* Data, uint32_t Frames) {
   const uint8_t* In = Data;
   if (FInput.wBitsPerSample == 24 && Frames > 0) {
@@ -603,7 +618,8 @@ HRESULT TWriter::WriteSample(uint32_t dwInputNum, uint64_t /*cnsSampleTime*/, ui
 HRESULT TWriter::EndWriting() {
   if (!FWriting) return NS_E_INVALID_REQUEST;
   FWriting = false;
-  bool Ok = Convert(nullptr, 0) && EncodeAvailable(true) && SendFrame(nullptr);
+  bool Ok =
+      Convert(nullptr, 0) && EncodeAvailable(true) && EncodeSilentFrame() && SendFrame(nullptr);
   Ok = av_write_trailer(FFormat.get()) == 0 && Ok;
   avio_flush(FIo.get());
   Ok = Ok && FIo->error >= 0;

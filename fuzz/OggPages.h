@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace tunevert::fuzz {
 
@@ -41,6 +43,55 @@ inline void SealPages(uint8_t* Data, size_t Size) {
     for (int b = 0; b < 4; ++b) Data[at + 22 + b] = static_cast<uint8_t>(crc >> (8 * b));
     at += length;
   }
+}
+
+// One sealed page holding Body (under 64 KiB) as a single packet.
+inline std::vector<uint8_t> OggPage(uint32_t Serial, uint8_t Flags,
+                                    const std::vector<uint8_t>& Body) {
+  std::vector<uint8_t> page = {'O', 'g', 'g', 'S', 0, Flags};
+  page.resize(14, 0);  // granule position 0
+  for (int b = 0; b < 4; ++b) page.push_back(static_cast<uint8_t>(Serial >> (8 * b)));
+  page.resize(26, 0);  // sequence number and checksum
+  std::vector<uint8_t> lacing(Body.size() / 255, 255);
+  lacing.push_back(static_cast<uint8_t>(Body.size() % 255));
+  page.push_back(static_cast<uint8_t>(lacing.size()));
+  page.insert(page.end(), lacing.begin(), lacing.end());
+  page.insert(page.end(), Body.begin(), Body.end());
+  SealPages(page.data(), page.size());
+  return page;
+}
+
+// Bytes of page-start patterns that a hostile file may append, Bytes long:
+// "bare": the capture pattern and a first-page flag, over and over;
+// "bad-checksum": whole first-page headers whose checksum fails;
+// "cut-segments": headers whose segment tables run into the next pattern;
+// "junk-links": sealed first pages of new streams holding no codec header;
+// "junk-chain": as junk-links, each link with a second page, so every one is a link of its own.
+inline std::vector<uint8_t> PageStartFlood(const std::string& Kind, size_t Bytes) {
+  std::vector<uint8_t> out;
+  uint32_t serial = 0x5000;
+  while (out.size() < Bytes) {
+    std::vector<uint8_t> unit = {'O', 'g', 'g', 'S', 0, 0x02};
+    if (Kind == "bad-checksum" || Kind == "cut-segments") {
+      unit.resize(27, 0);
+      unit[14] = 0x34;  // a serial number
+      unit[22] = 0xde;  // a checksum that cannot match
+      if (Kind == "cut-segments") {
+        unit[26] = 255;
+        unit.resize(40, 255);
+      }
+    } else if (Kind == "junk-links" || Kind == "junk-chain") {
+      unit = OggPage(serial, 0x02, {'j', 'u', 'n', 'k'});
+      if (Kind == "junk-chain") {
+        const std::vector<uint8_t> next = OggPage(serial, 0, {'m', 'o', 'r', 'e'});
+        unit.insert(unit.end(), next.begin(), next.end());
+      }
+      ++serial;
+    }
+    out.insert(out.end(), unit.begin(), unit.end());
+  }
+  out.resize(Bytes);
+  return out;
 }
 
 }  // namespace tunevert::fuzz

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "opus/AuOpus.h"
+#include "platform/Interrupt.h"
 #include "platform/Text.h"
 #include "vorbis/OggLinks.h"
 
@@ -56,6 +57,47 @@ void OpusToWavOrder(int16_t* Pcm, size_t Frames, uint32_t Channels) {
   }
 }
 
+// A part of the source shown to the decoder as a whole file, to try one link alone.
+struct TWindow {
+  TStream* Stream;
+  int64_t Begin, End;
+};
+
+struct TWindowCallbacks {
+  static int Read(void* Window, unsigned char* Ptr, int Bytes) {
+    auto* w = static_cast<TWindow*>(Window);
+    if (Bytes < 0 || InterruptRequested()) return -1;
+    try {
+      const int64_t want = std::clamp<int64_t>(w->End - w->Stream->Position(), 0, Bytes);
+      return static_cast<int>(w->Stream->Read(Ptr, want));
+    } catch (...) {
+      return -1;
+    }
+  }
+
+  static int Seek(void* Window, opus_int64 Offset, int Whence) {
+    auto* w = static_cast<TWindow*>(Window);
+    try {
+      int64_t to = Offset + w->Begin;
+      if (Whence == SEEK_CUR) to = w->Stream->Position() + Offset;
+      if (Whence == SEEK_END) to = w->End + Offset;
+      if (to < w->Begin) return -1;
+      return w->Stream->Seek(to, TSeekOrigin::soBeginning) < 0 ? -1 : 0;
+    } catch (...) {
+      return -1;
+    }
+  }
+
+  static opus_int64 Tell(void* Window) {
+    auto* w = static_cast<TWindow*>(Window);
+    try {
+      return w->Stream->Position() - w->Begin;
+    } catch (...) {
+      return -1;
+    }
+  }
+};
+
 }  // namespace
 
 TCodecLibrary& OpusFileLibrary() {
@@ -91,6 +133,7 @@ struct TOpusFileCallbacks {
   static int Read(void* Stream, unsigned char* Ptr, int Bytes) {
     auto* self = static_cast<TOpusIn*>(Stream);
     if (self->FStream == nullptr || Bytes < 0) return -1;
+    if (InterruptedHere()) return -1;
     try {
       int64_t want = Bytes;
       if (self->FReadLimit >= 0)
@@ -146,6 +189,7 @@ TOpusIn::~TOpusIn() {
 void TOpusIn::OpenSource() {
   std::lock_guard lock(*OpenCS);
   if (FOpened != 0) return;
+  const TInterruptibleScope opening;
   if (!LoadOpusFileLibrary()) throw EAuException(OpusFileLibrary().LoadFailureMessage());
   FValid = false;
   if (!FStreamAssigned) {
@@ -166,15 +210,34 @@ void TOpusIn::OpenSource() {
   };
   FReadLimit = -1;
   const int error = open();
-  if (!FFile) {
-    // A chain damaged or cut in a later link fails as a whole: open the links before that
-    // one, as other decoders play them.
-    const std::vector<int64_t> starts = OggLinkStarts(*FStream);
-    for (auto limit = starts.rbegin(); limit != starts.rend() && !FFile; ++limit) {
-      FReadLimit = *limit;
-      open();
+  try {
+    if (!FFile && InterruptRequested()) throw EAuException("Opening the file was interrupted");
+    if (!FFile) {
+      // A chain damaged or cut in a later link fails as a whole: open the links before that
+      // one, as other decoders play them.
+      const std::vector<int64_t> starts = OggLinkStarts(*FStream);
+      const int64_t size = FStream->Size();
+      const OpusFileCallbacks alone = {&TWindowCallbacks::Read, &TWindowCallbacks::Seek,
+                                       &TWindowCallbacks::Tell, nullptr};
+      int64_t limit = OggOpenablePrefix(starts, size, [&](int64_t Begin, int64_t End) {
+        TWindow window{FStream, Begin, End};
+        FStream->Seek(Begin, TSeekOrigin::soBeginning);
+        OggOpusFile* probe = Api.open_callbacks(&window, &alone, nullptr, 0, nullptr);
+        if (probe == nullptr) return false;
+        Api.free(probe);
+        return true;
+      });
+      // Links that each open but not together: the last one goes.
+      if (limit == size) limit = starts.empty() ? 0 : starts.back();
+      if (limit > 0) {
+        FReadLimit = limit;
+        open();
+      }
+      if (!FFile) FReadLimit = -1;
     }
-    if (!FFile) FReadLimit = -1;
+  } catch (...) {
+    ReleaseSourceStream();
+    throw;
   }
   const OpusHead* head = FFile ? Api.head(FFile.get(), 0) : nullptr;
   if (!FFile || head == nullptr || head->channel_count <= 0) {

@@ -1,10 +1,22 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "AppTestFiles.h"
+#include "fuzz/OggPages.h"
 
 using namespace tunevert::testing;
 
@@ -31,6 +43,91 @@ Result RunCli(const std::string& args) {
   const int raw = pipe ? pclose(pipe) : -1;
   r.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   return r;
+}
+
+// tunevert-cli in the background: standard error into a file, standard output into the file
+// or the descriptor given.
+class Background {
+ public:
+  Background(const TempDir& dir, std::vector<std::string> args, int Stdout = -1)
+      : FErr(dir / "stderr.txt") {
+    const std::string out = dir / "stdout.txt";
+    args.insert(args.begin(), TUNEVERT_CLI);
+    FPid = fork();
+    if (FPid == 0) {
+      if (Stdout >= 0 ? dup2(Stdout, STDOUT_FILENO) < 0 : !freopen(out.c_str(), "w", stdout))
+        _exit(99);
+      if (!freopen(FErr.c_str(), "w", stderr)) _exit(99);
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(98);
+    }
+    FPidFd = static_cast<int>(syscall(SYS_pidfd_open, FPid, 0));
+  }
+  ~Background() {
+    if (FPid > 0) {
+      kill(FPid, SIGKILL);
+      waitpid(FPid, nullptr, 0);
+    }
+    if (FPidFd >= 0) close(FPidFd);
+  }
+  pid_t Pid() const { return FPid; }
+  // The exit status, or 1000 + the signal that ended it; -1 when it runs past Limit (it is
+  // killed then).
+  int WaitAtMost(std::chrono::milliseconds Limit) {
+    pollfd ended{FPidFd, POLLIN, 0};
+    if (poll(&ended, 1, static_cast<int>(Limit.count())) != 1) return -1;
+    int raw = 0;
+    waitpid(FPid, &raw, 0);
+    FPid = -1;
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 1000 + WTERMSIG(raw);
+  }
+  std::string Err() const {
+    const auto bytes = ReadAll(FErr);
+    return {bytes.begin(), bytes.end()};
+  }
+  std::string Proc(const std::string& Entry) const {
+    const auto bytes = ReadAll("/proc/" + std::to_string(FPid) + "/" + Entry);
+    return {bytes.begin(), bytes.end()};
+  }
+  // Until Holds, at most 60 s.
+  bool Await(const std::function<bool()>& Holds) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!Holds()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+  }
+  // The main thread waits in open() for a FIFO's writer.
+  bool AwaitFifoOpen() const {
+    return Await([&] { return Proc("wchan").starts_with("wait_for_partner"); });
+  }
+  bool HoldsOpen(const std::string& Path) const {
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(FPid) + "/fd", ec), end;
+         !ec && it != end; it.increment(ec)) {
+      std::error_code gone;
+      if (std::filesystem::read_symlink(it->path(), gone) == Path) return true;
+    }
+    return false;
+  }
+
+ private:
+  std::string FErr;
+  pid_t FPid = -1;
+  int FPidFd = -1;
+};
+
+size_t FilesIn(const std::string& Dir) {
+  std::error_code ec;
+  size_t count = 0;
+  for (std::filesystem::recursive_directory_iterator it(Dir, ec), end; !ec && it != end;
+       it.increment(ec))
+    ++count;
+  return count;
 }
 
 }  // namespace
@@ -115,4 +212,71 @@ TEST(Cli, MapsTheWindowsMediaRuntimeAndTheEncodersOnlyForTheFilesThatNeedThem) {
   EXPECT_NE(toMp3.find("status=0"), std::string::npos) << toMp3;
   EXPECT_NE(toMp3.find("libmp3lame"), std::string::npos);
   EXPECT_NE(toMp3.find("libsoxr"), std::string::npos);
+}
+
+// A stop signal while a source is being opened: a FIFO nobody writes to (open() waits), and
+// an Ogg file whose later link fails, followed by a megabyte of page-start patterns (the
+// search for where to cut the chain). Either way the program ends within 2 s, the entry
+// neither done nor failed, nothing written.
+TEST(Cli, AStopSignalEndsAnOpenInProgress) {
+  TempDir dir;
+  ASSERT_EQ(mkfifo((dir / "fifo.opus").c_str(), 0600), 0);
+  std::vector<uint8_t> flood = ReadAll(std::string(TUNEVERT_TEST_DATA) + "/vorbis/stereo.ogg");
+  const std::vector<uint8_t> badLink = tunevert::fuzz::OggPage(777, 0x02, {'b', 'a', 'd'});
+  const std::vector<uint8_t> patterns = tunevert::fuzz::PageStartFlood("bare", 1 << 20);
+  flood.insert(flood.end(), badLink.begin(), badLink.end());
+  flood.insert(flood.end(), patterns.begin(), patterns.end());
+  WriteAll(dir / "flood.ogg", flood);
+  for (const std::string source : {"fifo.opus", "flood.ogg"}) {
+    SCOPED_TRACE(source);
+    const std::string out = dir / ("out-" + source);
+    Background run(dir, {"-f", "wav", "-o", out, dir / source});
+    ASSERT_TRUE(source == "fifo.opus" ? run.AwaitFifoOpen()
+                                      : run.Await([&] { return run.HoldsOpen(dir / source); }));
+    kill(run.Pid(), SIGTERM);
+    EXPECT_EQ(run.WaitAtMost(std::chrono::seconds(2)), 143) << "not ended within 2 s";
+    EXPECT_NE(run.Err().find("interrupted; 0 of 1 files converted"), std::string::npos)
+        << run.Err();
+    EXPECT_EQ(run.Err().find("failed:"), std::string::npos) << run.Err();
+    EXPECT_EQ(FilesIn(out), 0u);
+  }
+}
+
+// The first signal is still being handled (the program is stopped meanwhile, so both arrive
+// together): the second ends the program at once, by its default action.
+TEST(Cli, ASecondSignalEndsTheProgramAtOnce) {
+  TempDir dir;
+  ASSERT_EQ(mkfifo((dir / "fifo.ogg").c_str(), 0600), 0);
+  Background run(dir, {"-f", "wav", "-o", dir / "out", dir / "fifo.ogg"});
+  ASSERT_TRUE(run.AwaitFifoOpen());
+  kill(run.Pid(), SIGSTOP);
+  ASSERT_TRUE(run.Await([&] {
+    const std::string stat = run.Proc("stat");
+    return stat.substr(stat.rfind(')') + 2, 1) == "T";
+  }));
+  kill(run.Pid(), SIGHUP);
+  kill(run.Pid(), SIGTERM);
+  kill(run.Pid(), SIGCONT);
+  const int status = run.WaitAtMost(std::chrono::seconds(2));
+  EXPECT_TRUE(status == 1000 + SIGHUP || status == 1000 + SIGTERM) << status;
+  EXPECT_EQ(FilesIn(dir / "out"), 0u);
+}
+
+// A reader of the program's standard output that went away: writing the first done: line
+// fails (no SIGPIPE), and the batch stops as on SIGTERM, the next file never started.
+TEST(Cli, AClosedStandardOutputStopsTheBatchAsSigtermDoes) {
+  TempDir dir;
+  WriteWav(dir / "a.wav", RampPcm(3000, 2, 16), 2, 16, 44100);
+  WriteWav(dir / "b.wav", RampPcm(300000, 2, 16), 2, 16, 44100);
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  close(ends[0]);
+  Background run(dir, {"-j", "1", "-f", "flac", "-o", dir / "out", dir / "a.wav", dir / "b.wav"},
+                 ends[1]);
+  close(ends[1]);
+  EXPECT_EQ(run.WaitAtMost(std::chrono::seconds(60)), 143) << run.Err();
+  EXPECT_NE(run.Err().find("standard output closed; 1 of 2 files converted"), std::string::npos)
+      << run.Err();
+  EXPECT_EQ(DecodedFrames(dir / "out/a.flac", 2), 3000u);
+  EXPECT_EQ(FilesIn(dir / "out"), 1u);
 }

@@ -10,6 +10,7 @@
 #include "OpusTestUtil.h"
 #include "fuzz/OggPages.h"
 #include "opus/AuOpus.h"
+#include "platform/Interrupt.h"
 #include "platform/Text.h"
 #include "tags/TagLibMeta.h"
 
@@ -36,6 +37,32 @@ TComponentPtr<TOpusIn> Open(const std::string& Path) {
   in->SetFileName(Path);
   return in;
 }
+
+// A file in memory that counts the bytes read from it.
+class TCountingStream final : public TStream {
+ public:
+  explicit TCountingStream(std::vector<uint8_t> Bytes) : FBytes(std::move(Bytes)) {}
+  int64_t Read(void* Buffer, int64_t Count) override {
+    const int64_t n = std::clamp<int64_t>(static_cast<int64_t>(FBytes.size()) - FAt, 0, Count);
+    std::memcpy(Buffer, FBytes.data() + FAt, static_cast<size_t>(n));
+    FAt += n;
+    BytesRead += n;
+    return n;
+  }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t Offset, TSeekOrigin Origin) override {
+    if (Origin == TSeekOrigin::soCurrent) Offset += FAt;
+    if (Origin == TSeekOrigin::soEnd) Offset += static_cast<int64_t>(FBytes.size());
+    if (Offset < 0) return -1;
+    return FAt = Offset;
+  }
+  void SetSize(int64_t) override {}
+  int64_t BytesRead = 0;
+
+ private:
+  std::vector<uint8_t> FBytes;
+  int64_t FAt = 0;
+};
 
 }  // namespace
 
@@ -277,6 +304,51 @@ TEST(OpusDamaged, OtherFilesAreRefused) {
   EXPECT_TRUE(in->Valid());
   EXPECT_EQ(in->Channels(), 1u);
   EXPECT_EQ(in->OriginalSampleRate(), 44100u);
+}
+
+// Page-start patterns after a short file, behind a later link that cannot open: the first
+// link opens whole, the bytes read grow with the file and not with the patterns times the
+// file, and an interrupt ends the open at once.
+TEST(OpusDamaged, PageStartFloodsOpenInLinearWork) {
+  const std::vector<uint8_t> intact = ReadAll(FixturePath("opus/mono.opus"));
+  const auto frames = static_cast<int64_t>(OpusdecReference(FixturePath("opus/mono.opus")).size());
+  const std::vector<uint8_t> badLink = tunevert::fuzz::OggPage(777, 0x02, {'b', 'a', 'd'});
+  for (const char* kind : {"bare", "bad-checksum", "cut-segments", "junk-links", "junk-chain"}) {
+    for (const bool behindBadLink : {false, true}) {
+      SCOPED_TRACE(std::string(kind) + (behindBadLink ? " behind a bad link" : ""));
+      std::vector<int64_t> sizes, reads;
+      for (const size_t flood : {8u << 10, 32u << 10}) {
+        std::vector<uint8_t> bytes = intact;
+        if (behindBadLink) bytes.insert(bytes.end(), badLink.begin(), badLink.end());
+        const std::vector<uint8_t> patterns = tunevert::fuzz::PageStartFlood(kind, flood);
+        bytes.insert(bytes.end(), patterns.begin(), patterns.end());
+        sizes.push_back(static_cast<int64_t>(bytes.size()));
+        TCountingStream stream(bytes);
+        auto in = MakeComponent<TOpusIn>(nullptr);
+        in->SetStream(&stream);
+        ASSERT_TRUE(in->Valid());
+        EXPECT_EQ(in->TotalSamples(), frames);
+        reads.push_back(stream.BytesRead);
+        in->SetStream(nullptr);
+      }
+      EXPECT_LE(reads[1] - reads[0], 8 * (sizes[1] - sizes[0]))
+          << reads[0] << " bytes read for " << sizes[0] << ", " << reads[1] << " for " << sizes[1];
+    }
+  }
+
+  std::vector<uint8_t> bytes = intact;
+  bytes.insert(bytes.end(), badLink.begin(), badLink.end());
+  const std::vector<uint8_t> patterns = tunevert::fuzz::PageStartFlood("junk-chain", 8 << 10);
+  bytes.insert(bytes.end(), patterns.begin(), patterns.end());
+  TCountingStream stream(bytes);
+  auto in = MakeComponent<TOpusIn>(nullptr);
+  in->SetStream(&stream);
+  RequestInterrupt();
+  const bool valid = in->Valid();
+  ClearInterrupt();
+  EXPECT_FALSE(valid);
+  EXPECT_LT(stream.BytesRead, static_cast<int64_t>(bytes.size()));
+  in->SetStream(nullptr);
 }
 
 // OpusTags fill the common container and are what the tag carrier reads as well.

@@ -3,6 +3,7 @@
 // suppressed here only.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "VorbisLayoutUtil.h"
 #include "fuzz/OggPages.h"
+#include "platform/Interrupt.h"
 #include "wav/AuWave.h"
 
 using namespace tunevert;
@@ -37,7 +39,80 @@ int64_t LinkwiseReference(const std::vector<uint8_t>& Bytes, const std::vector<T
   return frames;
 }
 
+// A file in memory that counts the bytes read from it.
+class TCountingStream final : public TStream {
+ public:
+  explicit TCountingStream(std::vector<uint8_t> Bytes) : FBytes(std::move(Bytes)) {}
+  int64_t Read(void* Buffer, int64_t Count) override {
+    const int64_t n = std::clamp<int64_t>(static_cast<int64_t>(FBytes.size()) - FAt, 0, Count);
+    std::memcpy(Buffer, FBytes.data() + FAt, static_cast<size_t>(n));
+    FAt += n;
+    BytesRead += n;
+    return n;
+  }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t Offset, TSeekOrigin Origin) override {
+    if (Origin == TSeekOrigin::soCurrent) Offset += FAt;
+    if (Origin == TSeekOrigin::soEnd) Offset += static_cast<int64_t>(FBytes.size());
+    if (Offset < 0) return -1;
+    return FAt = Offset;
+  }
+  void SetSize(int64_t) override {}
+  int64_t BytesRead = 0;
+
+ private:
+  std::vector<uint8_t> FBytes;
+  int64_t FAt = 0;
+};
+
 }  // namespace
+
+// Page-start patterns after a short file, behind a later link that cannot open (which makes
+// the input look for where the chain can be cut): the first link opens whole, and the bytes
+// read grow with the file, not with the number of patterns times the file (the input once
+// retried the open at every pattern, minutes for 100 KB). An interrupt ends the open at once.
+TEST(VorbisDamaged, PageStartFloodsOpenInLinearWork) {
+  const std::vector<uint8_t> intact = ReadAll(FixturePath("vorbis/stereo.ogg"));
+  const int64_t frames =
+      static_cast<int64_t>(OggReference(FixturePath("vorbis/stereo.ogg")).size() / 4);
+  const std::vector<uint8_t> badLink = tunevert::fuzz::OggPage(777, 0x02, {'b', 'a', 'd'});
+  for (const char* kind : {"bare", "bad-checksum", "cut-segments", "junk-links", "junk-chain"}) {
+    for (const bool behindBadLink : {false, true}) {
+      SCOPED_TRACE(std::string(kind) + (behindBadLink ? " behind a bad link" : ""));
+      std::vector<int64_t> sizes, reads;
+      for (const size_t flood : {8u << 10, 32u << 10}) {
+        std::vector<uint8_t> bytes = intact;
+        if (behindBadLink) bytes.insert(bytes.end(), badLink.begin(), badLink.end());
+        const std::vector<uint8_t> patterns = tunevert::fuzz::PageStartFlood(kind, flood);
+        bytes.insert(bytes.end(), patterns.begin(), patterns.end());
+        sizes.push_back(static_cast<int64_t>(bytes.size()));
+        TCountingStream stream(bytes);
+        auto in = MakeComponent<TVorbisIn>(nullptr);
+        in->SetStream(&stream);
+        ASSERT_TRUE(in->Valid());
+        EXPECT_EQ(in->TotalSamples(), frames);
+        reads.push_back(stream.BytesRead);
+        in->SetStream(nullptr);
+      }
+      EXPECT_LE(reads[1] - reads[0], 8 * (sizes[1] - sizes[0]))
+          << reads[0] << " bytes read for " << sizes[0] << ", " << reads[1] << " for " << sizes[1];
+    }
+  }
+
+  std::vector<uint8_t> bytes = intact;
+  bytes.insert(bytes.end(), badLink.begin(), badLink.end());
+  const std::vector<uint8_t> patterns = tunevert::fuzz::PageStartFlood("junk-chain", 8 << 10);
+  bytes.insert(bytes.end(), patterns.begin(), patterns.end());
+  TCountingStream stream(bytes);
+  auto in = MakeComponent<TVorbisIn>(nullptr);
+  in->SetStream(&stream);
+  RequestInterrupt();
+  const bool valid = in->Valid();
+  ClearInterrupt();
+  EXPECT_FALSE(valid);
+  EXPECT_LT(stream.BytesRead, static_cast<int64_t>(bytes.size()));
+  in->SetStream(nullptr);
+}
 
 // A cut file gives what the reference decoders give from the same bytes, less at most one
 // block, never more; a chain cut in a later link's headers still gives its first link.

@@ -5,11 +5,13 @@
 #include <vorbis/vorbisfile.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string_view>
 
+#include "platform/Interrupt.h"
 #include "platform/Text.h"
 #include "vorbis/OggLinks.h"
 #include "vorbis/VorbisChannelOrder.h"
@@ -65,6 +67,53 @@ bool LinkDecodes(const vorbis_info* Info) {
   return true;
 }
 
+// A part of the source shown to the decoder as a whole file, to try one link alone.
+struct TWindow {
+  TStream* Stream;
+  int64_t Begin, End;
+};
+
+struct TWindowCallbacks {
+  static size_t Read(void* ptr, size_t size, size_t nmemb, void* datasource) {
+    auto* w = static_cast<TWindow*>(datasource);
+    if (size == 0) return 0;
+    if (InterruptRequested()) {
+      errno = EINTR;
+      return 0;
+    }
+    try {
+      const int64_t want = std::clamp<int64_t>(w->End - w->Stream->Position(), 0,
+                                               static_cast<int64_t>(size * nmemb));
+      const int64_t got = w->Stream->Read(ptr, want);
+      return got > 0 ? static_cast<size_t>(got) / size : 0;
+    } catch (...) {
+      return 0;
+    }
+  }
+
+  static int Seek(void* datasource, ogg_int64_t offset, int whence) {
+    auto* w = static_cast<TWindow*>(datasource);
+    try {
+      int64_t to = offset + w->Begin;
+      if (whence == SEEK_CUR) to = w->Stream->Position() + offset;
+      if (whence == SEEK_END) to = w->End + offset;
+      if (to < w->Begin) return -1;
+      return w->Stream->Seek(to, TSeekOrigin::soBeginning) < 0 ? -1 : 0;
+    } catch (...) {
+      return -1;
+    }
+  }
+
+  static long Tell(void* datasource) {
+    auto* w = static_cast<TWindow*>(datasource);
+    try {
+      return static_cast<long>(w->Stream->Position() - w->Begin);
+    } catch (...) {
+      return -1;
+    }
+  }
+};
+
 // ov_read writes whole frames only and refuses room for less than one; a frame of the most
 // channels a link may have takes this much.
 constexpr uint32_t kMaxFrameBytes = 2 * 255;
@@ -110,6 +159,10 @@ struct TVorbisCallbacks {
   static size_t Read(void* ptr, size_t size, size_t nmemb, void* datasource) {
     auto* self = static_cast<TVorbisIn*>(datasource);
     if (self->FStream == nullptr || size == 0) return 0;
+    if (InterruptedHere()) {
+      errno = EINTR;  // a read error, not the file's end
+      return 0;
+    }
     try {
       int64_t want = static_cast<int64_t>(size * nmemb);
       if (self->FReadLimit >= 0)
@@ -180,6 +233,7 @@ TVorbisIn::~TVorbisIn() {
 void TVorbisIn::OpenSource() {
   std::lock_guard lock(*OpenCS);
   if (FOpened != 0) return;
+  const TInterruptibleScope opening;
   // All four are tried, so each retries its load, before the first missing one is named.
   const bool loaded[] = {LoadOggLibrary(), LoadVorbisLibrary(), LoadVorbisFileLibrary(),
                          LoadVorbisEncLibrary()};
@@ -212,16 +266,36 @@ void TVorbisIn::OpenSource() {
     return tested != 0 ? tested : Api.test_open(VFile.get());
   };
   const int code = test();
-  if (code != 0 && FSeekable) {
-    // A chain cut or damaged in a later link's headers fails as a whole: open the links
-    // before that one, as other decoders play them.
-    const std::vector<int64_t> starts = OggLinkStarts(*FStream);
-    for (auto limit = starts.rbegin(); limit != starts.rend(); ++limit) {
-      FReadLimit = *limit;
-      if (test() == 0) break;
-      FReadLimit = -1;
+  try {
+    if (code != 0 && InterruptRequested()) throw EAuException("Opening the file was interrupted");
+    if (code != 0 && FSeekable) {
+      // A chain cut or damaged in a later link's headers fails as a whole: open the links
+      // before that one, as other decoders play them.
+      const std::vector<int64_t> starts = OggLinkStarts(*FStream);
+      const int64_t size = FStream->Size();
+      const ov_callbacks alone = {&TWindowCallbacks::Read, &TWindowCallbacks::Seek, nullptr,
+                                  &TWindowCallbacks::Tell};
+      int64_t limit = OggOpenablePrefix(starts, size, [&](int64_t Begin, int64_t End) {
+        TWindow window{FStream, Begin, End};
+        FStream->Seek(Begin, TSeekOrigin::soBeginning);
+        OggVorbis_File probe;
+        std::memset(&probe, 0, sizeof probe);
+        if (Api.test_callbacks(&window, &probe, nullptr, 0, alone) != 0) return false;
+        if (Api.test_open(&probe) != 0) return false;
+        Api.clear(&probe);
+        return true;
+      });
+      // Links that each open but not together: the last one goes.
+      if (limit == size) limit = starts.empty() ? 0 : starts.back();
+      if (limit > 0) {
+        FReadLimit = limit;
+        if (test() != 0) FReadLimit = -1;
+      }
+      if (FReadLimit < 0) FStream->Seek(0, TSeekOrigin::soBeginning);
     }
-    if (FReadLimit < 0) FStream->Seek(0, TSeekOrigin::soBeginning);
+  } catch (...) {
+    if (OwnsStream()) FreeOwnStream();
+    throw;
   }
   if (code != 0 && FReadLimit < 0) {
     if (OwnsStream()) FreeOwnStream();

@@ -1,0 +1,41 @@
+#include "platform/Interrupt.h"
+
+#include <atomic>
+
+namespace tunevert {
+
+namespace {
+
+std::atomic<bool> gInterrupt{false};
+// A signal handler may only touch lock-free atomics.
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+thread_local bool tInterruptible = false;
+
+}  // namespace
+
+void RequestInterrupt() noexcept {
+  gInterrupt.store(true, std::memory_order_relaxed);
+}
+
+bool InterruptRequested() noexcept {
+  return gInterrupt.load(std::memory_order_relaxed);
+}
+
+void ClearInterrupt() noexcept {
+  gInterrupt.store(false, std::memory_order_relaxed);
+}
+
+TInterruptibleScope::TInterruptibleScope() noexcept : FOuter(tInterruptible) {
+  tInterruptible = true;
+}
+
+TInterruptibleScope::~TInterruptibleScope() {
+  tInterruptible = FOuter;
+}
+
+bool InterruptedHere() noexcept {
+  return tInterruptible && InterruptRequested();
+}
+
+}  // namespace tunevert

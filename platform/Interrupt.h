@@ -1,0 +1,28 @@
+#pragma once
+
+namespace tunevert {
+
+// A process-wide request to give up long work that no component owns a stop for: opening a
+// source (its link scans and reads) on the thread that asked for it. Safe to request from a
+// signal handler; once requested it stays until cleared.
+void RequestInterrupt() noexcept;
+bool InterruptRequested() noexcept;
+void ClearInterrupt() noexcept;
+
+// Marks work on this thread that an interrupt may end, such as opening a source. Reads that
+// serve a running conversion stay outside: ended early, they would look like the file's end.
+class TInterruptibleScope {
+ public:
+  TInterruptibleScope() noexcept;
+  ~TInterruptibleScope();
+  TInterruptibleScope(const TInterruptibleScope&) = delete;
+  TInterruptibleScope& operator=(const TInterruptibleScope&) = delete;
+
+ private:
+  bool FOuter;
+};
+
+// An interrupt was requested and this thread is inside a TInterruptibleScope.
+bool InterruptedHere() noexcept;
+
+}  // namespace tunevert

@@ -1,10 +1,236 @@
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+
 #include "tags/TagLibMeta.h"
 
 namespace tunevert {
 
+namespace {
+
+// What each container can hold. Beyond these the length fields wrap and readers refuse the
+// file (FLAC) or read garbage (ASF), so whatever does not fit is left out instead.
+constexpr std::uint64_t kFlacBlockMax = (std::uint64_t{1} << 24) - 1;  // 24-bit block length
+constexpr std::uint64_t kId3v2Max = (std::uint64_t{1} << 28) - 1;      // 28-bit synchsafe sizes
+// The tag library pads an ID3v2 tag by up to 1 MiB, counted in the tag's size.
+constexpr std::uint64_t kId3v2Padding = std::uint64_t{1} << 20;
+// RIFF counts the whole file but its first 8 bytes in 32 bits.
+constexpr std::uint64_t kRiffMax = 0xFFFFFFFF;
+// libvorbis and libopusfile read comment lengths into signed 32-bit integers.
+constexpr std::uint64_t kOggCommentMax = (std::uint64_t{1} << 31) - 1;
+// ASF's title, author and description strings carry 16-bit byte lengths; every other
+// attribute the tag library moves to the Metadata Library object (32-bit) when it is large.
+constexpr std::uint64_t kAsfStringMax = 0xFFFF;
+constexpr std::uint64_t kAsfValueMax = 0xFFFFFFFF;
+// The encoder's vendor string stays in a Vorbis comment; room for any such name.
+constexpr std::uint64_t kVendorRoom = 256;
+
+std::string SizeText(std::uint64_t bytes) {
+  char text[32];
+  if (bytes < 1024)
+    std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+  else if (bytes < (1u << 20))
+    std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024);
+  else
+    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+  return text;
+}
+
+std::string PictureName(const TCarriedPicture& p) {
+  static const char* const kTypes[] = {"other",
+                                       "file icon",
+                                       "other file icon",
+                                       "front cover",
+                                       "back cover",
+                                       "leaflet page",
+                                       "media",
+                                       "lead artist",
+                                       "artist",
+                                       "conductor",
+                                       "band",
+                                       "composer",
+                                       "lyricist",
+                                       "recording location",
+                                       "during recording",
+                                       "during performance",
+                                       "screen capture",
+                                       "fish",
+                                       "illustration",
+                                       "band logo",
+                                       "publisher logo"};
+  const std::string type = p.Type >= 0 && p.Type < static_cast<int>(std::size(kTypes))
+                               ? kTypes[p.Type]
+                               : "type " + std::to_string(p.Type);
+  return "picture (" + type + ", " + SizeText(p.Data.size()) + ")";
+}
+
+// UTF-16 code units of UTF-8 text: one per character, two for those past U+FFFF.
+std::uint64_t Utf16Units(const std::string& utf8) {
+  std::uint64_t units = 0;
+  for (unsigned char c : utf8)
+    if ((c & 0xC0) != 0x80) units += c >= 0xF0 ? 2 : 1;
+  return units;
+}
+
+// One thing a container stores: a picture, or one value of a field.
+struct TPiece {
+  bool Picture = false;
+  std::string Key;    // the field
+  std::size_t Index;  // into Pictures, or into the field's values
+  std::uint64_t Size;
+};
+
+class TFitter {
+ public:
+  TFitter(const TCarriedTags& Tags, std::vector<std::string>& LeftOut)
+      : FTags(Tags), FLeftOut(LeftOut) {
+    for (std::size_t i = 0; i < Tags.Pictures.size(); ++i) FPieces.push_back({true, {}, i, 0});
+    for (const auto& [key, values] : Tags.Text)
+      for (std::size_t i = 0; i < values.size(); ++i) FPieces.push_back({false, key, i, 0});
+  }
+
+  const TCarriedPicture& PictureOf(const TPiece& p) const { return FTags.Pictures[p.Index]; }
+  const std::string& ValueOf(const TPiece& p) const { return FTags.Text.at(p.Key)[p.Index]; }
+
+  // Sizes every piece as the container stores it.
+  template <class TSize>
+  void Measure(TSize Size) {
+    for (TPiece& p : FPieces) p.Size = Size(p);
+  }
+
+  // Leaves out each piece that alone is over Limit.
+  void EachAtMost(std::uint64_t Limit, const std::string& Why, bool Pictures = true,
+                  bool Text = true) {
+    std::erase_if(FPieces, [&](const TPiece& p) {
+      if (p.Size <= Limit || (p.Picture ? !Pictures : !Text)) return false;
+      Drop(p, Why);
+      return true;
+    });
+  }
+
+  // Leaves out the largest pieces, pictures first, until those Counted sum to at most Limit
+  // (Fixed being what the container needs besides).
+  template <class TCounted>
+  void TogetherAtMost(std::uint64_t Limit, std::uint64_t Fixed, TCounted Counted,
+                      const std::string& Why) {
+    std::uint64_t total = Fixed;
+    for (const TPiece& p : FPieces)
+      if (Counted(p)) total += p.Size;
+    while (total > Limit) {
+      auto largest = FPieces.end();
+      for (auto it = FPieces.begin(); it != FPieces.end(); ++it)
+        if (Counted(*it) && (largest == FPieces.end() || it->Picture > largest->Picture ||
+                             (it->Picture == largest->Picture && it->Size > largest->Size)))
+          largest = it;
+      if (largest == FPieces.end()) return;
+      total -= largest->Size;
+      Drop(*largest, Why);
+      FPieces.erase(largest);
+    }
+  }
+
+  // What is kept, in its first order: the pictures as listed, the values within each field.
+  TCarriedTags Result() const {
+    std::vector<std::size_t> pictures;
+    std::map<std::string, std::vector<std::size_t>> values;
+    for (const TPiece& p : FPieces) (p.Picture ? pictures : values[p.Key]).push_back(p.Index);
+    TCarriedTags fitted;
+    std::sort(pictures.begin(), pictures.end());
+    for (std::size_t i : pictures) fitted.Pictures.push_back(FTags.Pictures[i]);
+    for (auto& [key, kept] : values) {
+      std::sort(kept.begin(), kept.end());
+      for (std::size_t i : kept) fitted.Text[key].push_back(FTags.Text.at(key)[i]);
+    }
+    return fitted;
+  }
+
+ private:
+  void Drop(const TPiece& p, const std::string& Why) {
+    FLeftOut.push_back(
+        (p.Picture ? PictureName(PictureOf(p)) : p.Key + " (" + SizeText(ValueOf(p).size()) + ")") +
+        " left out: " + Why);
+  }
+
+  const TCarriedTags& FTags;
+  std::vector<std::string>& FLeftOut;
+  std::vector<TPiece> FPieces;
+};
+
+// A FLAC picture block's body: type, MIME type, description, four numbers, the data.
+std::uint64_t PictureBlockSize(const TCarriedPicture& p) {
+  return 32 + p.Mime.size() + p.Description.size() + p.Data.size();
+}
+
+}  // namespace
+
 std::string TCarriedTags::First(const std::string& Key) const {
   auto it = Text.find(Key);
   return it == Text.end() || it->second.empty() ? std::string() : it->second.front();
+}
+
+TCarriedTags FitCarriedTags(const TCarriedTags& Tags, const std::string& Format,
+                            std::vector<std::string>& LeftOut, std::uint64_t OutputSize) {
+  TFitter fit(Tags, LeftOut);
+  const auto all = [](const TPiece&) { return true; };
+  const auto text = [](const TPiece& p) { return !p.Picture; };
+  if (Format == ".flac") {
+    // Each picture is a block of its own; the comments share one.
+    fit.Measure([&](const TPiece& p) {
+      return p.Picture ? PictureBlockSize(fit.PictureOf(p))
+                       : 4 + p.Key.size() + 1 + fit.ValueOf(p).size();
+    });
+    const std::string why = "FLAC holds at most 16 MiB in a metadata block";
+    fit.EachAtMost(kFlacBlockMax, why, true, false);
+    fit.TogetherAtMost(kFlacBlockMax, 8 + kVendorRoom, text, why);
+  } else if (Format == ".ogg" || Format == ".opus") {
+    // One comment packet holds everything, pictures base64-encoded (a third larger).
+    fit.Measure([&](const TPiece& p) {
+      return p.Picture ? 4 + std::uint64_t{23} + (PictureBlockSize(fit.PictureOf(p)) + 2) / 3 * 4
+                       : 4 + p.Key.size() + 1 + fit.ValueOf(p).size();
+    });
+    fit.TogetherAtMost(kOggCommentMax, 16 + kVendorRoom, all,
+                       (Format == ".ogg" ? "Ogg Vorbis" : "Opus") +
+                           std::string(" holds at most 2 GiB of comments"));
+  } else if (Format == ".mp3" || Format == ".wav") {
+    // ID3v2.4 frames in UTF-8: an encoding byte, the values with their terminators, and for
+    // the named frames (TXXX, COMM, USLT) a name of a few dozen bytes.
+    fit.Measure([&](const TPiece& p) {
+      if (!p.Picture) return 10 + 64 + fit.ValueOf(p).size() + 1;
+      const TCarriedPicture& picture = fit.PictureOf(p);
+      return 10 + 4 + picture.Mime.size() + picture.Description.size() + picture.Data.size();
+    });
+    // The whole tag is bounded like each frame, so bounding the tag is enough.
+    fit.TogetherAtMost(kId3v2Max, kId3v2Padding, all, "an ID3v2 tag holds at most 256 MiB");
+    if (Format == ".wav" && OutputSize >= 8) {
+      // The chunks go after the audio, and the RIFF size counts them all in 32 bits: the LIST
+      // INFO chunk (a copy of seven first values) and the "id3 " chunk's header come first.
+      std::uint64_t fixed = OutputSize - 8 + 12 + 9 + kId3v2Padding + 10;
+      for (const char* key :
+           {"TITLE", "ARTIST", "ALBUM", "COMMENT", "GENRE", "DATE", "TRACKNUMBER"})
+        fixed += 10 + Tags.First(key).size();
+      fit.TogetherAtMost(kRiffMax, fixed, all, "a WAV file holds at most 4 GiB");
+    }
+  } else if (Format == ".wma") {
+    // Several values of the title, artist or comment are joined by "; " into one string with
+    // a terminator: each value counts with a separator, and the one separator too many makes
+    // up for the terminator, within 2 bytes.
+    fit.Measure([&](const TPiece& p) {
+      if (p.Picture) {
+        const TCarriedPicture& picture = fit.PictureOf(p);
+        return 5 + 2 * (Utf16Units(picture.Mime) + Utf16Units(picture.Description) + 2) +
+               picture.Data.size();
+      }
+      return 2 * (Utf16Units(fit.ValueOf(p)) + 2);
+    });
+    for (const char* key : {"TITLE", "ARTIST", "COMMENT"})
+      fit.TogetherAtMost(
+          kAsfStringMax + 2, 0, [&](const TPiece& p) { return !p.Picture && p.Key == key; },
+          "WMA holds at most 64 KiB for the title, the artist and the comment");
+    fit.EachAtMost(kAsfValueMax, "WMA holds at most 4 GiB in an attribute");
+  }
+  return fit.Result();
 }
 
 const std::vector<std::string>& CarriedKeys() {

@@ -11,6 +11,7 @@
 #include <taglib/commentsframe.h>
 #include <taglib/flacfile.h>
 #include <taglib/id3v1tag.h>
+#include <taglib/id3v2framefactory.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/infotag.h>
 #include <taglib/mp4coverart.h>
@@ -28,11 +29,13 @@
 #include <taglib/xiphcomment.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <iterator>
 #include <utility>
 
 #include "platform/Exception.h"
 #include "platform/Text.h"
+#include "tags/TagLibStream.h"
 
 namespace tunevert {
 
@@ -234,8 +237,15 @@ bool HasAudio(TagLib::File& file) {
          file.audioProperties()->sampleRate() > 0;
 }
 
+// The library reports a refused save; the stream reports a write that failed underneath it.
+void Saved(bool saved, const TCheckedFileStream& stream) {
+  stream.ThrowIfFailed();
+  if (!saved) throw EAuException("Failed to save tags");
+}
+
 void WriteMp3(const std::string& fileName, const TCarriedTags& tags) {
-  TagLib::MPEG::File file(fileName.c_str());
+  TCheckedFileStream stream(fileName);
+  TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance());
   if (!HasAudio(file)) throw EAuException("Failed to write tags: not an MP3 file");
   // Whatever the encoder left (an empty ID3v1 record) is replaced as a whole.
   file.strip(TagLib::MPEG::File::AllTags);
@@ -243,13 +253,14 @@ void WriteMp3(const std::string& fileName, const TCarriedTags& tags) {
     WriteId3v2(*file.ID3v2Tag(true), tags);
     WriteId3v1(*file.ID3v1Tag(true), tags);
   }
-  if (!file.save(TagLib::MPEG::File::AllTags, TagLib::File::StripOthers, TagLib::ID3v2::v4,
-                 TagLib::File::DoNotDuplicate))
-    throw EAuException("Failed to save tags");
+  Saved(file.save(TagLib::MPEG::File::AllTags, TagLib::File::StripOthers, TagLib::ID3v2::v4,
+                  TagLib::File::DoNotDuplicate),
+        stream);
 }
 
 void WriteWav(const std::string& fileName, const TCarriedTags& tags) {
-  TagLib::RIFF::WAV::File file(fileName.c_str());
+  TCheckedFileStream stream(fileName);
+  TagLib::RIFF::WAV::File file(&stream);
   if (!HasAudio(file)) throw EAuException("Failed to write tags: not a WAV file");
   // LIST INFO for the readers that know only it; the "id3 " chunk for everything INFO has no
   // field for (album artist, disc, pictures...).
@@ -262,12 +273,13 @@ void WriteWav(const std::string& fileName, const TCarriedTags& tags) {
   info.setFieldText("ICRD", FromUtf8(tags.First("DATE")));
   info.setFieldText("IPRT", FromUtf8(tags.First("TRACKNUMBER")));
   WriteId3v2(*file.ID3v2Tag(), tags);
-  if (!file.save(TagLib::RIFF::WAV::File::AllTags, TagLib::File::StripOthers, TagLib::ID3v2::v4))
-    throw EAuException("Failed to save tags");
+  Saved(file.save(TagLib::RIFF::WAV::File::AllTags, TagLib::File::StripOthers, TagLib::ID3v2::v4),
+        stream);
 }
 
 void WriteWma(const std::string& fileName, const TCarriedTags& tags) {
-  TagLib::ASF::File file(fileName.c_str());
+  TCheckedFileStream stream(fileName);
+  TagLib::ASF::File file(&stream);
   if (!HasAudio(file)) throw EAuException("Failed to write tags: not a WMA file");
   TagLib::ASF::Tag& tag = *file.tag();
   // WM/PartOfSet is "disc/total"; ASF has no attribute for the number of tracks.
@@ -294,7 +306,7 @@ void WriteWma(const std::string& fileName, const TCarriedTags& tags) {
     picture.setPicture(Bytes(p.Data));
     tag.addAttribute("WM/Picture", TagLib::ASF::Attribute(picture));
   }
-  if (!file.save()) throw EAuException("Failed to save tags");
+  Saved(file.save(), stream);
 }
 
 // Vorbis comments: one field per value, numbers and totals apart as the format names them.
@@ -315,25 +327,27 @@ TagLib::FLAC::Picture* FlacPicture(const TCarriedPicture& p) {
 }
 
 void WriteFlac(const std::string& fileName, const TCarriedTags& tags) {
-  TagLib::FLAC::File file(fileName.c_str());
+  TCheckedFileStream stream(fileName);
+  TagLib::FLAC::File file(&stream, TagLib::ID3v2::FrameFactory::instance());
   if (!HasAudio(file)) throw EAuException("Failed to write tags: not a FLAC file");
   WriteXiph(*file.xiphComment(true), tags);
   file.removePictures();
   for (const TCarriedPicture& p : tags.Pictures) file.addPicture(FlacPicture(p));
-  if (!file.save()) throw EAuException("Failed to save tags");
+  Saved(file.save(), stream);
 }
 
 // Ogg Vorbis and Opus carry Vorbis comments, pictures as METADATA_BLOCK_PICTURE fields.
 template <class TOggFile>
 void WriteOggComments(const std::string& fileName, const TCarriedTags& tags, const char* kind) {
-  TOggFile file(fileName.c_str());
+  TCheckedFileStream stream(fileName);
+  TOggFile file(&stream);
   if (!HasAudio(file) || file.tag() == nullptr)
     throw EAuException(std::string("Failed to write tags: not an ") + kind + " file");
   TagLib::Ogg::XiphComment& comment = *file.tag();
   WriteXiph(comment, tags);
   comment.removeAllPictures();
   for (const TCarriedPicture& p : tags.Pictures) comment.addPicture(FlacPicture(p));
-  if (!file.save()) throw EAuException("Failed to save tags");
+  Saved(file.save(), stream);
 }
 
 // ---- the FFmpeg-decoded sources: MP4, AIFF, WavPack, APE ----
@@ -477,12 +491,17 @@ TCarriedTags ReadCarriedTags(const std::string& FileName) {
   return tags;
 }
 
-void WriteCarriedTags(const std::string& FileName, const TCarriedTags& Tags,
-                      const std::string& Format) {
+std::vector<std::string> WriteCarriedTags(const std::string& FileName, const TCarriedTags& AllTags,
+                                          const std::string& Format) {
+  std::vector<std::string> leftOut;
+  std::error_code sizeError;
+  const std::uintmax_t size =
+      Format == ".wav" ? std::filesystem::file_size(FileName, sizeError) : 0;
+  const TCarriedTags Tags = FitCarriedTags(AllTags, Format, leftOut, sizeError ? 0 : size);
   if (Format == ".mp3")
     WriteMp3(FileName, Tags);
   else if (Tags.Empty())
-    return;
+    return leftOut;
   else if (Format == ".wav")
     WriteWav(FileName, Tags);
   else if (Format == ".wma")
@@ -495,6 +514,7 @@ void WriteCarriedTags(const std::string& FileName, const TCarriedTags& Tags,
     WriteOggComments<TagLib::Ogg::Opus::File>(FileName, Tags, "Opus");
   else
     throw EAuException("Failed to write tags: unknown output format " + Format);
+  return leftOut;
 }
 
 }  // namespace tunevert

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -38,10 +39,20 @@ const std::vector<std::string>& CarriedKeys();
 // cannot be loaded.
 TCarriedTags ReadCarriedTags(const std::string& FileName);
 
+// Tags without what an output of Format cannot hold: a FLAC metadata block over 16 MiB - 1,
+// an ID3v2 tag over 256 MiB - 1 (MP3, WAV), a Vorbis comment packet over 2 GiB - 1 (Ogg
+// Vorbis, Opus), an ASF title, artist or comment over 64 KiB - 1 (WMA), a WAV file over
+// 4 GiB (OutputSize: the untagged output's size, 0 if unknown). Each piece left out, pictures
+// and the largest first, adds a sentence to LeftOut ("picture (front cover, 17.0 MiB) left
+// out: FLAC holds at most 16 MiB in a metadata block").
+TCarriedTags FitCarriedTags(const TCarriedTags& Tags, const std::string& Format,
+                            std::vector<std::string>& LeftOut, std::uint64_t OutputSize = 0);
+
 // Replaces the tags of a finished output (Format ".mp3", ".wma", ".wav", ".flac", ".ogg" or
-// ".opus") with Tags; empty Tags leave the file without tags. Raises EAuException when the
-// file cannot be opened or saved.
-void WriteCarriedTags(const std::string& FileName, const TCarriedTags& Tags,
-                      const std::string& Format);
+// ".opus") with Tags; empty Tags leave the file without tags. What the format cannot hold is
+// left out (FitCarriedTags), and what was is returned, one sentence each. Raises EAuException
+// when the file cannot be opened or saved.
+std::vector<std::string> WriteCarriedTags(const std::string& FileName, const TCarriedTags& Tags,
+                                          const std::string& Format);
 
 }  // namespace tunevert

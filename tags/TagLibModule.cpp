@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 
 #include "platform/AuFileStream.h"
@@ -201,13 +202,21 @@ TCarriedTags ReadCarriedTags(const std::string& FileName) {
   return tags;
 }
 
-void WriteCarriedTags(const std::string& FileName, const TCarriedTags& Tags,
-                      const std::string& Format) {
+std::vector<std::string> WriteCarriedTags(const std::string& FileName, const TCarriedTags& AllTags,
+                                          const std::string& Format) {
+  // Fitted here, where the sentences can be returned; the module fits again and finds nothing
+  // more to leave out.
+  std::vector<std::string> leftOut;
+  std::error_code sizeError;
+  const std::uintmax_t size =
+      Format == ".wav" ? std::filesystem::file_size(FileName, sizeError) : 0;
+  const TCarriedTags tags = FitCarriedTags(AllTags, Format, leftOut, sizeError ? 0 : size);
   // Without tags only an MP3 output is touched: its encoder leaves an empty ID3v1 record.
-  if (Format != ".mp3" && Tags.Empty()) return;
+  if (Format != ".mp3" && tags.Empty()) return leftOut;
   std::string error;
-  if (!TagModule().Write(FileName.c_str(), &Tags, Format.c_str(), &error))
+  if (!TagModule().Write(FileName.c_str(), &tags, Format.c_str(), &error))
     throw EAuException(error);
+  return leftOut;
 }
 
 }  // namespace tunevert

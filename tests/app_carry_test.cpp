@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -210,6 +211,144 @@ TEST(CarriedTagsFallback, SeveralArtistsStayApart) {
   }
   ASSERT_NE(Convert(dir / "two.flac", "wma", dir / "wma").find("done: "), std::string::npos);
   EXPECT_EQ(Carried(Dump(dir / "wma/two.wma")), std::vector<std::string>{"ARTIST=One; Two"});
+}
+
+// Deterministic bytes that no picture data elsewhere matches, made at run time.
+std::string PictureData(std::size_t size, unsigned seed) {
+  std::string data(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + seed) >> 3);
+  return data;
+}
+
+std::string Sha1(const std::string& bytes, const std::string& dir) {
+  WriteAll(dir + "/sha1-input", std::vector<uint8_t>(bytes.begin(), bytes.end()));
+  const std::string line = CommandOutput("sha1sum " + Quoted(dir + "/sha1-input"));
+  return line.substr(0, line.find(' '));
+}
+
+struct LimitCase {
+  const char* Format;
+  bool HoldsBig;        // a 17 MiB picture fits
+  const char* Decoder;  // the reference tool that must read the file cleanly; FILE: its name
+};
+
+void PrintTo(const LimitCase& c, std::ostream* os) {
+  *os << c.Format;
+}
+
+class PictureLimits : public ::testing::TestWithParam<LimitCase> {};
+
+// A picture a format cannot hold is left out and named, never written with a length that
+// wraps; the file stays whole, and a picture at the very limit stays.
+TEST_P(PictureLimits, WhatTheFormatCannotHoldIsLeftOutAndNamed) {
+  const LimitCase& c = GetParam();
+  TempDir dir;
+  ASSERT_NE(Convert(kCarry + "plain.flac", c.Format, dir / "out").find("done: "),
+            std::string::npos);
+  const std::string output = dir / (std::string("out/plain.") + c.Format);
+  tunevert::TCarriedTags tags;
+  tags.Text["TITLE"] = {"Big"};
+  // The largest picture block a FLAC metadata block holds (its body is 32 bytes besides MIME
+  // type, description and data), and one of 17 MiB.
+  const std::size_t atLimit = (std::size_t{1} << 24) - 1 - 32 - 9 - 4;
+  tags.Pictures.push_back({4, "image/png", "back", PictureData(atLimit, 1)});
+  tags.Pictures.push_back({3, "image/jpeg", "", PictureData(std::size_t{17} << 20, 2)});
+
+  const std::vector<std::string> leftOut =
+      tunevert::WriteCarriedTags(output, tags, std::string(".") + c.Format);
+  if (c.HoldsBig)
+    EXPECT_EQ(leftOut, std::vector<std::string>{});
+  else
+    EXPECT_EQ(leftOut, std::vector<std::string>{"picture (front cover, 17.0 MiB) left out: FLAC "
+                                                "holds at most 16 MiB in a metadata block"});
+
+  int status = -1;
+  std::string command = c.Decoder;
+  command.replace(command.find("FILE"), 4, Quoted(output));
+  const std::string complaints = CommandOutput(command + " 2>&1", &status);
+  EXPECT_EQ(status, 0) << complaints;
+  std::vector<std::string> expected{"PICTURE=4|image/png|back|" +
+                                    Sha1(tags.Pictures[0].Data, dir.Path.string())};
+  if (c.HoldsBig)
+    expected.push_back("PICTURE=3|image/jpeg||" + Sha1(tags.Pictures[1].Data, dir.Path.string()));
+  std::sort(expected.begin(), expected.end());
+  expected.push_back("TITLE=Big");
+  EXPECT_EQ(Carried(Dump(output)), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, PictureLimits,
+    ::testing::Values(LimitCase{"flac", false, "flac -s -t FILE"},
+                      LimitCase{"ogg", true, "oggdec -Q -o /dev/null FILE"},
+                      LimitCase{"opus", true, "opusdec --quiet FILE /dev/null"},
+                      LimitCase{"mp3", true, "ffmpeg -nostdin -v error -i FILE -map 0:a -f null -"},
+                      LimitCase{"wma", true,
+                                "ffmpeg -nostdin -v error -i FILE -map 0:a -f null -"}),
+    [](const auto& param) { return std::string(param.param.Format); });
+
+// ASF keeps the title, artist and comment as strings with 16-bit lengths: one longer than that
+// would wrap and garble the attributes after it.
+TEST(CarriedTagsWrite, AWmaCommentOver64KiBIsLeftOut) {
+  TempDir dir;
+  ASSERT_NE(Convert(kCarry + "plain.flac", "wma", dir / "out").find("done: "), std::string::npos);
+  const std::string output = dir / "out/plain.wma";
+  tunevert::TCarriedTags tags;
+  tags.Text["TITLE"] = {"Long"};
+  tags.Text["ALBUM"] = {"After"};
+  // 32766 UTF-16 units and the terminator are the last that fit in 65535 bytes.
+  tags.Text["COMMENT"] = {std::string(32767, 'c')};
+  EXPECT_EQ(tunevert::WriteCarriedTags(output, tags, ".wma"),
+            std::vector<std::string>{"COMMENT (32.0 KiB) left out: WMA holds at most 64 KiB for "
+                                     "the title, the artist and the comment"});
+  EXPECT_EQ(Carried(Dump(output)), (std::vector<std::string>{"ALBUM=After", "TITLE=Long"}));
+
+  tags.Text["COMMENT"] = {std::string(32766, 'c')};
+  EXPECT_EQ(tunevert::WriteCarriedTags(output, tags, ".wma"), std::vector<std::string>{});
+  const std::vector<std::string> kept = Carried(Dump(output));
+  ASSERT_EQ(kept.size(), 3u);
+  EXPECT_EQ(kept[0], "ALBUM=After");
+  EXPECT_TRUE(kept[1] == "COMMENT=" + std::string(32766, 'c')) << kept[1].substr(0, 80) << "...";
+  EXPECT_EQ(kept[2], "TITLE=Long");
+}
+
+// RIFF counts a WAV file in 32 bits: tags that would carry it past 4 GiB are left out.
+TEST(CarriedTagsWrite, AWavFileStaysWithin4GiB) {
+  TempDir dir;
+  const std::string output = dir / "big.wav";
+  // 16-bit stereo silence up to 2 MiB short of the limit, the samples a hole in the file.
+  const std::uint32_t data = (0xFFFFFFFFu - 36 - (2u << 20)) & ~3u;
+  const auto le32 = [](std::uint32_t v) {
+    return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 24)};
+  };
+  const std::string header = "RIFF" + le32(36 + data) + "WAVEfmt " + le32(16) +
+                             std::string("\x01\x00\x02\x00", 4) + le32(44100) + le32(44100 * 4) +
+                             std::string("\x04\x00\x10\x00", 4) + "data" + le32(data);
+  WriteAll(output, std::vector<uint8_t>(header.begin(), header.end()));
+  std::filesystem::resize_file(output, header.size() + data);
+
+  tunevert::TCarriedTags tags;
+  tags.Text["TITLE"] = {"Near"};
+  tags.Pictures.push_back({3, "image/jpeg", "", PictureData(3u << 20, 3)});
+  tags.Pictures.push_back({4, "image/png", "", PictureData(1024, 4)});
+  EXPECT_EQ(tunevert::WriteCarriedTags(output, tags, ".wav"),
+            std::vector<std::string>{
+                "picture (front cover, 3.0 MiB) left out: a WAV file holds at most 4 GiB"});
+  const std::uint64_t size = std::filesystem::file_size(output);
+  EXPECT_LE(size, 0xFFFFFFFFu + std::uint64_t{8});
+  std::ifstream in(output, std::ios::binary);
+  char riff[8] = {};
+  in.read(riff, 8);
+  EXPECT_EQ(std::string(riff + 4, 4), le32(static_cast<std::uint32_t>(size - 8)));
+  // Read from the end: mutagen would read through the 4 GiB hole.
+  EXPECT_EQ(Probe(output, "format_tags=title"), "Near\n");
+  const std::uint64_t tagged = size - header.size() - data;
+  EXPECT_LT(tagged, 1u << 20);
+  std::vector<uint8_t> tail(tagged);
+  in.seekg(static_cast<std::streamoff>(header.size() + data));
+  in.read(reinterpret_cast<char*>(tail.data()), static_cast<std::streamsize>(tagged));
+  EXPECT_TRUE(Holds(tail, std::string("ID3\x04", 4))) << "no ID3v2.4 tag";
+  EXPECT_TRUE(Holds(tail, tags.Pictures[1].Data)) << "the small picture is gone";
 }
 
 // A tag write that fails keeps the audio; the caller turns it into a warning.

@@ -23,7 +23,7 @@ std::string Meta(const std::string& name, const std::string& content) {
 }
 
 // An update page of exactly Size bytes announcing Version and the installer's SHA-256 (a
-// plain-HTTP installer is only started with one).
+// plain-HTTP installer is only started with one, published on an https page).
 std::string UpdatePage(const std::string& version, std::size_t size,
                        const std::string& installer = std::string(3000, 'i')) {
   TSha256 digest;
@@ -55,6 +55,8 @@ class UpdateWindowTest : public ::testing::Test {
     Form.frmUpdate = &Dialog;
     Dialog.PageURL = QString::fromStdString(Server.URL("/page.htm"));
     Form.WebUpdate1->ProductInfo().SetURL(Utf8ToUtf16(Server.URL("/page.htm")));
+    // The local server's plain-HTTP page stands for an https one.
+    Form.WebUpdate1->PageOverHttps = [] { return true; };
     Form.ShowMessage = [this](const QString& text) { Shown << text; };
     Form.WebUpdate1->ShellExecute = [this](const std::u16string& file,
                                            const std::u16string& params) {
@@ -213,6 +215,21 @@ TEST_F(UpdateWindowTest, AFailedCheckSaysWhy) {
   Form.Update->trigger();
   ASSERT_EQ(Shown.size(), 1);
   EXPECT_TRUE(Shown[0].contains(QStringLiteral("500"))) << Shown[0].toStdString();
+
+  // A page that really came over plain HTTP: its digest is no proof, nothing is downloaded.
+  Shown.clear();
+  Form.WebUpdate1->PageOverHttps = nullptr;
+  Server.Route("/page.htm", UpdatePage("1.4", 1200));
+  const std::size_t fetched = Server.Paths().size();
+  AnswerWith(Dialog.btnUpdate);
+  Form.Update->trigger();
+  ASSERT_EQ(Shown.size(), 1);
+  EXPECT_TRUE(Shown[0].contains(QStringLiteral("came over plain HTTP"))) << Shown[0].toStdString();
+  const std::vector<std::string> paths = Server.Paths();
+  EXPECT_EQ(std::count(paths.begin() + static_cast<long>(fetched), paths.end(),
+                       std::string("/files/setup.bin")),
+            0);
+  EXPECT_TRUE(Started.empty());
 }
 
 TEST(UpdateDialogs, LayoutOfBothWindows) {

@@ -96,10 +96,13 @@ class WebUpdateTest : public ::testing::Test {
     Wu->OnBeforeShowInfo = [](TComponent*, bool& show, bool&) { show = false; };
     Wu->OnDownloadError = [this](TComponent*) { ++DownloadErrors; };
     Wu->OnNoUpdateFound = [this](TComponent*) { ++NoUpdates; };
+    // The local server's plain-HTTP pages stand for https ones; the tests of that rule itself
+    // reset this.
+    Wu->PageOverHttps = [] { return true; };
   }
 
-  // Over plain HTTP an installer is started only with a matching published digest: the page
-  // publishes one unless Extra brings its own (or PublishDigest is off).
+  // A plain-HTTP installer is started only with a matching digest published on an https page:
+  // the page publishes one unless Extra brings its own (or PublishDigest is off).
   void ServeUpdate(const std::string& installer, std::vector<std::string> extra = {},
                    const std::string& clientName = "setup.bin", bool PublishDigest = true) {
     std::vector<std::string> lines{Meta("wuProduct", "Tunevert"), Meta("wuVersion", "1.4"),
@@ -647,17 +650,24 @@ TEST_F(WebUpdateTest, OnlyAnInstallerThatCannotHaveBeenChangedIsStarted) {
   std::vector<std::string> page{Meta("wuProduct", "Tunevert"), Meta("wuVersion", "1.4"),
                                 Meta("wuClientSideName", "setup.bin"),
                                 Meta("wuDownload", "/files/setup.bin")};
+  const std::vector<std::string> plainInstaller{
+      Meta("wuProduct", "Tunevert"), Meta("wuVersion", "1.4"),
+      Meta("wuClientSideName", "setup.bin"), Meta("wuDownload", Server.URL("/files/setup.bin"))};
+  std::vector<std::string> withDigest = plainInstaller;
+  withDigest.push_back(Meta("wuSHA256", Digest(installer)));
   SelfSignedServer tls(Dir, {{"/page.htm", {200, {}, Page(page)}},
                              {"/files/setup.bin", {200, {}, installer}},
-                             {"/plain.htm",
+                             {"/plain.htm", {200, {}, Page(plainInstaller)}},
+                             {"/digest.htm", {200, {}, Page(withDigest)}},
+                             {"/moved.htm",
                               {200,
                                {},
-                               Page({Meta("wuProduct", "Tunevert"), Meta("wuVersion", "1.4"),
-                                     Meta("wuClientSideName", "setup.bin"),
-                                     Meta("wuDownload", Server.URL("/files/setup.bin"))})}}});
+                               Page({Meta("wuProduct", "Old"), Meta("wuVersion", "9"),
+                                     Meta("wuRedirection", Server.URL("/digest.htm"))})}}});
   ASSERT_NE(tls.Port, 0) << "openssl or python3 missing";
   Wu->SetCAFile(tls.CAFile);
   Wu->SetOptions({TWuUpdateOption::uoRunUpdate, TWuUpdateOption::uoOverwrite});
+  Wu->PageOverHttps = nullptr;
 
   // Page and installer over https with the certificate checked: started, no digest needed.
   Wu->ProductInfo().SetURL(U(tls.URL("/page.htm")));
@@ -674,18 +684,51 @@ TEST_F(WebUpdateTest, OnlyAnInstallerThatCannotHaveBeenChangedIsStarted) {
   EXPECT_TRUE(Started.empty());
   EXPECT_TRUE(Server.Paths().empty());
 
+  // The same with the installer's digest: it came over https, so it vouches for the file.
+  Wu->ProductInfo().SetURL(U(tls.URL("/digest.htm")));
+  EXPECT_TRUE(Wu->CheckForAnUpdate()) << Wu->ErrorMessage();
+  EXPECT_EQ(Started.size(), 1u);
+  EXPECT_EQ(Server.Paths(), std::vector<std::string>{"/files/setup.bin"});
+
+  // An https page handing over to a plain-HTTP one: the digest there is no proof.
+  Server.Route("/digest.htm", Page(withDigest));
+  Wu->ProductInfo().SetURL(U(tls.URL("/moved.htm")));
+  Started.clear();
+  EXPECT_FALSE(Wu->CheckForAnUpdate());
+  EXPECT_NE(Wu->ErrorMessage().find("came over plain HTTP"), std::string::npos)
+      << Wu->ErrorMessage();
+  EXPECT_TRUE(Started.empty());
+  EXPECT_EQ(Server.Paths(), (std::vector<std::string>{"/files/setup.bin", "/digest.htm"}));
+
   // Plain HTTP throughout and no digest: refused before the download.
   Wu->ProductInfo().SetURL(U(Server.URL("/page.htm")));
   ServeUpdate(installer, {}, "setup.bin", false);
   EXPECT_FALSE(Wu->CheckForAnUpdate());
-  EXPECT_NE(Wu->ErrorMessage().find("SHA-256"), std::string::npos) << Wu->ErrorMessage();
-  EXPECT_EQ(Server.Paths(), std::vector<std::string>{"/page.htm"});
+  EXPECT_NE(Wu->ErrorMessage().find("publishes no SHA-256"), std::string::npos)
+      << Wu->ErrorMessage();
+  EXPECT_EQ(Server.Paths().back(), "/page.htm");
   EXPECT_TRUE(Started.empty());
 
   // Without uoRunUpdate nothing is started, so the file may be fetched.
   Wu->SetOptions({TWuUpdateOption::uoOverwrite});
   EXPECT_TRUE(Wu->CheckForAnUpdate()) << Wu->ErrorMessage();
   EXPECT_TRUE(Started.empty());
+}
+
+TEST_F(WebUpdateTest, ADigestOnAPlainHttpPageIsNoProof) {
+  // Whoever can rewrite the page in transit rewrites the digest with it.
+  Wu->PageOverHttps = nullptr;
+  Wu->SetOptions({TWuUpdateOption::uoRunUpdate, TWuUpdateOption::uoOverwrite});
+  ServeUpdate(Bytes(3000));
+  EXPECT_FALSE(Wu->CheckForAnUpdate());
+  EXPECT_EQ(Wu->ErrorMessage(),
+            "The update page came over plain HTTP, so the SHA-256 it publishes cannot vouch for "
+            "the installer; it was not downloaded.");
+  EXPECT_EQ(DownloadErrors, 1);
+  EXPECT_TRUE(Started.empty());
+  EXPECT_EQ(Server.Paths(), std::vector<std::string>{"/page.htm"});
+  EXPECT_FALSE(std::filesystem::exists(Dir / "setup.bin"));
+  EXPECT_TRUE(Wu->FileName().empty());
 }
 
 TEST_F(WebUpdateTest, ServerRedirectsFollowTheSameRules) {

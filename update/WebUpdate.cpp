@@ -627,17 +627,21 @@ void TWebUpdate::DownloadClientFile() {
   FClientFileName = base;
 
   // Only a file that cannot have been changed on its way is started: one that came over https
-  // from a page that did too, or one matching the SHA-256 its page publishes.
+  // from a page that did too, or one matching the SHA-256 its page publishes. A digest proves
+  // nothing on a page that came over plain HTTP: whoever rewrites the page rewrites it too.
   bool https = false;
   try {
     RequestURL(FUpdateURL, https);
   } catch (const std::exception&) {
   }
-  if (FOptions.Contains(TWuUpdateOption::uoRunUpdate) && FSHA256.empty() &&
-      !(https && FPageHttps)) {
-    Fail(
-        "The installer is offered over plain HTTP and the update page publishes no SHA-256 "
-        "for it, so it was not downloaded.");
+  const bool pageHttps = PageOverHttps ? PageOverHttps() : FPageHttps;
+  if (FOptions.Contains(TWuUpdateOption::uoRunUpdate) &&
+      !(pageHttps && (https || !FSHA256.empty()))) {
+    Fail(FSHA256.empty()
+             ? "The installer is offered over plain HTTP and the update page publishes no "
+               "SHA-256 for it, so it was not downloaded."
+             : "The update page came over plain HTTP, so the SHA-256 it publishes cannot vouch "
+               "for the installer; it was not downloaded.");
     DoDownloadError();
     return;
   }

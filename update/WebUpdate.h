@@ -201,6 +201,10 @@ class TWebUpdate : public TComponent {
   std::function<void()> ProcessMessages;
   // Asks the application to end (uoTerminate).
   std::function<void()> TerminateApplication;
+  // Whether the information page came over https throughout, every page of its chain and
+  // every redirect; unset: what the transfers saw. Only such a page's SHA-256 is trusted. Tests
+  // whose plain local server stands for an https one replace it.
+  std::function<bool()> PageOverHttps;
   // Starts the downloaded file; above 32 means started.
   std::function<int(const std::u16string& FileName, const std::u16string& Parameters)> ShellExecute;
 

@@ -2,6 +2,8 @@
 #include <QFile>
 #include <QMetaObject>
 #include <QTimer>
+#include <string>
+#include <vector>
 
 #include "app/UMessage.h"
 #include "app/Unit1.h"
@@ -39,8 +41,9 @@ int RunApplication(int argc, char** argv) {
   TfrmUpdate frmUpdate;
   form.frmMessage = &frmMessage;
   form.frmUpdate = &frmUpdate;
-  // What "Open With" and the desktop file's %F pass; Qt has taken its own options out.
-  form.AddPaths(QCoreApplication::arguments().mid(1));
+  // What "Open With" and the desktop file's %F pass; Qt has taken its own options out of
+  // argv. The bytes themselves: arguments() would have lost those that are not UTF-8.
+  form.AddPaths(std::vector<std::string>(argv + 1, argv + argc));
   form.show();
   // Lets an installation check see the window come up and close as after File > Exit.
   if (qEnvironmentVariableIsSet("TUNEVERT_QUIT_AFTER_START"))

@@ -322,7 +322,7 @@ struct TFLACCallbacks {
           const std::string_view entry(reinterpret_cast<const char*>(e.entry), e.length);
           const size_t eq = entry.find('=');
           if (eq == std::string_view::npos || !SameKey(entry.substr(0, eq), key)) continue;
-          value = Utf8ToUtf16(entry.substr(eq + 1));
+          value = Utf8TextToUtf16(entry.substr(eq + 1));
           break;  // the first one wins
         }
         self->FComments->SetValue(key, value);

@@ -5,6 +5,13 @@ namespace tunevert {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
+// A byte that is not part of valid UTF-8 (0x80..0xFF) stands as U+DC80..U+DCFF: a lone low
+// surrogate, which valid UTF-8 never yields, so every byte string comes back unchanged.
+constexpr char32_t kEscapedByteBase = 0xDC00;
+
+bool IsSurrogate(char32_t cp) {
+  return cp >= 0xD800 && cp <= 0xDFFF;
+}
 
 void AppendUtf16(std::u16string& out, char32_t cp) {
   if (cp >= 0x10000) {
@@ -53,27 +60,19 @@ std::u16string Utf8ToUtf16(std::string_view Text) {
     } else if ((lead & 0xF8) == 0xF0) {
       extra = 3, cp = lead & 0x07;
     } else {
-      AppendUtf16(out, kReplacement);
-      ++i;
-      continue;
+      extra = -1;
     }
-    if (i + extra >= Text.size() && extra > 0) {  // truncated sequence at the end
-      AppendUtf16(out, kReplacement);
-      break;
-    }
-    bool ok = true;
-    for (int k = 1; k <= extra; ++k) {
+    bool ok = extra >= 0 && i + extra < Text.size();
+    for (int k = 1; ok && k <= extra; ++k) {
       const auto cont = static_cast<unsigned char>(Text[i + k]);
-      if ((cont & 0xC0) != 0x80) {
-        ok = false;
-        break;
-      }
+      ok = (cont & 0xC0) == 0x80;
       cp = (cp << 6) | (cont & 0x3F);
     }
     const bool overlong =
         (extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000);
-    if (!ok || overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      AppendUtf16(out, kReplacement);
+    if (!ok || overlong || cp > 0x10FFFF || IsSurrogate(cp)) {
+      // One byte escaped at a time: what follows it may start a valid sequence.
+      out.push_back(static_cast<char16_t>(kEscapedByteBase + lead));
       ++i;
       continue;
     }
@@ -92,10 +91,24 @@ std::string Utf16ToUtf8(std::u16string_view Text) {
         Text[i + 1] <= 0xDFFF) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (Text[i + 1] - 0xDC00);
       ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+    } else if (cp >= kEscapedByteBase + 0x80 && cp <= kEscapedByteBase + 0xFF) {
+      out.push_back(static_cast<char>(cp - kEscapedByteBase));
+      continue;
+    } else if (IsSurrogate(cp)) {
       cp = kReplacement;
     }
     AppendUtf8(out, cp);
+  }
+  return out;
+}
+
+std::u16string Utf8TextToUtf16(std::string_view Text) {
+  std::u16string out = Utf8ToUtf16(Text);
+  for (size_t i = 0; i < out.size(); ++i) {
+    if (out[i] >= 0xD800 && out[i] <= 0xDBFF)
+      ++i;  // a pair: its low half may lie in the escaped bytes' range
+    else if (IsSurrogate(out[i]))
+      out[i] = static_cast<char16_t>(kReplacement);
   }
   return out;
 }

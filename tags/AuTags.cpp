@@ -230,7 +230,7 @@ void TVorbisTags::TakeComment(std::string_view Entry) {
   const size_t eq = Entry.find('=');
   if (eq == std::string_view::npos) return;
   const std::string key = LowerAscii(std::string(Entry.substr(0, eq)));
-  const std::u16string value = Utf8ToUtf16(Entry.substr(eq + 1));
+  const std::u16string value = Utf8TextToUtf16(Entry.substr(eq + 1));
   if (key == "artist") {
     SetArtist(value);
   } else if (key == "album") {

@@ -405,8 +405,8 @@ void TId3v2Tags::StoreId3v2Frame(std::string_view FrameId, std::span<const uint8
       }
       case 3: {
         const auto end = std::find(text.begin(), text.end(), 0);
-        SetValue(id, Utf8ToUtf16(std::string_view(reinterpret_cast<const char*>(text.data()),
-                                                  static_cast<size_t>(end - text.begin()))));
+        SetValue(id, Utf8TextToUtf16(std::string_view(reinterpret_cast<const char*>(text.data()),
+                                                      static_cast<size_t>(end - text.begin()))));
         return;
       }
       default:  // UTF-16BE without a mark and unknown encodings are not read

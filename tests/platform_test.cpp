@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <random>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -128,10 +129,61 @@ TEST(Text, Utf8AndUtf16RoundTripIncludingSurrogates) {
   EXPECT_EQ(Utf16ToUtf8(wide), utf8);
 }
 
-TEST(Text, MalformedUtf8BecomesReplacementCharacters) {
-  EXPECT_EQ(Utf8ToUtf16("a\xC3"), (std::u16string{u'a', 0xFFFD}));
-  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), (std::u16string{0xFFFD, 0xFFFD}));  // overlong
-  EXPECT_EQ(Utf8ToUtf16("\xFF"), std::u16string(1, 0xFFFD));
+// File names are bytes: each byte that is not part of valid UTF-8 becomes U+DC80..U+DCFF.
+TEST(Text, BytesThatAreNotUtf8BecomeLoneSurrogates) {
+  EXPECT_EQ(Utf8ToUtf16("caf\xE9.wav"),
+            (std::u16string{u'c', u'a', u'f', 0xDCE9, u'.', u'w', u'a', u'v'}));
+  EXPECT_EQ(Utf8ToUtf16("a\xC3"), (std::u16string{u'a', 0xDCC3}));
+  EXPECT_EQ(Utf8ToUtf16("\xE2\x82x"), (std::u16string{0xDCE2, 0xDC82, u'x'}));       // cut short
+  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), (std::u16string{0xDCC0, 0xDCAF}));              // overlong
+  EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), (std::u16string{0xDCED, 0xDCA0, 0xDC80}));  // surrogate
+  EXPECT_EQ(Utf8ToUtf16("\xF4\x90\x80\x80"),  // past U+10FFFF
+            (std::u16string{0xDCF4, 0xDC90, 0xDC80, 0xDC80}));
+  EXPECT_EQ(Utf8ToUtf16("\xFF"), std::u16string(1, 0xDCFF));
+  // A lone surrogate no byte maps to still has one narrow form.
+  EXPECT_EQ(Utf16ToUtf8(std::u16string{0xD800, u'x', 0xDC7F, 0xDE00}),
+            "\xEF\xBF\xBDx\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+TEST(Text, TagTextKeepsNoBytesThatAreNotUtf8) {
+  // U+1F080's low half lies in the escaped bytes' range and stays.
+  EXPECT_EQ(Utf8TextToUtf16("caf\xE9 \xF0\x9F\x82\x80\xE2\x82"),
+            (std::u16string{u'c', u'a', u'f', 0xFFFD, u' ', 0xD83C, 0xDC80, 0xFFFD, 0xFFFD}));
+}
+
+TEST(Text, EveryByteStringComesBackFromUtf16Unchanged) {
+  auto expectRoundTrip = [](const std::string& bytes) {
+    const std::string back = Utf16ToUtf8(Utf8ToUtf16(bytes));
+    if (back == bytes) return true;
+    std::string hex;
+    for (const char c : bytes) hex += std::to_string(static_cast<unsigned char>(c)) + " ";
+    ADD_FAILURE() << "bytes " << hex;
+    return false;
+  };
+  for (const std::string& bytes : std::vector<std::string>{
+           "\xC0\x80", "\xC1\xBF", "\xE0\x80\x80", "\xF0\x80\x80\x80",  // overlong
+           "\xED\xA0\x80", "\xED\xBF\xBF", "\xED\xA0\xBD\xED\xB2\xA9",  // surrogates
+           "\xE2\x82", "\xF0\x9F\x8E", "x\xC3",                         // cut short
+           "\xF0\x9F\x8E\xB5\x80", "\xF0\x9F\x8E\xB5\xED\xB0\x80",      // after a pair
+           "\xF5\x80\x80\x80", "\xF8\x88\x80\x80\x80", "\xFE\xFF"})
+    expectRoundTrip(bytes);
+  // Every string of up to four bytes drawn from the bytes where UTF-8's rules change.
+  const std::string edges(
+      "\x00\x41\x7F\x80\x8F\x90\x9F\xA0\xBF\xC0\xC1\xC2\xDF\xE0\xED"
+      "\xEF\xF0\xF4\xF5\xFF",
+      20);
+  for (size_t n = 0; n < 20 * 20 * 20 * 20; ++n) {
+    const std::string bytes = {edges[n % 20], edges[n / 20 % 20], edges[n / 400 % 20],
+                               edges[n / 8000]};
+    if (!expectRoundTrip(bytes)) break;
+  }
+  std::mt19937 random(20240611);
+  std::uniform_int_distribution<int> byte(0, 255), length(0, 24);
+  for (int i = 0; i < 20000; ++i) {
+    std::string bytes(static_cast<size_t>(length(random)), '\0');
+    for (char& c : bytes) c = static_cast<char>(byte(random));
+    if (!expectRoundTrip(bytes)) break;
+  }
 }
 
 TEST(Text, Latin1NarrowingUsesQuestionMarkAboveFF) {

@@ -12,10 +12,12 @@
 #include <system_error>
 #include <utility>
 
+#include "app/OutputVerifier.h"
 #include "flac/AuFLAC.h"
 #include "flac/AuFLACOut.h"
 #include "mp3enc/AuLame.h"
 #include "opus/AuOpus.h"
+#include "pipeline/AuDeliveryTap.h"
 #include "pipeline/AuFormatStage.h"
 #include "platform/Text.h"
 #include "tags/TagLibMeta.h"
@@ -222,6 +224,18 @@ void TBatchConverter::ApplySettings(TAuFileOut* Output) const {
 }
 
 TAuInput* TBatchConverter::ConvertedInput(TLane& Lane, TAuFileIn* Input, TAuFileOut* Output) {
+  TAuInput* converted = FormatStageFor(Lane, Input, Output);
+  if (!Verify) return converted;
+  // What the output receives is what its file must give back.
+  if (Lane.Tap == nullptr) {
+    Lane.Tap = new TAuDeliveryTap(this);
+    Lane.Tap->SetName("DeliveryTap1");
+  }
+  Lane.Tap->SetInput(converted);
+  return Lane.Tap;
+}
+
+TAuInput* TBatchConverter::FormatStageFor(TLane& Lane, TAuFileIn* Input, TAuFileOut* Output) {
   // Bit depth is a choice of the PCM outputs only; the encoders take what they are given.
   const bool pcm =
       dynamic_cast<TWaveOut*>(Output) != nullptr || dynamic_cast<TFLACOut*>(Output) != nullptr;
@@ -295,16 +309,6 @@ TAuFileOut* TBatchConverter::OutputFor(const std::string& Format) const {
   return found == outputs.end() ? nullptr : found->second;
 }
 
-std::string TBatchConverter::TemporaryFileName(const std::string& FinalName) {
-  const size_t slash = FinalName.rfind('/');
-  const std::string dir =
-      slash == std::string::npos ? std::string() : FinalName.substr(0, slash + 1);
-  std::string name = FinalName.substr(dir.size());
-  const std::string ext = FileExtension(name);
-  name.erase(name.size() - ext.size());
-  return dir + "." + name + ".tunevert-" + std::to_string(getpid()) + ext;
-}
-
 int TBatchConverter::RunningCount() const {
   return static_cast<int>(std::count_if(FLanes.begin(), FLanes.end(),
                                         [](const auto& lane) { return lane->Running != nullptr; }));
@@ -343,6 +347,7 @@ bool TBatchConverter::ConvertSources(std::vector<TBatchSource> Sources, std::str
   FOutputDir = std::move(OutputDir);
   FNext = FConvCount = FConvIndex = FFinished = FConverted = FFailed = FSkipped = 0;
   FLastBatchPercent = -1;
+  FFoldersToSync.clear();
   const int count = static_cast<int>(FFiles.size());
   FActiveLanes = std::clamp(Jobs > 0 ? Jobs : DefaultJobs(), 1, count);
   while (static_cast<int>(FLanes.size()) < FActiveLanes)
@@ -423,6 +428,13 @@ bool TBatchConverter::TryStart(TLane& Lane, int Index, std::string& Failure) {
               (ec ? ": " + ec.message() : std::string());
     return false;
   }
+  std::unique_ptr<TPendingOutput> pending;
+  try {
+    pending = std::make_unique<TPendingOutput>(finalName);
+  } catch (const std::exception& e) {
+    Failure = "The output file " + finalName + " could not be created: " + e.what();
+    return false;
+  }
   try {
     TAuFileIn* input = LaneInput(Lane, kind);
     input->SetFileName(fileName);
@@ -438,19 +450,42 @@ bool TBatchConverter::TryStart(TLane& Lane, int Index, std::string& Failure) {
     if (OnProgressPosition || OnEntryProgress || OnBatchProgress)
       progress = [this, lane = &Lane](TComponent* Sender) { OutputProgress(*lane, Sender); };
     output->SetOnProgress(std::move(progress));
-    const std::string temp = TemporaryFileName(finalName);
-    output->SetFileName(temp);
-    output->Run();
-    Lane.Running = output;
+    // Every writer, the tag writer too, opens the file through this name, never through a
+    // name in the folder.
+    output->SetFileName(pending->Path());
+    // The worker finishes the file itself (tags, read back, sync): long work that must not
+    // hold up this thread. The lane is set up before the run starts, for the worker to read.
     Lane.Entry = Index;
     Lane.Percent = 0;
     Lane.Final = finalName;
-    Lane.Temp = temp;
+    Lane.Temp = pending->Path();
+    Lane.Pending = std::move(pending);
+    Lane.Warning.clear();
+    output->SetAfterFinish(
+        [this, lane = &Lane, Index](TAuOutput& Sender) { CompleteOutput(*lane, Index, Sender); });
+    output->Run();
+    Lane.Running = output;
     return true;
   } catch (const std::exception& e) {
+    Lane.Entry = -1;
+    Lane.Pending.reset();
     Failure = e.what();
     return false;
   }
+}
+
+void TBatchConverter::CompleteOutput(TLane& Lane, int Index, TAuOutput& Output) {
+  Lane.Warning = CarryTagsInto(FFiles[static_cast<size_t>(Index)], Lane.Temp);
+  if (Verify) {
+    if (BeforeVerify) BeforeVerify(Index, Lane.Temp);
+    VerifyOutput(Lane.Temp, FFormat, Lane.Tap->Delivered(),
+                 [&Output] { return Output.StopRequested(); });
+  }
+  // A file that will replace another must be on the disk first; syncing it here keeps that
+  // wait off the thread that places it.
+  struct stat existing {};
+  if (Existing == TExistingOutput::Overwrite && ::lstat(Lane.Final.c_str(), &existing) == 0)
+    Lane.Pending->Sync();
 }
 
 void TBatchConverter::FinishEntry(TLane& Lane) {
@@ -461,27 +496,77 @@ void TBatchConverter::FinishEntry(TLane& Lane) {
   // A run cut short (stopped while the converter winds down, say) is never put in place.
   if (failure.empty() && !output->RunComplete())
     failure = "The conversion stopped before the end of the file.";
-  std::error_code ec;
-  std::string warning;
+  // Tagged and read back on the worker; put in place here. Anything not placed goes with the
+  // pending file.
+  const std::string warning = std::move(Lane.Warning);
+  TPlacement placement;
   if (failure.empty()) {
-    warning = CarryTagsInto(FFiles[static_cast<size_t>(index)], Lane.Temp);
-    fs::rename(Lane.Temp, Lane.Final, ec);
-    if (ec) failure = "The output file " + Lane.Final + " could not be written: " + ec.message();
+    placement = PlaceOutput(Lane, index);
+    failure = placement.Failure;
   }
+  Lane.Pending.reset();
   if (!failure.empty()) {
-    fs::remove(Lane.Temp, ec);
     Fail(index, failure);
+    return;
+  }
+  if (!placement.SkipReason.empty()) {
+    ++FSkipped;
+    if (OnEntrySkipped) OnEntrySkipped(index, placement.SkipReason);
     return;
   }
   ++FConverted;
   if (FPlan[static_cast<size_t>(index)].Numbered && OnEntryNumbered)
-    OnEntryNumbered(index, Lane.Final);
+    OnEntryNumbered(index, placement.Name);
   if (!warning.empty() && OnEntryWarning) OnEntryWarning(index, warning);
-  if (OnEntryDone) OnEntryDone(index, Lane.Final);
+  if (OnEntryDone) OnEntryDone(index, placement.Name);
+}
+
+TBatchConverter::TPlacement TBatchConverter::PlaceOutput(TLane& Lane, int Index) {
+  // Numbered names run out only when other programs keep taking each one we pick.
+  constexpr int kRenumberings = 1000;
+  TPlannedOutput& planned = FPlan[static_cast<size_t>(Index)];
+  TPlacement result;
+  std::string name = Lane.Final;
+  try {
+    if (Existing == TExistingOutput::Overwrite) {
+      // Only a replacing placement waits for the disk; a new name is synced with its folder
+      // when the batch ends.
+      if (!Lane.Pending->PlaceNew(name)) Lane.Pending->PlaceReplacing(name);
+    } else {
+      // The plan saw the folder when the batch started; other programs may have written
+      // there since, and what they wrote stays.
+      for (int renumbered = 0; !Lane.Pending->PlaceNew(name); ++renumbered) {
+        if (Existing == TExistingOutput::Skip) {
+          result.SkipReason = name + " already exists";
+          return result;
+        }
+        if (renumbered == kRenumberings) throw EAuException("every numbered name is taken");
+        name = RenumberedOutput(FFiles, FPlan, static_cast<size_t>(Index), FFormat);
+        planned.FinalName = name;
+        planned.Numbered = true;
+      }
+    }
+  } catch (const std::exception& e) {
+    result.Failure = "The output file " + name + " could not be written: " + e.what();
+    return result;
+  }
+  Lane.Final = name;
+  FFoldersToSync.insert(fs::path(name).parent_path().string());
+  result.Name = std::move(name);
+  return result;
+}
+
+void TBatchConverter::SyncOutputFolders() {
+  // New names are on the disk once their folder is synced; each folder once per batch. A
+  // failure here would come after the entries were reported, and the files themselves are
+  // complete, so it is not reported.
+  for (const std::string& folder : FFoldersToSync) SyncFolder(folder.empty() ? "." : folder);
+  FFoldersToSync.clear();
 }
 
 void TBatchConverter::FinishBatch() {
   FRunning = false;
+  SyncOutputFolders();
   const int count = static_cast<int>(FFiles.size());
   if (FActiveLanes > 1 && OnProgressPosition) OnProgressPosition(100);
   if (OnBatchProgress && FLastBatchPercent != 100) OnBatchProgress(100);
@@ -536,13 +621,17 @@ std::string TBatchConverter::CarryTagsInto(const std::string& Source,
       warning = std::string("tags not read: ") + e.what();
     }
   }
+  // Runs with empty tags too: the output then loses whatever empty record its encoder left.
+  // A file whose tags could not be written is no finished output: it would replace an earlier
+  // tagged one with bare audio.
   try {
-    // Runs with empty tags too: the output then loses whatever empty record its encoder left.
-    WriteCarriedTags(Output, tags, FFormat);
-    return warning;
+    // What the output's format cannot hold is left out, and said.
+    for (const std::string& leftOut : WriteCarriedTags(Output, tags, FFormat))
+      warning += (warning.empty() ? "" : "; ") + leftOut;
   } catch (const std::exception& e) {
-    return std::string("tags not written: ") + e.what();
+    throw EAuException(std::string("The tags could not be written: ") + e.what());
   }
+  return warning;
 }
 
 void TBatchConverter::OutputDone(TLane& Lane, TComponent* Sender) {
@@ -574,10 +663,10 @@ void TBatchConverter::Cancel() {
     TAuFileOut* output = std::exchange(lane->Running, nullptr);
     if (output == nullptr) continue;
     output->Stop(false);
-    std::error_code ec;
-    fs::remove(lane->Temp, ec);
+    lane->Pending.reset();
     notConverted.push_back(std::exchange(lane->Entry, -1));
   }
+  SyncOutputFolders();
   if (!report) return;
   std::sort(notConverted.begin(), notConverted.end());
   for (int i = FNext; i < static_cast<int>(FFiles.size()); ++i) notConverted.push_back(i);

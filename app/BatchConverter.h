@@ -4,15 +4,18 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "app/BatchPlan.h"
 #include "mp3enc/MP3BitRate.h"
 #include "pipeline/AuFile.h"
+#include "platform/PendingOutput.h"
 
 namespace tunevert {
 
+class TAuDeliveryTap;
 class TAuFormatStage;
 class TWaveIn;
 class TWaveOut;
@@ -59,6 +62,11 @@ class TBatchConverter final : public TComponent {
   bool SkipNewer = false;  // leave entries whose output is newer than their source
   // Whether each output gets its source's tags and pictures; off, outputs get no tags.
   bool CarryTags = true;
+  // Whether each finished output is read back before it is put in place.
+  bool Verify = true;
+  // For tests: called on the worker between the tags and the read back, with the name the
+  // finished file can be opened by.
+  std::function<void(int Index, const std::string& WrittenFile)> BeforeVerify;
   TOutputSettings Settings;
 
   // What the user sees; each may stay empty. With one job the status and the position are
@@ -116,8 +124,6 @@ class TBatchConverter final : public TComponent {
                                     const std::string& Format) {
     return tunevert::OutputFileName(OutputDir, Source, Format);
   }
-  // Where the output is written until it is complete: beside the final file, same extension.
-  static std::string TemporaryFileName(const std::string& FinalName);
 
  protected:
   void BeforeDestruction() override;
@@ -127,11 +133,20 @@ class TBatchConverter final : public TComponent {
   struct TLane {
     std::array<TAuFileIn*, kSourceKinds> Inputs{};
     TAuFormatStage* Stage = nullptr;             // made when a setting changes the format
+    TAuDeliveryTap* Tap = nullptr;               // made when outputs are read back
     std::map<std::string, TAuFileOut*> Outputs;  // by format, made when first needed
     TAuFileOut* Running = nullptr;
     int Entry = -1;
     int Percent = 0;
-    std::string Final, Temp;
+    std::string Final;
+    // The running entry's output file until it is placed; Temp is the name its writers open.
+    std::unique_ptr<TPendingOutput> Pending;
+    std::string Temp;
+    std::string Warning;  // the tag warning, written by the worker before its done event
+  };
+  // What became of a finished file: put at Name, left out (SkipReason), or Failure.
+  struct TPlacement {
+    std::string Name, SkipReason, Failure;
   };
 
   TAuFileIn* MakeInput(TSourceKind Kind);
@@ -142,6 +157,7 @@ class TBatchConverter final : public TComponent {
   void NameFirstLane();
   // Between input and output: the settings that apply to this output, or the input itself.
   TAuInput* ConvertedInput(TLane& Lane, TAuFileIn* Input, TAuFileOut* Output);
+  TAuInput* FormatStageFor(TLane& Lane, TAuFileIn* Input, TAuFileOut* Output);
   void ApplySettings(TAuFileOut* Output) const;
 
   // Starts waiting entries on idle lanes; ends the batch when nothing is left.
@@ -149,8 +165,16 @@ class TBatchConverter final : public TComponent {
   void StartEntry(TLane& Lane, int Index);
   bool TryStart(TLane& Lane, int Index, std::string& Failure);
   void FinishEntry(TLane& Lane);
+  // Puts the lane's finished file at its entry's name, as Existing says.
+  TPlacement PlaceOutput(TLane& Lane, int Index);
+  // Makes the names of the files placed so far survive a crash.
+  void SyncOutputFolders();
   void FinishBatch();
-  // Into the temporary output, before it is renamed; a failure comes back as the warning.
+  // On the worker, once the run has finished the lane's file: tags, read back, sync. Raises
+  // when the file must not be put in place.
+  void CompleteOutput(TLane& Lane, int Index, TAuOutput& Output);
+  // Into the pending output; returns a warning when the source's tags could not be read, and
+  // raises when the output's could not be written.
   std::string CarryTagsInto(const std::string& Source, const std::string& Output) const;
   void Fail(int Index, const std::string& Message);
   void OutputDone(TLane& Lane, TComponent* Sender);
@@ -167,6 +191,7 @@ class TBatchConverter final : public TComponent {
   std::vector<TPlannedOutput> FPlan;
   std::string FFormat, FBitrateText, FOutputDir;
   std::vector<std::unique_ptr<TLane>> FLanes;
+  std::set<std::string> FFoldersToSync;
   int FActiveLanes = 1;
   int FNext = 0;
   int FConvCount = 0;

@@ -1,5 +1,7 @@
 #include "app/BatchPlan.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <filesystem>
@@ -7,6 +9,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "platform/CaseFold.h"
 #include "platform/Text.h"
 
 namespace fs = std::filesystem;
@@ -20,11 +23,12 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Two names that one output folder may hold as one file.
+// Two names that one output folder may hold as one file: on a case-insensitive file system
+// (FAT, exFAT, NTFS drives) names equal under Unicode case folding are one file.
 std::string CollisionKey(const std::string& path) {
   std::error_code ec;
   const fs::path canonical = fs::weakly_canonical(path, ec);
-  return LowerAscii(ec ? path : canonical.string());
+  return FoldCase(ec ? path : canonical.string());
 }
 
 bool Hidden(const fs::path& path) {
@@ -148,6 +152,26 @@ std::vector<TPlannedOutput> PlanOutputs(const std::vector<TBatchSource>& Sources
     entry.FinalName = std::move(name);
   }
   return plan;
+}
+
+std::string RenumberedOutput(const std::vector<std::string>& Sources,
+                             const std::vector<TPlannedOutput>& Plan, size_t Index,
+                             const std::string& Format) {
+  std::unordered_set<std::string> owned;
+  for (size_t i = 0; i < Plan.size(); ++i)
+    if (i != Index) {
+      owned.insert(CollisionKey(Plan[i].FinalName));
+      owned.insert(CollisionKey(Sources[i]));
+    }
+  const std::string& current = Plan[Index].FinalName;
+  const std::string plain =
+      OutputFileName(current.substr(0, current.rfind('/') + 1), Sources[Index], Format);
+  for (int number = 2;; ++number) {
+    std::string name = NumberedName(plain, number);
+    // Any error but "nothing there" is left for the placement to report.
+    struct stat existing {};
+    if (owned.count(CollisionKey(name)) == 0 && ::lstat(name.c_str(), &existing) != 0) return name;
+  }
 }
 
 }  // namespace tunevert

@@ -54,9 +54,16 @@ std::string NumberedName(const std::string& FileName, int Number);
 
 // Every entry's output name, decided in list order before anything runs, so the result
 // never depends on which file finishes first. No two entries share a name (letter case
-// ignored, for output folders on FAT drives), and no output takes the name of another
-// entry's source.
+// ignored in any script, for output folders on FAT drives), and no output takes the name of
+// another entry's source.
 std::vector<TPlannedOutput> PlanOutputs(const std::vector<TBatchSource>& Sources,
                                         const TOutputPlanOptions& Options);
+
+// For entry Index when its planned output name was taken on disk after planning (by another
+// program): the first numbered name that nothing holds on disk, not even a dangling link, and
+// that no other entry of Plan has as its output or its source.
+std::string RenumberedOutput(const std::vector<std::string>& Sources,
+                             const std::vector<TPlannedOutput>& Plan, size_t Index,
+                             const std::string& Format);
 
 }  // namespace tunevert

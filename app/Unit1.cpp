@@ -23,6 +23,7 @@
 #include <QStatusBar>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <filesystem>
 #include <memory>
 
 #include "app/UMessage.h"
@@ -35,6 +36,8 @@
 namespace tunevert {
 
 namespace {
+
+namespace fs = std::filesystem;
 
 const QString kDonatePage = QStringLiteral("https://quorvel.example/donate");
 const QString kHomePage = QStringLiteral("https://quorvel.example/");
@@ -61,12 +64,51 @@ QFont LargeFont() {
   return font;
 }
 
-std::string LocalName(const QString& path) {
-  return QFile::encodeName(path).toStdString();
+// A name is bytes; its QString only shows it, with U+FFFD for bytes that are not UTF-8.
+QString Shown(const std::string& name) {
+  return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
 }
 
-QString FromLocal(const std::string& path) {
-  return QFile::decodeName(QByteArray::fromStdString(path));
+// Qt hands names as text (dialogs, typed folders, file URLs it built from text), and text has
+// lost the bytes that are not UTF-8. Where such a name is not on disk, each of its parts that
+// shows U+FFFD is matched against its folder's entries as they show; a part that matches one
+// entry only is that entry.
+std::string FindShownName(const std::string& bytes) {
+  std::error_code ec;
+  if (bytes.find("\xEF\xBF\xBD") == std::string::npos || fs::exists(fs::symlink_status(bytes, ec)))
+    return bytes;
+  fs::path found;
+  for (const fs::path& part : fs::path(bytes)) {
+    fs::path next = found / part;
+    const QString shown = Shown(part.string());
+    if (shown.contains(QChar(0xFFFD)) && !fs::exists(fs::symlink_status(next, ec))) {
+      int matches = 0;
+      fs::directory_iterator it(found.empty() ? fs::path(".") : found, ec);
+      for (; !ec && it != fs::directory_iterator(); it.increment(ec))
+        if (Shown(it->path().filename().string()) == shown && ++matches == 1)
+          next = found / it->path().filename();
+      if (matches != 1) next = found / part;
+    }
+    found = std::move(next);
+  }
+  return found.string();
+}
+
+std::string LocalName(const QString& path) {
+  return FindShownName(path.toStdString());
+}
+
+// A file URL's path carries a name's bytes percent-encoded, whatever they are.
+std::string LocalName(const QUrl& url) {
+  const QString host = url.host();
+  if (!host.isEmpty() && host != QStringLiteral("localhost")) return LocalName(url.toLocalFile());
+  return FindShownName(
+      QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString());
+}
+
+// What a file manager opens for a folder of any bytes.
+QUrl FolderUrl(const std::string& folder) {
+  return QUrl::fromEncoded("file://" + QByteArray::fromStdString(folder).toPercentEncoding("/"));
 }
 
 // The folder as a file manager shows it: the home folder as "~".
@@ -78,8 +120,8 @@ QString ShortFolder(const QString& folder) {
   return folder;
 }
 
-std::vector<TBatchSource> FolderSources(const QString& folder) {
-  return ExpandSources({LocalName(folder)});
+std::vector<TBatchSource> FolderSources(const std::string& folder) {
+  return ExpandSources({folder});
 }
 
 }  // namespace
@@ -108,14 +150,24 @@ TFileListBox::TFileListBox(QWidget* parent) : QTreeWidget(parent) {
   setDragDropMode(QAbstractItemView::DropOnly);
 }
 
-QString TFileListBox::FileName(int Row) const {
+std::string TFileListBox::LocalFileName(int Row) const {
   const QTreeWidgetItem* entry = item(Row);
-  return entry == nullptr ? QString() : entry->data(colFile, Qt::UserRole).toString();
+  return entry == nullptr ? std::string()
+                          : entry->data(colFile, Qt::UserRole).toByteArray().toStdString();
+}
+
+std::string TFileListBox::LocalSubFolder(int Row) const {
+  const QTreeWidgetItem* entry = item(Row);
+  return entry == nullptr ? std::string()
+                          : entry->data(colFile, kSubFolderRole).toByteArray().toStdString();
+}
+
+QString TFileListBox::FileName(int Row) const {
+  return Shown(LocalFileName(Row));
 }
 
 QString TFileListBox::SubFolder(int Row) const {
-  const QTreeWidgetItem* entry = item(Row);
-  return entry == nullptr ? QString() : entry->data(colFile, kSubFolderRole).toString();
+  return Shown(LocalSubFolder(Row));
 }
 
 QStringList TFileListBox::FileNames() const {
@@ -125,22 +177,24 @@ QStringList TFileListBox::FileNames() const {
 }
 
 int TFileListBox::AddEntries(const std::vector<TBatchSource>& Sources) {
-  QSet<QString> listed;
-  for (int i = 0; i < count(); ++i) listed.insert(FileName(i));
+  QSet<QByteArray> listed;
+  for (int i = 0; i < count(); ++i) listed.insert(QByteArray::fromStdString(LocalFileName(i)));
   QList<QTreeWidgetItem*> added;
   for (const TBatchSource& source : Sources) {
-    const QFileInfo info(FromLocal(source.File));
-    const QString file = QDir::cleanPath(info.absoluteFilePath());
+    std::error_code ec;
+    fs::path path = fs::absolute(source.File, ec).lexically_normal();
+    if (!path.has_filename() && path.has_relative_path()) path = path.parent_path();
+    const QByteArray file = QByteArray::fromStdString(path.string());
     if (listed.contains(file)) continue;
     listed.insert(file);
     auto* entry = new QTreeWidgetItem;
-    entry->setText(colFile, info.fileName());
-    entry->setText(colFolder, ShortFolder(QFileInfo(file).path()));
+    entry->setText(colFile, Shown(path.filename().string()));
+    entry->setText(colFolder, ShortFolder(Shown(path.parent_path().string())));
     entry->setData(colFile, Qt::UserRole, file);
-    entry->setData(colFile, kSubFolderRole, FromLocal(source.SubFolder));
+    entry->setData(colFile, kSubFolderRole, QByteArray::fromStdString(source.SubFolder));
     entry->setData(colStatus, Qt::UserRole, static_cast<int>(TEntryState::Waiting));
-    entry->setToolTip(colFile, file);
-    entry->setToolTip(colFolder, file);
+    entry->setToolTip(colFile, Shown(path.string()));
+    entry->setToolTip(colFolder, Shown(path.string()));
     added << entry;
   }
   addTopLevelItems(added);
@@ -183,9 +237,9 @@ void TFileListBox::dragMoveEvent(QDragMoveEvent* event) {
 
 void TFileListBox::dropEvent(QDropEvent* event) {
   if (Locked) return;
-  QStringList names;
+  std::vector<std::string> names;
   for (const QUrl& url : event->mimeData()->urls())
-    if (url.isLocalFile()) names << url.toLocalFile();
+    if (url.isLocalFile()) names.push_back(LocalName(url));
   event->acceptProposedAction();
   if (OnDrop) OnDrop(names);
 }
@@ -338,6 +392,10 @@ TForm1::TForm1(QWidget* parent)
       QStringLiteral("Files from an added folder keep their subfolders under the output folder"));
   chkCarryTags = new QCheckBox(QStringLiteral("Carry tags"), central);
   chkCarryTags->setToolTip(QStringLiteral("Copy each source's tags and pictures to its output"));
+  chkVerify = new QCheckBox(QStringLiteral("Read back outputs"), central);
+  chkVerify->setToolTip(QStringLiteral(
+      "Decode each finished output before it is put in place, so a damaged file never replaces "
+      "anything"));
   optionsBar->addWidget(label("Parallel jobs:", spnJobs));
   optionsBar->addWidget(spnJobs);
   optionsBar->addSpacing(12);
@@ -346,6 +404,7 @@ TForm1::TForm1(QWidget* parent)
   optionsBar->addSpacing(12);
   optionsBar->addWidget(chkKeepTree);
   optionsBar->addWidget(chkCarryTags);
+  optionsBar->addWidget(chkVerify);
   optionsBar->addStretch(1);
   column->addLayout(optionsBar);
 
@@ -389,6 +448,7 @@ TForm1::TForm1(QWidget* parent)
       {cbExisting, "Existing outputs"},
       {chkKeepTree, "Keep folder tree"},
       {chkCarryTags, "Carry tags"},
+      {chkVerify, "Read back outputs"},
       {ListBox1, "Files to convert"},
       {btnDeleteFromFileList, "Delete selected from list"},
   };
@@ -418,7 +478,7 @@ TForm1::TForm1(QWidget* parent)
   connect(btnDeleteFromFileList, &QPushButton::clicked, this, [this] { DeleteSelected(); });
   connect(ListBox1, &QTreeWidget::itemDoubleClicked, this,
           [this](QTreeWidgetItem*, int) { DeleteSelected(); });
-  ListBox1->OnDrop = [this](const QStringList& names) { DragDrop1Drop(names); };
+  ListBox1->OnDrop = [this](const std::vector<std::string>& names) { DragDrop1Drop(names); };
 
   TBatchConverter& c = *FConverter;
   c.OnStatusText = [this](const std::string& text) {
@@ -447,15 +507,13 @@ TForm1::TForm1(QWidget* parent)
   };
   c.OnEntryNumbered = [this](int index, const std::string& output) {
     if (index >= 0 && index < static_cast<int>(FNumbered.size()))
-      FNumbered[static_cast<size_t>(index)] = FromLocal(output);
+      FNumbered[static_cast<size_t>(index)] = Shown(output);
   };
   c.OnEntryWarning = [this](int index, const std::string& warning) {
     if (index >= 0 && index < static_cast<int>(FWarnings.size()))
       FWarnings[static_cast<size_t>(index)] = QString::fromStdString(warning);
   };
-  c.OnEntryDone = [this](int index, const std::string& output) {
-    EntryDone(index, FromLocal(output));
-  };
+  c.OnEntryDone = [this](int index, const std::string& output) { EntryDone(index, Shown(output)); };
   c.OnEntryNotConverted = [this](int index) {
     ListBox1->SetState(index, TEntryState::NotConverted, QStringLiteral("Not converted"));
   };
@@ -547,6 +605,7 @@ void TForm1::LoadSettings() {
     if (existing == QLatin1String(kExistingKeys[i])) cbExisting->setCurrentIndex(i);
   chkKeepTree->setChecked(settings->value(QStringLiteral("keepTree"), false).toBool());
   chkCarryTags->setChecked(settings->value(QStringLiteral("carryTags"), true).toBool());
+  chkVerify->setChecked(settings->value(QStringLiteral("verify"), true).toBool());
   if (settings->contains(QStringLiteral("geometry")))
     restoreGeometry(settings->value(QStringLiteral("geometry")).toByteArray());
 }
@@ -562,6 +621,7 @@ void TForm1::SaveSettings() const {
                      QLatin1String(kExistingKeys[std::clamp(cbExisting->currentIndex(), 0, 2)]));
   settings->setValue(QStringLiteral("keepTree"), chkKeepTree->isChecked());
   settings->setValue(QStringLiteral("carryTags"), chkCarryTags->isChecked());
+  settings->setValue(QStringLiteral("verify"), chkVerify->isChecked());
   settings->setValue(QStringLiteral("geometry"), saveGeometry());
 }
 
@@ -635,7 +695,7 @@ void TForm1::btnConvertClick() {
   }
   std::vector<TBatchSource> sources;
   for (int i = 0; i < ListBox1->count(); ++i)
-    sources.push_back({LocalName(ListBox1->FileName(i)), LocalName(ListBox1->SubFolder(i))});
+    sources.push_back({ListBox1->LocalFileName(i), ListBox1->LocalSubFolder(i)});
   QString folder = OutputDirtxt->text().trimmed();
   // An empty list or folder gets the driver's own message.
   if (!folder.isEmpty() && !sources.empty()) {
@@ -658,11 +718,12 @@ void TForm1::btnConvertClick() {
   c.Existing = static_cast<TExistingOutput>(std::clamp(cbExisting->currentIndex(), 0, 2));
   c.KeepTree = chkKeepTree->isChecked();
   c.CarryTags = chkCarryTags->isChecked();
+  c.Verify = chkVerify->isChecked();
   SaveSettings();
-  FBatchOutputFolder = folder;
+  FBatchOutputFolder = LocalName(folder);
   const std::string bitrate = ApplyFormatChoice(c);
   if (!c.ConvertSources(std::move(sources), cbKonvertTo->currentText().toStdString(), bitrate,
-                        LocalName(folder))) {
+                        FBatchOutputFolder)) {
     for (int i = 0; i < count; ++i) ListBox1->SetState(i, TEntryState::Waiting, QString());
   }
 }
@@ -711,28 +772,30 @@ void TForm1::FileOpen1Accept(const QStringList& Names) {
 }
 
 void TForm1::AddFolder1Accept(const QString& Folder) {
-  AddSources(FolderSources(Folder));
+  AddSources(FolderSources(LocalName(Folder)));
 }
 
-void TForm1::DragDrop1Drop(const QStringList& Names) {
+void TForm1::DragDrop1Drop(const std::vector<std::string>& Names) {
   std::vector<TBatchSource> sources;
-  for (const QString& name : Names) {
-    if (QFileInfo(name).isDir()) {
+  for (const std::string& name : Names) {
+    std::error_code ec;
+    if (fs::is_directory(name, ec)) {
       for (TBatchSource& source : FolderSources(name)) sources.push_back(std::move(source));
-    } else if (TZemc::CheckValidFileName(LocalName(name))) {
-      sources.push_back({LocalName(name), {}});
+    } else if (TZemc::CheckValidFileName(name)) {
+      sources.push_back({name, {}});
     }
   }
   AddSources(sources);
 }
 
-void TForm1::AddPaths(const QStringList& Paths) {
+void TForm1::AddPaths(const std::vector<std::string>& Paths) {
   std::vector<TBatchSource> sources;
-  for (const QString& path : Paths) {
-    if (QFileInfo(path).isDir()) {
+  for (const std::string& path : Paths) {
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) {
       for (TBatchSource& source : FolderSources(path)) sources.push_back(std::move(source));
     } else {
-      sources.push_back({LocalName(path), {}});
+      sources.push_back({path, {}});
     }
   }
   AddSources(sources);
@@ -749,13 +812,14 @@ void TForm1::btnClearFileListClick() {
 }
 
 void TForm1::OpenOutputFolderClick() {
-  if (!FBatchOutputFolder.isEmpty()) ShellOpen(QUrl::fromLocalFile(FBatchOutputFolder).toString());
+  if (!FBatchOutputFolder.empty()) ShellOpen(FolderUrl(FBatchOutputFolder).toString());
 }
 
 void TForm1::SetStatus(bool Enabled) {
-  for (QWidget* w : std::initializer_list<QWidget*>{
-           btnFileOpen, btnAddFolder, btnClearFileList, cbKonvertTo, cbBitrate, OutputDirtxt,
-           btnSelectDir, btnDeleteFromFileList, spnJobs, cbExisting, chkKeepTree, chkCarryTags})
+  for (QWidget* w :
+       std::initializer_list<QWidget*>{btnFileOpen, btnAddFolder, btnClearFileList, cbKonvertTo,
+                                       cbBitrate, OutputDirtxt, btnSelectDir, btnDeleteFromFileList,
+                                       spnJobs, cbExisting, chkKeepTree, chkCarryTags, chkVerify})
     w->setEnabled(Enabled);
   for (QAction* a : {FileOpen1, FileAddFolder1, DeleteAction, ConvertAction})
     a->setEnabled(Enabled);
@@ -763,7 +827,7 @@ void TForm1::SetStatus(bool Enabled) {
   ListBox1->Locked = !Enabled;
   btnConvert->setText(Enabled ? QStringLiteral("Convert!") : QStringLiteral("Stop"));
   btnConvert->setAccessibleName(Enabled ? QStringLiteral("Convert") : QStringLiteral("Stop"));
-  const bool canOpen = Enabled && !FBatchOutputFolder.isEmpty();
+  const bool canOpen = Enabled && !FBatchOutputFolder.empty();
   btnOpenOutputFolder->setEnabled(canOpen);
   OpenOutputFolder1->setEnabled(canOpen);
 }

@@ -41,8 +41,8 @@ class TFileListBox final : public QTreeWidget {
   enum Column { colFile, colFolder, colStatus };
 
   explicit TFileListBox(QWidget* parent);
-  // Full names of the dropped files and folders, in the order the desktop gives them.
-  std::function<void(const QStringList& Names)> OnDrop;
+  // Full names (bytes) of the dropped files and folders, in the order the desktop gives them.
+  std::function<void(const std::vector<std::string>& Names)> OnDrop;
   // Drawn over an empty list.
   QString EmptyText = QStringLiteral("Drop audio files or folders here, or use Add Files");
   // While a batch runs the rows are its entries: nothing may be dropped in between.
@@ -50,8 +50,12 @@ class TFileListBox final : public QTreeWidget {
 
   int count() const { return topLevelItemCount(); }
   QTreeWidgetItem* item(int Row) const { return topLevelItem(Row); }
+  // A row keeps its file's name as bytes; the QStrings only show them (U+FFFD for bytes that
+  // are not UTF-8), and no name is ever made from them.
+  std::string LocalFileName(int Row) const;
   QString FileName(int Row) const;
   // Where the file was found below a folder the user added ("" or "a/b/").
+  std::string LocalSubFolder(int Row) const;
   QString SubFolder(int Row) const;
   QStringList FileNames() const;
   // Appends the entries whose files are not listed yet; returns how many were added.
@@ -116,6 +120,7 @@ class TForm1 final : public QMainWindow {
   QComboBox* cbExisting;  // in TExistingOutput's order
   QCheckBox* chkKeepTree;
   QCheckBox* chkCarryTags;
+  QCheckBox* chkVerify;
   TFileListBox* ListBox1;
   QPushButton* btnDeleteFromFileList;
   QLabel* StatusBar1;
@@ -131,9 +136,9 @@ class TForm1 final : public QMainWindow {
   void StopClick();
   void FileOpen1Accept(const QStringList& Names);
   void AddFolder1Accept(const QString& Folder);
-  void DragDrop1Drop(const QStringList& Names);
-  // Files and folders named on the command line: files as given, folders expanded.
-  void AddPaths(const QStringList& Paths);
+  void DragDrop1Drop(const std::vector<std::string>& Names);
+  // Files and folders named on the command line (bytes): files as given, folders expanded.
+  void AddPaths(const std::vector<std::string>& Paths);
   void DeleteSelected();
   void btnClearFileListClick();
   void OpenOutputFolderClick();
@@ -169,7 +174,7 @@ class TForm1 final : public QMainWindow {
 
   TComponentPtr<TBatchConverter> FConverter;
   TComponentPtr<TWebUpdate> FWebUpdate;
-  QString FBatchOutputFolder;                 // the folder of the batch that ran last
+  std::string FBatchOutputFolder;             // the folder of the batch that ran last
   std::vector<QString> FNumbered, FWarnings;  // per entry of the running batch
   // The bitrate text for the driver; the other choices go into its settings.
   std::string ApplyFormatChoice(TBatchConverter& Converter) const;

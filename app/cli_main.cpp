@@ -17,6 +17,7 @@
 #include "app/BatchConverter.h"
 #include "app/Version.h"
 #include "opus/AuOpus.h"
+#include "platform/Interrupt.h"
 #include "platform/Thread.h"
 #include "winmedia/wmfintf.h"
 
@@ -47,6 +48,7 @@ constexpr const char* kUsage =
     "  --keep-tree      recreate each file's folder, relative to the FOLDER it was found\n"
     "                   under, below the output folder\n"
     "  --no-tags        do not carry the sources' tags and pictures into the outputs\n"
+    "  --no-verify      put outputs in place without reading them back first\n"
     "  -q               print only failures\n"
     "  --help           show this text\n"
     "  --version        show the version\n"
@@ -55,8 +57,9 @@ constexpr const char* kUsage =
     "name. Failures go to standard error.\n"
     "\n"
     "Exit status: 0 when every file converted or was skipped, 1 when any failed, 2 for usage\n"
-    "errors, 130 (Ctrl+C), 143 (SIGTERM) or 129 (SIGHUP) when interrupted; an interrupted\n"
-    "batch keeps the files it finished and leaves no partial file.\n";
+    "errors, 130 (Ctrl+C), 143 (SIGTERM, or standard output closed) or 129 (SIGHUP) when\n"
+    "interrupted; an interrupted batch keeps the files it finished and leaves no partial\n"
+    "file. A second signal ends it at once.\n";
 
 std::string UsageText() {
   std::string text = kUsage;
@@ -76,18 +79,53 @@ bool IsBitrate(const std::string& text) {
 std::atomic<int> gSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-// Only notes the signal: the batch is stopped from the main loop, where stopping is safe. A
-// second signal during that changes nothing.
-extern "C" void OnSignal(int number) {
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void Stop(int number) {
   int none = 0;
   gSignal.compare_exchange_strong(none, number);
+  // An open in progress on the main thread gives up; running conversions are stopped from
+  // the main loop, where stopping is safe.
+  RequestInterrupt();
 }
 
+// The first signal stops the batch with its cleanup. Any signal after it ends the process at
+// once: the handler puts back the default action of all three, and one that another thread
+// took meanwhile is raised again with it.
+extern "C" void OnSignal(int number) {
+  struct sigaction byDefault {};
+  byDefault.sa_handler = SIG_DFL;
+  sigemptyset(&byDefault.sa_mask);
+  for (int stop : kStopSignals) sigaction(stop, &byDefault, nullptr);
+  int none = 0;
+  if (!gSignal.compare_exchange_strong(none, number)) {
+    raise(number);
+    return;
+  }
+  RequestInterrupt();
+}
+
+// No SA_RESTART: a blocking call returns, to be stopped.
 void CatchSignals() {
   struct sigaction action {};
   action.sa_handler = OnSignal;
+  action.sa_flags = SA_RESETHAND;
   sigemptyset(&action.sa_mask);
-  for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaction(number, &action, nullptr);
+  for (int stop : kStopSignals) sigaddset(&action.sa_mask, stop);
+  for (int stop : kStopSignals) sigaction(stop, &action, nullptr);
+  // A closed standard output shows as a failing write instead.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+// Nobody reads what the batch reports any more (a pipe's reader went away): it stops as on
+// SIGTERM, since a caller checking the output would not see what was converted.
+bool StdoutBroken() {
+  if (std::cout) return false;
+  Stop(SIGTERM);
+  return true;
 }
 
 struct TOptions {
@@ -97,7 +135,7 @@ struct TOptions {
   std::vector<std::string> Paths;
   int Jobs = 0;
   TExistingOutput Existing = TExistingOutput::Overwrite;
-  bool CarryTags = true, Quiet = false, KeepTree = false, SkipNewer = false;
+  bool CarryTags = true, Verify = true, Quiet = false, KeepTree = false, SkipNewer = false;
 };
 
 // A whole number from Min to Max, or false.
@@ -154,6 +192,8 @@ int ParseArguments(int argc, char** argv, TOptions& o) {
       return 0;
     } else if (arg == "--no-tags") {
       o.CarryTags = false;
+    } else if (arg == "--no-verify") {
+      o.Verify = false;
     } else if (arg == "-q") {
       o.Quiet = true;
     } else if (arg == "--keep-tree") {
@@ -240,6 +280,7 @@ int Run(int argc, char** argv) {
   // Each component is made when the batch first needs it: a WAV run makes no WMA encoder.
   auto converter = MakeComponent<TBatchConverter>(nullptr, TBatchConverter::TFirstLane::OnDemand);
   converter->CarryTags = o.CarryTags;
+  converter->Verify = o.Verify;
   converter->Jobs = o.Jobs;
   converter->Existing = o.Existing;
   converter->KeepTree = o.KeepTree;
@@ -291,16 +332,25 @@ int Run(int argc, char** argv) {
     std::string& extra = notes[static_cast<size_t>(index)];
     std::cout << "done: " << name(index) << " -> " << output << extra << (extra.empty() ? "" : ")")
               << std::endl;
+    StdoutBroken();
   };
   converter->OnEntrySkipped = [&](int index, const std::string& reason) {
     if (o.Quiet) return;
     clearProgress();
     std::cout << "skipped: " << name(index) << ": " << reason << std::endl;
+    StdoutBroken();
   };
+  // A stop asked for while an entry opened fails that open: the entry was not converted, it
+  // did not fail.
   converter->OnEntryFailed = [&](int index, const std::string& message) {
+    if (gSignal.load() != 0) return;
     clearProgress();
     std::cout << std::flush;
+    StdoutBroken();
     std::cerr << "failed: " << name(index) << ": " << message << std::endl;
+  };
+  converter->OnEntryStarted = [&](int) {
+    if (gSignal.load() != 0) converter->Cancel();
   };
   std::string setupError;
   converter->OnMessage = [&](const std::string& message) { setupError = message; };
@@ -311,16 +361,20 @@ int Run(int argc, char** argv) {
   }
   while (converter->Running() && gSignal.load() == 0) CheckSynchronize(50);
   clearProgress();
-  if (const int number = gSignal.load(); number != 0 && converter->Running()) {
-    converter->Cancel();
-    std::cerr << "tunevert-cli: interrupted; " << converter->ConvertedCount() << " of " << total
-              << " files converted, no partial file left" << std::endl;
-    return 128 + number;
-  }
-  if (!o.Quiet)
+  if (!o.Quiet && gSignal.load() == 0) {
     std::cout << converter->ConvertedCount() << " converted, " << converter->FailedCount()
               << " failed, " << converter->SkippedCount() << " skipped in "
               << Seconds(std::chrono::steady_clock::now() - started) << std::endl;
+    StdoutBroken();
+  }
+  // Also when the signal came during the last open: that file was not converted.
+  if (const int number = gSignal.load(); number != 0) {
+    converter->Cancel();
+    std::cerr << "tunevert-cli: " << (std::cout ? "interrupted" : "standard output closed") << "; "
+              << converter->ConvertedCount() << " of " << total
+              << " files converted, no partial file left" << std::endl;
+    return 128 + number;
+  }
   return converter->FailedCount() == 0 ? 0 : 1;
 }
 

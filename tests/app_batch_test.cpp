@@ -1,14 +1,19 @@
 // The batch driver's plan and its parallel lanes, against real files of every format.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "AppTestFiles.h"
+#include "FileSizeLimit.h"
 #include "PipelineFakes.h"
 #include "app/BatchConverter.h"
 #include "winmedia/wmfintf.h"
@@ -74,6 +79,29 @@ TEST(OutputPlan, SameNamesInOneBatchNeverShareAnOutput) {
   const std::string here = dir.Path.string() + "/";
   const auto beside = PlanOutputs({{here + "x.wav", ""}, {here + "x.mp3", ""}}, {here, ".wav"});
   EXPECT_EQ(Names(beside), (std::vector<std::string>{here + "x.wav", here + "x (2).wav"}));
+}
+
+// As a case-insensitive file system compares them: full Unicode folding, and bytes that are
+// not UTF-8 compared as they are.
+TEST(OutputPlan, NamesThatDifferOnlyInLetterCaseCollideInAnyScript) {
+  TempDir dir;
+  const std::string out = dir / "out/";
+  const auto plan = PlanOutputs({{dir / "a/\u00C4rger.wav", ""},
+                                 {dir / "b/\u00E4rger.flac", ""},
+                                 {dir / "a/STRASSE.wav", ""},
+                                 {dir / "b/stra\u00DFe.ogg", ""},
+                                 {dir / "a/\u03A3\u0399\u03A3\u03A5\u03A6\u039F\u03A3.wav", ""},
+                                 {dir / "b/\u03C3\u03B9\u03C3\u03C5\u03C6\u03BF\u03C2.wav", ""},
+                                 {dir / "a/CAF\xC9.wav", ""},
+                                 {dir / "b/caf\xC9.wav", ""},
+                                 {dir / "c/caf\xE9.wav", ""}},
+                                {out, ".mp3"});
+  EXPECT_EQ(Names(plan),
+            (std::vector<std::string>{
+                out + "\u00C4rger.mp3", out + "\u00E4rger (2).mp3", out + "STRASSE.mp3",
+                out + "stra\u00DFe (2).mp3", out + "\u03A3\u0399\u03A3\u03A5\u03A6\u039F\u03A3.mp3",
+                out + "\u03C3\u03B9\u03C3\u03C5\u03C6\u03BF\u03C2 (2).mp3", out + "CAF\xC9.mp3",
+                out + "caf\xC9 (2).mp3", out + "caf\xE9.mp3"}));
 }
 
 TEST(OutputPlan, ExistingOutputsFollowThePolicyAndSkipNewer) {
@@ -262,6 +290,60 @@ INSTANTIATE_TEST_SUITE_P(FormatsByJobs, ParallelBatch,
                                   std::to_string(std::get<1>(p.param)) + "_jobs";
                          });
 
+// Another program writes both planned names after the plan was made (here: as the first
+// entry starts). Its files stay; the entries are numbered again or skipped, and only
+// "overwrite" replaces them.
+TEST(Placement, NamesTakenAfterPlanningAreNumberedAgainSkippedOrReplaced) {
+  TempDir dir;
+  const auto pcm = RampPcm(4410, 2, 16);
+  for (const char* name : {"a", "b"}) {
+    fs::create_directory(dir / name);
+    WriteWav(dir / (std::string(name) + "/song.wav"), pcm, 2, 16, 44100);
+  }
+  const std::vector<uint8_t> theirs = {'x'};
+  for (const TExistingOutput policy :
+       {TExistingOutput::Rename, TExistingOutput::Skip, TExistingOutput::Overwrite}) {
+    const std::string out = dir / ("out" + std::to_string(static_cast<int>(policy)) + "/");
+    SCOPED_TRACE(out);
+    auto c = MakeComponent<TBatchConverter>(nullptr);
+    c->Jobs = 1;
+    c->Existing = policy;
+    std::vector<std::string> done, numbered, skipped;
+    c->OnEntryStarted = [&](int i) {
+      if (i != 0) return;
+      WriteAll(out + "song.wav", theirs);
+      WriteAll(out + "song (2).wav", theirs);
+    };
+    c->OnEntryDone = [&](int, const std::string& name) { done.push_back(name); };
+    c->OnEntryNumbered = [&](int, const std::string& name) { numbered.push_back(name); };
+    c->OnEntrySkipped = [&](int, const std::string& reason) { skipped.push_back(reason); };
+    ASSERT_TRUE(c->Convert({dir / "a/song.wav", dir / "b/song.wav"}, ".wav", "", out));
+    ASSERT_TRUE(PumpUntil([&] { return !c->Running(); }, 20000));
+    EXPECT_EQ(c->FailedCount(), 0);
+    EXPECT_TRUE(Leftovers(out).empty());
+    if (policy == TExistingOutput::Overwrite) {
+      EXPECT_EQ(done, (std::vector<std::string>{out + "song.wav", out + "song (2).wav"}));
+      EXPECT_EQ(WavPayload(out + "song.wav"), pcm);
+      EXPECT_EQ(WavPayload(out + "song (2).wav"), pcm);
+      continue;
+    }
+    EXPECT_EQ(ReadAll(out + "song.wav"), theirs);
+    EXPECT_EQ(ReadAll(out + "song (2).wav"), theirs);
+    if (policy == TExistingOutput::Skip) {
+      EXPECT_TRUE(done.empty());
+      EXPECT_EQ(skipped, (std::vector<std::string>{out + "song.wav already exists",
+                                                   out + "song (2).wav already exists"}));
+      EXPECT_EQ(c->SkippedCount(), 2);
+      continue;
+    }
+    // "song (2)" is the second entry's in the plan, so the first one passes it by.
+    const std::vector<std::string> expected = {out + "song (3).wav", out + "song (4).wav"};
+    EXPECT_EQ(done, expected);
+    EXPECT_EQ(numbered, expected);
+    for (const std::string& name : expected) EXPECT_EQ(WavPayload(name), pcm) << name;
+  }
+}
+
 TEST(ParallelCancel, StopsEveryLaneKeepsFinishedOutputsAndReportsTheRest) {
   TempDir dir;
   const auto shortPcm = RampPcm(4410, 2, 16);
@@ -292,3 +374,126 @@ TEST(ParallelCancel, StopsEveryLaneKeepsFinishedOutputsAndReportsTheRest) {
       std::string(shortPcm.begin(), shortPcm.end()));
   EXPECT_FALSE(fs::exists(out + "long1.flac"));
 }
+
+// A finished output is put in place only when all of it reached the disk and reads back: a
+// disk that fills at the end of a file or while its tags are written, or a file damaged
+// before it is read back, fails the entry and leaves the earlier output as it was.
+class FinishedOutputs : public ::testing::TestWithParam<std::string> {
+ protected:
+  static void SetUpTestSuite() {
+    LoadWMRuntime(TUNEVERT_WMVCORE_DIR, false);
+    Sources = new TempDir;
+    const std::string source = *Sources / "song.flac";
+    const std::string cover = std::string(TUNEVERT_TEST_DATA) + "/carry/cover.jpg";
+    ASSERT_EQ(std::system(("sox -n -b 16 -r 44100 -c 2 " + Quoted(source) +
+                           " synth 2 pinknoise vol 0.5 && metaflac --set-tag=TITLE=Song "
+                           "--set-tag=ARTIST=Someone --import-picture-from=" +
+                           Quoted(cover) + " " + Quoted(source))
+                              .c_str()),
+              0);
+  }
+  static void TearDownTestSuite() {
+    delete Sources;
+    Sources = nullptr;
+  }
+
+  struct Result {
+    int Failed = 0;
+    std::string Message;
+  };
+  static Result Convert(const std::string& out, bool tags, bool verify,
+                        std::function<void(const std::string&)> beforeVerify = {}) {
+    auto c = MakeComponent<TBatchConverter>(nullptr);
+    c->Jobs = 1;
+    c->CarryTags = tags;
+    c->Verify = verify;
+    if (beforeVerify) c->BeforeVerify = [&](int, const std::string& file) { beforeVerify(file); };
+    Result result;
+    c->OnEntryFailed = [&](int, const std::string& message) { result.Message = message; };
+    EXPECT_TRUE(c->Convert({*Sources / "song.flac"}, GetParam(), "128", out));
+    EXPECT_TRUE(PumpUntil([&] { return !c->Running(); }, 60000));
+    result.Failed = c->FailedCount();
+    return result;
+  }
+  // The output folder holds the earlier output, byte for byte, and nothing else.
+  static void ExpectOnlyEarlierOutput(const std::string& out, const std::vector<uint8_t>& earlier) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(out)) names.push_back(e.path().filename());
+    EXPECT_EQ(names, std::vector<std::string>{"song" + GetParam()});
+    EXPECT_TRUE(ReadAll(out + "song" + GetParam()) == earlier) << "the earlier output changed";
+  }
+
+  static TempDir* Sources;
+};
+
+TempDir* FinishedOutputs::Sources = nullptr;
+
+TEST_P(FinishedOutputs, AFullDiskAtTheEndOrAtTheTagsFailsTheEntry) {
+  TempDir dir;
+  // The sizes of the whole output without and with its tags, from runs without a limit.
+  const std::string sizing = dir / "sizing/";
+  ASSERT_EQ(Convert(sizing, false, true).Failed, 0);
+  const auto audioOnly = static_cast<rlim_t>(fs::file_size(sizing + "song" + GetParam()));
+  ASSERT_EQ(Convert(sizing, true, true).Failed, 0);
+  const auto tagged = static_cast<rlim_t>(fs::file_size(sizing + "song" + GetParam()));
+
+  const std::string out = dir / "out/";
+  fs::create_directories(out);
+  const std::vector<uint8_t> earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+  WriteAll(out + "song" + GetParam(), earlier);
+  // The last write of the audio (the encoder's drain, the last page or frame), and the tag
+  // write where it grows the finished file (FLAC and Ogg outputs leave room for tags); each
+  // with and without reading outputs back.
+  std::vector<rlim_t> limits = {audioOnly - 1};
+  if (tagged > audioOnly) limits.push_back((audioOnly + tagged) / 2);
+  for (const rlim_t limit : limits)
+    for (const bool verify : {false, true}) {
+      SCOPED_TRACE("limit " + std::to_string(limit) + (verify ? ", read back" : ""));
+      Result result;
+      {
+        FileSizeLimit full(limit);
+        result = Convert(out, true, verify);
+      }
+      EXPECT_EQ(result.Failed, 1);
+      EXPECT_FALSE(result.Message.empty());
+      ExpectOnlyEarlierOutput(out, earlier);
+    }
+}
+
+TEST_P(FinishedOutputs, AFileDamagedBeforeItIsReadBackFailsTheEntry) {
+  TempDir dir;
+  const std::string out = dir / "out/";
+  fs::create_directories(out);
+  const std::vector<uint8_t> earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+  WriteAll(out + "song" + GetParam(), earlier);
+  const std::vector<std::pair<std::string, std::function<void(int, off_t)>>> damages = {
+      {"cut to 60 %", [](int fd, off_t size) { ASSERT_EQ(ftruncate(fd, size * 6 / 10), 0); }},
+      {"bytes overwritten in the middle",
+       [](int fd, off_t size) {
+         const std::vector<uint8_t> burst(std::min<off_t>(size / 10, 4096), 0x55);
+         ASSERT_EQ(pwrite(fd, burst.data(), burst.size(), size / 2),
+                   static_cast<ssize_t>(burst.size()));
+       }},
+  };
+  for (const auto& [what, damage] : damages) {
+    SCOPED_TRACE(what);
+    const Result result = Convert(out, true, true, [&damage](const std::string& file) {
+      const int fd = open(file.c_str(), O_WRONLY | O_CLOEXEC);
+      ASSERT_GE(fd, 0);
+      struct stat status {};
+      ASSERT_EQ(fstat(fd, &status), 0);
+      damage(fd, status.st_size);
+      close(fd);
+    });
+    EXPECT_EQ(result.Failed, 1);
+    EXPECT_TRUE(result.Message.starts_with("The written file could not be read back: "))
+        << result.Message;
+    ExpectOnlyEarlierOutput(out, earlier);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, FinishedOutputs,
+                         ::testing::Values(".wav", ".mp3", ".wma", ".flac", ".ogg", ".opus"),
+                         [](const ::testing::TestParamInfo<std::string>& p) {
+                           return p.param.substr(1);
+                         });

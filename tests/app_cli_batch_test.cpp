@@ -1,5 +1,6 @@
 // tunevert-cli over folders, existing outputs, sources it cannot read, interruption, long
 // batches, the output folder and bit depth, and a missing tag module.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <signal.h>
@@ -10,8 +11,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +34,9 @@ struct CliSetup {
   std::string AsanOptions;  // the inherited ones when empty
   // Root reads files whatever their permission bits; without these capabilities it does not.
   bool WithoutFileOverride = false;
+  // Read end of a pipe: the child waits for a byte on it before the program starts, so that
+  // its process id is known beforehand.
+  int HoldUntilReadable = -1;
 };
 
 // Exit status of a child that could not give up the capabilities asked.
@@ -50,6 +57,8 @@ class CliRun {
            prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
         _exit(kNoCapabilityDrop);
       if (!freopen(FOut.c_str(), "w", stdout) || !freopen(FErr.c_str(), "w", stderr)) _exit(99);
+      char go = 0;
+      if (setup.HoldUntilReadable >= 0 && read(setup.HoldUntilReadable, &go, 1) != 1) _exit(95);
       std::vector<char*> argv;
       for (std::string& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
@@ -85,6 +94,23 @@ std::vector<std::string> Temporaries(const fs::path& dir) {
     if (it->path().filename().string().find(".tunevert-") != std::string::npos)
       names.push_back(it->path().string());
   return names;
+}
+
+// The unfinished outputs process Pid holds open in Dir: files without a name yet, or under a
+// temporary one.
+std::set<std::string> PendingOutputsOf(pid_t Pid, const std::string& Dir) {
+  std::set<std::string> files;
+  std::error_code ec;
+  for (fs::directory_iterator it("/proc/" + std::to_string(Pid) + "/fd", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    std::error_code gone;  // closed since the listing
+    const std::string target = fs::read_symlink(it->path(), gone).string();
+    if (gone || target.rfind(Dir + "/", 0) != 0) continue;
+    const std::string name = target.substr(Dir.size() + 1);
+    const bool anonymous = name[0] == '#' && name.ends_with(" (deleted)");
+    if (anonymous || name.find(".tunevert-") != std::string::npos) files.insert(target);
+  }
+  return files;
 }
 
 bool Contains(const std::string& text, const std::string& part) {
@@ -163,6 +189,130 @@ TEST(CliBatch, QuietPrintsOnlyFailuresAndThoseGoToStandardError) {
   EXPECT_EQ(policy.Wait(), 2);
 }
 
+std::vector<std::string> FileNamesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A name in Latin-1, as archives from older systems hold them: not UTF-8, yet a name.
+TEST(CliBatch, ANameThatIsNotUtf8KeepsItsBytes) {
+  TempDir dir;
+  const std::string source = dir / "caf\xE9 \xC0 la cr\xE8me.wav";
+  WriteWav(source, RampPcm(4000, 2, 16), 2, 16, 44100);
+  CliRun run(dir, {"-o", dir / "out", source});
+  ASSERT_EQ(run.Wait(), 0) << run.Err();
+  const std::string output = dir / "out/caf\xE9 \xC0 la cr\xE8me.mp3";
+  EXPECT_EQ(FileNamesIn(dir / "out"), std::vector<std::string>{fs::path(output).filename()});
+  EXPECT_TRUE(Contains(run.Out(), "done: " + source + " -> " + output + "\n")) << run.Out();
+  EXPECT_EQ(ProbeAudio(output).substr(0, 11), "mp3,44100,2");
+  EXPECT_EQ(DecodedFrames(output, 2), 4000u);
+}
+
+// The longest name the file system holds, and so does its output's: nothing the conversion
+// adds on the way may make it fail.
+TEST(CliBatch, ANameAtTheFileSystemsLimitConverts) {
+  TempDir dir;
+  const std::string stem(NAME_MAX - 4, 'n');
+  WriteWav(dir / (stem + ".wav"), RampPcm(2000, 2, 16), 2, 16, 44100);
+  CliRun run(dir, {"-o", dir / "out", dir / (stem + ".wav")});
+  ASSERT_EQ(run.Wait(), 0) << run.Err();
+  EXPECT_EQ(FileNamesIn(dir / "out"), std::vector<std::string>{stem + ".mp3"});
+  EXPECT_EQ(ProbeAudio(dir / ("out/" + stem + ".mp3")).substr(0, 11), "mp3,44100,2");
+}
+
+// The names a run's done lines give its outputs.
+std::vector<std::string> DoneOutputs(const std::string& out, const std::string& ext) {
+  std::vector<std::string> names;
+  for (size_t at = out.find("done: "); at != std::string::npos; at = out.find("done: ", at + 1)) {
+    const size_t from = out.find(" -> ", at) + 4;
+    names.push_back(out.substr(from, out.find(ext, from) + ext.size() - from));
+  }
+  return names;
+}
+
+// Two programs started together plan the same names in one folder; the later of two to
+// finish a name numbers again, and neither loses an output.
+TEST(CliBatch, TwoProgramsNumberingIntoOneFolderKeepEveryOutput) {
+  TempDir dir;
+  std::vector<std::string> sources[2];
+  std::vector<std::vector<uint8_t>> payloads;
+  for (int program = 0; program < 2; ++program)
+    for (int i = 0; i < 3; ++i) {
+      const std::string source =
+          dir / ("p" + std::to_string(program) + "/" + std::to_string(i) + "/song.wav");
+      fs::create_directories(fs::path(source).parent_path());
+      payloads.push_back(RampPcm(20000 + 100 * (3 * program + i), 2, 16));
+      WriteWav(source, payloads.back(), 2, 16, 44100);
+      sources[program].push_back(source);
+    }
+  std::sort(payloads.begin(), payloads.end());
+  for (int round = 0; round < 10; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const std::string out = dir / ("out" + std::to_string(round));
+    TempDir logs[2];
+    std::vector<std::unique_ptr<CliRun>> runs;
+    for (int program = 0; program < 2; ++program) {
+      std::vector<std::string> args = {"-f", "wav", "--existing", "rename", "-j", "2", "-o", out};
+      args.insert(args.end(), sources[program].begin(), sources[program].end());
+      runs.push_back(std::make_unique<CliRun>(logs[program], args));
+    }
+    std::vector<std::string> done;
+    for (auto& run : runs) {
+      ASSERT_EQ(run->Wait(), 0) << run->Err();
+      for (const std::string& name : DoneOutputs(run->Out(), ".wav")) done.push_back(name);
+    }
+    std::sort(done.begin(), done.end());
+    EXPECT_TRUE(std::adjacent_find(done.begin(), done.end()) == done.end())
+        << runs[0]->Out() << runs[1]->Out();
+    std::vector<std::string> present;
+    std::vector<std::vector<uint8_t>> written;
+    for (const auto& e : fs::directory_iterator(out)) {
+      present.push_back(e.path().string());
+      written.push_back(WavPayload(e.path().string()));
+    }
+    std::sort(present.begin(), present.end());
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(present, done);
+    EXPECT_TRUE(written == payloads) << "an output was lost or overwritten";
+  }
+}
+
+// A link planted where the old temporary name was predictable (".name.tunevert-PID.ext"),
+// before the program starts: the conversion writes its own file, never the link's target.
+TEST(CliBatch, ALinkAtAPredictableTemporaryNameLeavesItsTargetAlone) {
+  TempDir dir;
+  const auto pcm = RampPcm(4000, 2, 16);
+  WriteWav(dir / "song.wav", pcm, 2, 16, 44100);
+  WriteWav(dir / "tune.wav", pcm, 2, 16, 44100);
+  fs::create_directory(dir / "out");
+  WriteAll(dir / "victim", {'k', 'e', 'e', 'p'});
+  int hold[2];
+  ASSERT_EQ(pipe2(hold, O_CLOEXEC), 0);
+  CliSetup setup;
+  setup.HoldUntilReadable = hold[0];
+  TempDir logs;
+  CliRun run(logs, {"-f", "wav", "-o", dir / "out", dir / "song.wav", dir / "tune.wav"}, setup);
+  close(hold[0]);
+  const std::string pid = std::to_string(run.Pid());
+  const std::string symbolic = dir / ("out/.song.tunevert-" + pid + ".wav");
+  const std::string hard = dir / ("out/.tune.tunevert-" + pid + ".wav");
+  fs::create_symlink(dir / "victim", symbolic);
+  fs::create_hard_link(dir / "victim", hard);
+  ASSERT_EQ(write(hold[1], "x", 1), 1);
+  close(hold[1]);
+
+  ASSERT_EQ(run.Wait(), 0) << run.Err();
+  EXPECT_EQ(ReadAll(dir / "victim"), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+  for (const char* name : {"out/song.wav", "out/tune.wav"}) {
+    EXPECT_FALSE(fs::is_symlink(dir / name)) << name;
+    EXPECT_EQ(WavPayload(dir / name), pcm) << name;
+  }
+  EXPECT_TRUE(fs::is_symlink(symbolic));
+  EXPECT_TRUE(fs::equivalent(hard, dir / "victim"));
+}
+
 // Signals arrive while two long files convert; the short one before them has finished.
 TEST(CliBatch, InterruptionStopsEveryFileKeepsFinishedOnesAndLeavesNoPartialFile) {
   TempDir dir;
@@ -175,17 +325,18 @@ TEST(CliBatch, InterruptionStopsEveryFileKeepsFinishedOnesAndLeavesNoPartialFile
     std::vector<int> Signals;
     int Status;
   };
-  for (const Case& c : {Case{{SIGINT}, 130}, Case{{SIGTERM}, 143}, Case{{SIGHUP}, 129},
-                        Case{{SIGINT, SIGINT}, 130}}) {
+  // A second signal ends the program at once (Cli.ASecondSignalEndsTheProgramAtOnce).
+  for (const Case& c : {Case{{SIGINT}, 130}, Case{{SIGTERM}, 143}, Case{{SIGHUP}, 129}}) {
     const std::string out =
         dir / ("out" + std::to_string(c.Status) + std::to_string(c.Signals.size()));
     CliRun run(dir, {"-j", "2", "-f", "mp3", "-o", out, dir / "short.wav", dir / "long1.wav",
                      dir / "long2.wav"});
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!(fs::exists(out + "/short.mp3") && Temporaries(out).size() == 2) &&
+    while (!(fs::exists(out + "/short.mp3") && PendingOutputsOf(run.Pid(), out).size() == 2) &&
            std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_EQ(Temporaries(out).size(), 2u) << "both long files should be converting";
+    ASSERT_EQ(PendingOutputsOf(run.Pid(), out).size(), 2u)
+        << "both long files should be converting";
     for (int number : c.Signals) kill(run.Pid(), number);
     EXPECT_EQ(run.Wait(), c.Status) << run.Err();
     EXPECT_TRUE(Temporaries(out).empty());

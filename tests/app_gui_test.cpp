@@ -39,20 +39,38 @@ class MainWindow : public ::testing::Test {
  protected:
   MainWindow() {
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, Q(Config.Path.string()));
+    // As the program does at start: MP3 and WMA outputs are read back through it.
+    LoadWMRuntime(TUNEVERT_WMVCORE_DIR, false);
   }
   TempDir Config;
 };
 
-void Drop(QWidget* target, const QStringList& paths) {
+// A file manager's URL for a name of any bytes: the bytes percent-encoded.
+QUrl FileUrl(const std::string& path) {
+  return QUrl::fromEncoded("file://" + QByteArray::fromStdString(path).toPercentEncoding("/"));
+}
+
+void DropUrls(QWidget* target, const QList<QUrl>& urls) {
   QMimeData mime;
-  QList<QUrl> urls;
-  for (const QString& path : paths) urls << QUrl::fromLocalFile(path);
   mime.setUrls(urls);
   const QPoint at = target->rect().center();
   QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(target, &enter);
   QDropEvent drop(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
   if (enter.isAccepted()) QApplication::sendEvent(target, &drop);
+}
+
+void Drop(QWidget* target, const QStringList& paths) {
+  QList<QUrl> urls;
+  for (const QString& path : paths) urls << QUrl::fromLocalFile(path);
+  DropUrls(target, urls);
+}
+
+std::vector<std::string> FileNamesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 void Touch(const std::string& path) {
@@ -91,6 +109,7 @@ TEST_F(MainWindow, DefaultsAtFirstStartAndTheExactTitle) {
   EXPECT_EQ(form.cbExisting->currentIndex(), static_cast<int>(TExistingOutput::Overwrite));
   EXPECT_FALSE(form.chkKeepTree->isChecked());
   EXPECT_TRUE(form.chkCarryTags->isChecked());
+  EXPECT_TRUE(form.chkVerify->isChecked());
   EXPECT_FALSE(form.btnOpenOutputFolder->isEnabled());
   const QString title = QStringLiteral("Tunevert 1.3 - by Quorvel Software");
   EXPECT_EQ(form.windowTitle(), title);
@@ -214,12 +233,48 @@ TEST_F(MainWindow, FilesAndFoldersFromTheCommandLine) {
   ASSERT_TRUE(QDir::setCurrent(Q(dir.Path.string())));
   TForm1 form;
   // Relative names are the caller's: they are made full against the current folder.
-  form.AddPaths(
-      {QStringLiteral("music"), QStringLiteral("notes.txt"), QStringLiteral("music/one.wav")});
+  form.AddPaths({"music", "notes.txt", "music/one.wav"});
   QDir::setCurrent(before);
   EXPECT_EQ(
       form.ListBox1->FileNames(),
       (QStringList{Q(dir / "music/cd2/two.flac"), Q(dir / "music/one.wav"), Q(dir / "notes.txt")}));
+}
+
+// Names in Latin-1 arrive dropped, from the folder dialog (as text, their bytes shown as
+// U+FFFD) and on the command line; each row converts the file of its bytes.
+TEST_F(MainWindow, NamesThatAreNotUtf8AreShownReplacedAndConvertedByTheirBytes) {
+  TempDir dir;
+  const auto pcm = RampPcm(3000, 2, 16);
+  const std::string dropped = dir / "caf\xE9.wav";
+  const std::string folder = dir / "d\xE9j\xE0";
+  const std::string argument = dir / "cr\xE8me.wav";
+  fs::create_directories(folder);
+  for (const std::string& path : {dropped, folder + "/vu\xFF.wav", argument})
+    WriteWav(path, pcm, 2, 16, 44100);
+  TForm1 form;
+  form.show();
+  SetFormat(form, ".wav");
+  form.OutputDirtxt->setText(Q(dir / "out"));
+  DropUrls(form.ListBox1->viewport(), {FileUrl(dropped)});
+  form.AddFolder1Accept(QString::fromUtf8(folder));
+  form.AddPaths({argument});
+  ASSERT_EQ(form.ListBox1->count(), 3);
+  const QChar replaced(0xFFFD);
+  EXPECT_EQ(form.ListBox1->item(0)->text(TFileListBox::colFile),
+            QStringLiteral("caf") + replaced + QStringLiteral(".wav"));
+  EXPECT_EQ(form.ListBox1->item(1)->text(TFileListBox::colFile),
+            QStringLiteral("vu") + replaced + QStringLiteral(".wav"));
+  EXPECT_TRUE(form.ListBox1->item(1)
+                  ->text(TFileListBox::colFolder)
+                  .endsWith(QStringLiteral("/d") + replaced + QStringLiteral("j") + replaced));
+
+  form.btnConvertClick();
+  ASSERT_TRUE(PumpUntil([&] { return !form.Converter()->Running(); }, 30000));
+  EXPECT_EQ(CountIn(form.ListBox1, TEntryState::Done), 3)
+      << form.ListBox1->StatusText(0).toStdString();
+  const std::vector<std::string> outputs = {"caf\xE9.wav", "cr\xE8me.wav", "vu\xFF.wav"};
+  EXPECT_EQ(FileNamesIn(dir / "out"), outputs);
+  for (const std::string& name : outputs) EXPECT_EQ(WavPayload(dir / ("out/" + name)), pcm);
 }
 
 TEST_F(MainWindow, DeleteDoubleClickAndClear) {
@@ -443,6 +498,7 @@ TEST_F(MainWindow, ChoicesAreRememberedInTheConfigFolder) {
     form.cbExisting->setCurrentIndex(static_cast<int>(TExistingOutput::Rename));
     form.chkKeepTree->setChecked(true);
     form.chkCarryTags->setChecked(false);
+    form.chkVerify->setChecked(false);
     form.resize(700, 520);
     saved = form.size();
     EXPECT_TRUE(form.close());
@@ -458,6 +514,7 @@ TEST_F(MainWindow, ChoicesAreRememberedInTheConfigFolder) {
     EXPECT_EQ(form.cbExisting->currentIndex(), static_cast<int>(TExistingOutput::Rename));
     EXPECT_TRUE(form.chkKeepTree->isChecked());
     EXPECT_FALSE(form.chkCarryTags->isChecked());
+    EXPECT_FALSE(form.chkVerify->isChecked());
     EXPECT_EQ(form.size(), saved);
     form.spnJobs->setValue(form.spnJobs->maximum());
     form.SaveSettings();
@@ -508,11 +565,22 @@ TEST_F(MainWindow, KeyboardShortcuts) {
 TEST_F(MainWindow, EveryControlIsReachedWithTabAndNamed) {
   TForm1 form;
   form.show();
-  const QList<QWidget*> controls = {
-      form.btnFileOpen,         form.btnAddFolder, form.btnClearFileList,     form.cbKonvertTo,
-      form.cbBitrate,           form.btnConvert,   form.OutputDirtxt,         form.btnSelectDir,
-      form.btnOpenOutputFolder, form.spnJobs,      form.cbExisting,           form.chkKeepTree,
-      form.chkCarryTags,        form.ListBox1,     form.btnDeleteFromFileList};
+  const QList<QWidget*> controls = {form.btnFileOpen,
+                                    form.btnAddFolder,
+                                    form.btnClearFileList,
+                                    form.cbKonvertTo,
+                                    form.cbBitrate,
+                                    form.btnConvert,
+                                    form.OutputDirtxt,
+                                    form.btnSelectDir,
+                                    form.btnOpenOutputFolder,
+                                    form.spnJobs,
+                                    form.cbExisting,
+                                    form.chkKeepTree,
+                                    form.chkCarryTags,
+                                    form.chkVerify,
+                                    form.ListBox1,
+                                    form.btnDeleteFromFileList};
   form.btnOpenOutputFolder->setEnabled(true);
   QList<QWidget*> reached;
   QWidget* w = form.btnFileOpen;
@@ -620,7 +688,6 @@ TEST_F(MainWindow, EachFormatsChoiceReachesItsOutput) {
   const auto vbr = ReadAll(convert(".mp3", "V4"));
   EXPECT_NE(std::search(vbr.begin(), vbr.end(), std::begin("Xing"), std::end("Xing") - 1),
             vbr.end());
-  LoadWMRuntime(TUNEVERT_WMVCORE_DIR, false);  // as the program does at start
   EXPECT_EQ(probe(convert(".wma", "96")), "wmav2,96000\n");
   EXPECT_EQ(probe(convert(".ogg", "0")), "vorbis,64000\n");  // the encoder's nominal for q0
   // Level 0 codes blocks of 1152 frames; the default level, 4096.

@@ -1,0 +1,214 @@
+#include "app/OutputVerifier.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+#include "flac/AuFLAC.h"
+#include "opus/AuOpus.h"
+#include "vorbis/AuVorbis.h"
+#include "wav/AuWave.h"
+#include "winmedia/AuMpegIn.h"
+#include "winmedia/AuWinMedia.h"
+
+namespace tunevert {
+
+namespace {
+
+// How far an output's decoded length may lie from what was delivered, in frames of the rate
+// read back. Where the encoder resampled, the delivered length scaled to that rate is rarely
+// whole, and either neighbour is right (libopusenc rounds it up). Measured with our outputs
+// read back by our inputs, for 0, 1, 600 to 5000, 44101 and 441001 frames, 1 s and 10 s, at
+// 8 kHz mono, 22.05 kHz mono, 44.1 kHz and 48 kHz stereo:
+//
+//   format  what reads back                                  allowed
+//   .wav    the samples delivered                            exact
+//   .flac   the samples delivered                            exact
+//   .mp3    exact from LAME's delay and padding in its        exact from 0.5 s on; below,
+//           Info/Xing frame; under 0.3 s the record           up to 1199 frames more
+//           overstates the length (1 frame -> 1199 frames,
+//           8 kHz VBR 600 -> 1199, 2000 -> 2351)
+//   .wma    whole codec frames: ASF keeps no record of the    never less; up to one codec
+//           length; the output completes its last frame       frame (512, 1024 or 2048
+//           with silence                                      by rate) more
+//   .ogg    exact: the last page's granule position ends it  exact
+//   .opus   exact: pre-skip and the end granule position     exact
+//
+// A file of nothing delivered may read back as up to 1199 frames of digital silence (an
+// empty MP3 or Opus file decodes to one frame of it here).
+struct TFormatReader {
+  const char* Extension;
+  const char* Name;
+  bool Lossless;
+};
+
+constexpr TFormatReader kReaders[] = {
+    {".wav", "WAV", true},  {".flac", "FLAC", true},       {".mp3", "MP3", false},
+    {".wma", "WMA", false}, {".ogg", "Ogg Vorbis", false}, {".opus", "Opus", false},
+};
+
+constexpr int64_t kShortMP3Excess = 1199;
+constexpr int64_t kEmptySilence = 1199;
+
+struct TLengthLimits {
+  int64_t Fewer;  // frames it may lack
+  int64_t More;   // frames it may add
+};
+
+TLengthLimits LimitsFor(const std::string& Format, const TDeliveredAudio& Delivered,
+                        uint32_t ReadRate) {
+  if (Format == ".mp3" && Delivered.Frames < int64_t{Delivered.SampleRate} / 2)
+    return {0, kShortMP3Excess};
+  if (Format == ".wma") {
+    const int64_t frame = ReadRate <= 16000 ? 512 : ReadRate <= 22050 ? 1024 : 2048;
+    return {0, frame - 1};
+  }
+  return {0, 0};
+}
+
+bool Silent(const void* Data, uint32_t Bytes) {
+  const auto* p = static_cast<const uint8_t*>(Data);
+  for (uint32_t i = 0; i < Bytes; ++i)
+    if (p[i] != 0) return false;
+  return true;
+}
+
+// Large requests: the inputs hand out what they hold up to this, and every call has a cost.
+constexpr uint32_t kReadBytes = 1 << 20;
+
+const TFormatReader* ReaderFor(const std::string& Format) {
+  for (const TFormatReader& reader : kReaders)
+    if (Format == reader.Extension) return &reader;
+  return nullptr;
+}
+
+std::unique_ptr<TAuFileIn> MakeReader(const std::string& Format) {
+  if (Format == ".wav") return std::make_unique<TWaveIn>();
+  if (Format == ".flac") return std::make_unique<TFLACIn>();
+  if (Format == ".ogg") return std::make_unique<TVorbisIn>();
+  if (Format == ".opus") return std::make_unique<TOpusIn>();
+  std::unique_ptr<TWMIn> reader;
+  if (Format == ".mp3")
+    reader = std::make_unique<TMP3In>();
+  else if (Format == ".wma")
+    reader = std::make_unique<TWMIn>();
+  else
+    return nullptr;
+  // As the batch reads such sources: the file's own channels and rate, 16 bits.
+  reader->SetOutputChannels(TChannelsNumber::cnMonoOrStereo);
+  reader->SetHighPrecision(false);
+  return reader;
+}
+
+[[noreturn]] void Unreadable(const std::string& Reason) {
+  throw EAuException("The written file could not be read back: " + Reason);
+}
+
+std::string Seconds(double Value, int Decimals) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*f s", Decimals, Value);
+  return text;
+}
+
+// "12.4 s of 30.0 s", with more decimals or in samples where a tenth of a second does not
+// show the difference.
+std::string Lengths(int64_t Frames, int64_t Expected, uint32_t Rate, const char* Joint) {
+  const double have = static_cast<double>(Frames) / Rate;
+  const double want = static_cast<double>(Expected) / Rate;
+  for (int decimals : {1, 3}) {
+    const std::string a = Seconds(have, decimals), b = Seconds(want, decimals);
+    if (a != b) return a + Joint + b;
+  }
+  return std::to_string(Frames) + " samples" + Joint + std::to_string(Expected) + " samples";
+}
+
+std::string FormatText(uint32_t Rate, uint32_t Channels, uint32_t Bits) {
+  return std::to_string(Rate) + " Hz, " + std::to_string(Channels) + " channels, " +
+         std::to_string(Bits) + " bits";
+}
+
+}  // namespace
+
+void VerifyOutput(const std::string& FileName, const std::string& Format,
+                  const TDeliveredAudio& Delivered, const std::function<bool()>& StopRequested) {
+  const TFormatReader* kind = ReaderFor(Format);
+  std::unique_ptr<TAuFileIn> in = MakeReader(Format);
+  if (kind == nullptr || in == nullptr)
+    Unreadable("this program has no reader for " + Format + " files");
+  auto* flac = dynamic_cast<TFLACIn*>(in.get());
+  // 32-bit samples go into FLAC as 24: the delivered digest cannot describe them, the
+  // encoder's own MD5 of what it stored can.
+  const bool narrowedFlac = flac != nullptr && Delivered.BitsPerSample > 24;
+  if (flac != nullptr) flac->SetCheckMD5Signature(narrowedFlac);
+  in->SetFileName(FileName);
+  const std::string invalid = std::string("it is not a valid ") + kind->Name + " file";
+  if (!in->Valid()) Unreadable(invalid);
+  if (auto* wave = dynamic_cast<TWaveIn*>(in.get())) {
+    // What we write is plain PCM; anything else was read by some other decoder's guess.
+    const TWavType type = wave->WavType();
+    if (type != TWavType::wtPCM && type != TWavType::wtExtPCM) Unreadable(invalid);
+  }
+  const uint32_t rate = in->SampleRate(), channels = in->Channels(), bits = in->BitsPerSample();
+  const uint32_t frameBytes = channels * bits / 8;
+  if (rate == 0 || frameBytes == 0) Unreadable(invalid);
+  const bool compareSamples = kind->Lossless && !narrowedFlac;
+  if (kind->Lossless && (rate != Delivered.SampleRate || channels != Delivered.Channels ||
+                         (bits != Delivered.BitsPerSample && !narrowedFlac)))
+    Unreadable("it holds " + FormatText(rate, channels, bits) + " where " +
+               FormatText(Delivered.SampleRate, Delivered.Channels, Delivered.BitsPerSample) +
+               " were written");
+
+  TPcmDigest digest;
+  int64_t frames = 0;
+  try {
+    in->Init();
+  } catch (const std::exception& e) {
+    Unreadable(std::string("decoding failed at the start: ") + e.what());
+  }
+  bool stopped = false;
+  bool audible = false;  // only looked for when nothing was delivered
+  try {
+    for (;;) {
+      if (StopRequested && StopRequested()) {
+        stopped = true;
+        break;
+      }
+      void* block = nullptr;
+      uint32_t bytes = kReadBytes / frameBytes * frameBytes;
+      in->GetData(block, bytes);
+      if (bytes == 0) break;
+      if (compareSamples) digest.Update(block, bytes);
+      if (Delivered.Frames == 0 && !Silent(block, bytes)) audible = true;
+      frames += bytes / frameBytes;
+    }
+  } catch (const std::exception& e) {
+    in->Reset();
+    Unreadable("decoding failed at " + Seconds(static_cast<double>(frames) / rate, 1) + ": " +
+               e.what());
+  }
+  in->Reset();
+  if (stopped) throw EVerifyStopped();
+
+  // The delivered length in frames of the rate read back: low and high differ where it is
+  // not whole.
+  int64_t low = Delivered.Frames, high = Delivered.Frames;
+  if (Delivered.SampleRate != 0 && Delivered.SampleRate != rate) {
+    const double scaled = static_cast<double>(Delivered.Frames) * rate / Delivered.SampleRate;
+    low = static_cast<int64_t>(std::floor(scaled));
+    high = static_cast<int64_t>(std::ceil(scaled));
+  }
+  TLengthLimits limits = LimitsFor(Format, Delivered, rate);
+  if (Delivered.Frames == 0 && !kind->Lossless && !audible)
+    limits.More = std::max(limits.More, kEmptySilence);
+  if (frames < low - limits.Fewer)
+    Unreadable("it ends after " + Lengths(frames, low, rate, " of "));
+  if (frames > high + limits.More)
+    Unreadable("it lasts " + Lengths(frames, high, rate, " where only ") + " were written");
+  if (compareSamples && digest.Value() != Delivered.Digest)
+    Unreadable("its audio differs from what was written");
+  if (narrowedFlac && !flac->IsMD5SignatureValid())
+    Unreadable("its audio does not match the checksum its encoder wrote");
+}
+
+}  // namespace tunevert

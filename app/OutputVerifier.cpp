@@ -51,20 +51,13 @@ constexpr TFormatReader kReaders[] = {
 constexpr int64_t kShortMP3Excess = 1199;
 constexpr int64_t kEmptySilence = 1199;
 
-struct TLengthLimits {
-  int64_t Fewer;  // frames it may lack
-  int64_t More;   // frames it may add
-};
-
-TLengthLimits LimitsFor(const std::string& Format, const TDeliveredAudio& Delivered,
-                        uint32_t ReadRate) {
+// The frames a read back may hold beyond those delivered; never fewer.
+int64_t ExcessAllowed(const std::string& Format, const TDeliveredAudio& Delivered,
+                      uint32_t ReadRate) {
   if (Format == ".mp3" && Delivered.Frames < int64_t{Delivered.SampleRate} / 2)
-    return {0, kShortMP3Excess};
-  if (Format == ".wma") {
-    const int64_t frame = ReadRate <= 16000 ? 512 : ReadRate <= 22050 ? 1024 : 2048;
-    return {0, frame - 1};
-  }
-  return {0, 0};
+    return kShortMP3Excess;
+  if (Format == ".wma") return (ReadRate <= 16000 ? 512 : ReadRate <= 22050 ? 1024 : 2048) - 1;
+  return 0;
 }
 
 bool Silent(const void* Data, uint32_t Bytes) {
@@ -198,12 +191,11 @@ void VerifyOutput(const std::string& FileName, const std::string& Format,
     low = static_cast<int64_t>(std::floor(scaled));
     high = static_cast<int64_t>(std::ceil(scaled));
   }
-  TLengthLimits limits = LimitsFor(Format, Delivered, rate);
+  int64_t excess = ExcessAllowed(Format, Delivered, rate);
   if (Delivered.Frames == 0 && !kind->Lossless && !audible)
-    limits.More = std::max(limits.More, kEmptySilence);
-  if (frames < low - limits.Fewer)
-    Unreadable("it ends after " + Lengths(frames, low, rate, " of "));
-  if (frames > high + limits.More)
+    excess = std::max(excess, kEmptySilence);
+  if (frames < low) Unreadable("it ends after " + Lengths(frames, low, rate, " of "));
+  if (frames > high + excess)
     Unreadable("it lasts " + Lengths(frames, high, rate, " where only ") + " were written");
   if (compareSamples && digest.Value() != Delivered.Digest)
     Unreadable("its audio differs from what was written");

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/OutputVerifier.h"
+#include "bench/MusicLikeSource.h"
 #include "flac/AuFLACOut.h"
 #include "mp3enc/AuLame.h"
 #include "opus/AuOpus.h"
@@ -33,43 +34,6 @@ using namespace tunevert;
 namespace fs = std::filesystem;
 
 namespace {
-
-// Tones that move plus some noise, so the encoders work as on music rather than silence.
-void WriteSource(const std::string& Path, int Seconds) {
-  const uint32_t rate = 44100, frames = rate * static_cast<uint32_t>(Seconds);
-  std::ofstream out(Path, std::ios::binary);
-  auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-  auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-  out.write("RIFF", 4);
-  u32(36 + frames * 4);
-  out.write("WAVEfmt ", 8);
-  u32(16);
-  u16(1);
-  u16(2);
-  u32(rate);
-  u32(rate * 4);
-  u16(4);
-  u16(16);
-  out.write("data", 4);
-  u32(frames * 4);
-  std::vector<int16_t> block(2 * 4096);
-  uint32_t noise = 12345;
-  for (uint32_t f = 0; f < frames;) {
-    const uint32_t n = std::min<uint32_t>(4096, frames - f);
-    for (uint32_t i = 0; i < n; ++i, ++f) {
-      const double t = static_cast<double>(f) / rate;
-      const double base = 220 * std::pow(2.0, std::floor(std::fmod(t * 2, 24)) / 12);
-      noise = noise * 1664525u + 1013904223u;
-      const double hiss = (static_cast<int32_t>(noise) >> 20) / 2048.0;
-      const double l =
-          0.3 * std::sin(2 * M_PI * base * t) + 0.1 * std::sin(2 * M_PI * 3 * base * t);
-      const double r = 0.3 * std::sin(2 * M_PI * base * 1.5 * t) + 0.05 * hiss;
-      block[2 * i] = static_cast<int16_t>(l * 32767);
-      block[2 * i + 1] = static_cast<int16_t>(r * 32767);
-    }
-    out.write(reinterpret_cast<const char*>(block.data()), n * 4);
-  }
-}
 
 // The batch's outputs at their default settings.
 std::unique_ptr<TAuFileOut> MakeOutput(const std::string& Format) {
@@ -144,7 +108,7 @@ int main(int argc, char** argv) {
   char tmpl[] = "/tmp/tunevert-verify-bench-XXXXXX";
   const std::string dir = mkdtemp(tmpl);
   const std::string source = dir + "/source.wav";
-  WriteSource(source, seconds);
+  bench::WriteMusicLikeWav(source, seconds);
   std::printf("%d s of 44.1 kHz stereo from WAV, median of %d rounds\n\n", seconds, rounds);
   std::printf("| output | encode ms | verify ms | verify share |\n| --- | ---: | ---: | ---: |\n");
   for (const std::string format : {".wav", ".flac", ".mp3", ".wma", ".ogg", ".opus"}) {

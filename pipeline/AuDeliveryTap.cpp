@@ -78,50 +78,13 @@ uint64_t TPcmDigest::Value() const {
   return h;
 }
 
-TAuDeliveryTap::TAuDeliveryTap(TComponent* AOwner) : TAuInput(AOwner) {}
+TAuDeliveryTap::TAuDeliveryTap(TComponent* AOwner) : TAuInputStage(AOwner) {}
 
 TAuDeliveryTap::~TAuDeliveryTap() = default;
-
-void TAuDeliveryTap::BeforeDestruction() {
-  if (Busy) Reset();
-  TAuInput::BeforeDestruction();
-}
-
-void TAuDeliveryTap::Notification(TComponent* AComponent, TOperation Operation) {
-  if (Operation == TOperation::opRemove && AComponent != nullptr && AComponent == FInput) {
-    std::lock_guard lock(*DataCS);
-    FInput = nullptr;
-  }
-  TAuInput::Notification(AComponent, Operation);
-}
-
-void TAuDeliveryTap::SetInput(TAuInput* Value) {
-  std::lock_guard lock(*DataCS);
-  if (Busy) throw EAuException("The component is Busy");
-  TAuInput* old = FInput;
-  if (old == Value) return;
-  if (old != nullptr) RemoveFreeNotification(old);
-  FInput = Value;
-  if (Value != nullptr) FreeNotification(Value);
-}
-
-TAuInput& TAuDeliveryTap::Source() const {
-  if (TAuInput* in = FInput) return *in;
-  if (Busy) throw EAuException("The source was removed during the conversion");
-  throw EAuException("Input is not assigned");
-}
 
 void TAuDeliveryTap::SetRequestFloat(bool Value) {
   TAuInput::SetRequestFloat(Value);
   if (TAuInput* in = FInput) in->SetRequestFloat(Value);
-}
-
-void TAuDeliveryTap::_Pause() {
-  if (TAuInput* in = FInput) in->_Pause();
-}
-
-void TAuDeliveryTap::_Resume() {
-  if (TAuInput* in = FInput) in->_Resume();
 }
 
 uint32_t TAuDeliveryTap::GetBitsPerSample() {
@@ -137,11 +100,6 @@ uint32_t TAuDeliveryTap::GetChannels() {
 uint32_t TAuDeliveryTap::GetSampleRate() {
   TAuInput* in = FInput;
   return in != nullptr ? in->SampleRate() : 0;
-}
-
-uint32_t TAuDeliveryTap::GetTotalTime() {
-  TAuInput* in = FInput;
-  return in != nullptr ? in->TotalTime() : 0;
 }
 
 int64_t TAuDeliveryTap::GetTotalSamples() {

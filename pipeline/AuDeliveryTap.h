@@ -1,11 +1,10 @@
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "pipeline/AuInput.h"
+#include "pipeline/AuInputStage.h"
 
 namespace tunevert {
 
@@ -49,19 +48,13 @@ struct TDeliveredAudio {
 // The tap is used on the output's worker only. Delivered() is meant for after the pass: the
 // end of a run happens before its done event, and the after-finish step runs on the worker
 // itself, so its plain fields need no lock. Position and Size stay atomic for progress.
-class TAuDeliveryTap final : public TAuInput {
+class TAuDeliveryTap final : public TAuInputStage {
  public:
   explicit TAuDeliveryTap(TComponent* AOwner = nullptr);
   ~TAuDeliveryTap() override;
   std::string ClassName() const override { return "TAuDeliveryTap"; }
 
-  TAuInput* Input() const { return FInput; }
-  // Refused during a pass ("The component is Busy").
-  void SetInput(TAuInput* Value);
-
   void SetRequestFloat(bool Value) override;
-  void _Pause() override;
-  void _Resume() override;
 
   // The last pass (or the current one, so far). Frames counts whole frames of the format
   // the pass started with.
@@ -71,18 +64,12 @@ class TAuDeliveryTap final : public TAuInput {
   uint32_t GetBitsPerSample() override;
   uint32_t GetChannels() override;
   uint32_t GetSampleRate() override;
-  uint32_t GetTotalTime() override;
   int64_t GetTotalSamples() override;
   void StartInput() override;
   void StopInput() override;
   void ProduceData(void*& Buffer, uint32_t& Bytes) override;
-  void Notification(TComponent* AComponent, TOperation Operation) override;
-  void BeforeDestruction() override;
 
  private:
-  TAuInput& Source() const;
-
-  std::atomic<TAuInput*> FInput{nullptr};  // cleared by a removal notification on any thread
   // The state of one pass, written on the worker.
   uint32_t FRate = 0;
   uint32_t FChannels = 0;

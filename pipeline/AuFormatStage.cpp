@@ -27,36 +27,9 @@ bool KnownDepth(uint32_t Bits) {
 
 }  // namespace
 
-TAuFormatStage::TAuFormatStage(TComponent* AOwner) : TAuInput(AOwner) {}
+TAuFormatStage::TAuFormatStage(TComponent* AOwner) : TAuInputStage(AOwner) {}
 
 TAuFormatStage::~TAuFormatStage() = default;
-
-void TAuFormatStage::BeforeDestruction() {
-  // Whoever reads from us has been told and has stopped; a pass still open here would leave
-  // the source busy for good.
-  if (Busy) Reset();
-  TAuInput::BeforeDestruction();
-}
-
-void TAuFormatStage::Notification(TComponent* AComponent, TOperation Operation) {
-  if (Operation == TOperation::opRemove && AComponent != nullptr && AComponent == FInput) {
-    // Waits for a block being converted; the next one fails instead of ending the pass early
-    // as if the source were complete.
-    std::lock_guard lock(*DataCS);
-    FInput = nullptr;
-  }
-  TAuInput::Notification(AComponent, Operation);
-}
-
-void TAuFormatStage::SetInput(TAuInput* Value) {
-  std::lock_guard lock(*DataCS);
-  if (Busy) throw EAuException("The component is Busy");
-  TAuInput* old = FInput;
-  if (old == Value) return;
-  if (old != nullptr) RemoveFreeNotification(old);
-  FInput = Value;
-  if (Value != nullptr) FreeNotification(Value);
-}
 
 void TAuFormatStage::SetSampleRate(int Value) {
   if (Busy) throw EAuException("The component is Busy");
@@ -79,21 +52,6 @@ void TAuFormatStage::SetBitsPerSample(int Value) {
   FTargetBits = Value;
 }
 
-void TAuFormatStage::_Pause() {
-  if (TAuInput* in = FInput) in->_Pause();
-}
-
-void TAuFormatStage::_Resume() {
-  if (TAuInput* in = FInput) in->_Resume();
-}
-
-TAuInput& TAuFormatStage::Source() const {
-  TAuInput* in = FInput;
-  if (in != nullptr) return *in;
-  if (Busy) throw EAuException("The source was removed during the conversion");
-  throw EAuException("Input is not assigned");
-}
-
 uint32_t TAuFormatStage::OutValue(int Target, uint32_t Source) const {
   return Target != 0 ? static_cast<uint32_t>(Target) : Source;
 }
@@ -114,11 +72,6 @@ uint32_t TAuFormatStage::GetSampleRate() {
   if (Busy) return FRate;
   TAuInput* in = FInput;
   return OutValue(FTargetRate, in != nullptr ? in->SampleRate() : 0);
-}
-
-uint32_t TAuFormatStage::GetTotalTime() {
-  TAuInput* in = FInput;
-  return in != nullptr ? in->TotalTime() : 0;
 }
 
 int64_t TAuFormatStage::GetTotalSamples() {

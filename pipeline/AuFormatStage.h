@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/AuInput.h"
+#include "pipeline/AuInputStage.h"
 
 namespace tunevert {
 
@@ -16,16 +16,14 @@ class TAuResampler;
 // An input that presents another input's audio at a chosen sample rate, channel count and
 // bit depth, for an output to read through. A setting of 0 keeps the source's value; when
 // nothing changes, the source's blocks pass through untouched.
-class TAuFormatStage final : public TAuInput {
+class TAuFormatStage final : public TAuInputStage {
  public:
   explicit TAuFormatStage(TComponent* AOwner = nullptr);
   ~TAuFormatStage() override;
   std::string ClassName() const override { return "TAuFormatStage"; }
 
-  TAuInput* Input() const { return FInput; }
-  // Refused during a pass ("The component is Busy"), as are the settings below.
-  void SetInput(TAuInput* Value);
-  // The settings as given (0: keep). Bad values raise EAuException.
+  // The settings as given (0: keep). Bad values raise EAuException; like SetInput, they are
+  // refused during a pass ("The component is Busy").
   int TargetSampleRate() const { return FTargetRate; }
   void SetSampleRate(int Value);  // 0 or 1000..768000 Hz
   int TargetChannels() const { return FTargetChannels; }
@@ -33,23 +31,16 @@ class TAuFormatStage final : public TAuInput {
   int TargetBitsPerSample() const { return FTargetBits; }
   void SetBitsPerSample(int Value);  // 0, 8, 16, 24 or 32; fewer bits than the source dither
 
-  void _Pause() override;
-  void _Resume() override;
-
  protected:
   uint32_t GetBitsPerSample() override;
   uint32_t GetChannels() override;
   uint32_t GetSampleRate() override;
-  uint32_t GetTotalTime() override;
   int64_t GetTotalSamples() override;
   void StartInput() override;
   void StopInput() override;
   void ProduceData(void*& Buffer, uint32_t& Bytes) override;
-  void Notification(TComponent* AComponent, TOperation Operation) override;
-  void BeforeDestruction() override;
 
  private:
-  TAuInput& Source() const;
   uint32_t OutValue(int Target, uint32_t Source) const;
   void RefreshSize(TAuInput& In);
   // Converts the next source block (or the end of the source) into FOut.
@@ -58,7 +49,6 @@ class TAuFormatStage final : public TAuInput {
   void Quantise(const float* Samples, size_t Count);
   float DitherValue();
 
-  std::atomic<TAuInput*> FInput{nullptr};  // cleared by a removal notification on any thread
   // Set by the driver between runs, read by the worker when a pass starts.
   std::atomic<int> FTargetRate{0};
   std::atomic<int> FTargetChannels{0};

@@ -19,7 +19,7 @@ extern "C" __attribute__((visibility("default"))) bool TvWriteCarriedTags(
     const char* FileName, const tunevert::TCarriedTags* Tags, const char* Format,
     std::string* Error) {
   try {
-    tunevert::WriteCarriedTags(FileName, *Tags, Format);
+    tunevert::WriteFittedTags(FileName, *Tags, Format);
     return true;
   } catch (const std::exception& e) {
     *Error = e.what();

@@ -29,12 +29,12 @@
 #include <taglib/xiphcomment.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <iterator>
 #include <utility>
 
 #include "platform/Exception.h"
 #include "platform/Text.h"
+#include "tags/TagLibModule.h"
 #include "tags/TagLibStream.h"
 
 namespace tunevert {
@@ -491,17 +491,12 @@ TCarriedTags ReadCarriedTags(const std::string& FileName) {
   return tags;
 }
 
-std::vector<std::string> WriteCarriedTags(const std::string& FileName, const TCarriedTags& AllTags,
-                                          const std::string& Format) {
-  std::vector<std::string> leftOut;
-  std::error_code sizeError;
-  const std::uintmax_t size =
-      Format == ".wav" ? std::filesystem::file_size(FileName, sizeError) : 0;
-  const TCarriedTags Tags = FitCarriedTags(AllTags, Format, leftOut, sizeError ? 0 : size);
+void WriteFittedTags(const std::string& FileName, const TCarriedTags& Tags,
+                     const std::string& Format) {
   if (Format == ".mp3")
     WriteMp3(FileName, Tags);
   else if (Tags.Empty())
-    return leftOut;
+    return;
   else if (Format == ".wav")
     WriteWav(FileName, Tags);
   else if (Format == ".wma")
@@ -514,7 +509,6 @@ std::vector<std::string> WriteCarriedTags(const std::string& FileName, const TCa
     WriteOggComments<TagLib::Ogg::Opus::File>(FileName, Tags, "Opus");
   else
     throw EAuException("Failed to write tags: unknown output format " + Format);
-  return leftOut;
 }
 
 }  // namespace tunevert

@@ -204,8 +204,7 @@ TCarriedTags ReadCarriedTags(const std::string& FileName) {
 
 std::vector<std::string> WriteCarriedTags(const std::string& FileName, const TCarriedTags& AllTags,
                                           const std::string& Format) {
-  // Fitted here, where the sentences can be returned; the module fits again and finds nothing
-  // more to leave out.
+  // Fitted here, where the sentences can be returned; the module writes what it is given.
   std::vector<std::string> leftOut;
   std::error_code sizeError;
   const std::uintmax_t size =

@@ -31,4 +31,9 @@ void SetTagModuleFolder(const std::string& Folder);
 bool MayHoldTags(const std::string& FileName);
 bool MayHoldTags(TStream& Source, const std::string& Extension);
 
+// Inside the module: replaces a finished output's tags with Tags, which WriteCarriedTags has
+// already fitted to Format. Raises EAuException when the file cannot be opened or saved.
+void WriteFittedTags(const std::string& FileName, const TCarriedTags& Tags,
+                     const std::string& Format);
+
 }  // namespace tunevert

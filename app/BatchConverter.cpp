@@ -20,6 +20,7 @@
 #include "pipeline/AuDeliveryTap.h"
 #include "pipeline/AuFormatStage.h"
 #include "platform/Text.h"
+#include "tags/EncoderTags.h"
 #include "tags/TagLibMeta.h"
 #include "vorbis/AuVorbis.h"
 #include "vorbis/AuVorbisOut.h"
@@ -461,6 +462,9 @@ bool TBatchConverter::TryStart(TLane& Lane, int Index, std::string& Failure) {
     Lane.Temp = pending->Path();
     Lane.Pending = std::move(pending);
     Lane.Warning.clear();
+    Lane.Tags = {};
+    if (auto* tagWriter = dynamic_cast<TTagWritingOutput*>(output))
+      tagWriter->SetTagSource([this, lane = &Lane, Index] { return EncoderTags(*lane, Index); });
     output->SetAfterFinish(
         [this, lane = &Lane, Index](TAuOutput& Sender) { CompleteOutput(*lane, Index, Sender); });
     output->Run();
@@ -475,7 +479,7 @@ bool TBatchConverter::TryStart(TLane& Lane, int Index, std::string& Failure) {
 }
 
 void TBatchConverter::CompleteOutput(TLane& Lane, int Index, TAuOutput& Output) {
-  Lane.Warning = CarryTagsInto(FFiles[static_cast<size_t>(Index)], Lane.Temp);
+  if (dynamic_cast<TTagWritingOutput*>(&Output) == nullptr) TagOutput(Lane, Index);
   if (Verify) {
     if (BeforeVerify) BeforeVerify(Index, Lane.Temp);
     VerifyOutput(Lane.Temp, FFormat, Lane.Tap->Delivered(),
@@ -608,30 +612,44 @@ void TBatchConverter::Fail(int Index, const std::string& Message) {
   if (OnEntryFailed) OnEntryFailed(Index, Message);
 }
 
-std::string TBatchConverter::CarryTagsInto(const std::string& Source,
-                                           const std::string& Output) const {
-  TCarriedTags tags;
-  std::string warning;
-  if (CarryTags) {
-    // A source whose tags cannot be read still converts, without them, and says so: the
-    // output may lack what the source holds.
-    try {
-      tags = ReadCarriedTags(Source);
-    } catch (const std::exception& e) {
-      warning = std::string("tags not read: ") + e.what();
-    }
+TCarriedTags TBatchConverter::SourceTags(int Index, std::string& Warning) const {
+  if (!CarryTags) return {};
+  // A source whose tags cannot be read still converts, without them, and says so: the output
+  // may lack what the source holds.
+  try {
+    return ReadCarriedTags(FFiles[static_cast<size_t>(Index)]);
+  } catch (const std::exception& e) {
+    Warning = std::string("tags not read: ") + e.what();
+    return {};
   }
+}
+
+namespace {
+
+void AddWarnings(std::string& Warning, const std::vector<std::string>& More) {
+  for (const std::string& sentence : More) Warning += (Warning.empty() ? "" : "; ") + sentence;
+}
+
+}  // namespace
+
+TCarriedTags TBatchConverter::EncoderTags(TLane& Lane, int Index) {
+  // What the output's format cannot hold is left out, and said.
+  std::vector<std::string> leftOut;
+  Lane.Tags = FitCarriedTags(SourceTags(Index, Lane.Warning), FFormat, leftOut);
+  AddWarnings(Lane.Warning, leftOut);
+  return Lane.Tags;
+}
+
+void TBatchConverter::TagOutput(TLane& Lane, int Index) {
+  const TCarriedTags tags = SourceTags(Index, Lane.Warning);
   // Runs with empty tags too: the output then loses whatever empty record its encoder left.
   // A file whose tags could not be written is no finished output: it would replace an earlier
   // tagged one with bare audio.
   try {
-    // What the output's format cannot hold is left out, and said.
-    for (const std::string& leftOut : WriteCarriedTags(Output, tags, FFormat))
-      warning += (warning.empty() ? "" : "; ") + leftOut;
+    AddWarnings(Lane.Warning, WriteCarriedTags(Lane.Temp, tags, FFormat, &Lane.Tags));
   } catch (const std::exception& e) {
     throw EAuException(std::string("The tags could not be written: ") + e.what());
   }
-  return warning;
 }
 
 void TBatchConverter::OutputDone(TLane& Lane, TComponent* Sender) {

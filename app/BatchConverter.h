@@ -12,6 +12,7 @@
 #include "mp3enc/MP3BitRate.h"
 #include "pipeline/AuFile.h"
 #include "platform/PendingOutput.h"
+#include "tags/TagLibMeta.h"
 
 namespace tunevert {
 
@@ -142,7 +143,10 @@ class TBatchConverter final : public TComponent {
     // The running entry's output file until it is placed; Temp is the name its writers open.
     std::unique_ptr<TPendingOutput> Pending;
     std::string Temp;
-    std::string Warning;  // the tag warning, written by the worker before its done event
+    // Written by the worker before its done event: the tag warning, and the tags the output
+    // was given, as fitted to its format.
+    std::string Warning;
+    TCarriedTags Tags;
   };
   // What became of a finished file: put at Name, left out (SkipReason), or Failure.
   struct TPlacement {
@@ -173,9 +177,14 @@ class TBatchConverter final : public TComponent {
   // On the worker, once the run has finished the lane's file: tags, read back, sync. Raises
   // when the file must not be put in place.
   void CompleteOutput(TLane& Lane, int Index, TAuOutput& Output);
-  // Into the pending output; returns a warning when the source's tags could not be read, and
-  // raises when the output's could not be written.
-  std::string CarryTagsInto(const std::string& Source, const std::string& Output) const;
+  // The entry's source tags when they are carried; a source whose tags cannot be read gives
+  // none and a warning.
+  TCarriedTags SourceTags(int Index, std::string& Warning) const;
+  // For an encoder that writes the tags itself: the source's, fitted to the format.
+  TCarriedTags EncoderTags(TLane& Lane, int Index);
+  // Into the pending output, for the formats whose tags are written after the audio; raises
+  // when they could not be written.
+  void TagOutput(TLane& Lane, int Index);
   void Fail(int Index, const std::string& Message);
   void OutputDone(TLane& Lane, TComponent* Sender);
   void OutputProgress(TLane& Lane, TComponent* Sender);

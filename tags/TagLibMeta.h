@@ -50,9 +50,10 @@ TCarriedTags FitCarriedTags(const TCarriedTags& Tags, const std::string& Format,
 
 // Replaces the tags of a finished output (Format ".mp3", ".wma", ".wav", ".flac", ".ogg" or
 // ".opus") with Tags; empty Tags leave the file without tags. What the format cannot hold is
-// left out (FitCarriedTags), and what was is returned, one sentence each. Raises EAuException
-// when the file cannot be opened or saved.
+// left out (FitCarriedTags), and what was is returned, one sentence each; Written, when given,
+// receives what was kept. Raises EAuException when the file cannot be opened or saved.
 std::vector<std::string> WriteCarriedTags(const std::string& FileName, const TCarriedTags& Tags,
-                                          const std::string& Format);
+                                          const std::string& Format,
+                                          TCarriedTags* Written = nullptr);
 
 }  // namespace tunevert

@@ -203,13 +203,14 @@ TCarriedTags ReadCarriedTags(const std::string& FileName) {
 }
 
 std::vector<std::string> WriteCarriedTags(const std::string& FileName, const TCarriedTags& AllTags,
-                                          const std::string& Format) {
+                                          const std::string& Format, TCarriedTags* Written) {
   // Fitted here, where the sentences can be returned; the module writes what it is given.
   std::vector<std::string> leftOut;
   std::error_code sizeError;
   const std::uintmax_t size =
       Format == ".wav" ? std::filesystem::file_size(FileName, sizeError) : 0;
   const TCarriedTags tags = FitCarriedTags(AllTags, Format, leftOut, sizeError ? 0 : size);
+  if (Written != nullptr) *Written = tags;
   // Without tags only an MP3 output is touched: its encoder leaves an empty ID3v1 record.
   if (Format != ".mp3" && tags.Empty()) return leftOut;
   std::string error;

@@ -9,6 +9,7 @@
 
 #include "flac/AuFLAC.h"
 #include "platform/AuFileStream.h"
+#include "tags/TagLibMeta.h"
 
 namespace tunevert {
 
@@ -101,7 +102,83 @@ void PutBE(uint8_t* p, uint64_t v, int bytes) {
   for (int i = bytes - 1; i >= 0; --i, v >>= 8) p[i] = static_cast<uint8_t>(v);
 }
 
+// A metadata block's length has 24 bits, and the library writes a block with its 4-byte header
+// in at most 16 MiB.
+constexpr uint64_t kMaxBlockLength = (uint64_t{1} << 24) - 4;
+
+// The library writes a picture's MIME type and description up to their first NUL and refuses
+// a MIME type that is not printable ASCII.
+std::string CString(const std::string& Text) {
+  return Text.substr(0, Text.find('\0'));
+}
+std::string MimeType(const std::string& Text) {
+  std::string mime;
+  for (char c : CString(Text))
+    if (c >= 0x20 && c <= 0x7E) mime += c;
+  return mime;
+}
+
 }  // namespace
+
+// The carried tags as the library takes them: one comment block and a block per picture,
+// pointing into memory held here for the whole run.
+struct TFLACOut::TTagBlocks {
+  explicit TTagBlocks(TCarriedTags AllTags) : Tags(std::move(AllTags)) {
+    uint64_t length = 8;  // the vendor string's length and the count; the library adds the rest
+    for (const auto& [key, values] : Tags.Text)
+      for (const std::string& value : values) {
+        Entries.push_back(key + "=" + value);
+        length += 4 + Entries.back().size();
+      }
+    if (!Entries.empty()) {
+      Fields.reserve(Entries.size());
+      for (std::string& entry : Entries)
+        Fields.push_back(
+            {static_cast<FLAC__uint32>(entry.size()), reinterpret_cast<FLAC__byte*>(entry.data())});
+      Comment.type = FLAC__METADATA_TYPE_VORBIS_COMMENT;
+      Comment.length = static_cast<uint32_t>(std::min(length, kMaxBlockLength + 1));
+      Comment.data.vorbis_comment.num_comments = static_cast<FLAC__uint32>(Fields.size());
+      Comment.data.vorbis_comment.comments = Fields.data();
+      // Room for the library's vendor string, which replaces this empty one.
+      if (length + 64 > kMaxBlockLength)
+        throw EAuException("The tags do not fit in a FLAC metadata block");
+    }
+    Strings.reserve(2 * Tags.Pictures.size());
+    Pictures.resize(Tags.Pictures.size());
+    for (size_t i = 0; i < Tags.Pictures.size(); ++i) {
+      TCarriedPicture& carried = Tags.Pictures[i];
+      std::string& mime = Strings.emplace_back(MimeType(carried.Mime));
+      std::string& description = Strings.emplace_back(CString(carried.Description));
+      FLAC__StreamMetadata& block = Pictures[i];
+      block.type = FLAC__METADATA_TYPE_PICTURE;
+      const uint64_t blockLength = 32 + mime.size() + description.size() + carried.Data.size();
+      if (blockLength > kMaxBlockLength)
+        throw EAuException("A picture of " + std::to_string(carried.Data.size()) +
+                           " bytes does not fit in a FLAC metadata block");
+      block.length = static_cast<uint32_t>(blockLength);
+      FLAC__StreamMetadata_Picture& picture = block.data.picture;
+      picture.type = static_cast<FLAC__StreamMetadata_Picture_Type>(
+          carried.Type >= 0 && carried.Type <= 20 ? carried.Type : 0);
+      picture.mime_type = mime.data();
+      picture.description = reinterpret_cast<FLAC__byte*>(description.data());
+      picture.data_length = static_cast<FLAC__uint32>(carried.Data.size());
+      picture.data = reinterpret_cast<FLAC__byte*>(carried.Data.data());
+    }
+  }
+
+  // In the order they go into the file, after STREAMINFO.
+  void AddTo(std::vector<FLAC__StreamMetadata*>& Blocks) {
+    if (!Entries.empty()) Blocks.push_back(&Comment);
+    for (FLAC__StreamMetadata& picture : Pictures) Blocks.push_back(&picture);
+  }
+
+  TCarriedTags Tags;
+  std::vector<std::string> Entries;
+  std::vector<FLAC__StreamMetadata_VorbisComment_Entry> Fields;
+  FLAC__StreamMetadata Comment{};
+  std::vector<std::string> Strings;  // reserved up front: the blocks point into them
+  std::vector<FLAC__StreamMetadata> Pictures;
+};
 
 // The library's encoder and the metadata it keeps pointers to for the whole run.
 struct TFLACOut::TEncoder {
@@ -115,6 +192,7 @@ struct TFLACOut::TEncoder {
   FLAC__StreamMetadata SeekTable{};
   FLAC__StreamMetadata Padding{};
   std::vector<FLAC__StreamMetadata*> Blocks;
+  std::unique_ptr<TTagBlocks> Tags;
 };
 
 // The encoder's callbacks; client data is the output. No exception may cross into libFLAC.
@@ -225,6 +303,8 @@ void TFLACOut::PrepareOutput() {
   const int64_t frameBytes = int64_t{FInChannels} * (FInBits / 8);
   const int64_t announced = FInput->Size() > 0 ? FInput->Size() / frameBytes : 0;
   Enc.set_total_samples_estimate(e, static_cast<FLAC__uint64>(announced));
+  enc->Tags = std::make_unique<TTagBlocks>(RunTags());
+  enc->Tags->AddTo(enc->Blocks);
   // A long claim spreads the points wider rather than outgrowing the block's 24-bit length.
   const uint64_t spacing =
       std::max<uint64_t>(uint64_t{kSeekPointSeconds} * rate,

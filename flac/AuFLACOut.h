@@ -8,13 +8,15 @@
 
 #include "pipeline/AuFile.h"
 #include "platform/AuFileStream.h"
+#include "tags/EncoderTags.h"
 
 namespace tunevert {
 
 // Encodes its input losslessly to a FLAC file through libFLAC's stream encoder: the source's
 // rate and channels, 8, 16 or 24 bits (32-bit sources are rounded to 24), with the MD5
-// signature and a seek table filled in when the file is finished.
-class TFLACOut final : public TAuTaggedFileOut {
+// signature and a seek table filled in when the file is finished. The tags go into the
+// metadata blocks that open the file.
+class TFLACOut final : public TAuTaggedFileOut, public TTagWritingOutput {
  public:
   static constexpr int32_t kDefaultCompressionLevel = 5;
 
@@ -37,6 +39,7 @@ class TFLACOut final : public TAuTaggedFileOut {
  private:
   friend struct TFLACEncoderCallbacks;
   struct TEncoder;
+  struct TTagBlocks;
 
   // Finished: the file is complete, so a failing close fails the run.
   void ReleaseStream(bool Finished);

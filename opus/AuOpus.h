@@ -12,6 +12,7 @@
 #include "platform/AuFileStream.h"
 #include "platform/CodecLibrary.h"
 #include "tags/AuTags.h"
+#include "tags/EncoderTags.h"
 
 struct OggOpusFile;
 struct OggOpusEnc;
@@ -90,7 +91,7 @@ enum class TOpusVBR { ovVBR, ovConstrainedVBR, ovCBR };
 // Encodes its input to an Ogg Opus file through libopusenc, which resamples any rate to
 // 48 kHz. Mono and stereo use mapping family 0; 3 to 8 channels family 1 (the input's WAV
 // order is put into the stream's order); more channels family 255, in the input's order.
-class TOpusOut final : public TAuFileOut {
+class TOpusOut final : public TAuFileOut, public TTagWritingOutput {
  public:
   static constexpr uint32_t kMinKbps = 6;
   static constexpr uint32_t kMaxKbps = 256;

@@ -2,12 +2,14 @@
 #include <opus/opusenc.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <mutex>
 
 #include "opus/AuOpus.h"
 #include "platform/AuFileStream.h"
+#include "tags/PictureBlock.h"
 
 namespace tunevert {
 
@@ -16,6 +18,7 @@ namespace {
 struct TOpusEncApi {
   decltype(&::ope_comments_create) comments_create = nullptr;
   decltype(&::ope_comments_destroy) comments_destroy = nullptr;
+  decltype(&::ope_comments_add) comments_add = nullptr;
   decltype(&::ope_encoder_create_callbacks) create_callbacks = nullptr;
   decltype(&::ope_encoder_write_float) write_float = nullptr;
   decltype(&::ope_encoder_drain) drain = nullptr;
@@ -63,6 +66,24 @@ void ToFloats(const uint8_t* In, uint32_t Frames, uint32_t Channels, uint32_t Bi
   }
 }
 
+// The carried tags into the comment header; pictures as FLAC picture blocks in base64. The
+// library takes C strings, so a value ends at its first NUL byte.
+void AddComments(OggOpusComments* Comments, const TCarriedTags& Tags) {
+  uint64_t total = 0;
+  const auto add = [&](const std::string& Key, const std::string& Value) {
+    total += 4 + Key.size() + 1 + Value.size();
+    // Readers take the packet's lengths as signed 32-bit numbers.
+    if (total > INT32_MAX - 1024)
+      throw EAuException("The tags do not fit in an Opus comment header");
+    if (Api.comments_add(Comments, Key.c_str(), Value.c_str()) != OPE_OK)
+      throw EAuException("The Opus encoder refused the tag " + Key);
+  };
+  for (const auto& [key, values] : Tags.Text)
+    for (const std::string& value : values) add(key, value);
+  for (const TCarriedPicture& picture : Tags.Pictures)
+    add("METADATA_BLOCK_PICTURE", Base64(PictureBlockBody(picture)));
+}
+
 struct TCommentsDeleter {
   void operator()(OggOpusComments* Comments) const { Api.comments_destroy(Comments); }
 };
@@ -72,9 +93,9 @@ struct TCommentsDeleter {
 TCodecLibrary& OpusEncLibrary() {
   static TCodecLibrary library(
       {"libopusenc.so.0"},
-      {"ope_comments_create", "ope_comments_destroy", "ope_encoder_create_callbacks",
-       "ope_encoder_write_float", "ope_encoder_drain", "ope_encoder_destroy", "ope_encoder_ctl",
-       "ope_strerror"});
+      {"ope_comments_create", "ope_comments_destroy", "ope_comments_add",
+       "ope_encoder_create_callbacks", "ope_encoder_write_float", "ope_encoder_drain",
+       "ope_encoder_destroy", "ope_encoder_ctl", "ope_strerror"});
   return library;
 }
 
@@ -85,6 +106,7 @@ bool LoadOpusEncLibrary() {
   std::call_once(filled, [&library] {
     Api.comments_create = library.Function<decltype(Api.comments_create)>("ope_comments_create");
     Api.comments_destroy = library.Function<decltype(Api.comments_destroy)>("ope_comments_destroy");
+    Api.comments_add = library.Function<decltype(Api.comments_add)>("ope_comments_add");
     Api.create_callbacks =
         library.Function<decltype(Api.create_callbacks)>("ope_encoder_create_callbacks");
     Api.write_float = library.Function<decltype(Api.write_float)>("ope_encoder_write_float");
@@ -179,6 +201,7 @@ void TOpusOut::PrepareOutput() {
 
   const std::unique_ptr<OggOpusComments, TCommentsDeleter> comments(Api.comments_create());
   if (!comments) throw EAuException("Opus encoder error: out of memory");
+  AddComments(comments.get(), RunTags());
   const OpusEncCallbacks callbacks = {&TOpusEncCallbacks::Write, &TOpusEncCallbacks::Close};
   int error = OPE_OK;
   FEnc.reset(Api.create_callbacks(&callbacks, this, comments.get(), static_cast<opus_int32>(rate),

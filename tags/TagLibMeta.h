@@ -39,7 +39,7 @@ const std::vector<std::string>& CarriedKeys();
 // cannot be loaded.
 TCarriedTags ReadCarriedTags(const std::string& FileName);
 
-// Tags without what an output of Format cannot hold: a FLAC metadata block over 16 MiB - 1,
+// Tags without what an output of Format cannot hold: a FLAC metadata block over 16 MiB - 4,
 // an ID3v2 tag over 256 MiB - 1 (MP3, WAV), a Vorbis comment packet over 2 GiB - 1 (Ogg
 // Vorbis, Opus), an ASF title, artist or comment over 64 KiB - 1 (WMA), a WAV file over
 // 4 GiB (OutputSize: the untagged output's size, 0 if unknown). Each piece left out, pictures

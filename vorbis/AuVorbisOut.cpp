@@ -7,11 +7,13 @@
 #include <vorbis/vorbisenc.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <random>
 
 #include "platform/AuFileStream.h"
+#include "tags/PictureBlock.h"
 #include "vorbis/VorbisChannelOrder.h"
 #include "vorbis/VorbisLibs.h"
 
@@ -90,6 +92,55 @@ void LoadEncoderLibraries() {
 }
 
 constexpr uint32_t kBlockFrames = 4096;
+
+void PutU32(std::string& Out, uint64_t Value) {
+  for (int shift = 0; shift < 32; shift += 8) Out += static_cast<char>((Value >> shift) & 0xFF);
+}
+
+// The comment header with the carried tags, each comment with its length (a value may hold any
+// byte), after the vendor string of the header the library made. Made here in one pass: the
+// library's packer grows its buffer a few hundred bytes at a time, which takes minutes for a
+// header with large pictures.
+std::string CommentHeader(const ogg_packet& Made, const TCarriedTags& Tags) {
+  const auto* made = reinterpret_cast<const char*>(Made.packet);
+  const auto madeBytes = static_cast<size_t>(Made.bytes);
+  if (madeBytes < 11 || std::memcmp(made, "\x03vorbis", 7) != 0)
+    throw EAuException("The Vorbis encoder made no comment header");
+  const uint32_t vendor = static_cast<uint8_t>(made[7]) | static_cast<uint8_t>(made[8]) << 8 |
+                          static_cast<uint8_t>(made[9]) << 16 |
+                          static_cast<uint32_t>(static_cast<uint8_t>(made[10])) << 24;
+  if (vendor > madeBytes - 11) throw EAuException("The Vorbis encoder made no comment header");
+  std::vector<std::string> pictures;
+  size_t size = 11 + vendor + 4 + 1;
+  uint64_t count = 0;
+  for (const auto& [key, values] : Tags.Text)
+    for (const std::string& value : values) {
+      size += 4 + key.size() + 1 + value.size();
+      ++count;
+    }
+  for (const TCarriedPicture& picture : Tags.Pictures) {
+    pictures.push_back("METADATA_BLOCK_PICTURE=" + Base64(PictureBlockBody(picture)));
+    size += 4 + pictures.back().size();
+    ++count;
+  }
+  // Readers take the packet's lengths as signed 32-bit numbers.
+  if (size > INT32_MAX) throw EAuException("The tags do not fit in an Ogg Vorbis comment header");
+  std::string header;
+  header.reserve(size);
+  header.append(made, 11 + vendor);
+  PutU32(header, count);
+  for (const auto& [key, values] : Tags.Text)
+    for (const std::string& value : values) {
+      PutU32(header, key.size() + 1 + value.size());
+      header.append(key).append(1, '=').append(value);
+    }
+  for (const std::string& picture : pictures) {
+    PutU32(header, picture.size());
+    header.append(picture);
+  }
+  header += '\x01';  // the framing bit
+  return header;
+}
 
 }  // namespace
 
@@ -195,7 +246,11 @@ void TVorbisOut::PrepareOutput() {
   FEncoder = std::move(e);
 
   ogg_packet id, comment, codebooks;
-  V.analysis_headerout(&FEncoder->Dsp, &FEncoder->Comment, &id, &comment, &codebooks);
+  if (V.analysis_headerout(&FEncoder->Dsp, &FEncoder->Comment, &id, &comment, &codebooks) != 0)
+    throw EAuException("The Vorbis encoder could not make its headers");
+  std::string tagged = CommentHeader(comment, RunTags());
+  comment.packet = reinterpret_cast<unsigned char*>(tagged.data());
+  comment.bytes = static_cast<long>(tagged.size());
   V.stream_packetin(&FEncoder->Ogg, &id);
   V.stream_packetin(&FEncoder->Ogg, &comment);
   V.stream_packetin(&FEncoder->Ogg, &codebooks);

@@ -7,13 +7,14 @@
 
 #include "pipeline/AuFile.h"
 #include "platform/AuFileStream.h"
+#include "tags/EncoderTags.h"
 
 namespace tunevert {
 
 // Encodes its input to an Ogg Vorbis file through libvorbisenc and libogg: at a quality
 // (variable bitrate) or, when a bitrate is set, at that average bitrate. Any rate, 1 to 8
 // channels, reordered from WAV order to the order Vorbis defines for each count.
-class TVorbisOut final : public TAuTaggedFileOut {
+class TVorbisOut final : public TAuTaggedFileOut, public TTagWritingOutput {
  public:
   static constexpr double kDefaultQuality = 5;
 

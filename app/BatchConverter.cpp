@@ -484,6 +484,7 @@ void TBatchConverter::CompleteOutput(TLane& Lane, int Index, TAuOutput& Output) 
     if (BeforeVerify) BeforeVerify(Index, Lane.Temp);
     VerifyOutput(Lane.Temp, FFormat, Lane.Tap->Delivered(),
                  [&Output] { return Output.StopRequested(); });
+    VerifyWrittenTags(Lane.Temp, FFormat, Lane.Tags);
   }
   // A file that will replace another must be on the disk first; syncing it here keeps that
   // wait off the thread that places it.

@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
+#include <map>
 #include <memory>
+#include <tuple>
+#include <vector>
 
 #include "flac/AuFLAC.h"
 #include "opus/AuOpus.h"
@@ -201,6 +205,95 @@ void VerifyOutput(const std::string& FileName, const std::string& Format,
     Unreadable("its audio differs from what was written");
   if (narrowedFlac && !flac->IsMD5SignatureValid())
     Unreadable("its audio does not match the checksum its encoder wrote");
+}
+
+namespace {
+
+std::string PictureText(const TCarriedPicture& Picture) {
+  static const char* const kTypes[] = {"other picture", "file icon", "other file icon",
+                                       "front cover", "back cover"};
+  return Picture.Type >= 0 && Picture.Type < static_cast<int>(std::size(kTypes))
+             ? kTypes[Picture.Type]
+             : "picture of type " + std::to_string(Picture.Type);
+}
+
+// The fields as Format stores them, for comparing what was written with what reads back.
+std::map<std::string, std::vector<std::string>> StoredFields(const TCarriedTags& Tags,
+                                                             const std::string& Format) {
+  std::map<std::string, std::vector<std::string>> fields = Tags.Text;
+  if (Format == ".mp3" || Format == ".wav") {
+    // ID3v2.4 timestamps read back with a space where the time starts.
+    if (auto date = fields.find("DATE"); date != fields.end())
+      for (std::string& value : date->second) std::replace(value.begin(), value.end(), 'T', ' ');
+  } else if (Format == ".wma") {
+    // ASF has no attribute for the number of tracks.
+    fields.erase("TRACKTOTAL");
+    for (auto& [key, values] : fields) {
+      // The title, artist and comment are single strings: several values are joined.
+      std::string joined;
+      for (const std::string& value : values) joined += (joined.empty() ? "" : "; ") + value;
+      values = {joined};
+    }
+  }
+  return fields;
+}
+
+// An ID3v1 genre number ("17", "(17)"), which ID3v2 readers give back as the genre's name.
+bool GenreNumber(const std::string& Value) {
+  const size_t open = Value.starts_with('(') ? 1 : 0;
+  const size_t digits = Value.size() - 2 * open;
+  if (digits == 0 || digits > 3 || (open == 1 && !Value.ends_with(')'))) return false;
+  return std::all_of(Value.begin() + open, Value.begin() + open + digits,
+                     [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool SameValues(const std::string& Key, const std::vector<std::string>& Written,
+                const std::vector<std::string>& Read, const std::string& Format) {
+  if (Written.size() != Read.size()) return false;
+  const bool id3 = Format == ".mp3" || Format == ".wav";
+  for (size_t i = 0; i < Written.size(); ++i)
+    if (Written[i] != Read[i] &&
+        !(id3 && Key == "GENRE" && GenreNumber(Written[i]) && !Read[i].empty()))
+      return false;
+  return true;
+}
+
+}  // namespace
+
+void VerifyWrittenTags(const std::string& FileName, const std::string& Format,
+                       const TCarriedTags& Written) {
+  // An output given no tags has none to lose, and the tag library may be missing.
+  if (Written.Empty()) return;
+  TCarriedTags read;
+  try {
+    read = ReadWrittenTags(FileName, Format);
+  } catch (const std::exception& e) {
+    Unreadable(std::string("its tags could not be read: ") + e.what());
+  }
+  // WMA keeps its pictures in an order of its own; the order means nothing to a player.
+  auto pictures = [](std::vector<TCarriedPicture> List) {
+    std::sort(List.begin(), List.end(), [](const TCarriedPicture& a, const TCarriedPicture& b) {
+      return std::tie(a.Type, a.Mime, a.Description, a.Data) <
+             std::tie(b.Type, b.Mime, b.Description, b.Data);
+    });
+    return List;
+  };
+  const std::vector<TCarriedPicture> writtenPictures = pictures(Written.Pictures),
+                                     readPictures = pictures(read.Pictures);
+  for (const TCarriedPicture& picture : writtenPictures)
+    if (std::find(readPictures.begin(), readPictures.end(), picture) == readPictures.end())
+      Unreadable("its " + PictureText(picture) + " differs from the one written");
+  if (readPictures != writtenPictures) Unreadable("it holds pictures that were not written");
+  const auto written = StoredFields(Written, Format), back = StoredFields(read, Format);
+  std::string differ;
+  for (const auto& [key, values] : written) {
+    const auto found = back.find(key);
+    if (found == back.end() || !SameValues(key, values, found->second, Format))
+      differ += (differ.empty() ? "" : ", ") + key;
+  }
+  for (const auto& [key, values] : back)
+    if (!written.count(key)) differ += (differ.empty() ? "" : ", ") + key;
+  if (!differ.empty()) Unreadable("its tags differ from those written (" + differ + ")");
 }
 
 }  // namespace tunevert

@@ -5,6 +5,7 @@
 
 #include "pipeline/AuDeliveryTap.h"
 #include "platform/Exception.h"
+#include "tags/TagLibMeta.h"
 
 namespace tunevert {
 
@@ -25,5 +26,12 @@ class EVerifyStopped : public EAuException {
 void VerifyOutput(const std::string& FileName, const std::string& Format,
                   const TDeliveredAudio& Delivered,
                   const std::function<bool()>& StopRequested = {});
+
+// Reads a finished output's tags back as a file of Format and checks that they are Written,
+// which were fitted to Format: every picture byte for byte, every field with its values, as
+// far as the format stores them. Raises EAuException("The written file could not be read
+// back: <reason>") otherwise. With nothing written nothing is read.
+void VerifyWrittenTags(const std::string& FileName, const std::string& Format,
+                       const TCarriedTags& Written);
 
 }  // namespace tunevert

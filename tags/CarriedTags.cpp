@@ -15,7 +15,7 @@ namespace {
 // A block's length has 24 bits, and libFLAC writes a block with its 4-byte header in at most
 // 16 MiB.
 constexpr std::uint64_t kFlacBlockMax = (std::uint64_t{1} << 24) - 4;
-constexpr std::uint64_t kId3v2Max = (std::uint64_t{1} << 28) - 1;      // 28-bit synchsafe sizes
+constexpr std::uint64_t kId3v2Max = (std::uint64_t{1} << 28) - 1;  // 28-bit synchsafe sizes
 // The tag library pads an ID3v2 tag by up to 1 MiB, counted in the tag's size.
 constexpr std::uint64_t kId3v2Padding = std::uint64_t{1} << 20;
 // RIFF counts the whole file but its first 8 bytes in 32 bits.

@@ -5,9 +5,10 @@
 #include "tags/TagLibModule.h"
 
 extern "C" __attribute__((visibility("default"))) bool TvReadCarriedTags(
-    const char* FileName, tunevert::TCarriedTags* Tags, std::string* Error) {
+    const char* FileName, const char* Format, tunevert::TCarriedTags* Tags, std::string* Error) {
   try {
-    *Tags = tunevert::ReadCarriedTags(FileName);
+    *Tags = *Format == '\0' ? tunevert::ReadCarriedTags(FileName)
+                            : tunevert::ReadCarriedTagsAs(FileName, Format);
     return true;
   } catch (const std::exception& e) {
     *Error = e.what();

@@ -432,7 +432,10 @@ bool ReadFFmpegSourceTags(const std::string& ext, const char* name, TCarriedTags
 }  // namespace
 
 TCarriedTags ReadCarriedTags(const std::string& FileName) {
-  const std::string ext = LowerAscii(FileExtension(FileName));
+  return ReadCarriedTagsAs(FileName, LowerAscii(FileExtension(FileName)));
+}
+
+TCarriedTags ReadCarriedTagsAs(const std::string& FileName, const std::string& ext) {
   const char* name = FileName.c_str();
   TCarriedTags tags;
   auto check = [](const TagLib::File& file) {

@@ -39,6 +39,10 @@ const std::vector<std::string>& CarriedKeys();
 // cannot be loaded.
 TCarriedTags ReadCarriedTags(const std::string& FileName);
 
+// The tags of an output this program wrote, read as a file of Format (".flac") whatever its
+// name, and without the shortcut for files that show no tags.
+TCarriedTags ReadWrittenTags(const std::string& FileName, const std::string& Format);
+
 // Tags without what an output of Format cannot hold: a FLAC metadata block over 16 MiB - 4,
 // an ID3v2 tag over 256 MiB - 1 (MP3, WAV), a Vorbis comment packet over 2 GiB - 1 (Ogg
 // Vorbis, Opus), an ASF title, artist or comment over 64 KiB - 1 (WMA), a WAV file over

@@ -198,7 +198,14 @@ TCarriedTags ReadCarriedTags(const std::string& FileName) {
   TCarriedTags tags;
   if (!MayHoldTags(FileName)) return tags;
   std::string error;
-  if (!TagModule().Read(FileName.c_str(), &tags, &error)) throw EAuException(error);
+  if (!TagModule().Read(FileName.c_str(), "", &tags, &error)) throw EAuException(error);
+  return tags;
+}
+
+TCarriedTags ReadWrittenTags(const std::string& FileName, const std::string& Format) {
+  TCarriedTags tags;
+  std::string error;
+  if (!TagModule().Read(FileName.c_str(), Format.c_str(), &tags, &error)) throw EAuException(error);
   return tags;
 }
 

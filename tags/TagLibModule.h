@@ -8,8 +8,9 @@
 // module and the engine are built from one tree over one C++ runtime, so the records pass as
 // they are; a failure comes back as its message.
 extern "C" {
-using TTvReadCarriedTags = bool (*)(const char* FileName, tunevert::TCarriedTags* Tags,
-                                    std::string* Error);
+// Format: the lower-case extension the file is read as (".flac"), or "" for its own.
+using TTvReadCarriedTags = bool (*)(const char* FileName, const char* Format,
+                                    tunevert::TCarriedTags* Tags, std::string* Error);
 using TTvWriteCarriedTags = bool (*)(const char* FileName, const tunevert::TCarriedTags* Tags,
                                      const char* Format, std::string* Error);
 }
@@ -30,6 +31,9 @@ void SetTagModuleFolder(const std::string& Folder);
 // hold tags. Extension is the lower-case one the file goes by (".wav").
 bool MayHoldTags(const std::string& FileName);
 bool MayHoldTags(TStream& Source, const std::string& Extension);
+
+// Inside the module: reads a file's tags as a file of Format (".flac"), whatever its name.
+TCarriedTags ReadCarriedTagsAs(const std::string& FileName, const std::string& Format);
 
 // Inside the module: replaces a finished output's tags with Tags, which WriteCarriedTags has
 // already fitted to Format. Raises EAuException when the file cannot be opened or saved.

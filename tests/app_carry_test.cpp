@@ -213,6 +213,27 @@ TEST(CarriedTagsFallback, SeveralArtistsStayApart) {
   EXPECT_EQ(Carried(Dump(dir / "wma/two.wma")), std::vector<std::string>{"ARTIST=One; Two"});
 }
 
+// Every output's tags are read back before it is placed; values a tag format keeps in a form
+// of its own (a genre number, a track with its total, several values in one field, spaces,
+// characters beyond the first plane) must not make a good file fail that check.
+TEST(CarriedTagsReadBack, AwkwardValuesPassTheCheckInEveryFormat) {
+  TempDir dir;
+  std::filesystem::copy_file(kCarry + "plain.flac", dir / "odd.flac");
+  ASSERT_EQ(std::system(("metaflac --set-tag=GENRE=17 --set-tag=TRACKNUMBER=03 "
+                         "--set-tag=TRACKTOTAL=12 --set-tag=DISCNUMBER=1 --set-tag=DISCTOTAL=2 "
+                         "--set-tag=DATE=2001-05-03T10:00 '--set-tag=TITLE=  spaced  ' "
+                         "--set-tag=ARTIST=One --set-tag=ARTIST=Two "
+                         "'--set-tag=ALBUM=\xf0\x9d\x84\x9e Clef' "
+                         "--set-tag=COMMENT=\"$(printf 'line 1\nline 2')\" " +
+                         Quoted(dir / "odd.flac"))
+                            .c_str()),
+            0);
+  for (const char* format : {"wav", "mp3", "wma", "flac", "ogg", "opus"}) {
+    const std::string report = Convert(dir / "odd.flac", format, dir / format);
+    EXPECT_NE(report.find("done: "), std::string::npos) << format << ": " << report;
+  }
+}
+
 // Deterministic bytes that no picture data elsewhere matches, made at run time.
 std::string PictureData(std::size_t size, unsigned seed) {
   std::string data(size, '\0');

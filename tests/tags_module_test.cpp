@@ -28,7 +28,7 @@ bool LibraryFindsTags(const std::string& File) {
   if (read == nullptr) return true;
   TCarriedTags tags;
   std::string error;
-  return read(File.c_str(), &tags, &error) && !tags.Empty();
+  return read(File.c_str(), "", &tags, &error) && !tags.Empty();
 }
 
 TEST(TagPresence, FilesLeftToThemselvesHoldNothingTheLibraryWouldRead) {

@@ -19,6 +19,7 @@
 #include "opus/AuOpus.h"
 #include "pipeline/AuDeliveryTap.h"
 #include "pipeline/AuFormatStage.h"
+#include "platform/Interrupt.h"
 #include "platform/Text.h"
 #include "tags/EncoderTags.h"
 #include "tags/TagLibMeta.h"
@@ -51,11 +52,20 @@ size_t KindIndex(TSourceKind Kind) {
 std::string UnreadableSource(const std::string& FileName) {
   const int fd = open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   int error = fd < 0 ? errno : 0;
+  bool regular = true;
   if (fd >= 0) {
     struct stat status {};
-    if (fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) error = EISDIR;
+    if (fstat(fd, &status) != 0)
+      error = errno;
+    else if (S_ISDIR(status.st_mode))
+      error = EISDIR;
+    else
+      regular = S_ISREG(status.st_mode);
     close(fd);
   }
+  // Sources are opened and read by the workers, where a pipe that nobody writes to would hold
+  // one for good; and a pipe cannot be read twice.
+  if (!regular) return "The file could not be read: it is a pipe or a device, not a file";
   if (error == 0) return {};
   if (error == ENOENT || error == ENOTDIR) return "The file does not exist";
   return "The file could not be read: " + std::generic_category().message(error);
@@ -439,10 +449,14 @@ bool TBatchConverter::TryStart(TLane& Lane, int Index, std::string& Failure) {
   try {
     TAuFileIn* input = LaneInput(Lane, kind);
     input->SetFileName(fileName);
-    if (!input->Valid()) {
-      Failure = "Not a valid or supported audio file";
-      return false;
-    }
+    // Opened by the worker: a source slow to open (a long chain, a hostile file) never holds
+    // up this thread, and stopping the output ends the open.
+    output->SetBeforeStart([input](TAuOutput& Sender) {
+      if (input->Valid()) return;
+      throw EAuException(Sender.StopRequested() || InterruptRequested()
+                             ? "The conversion stopped before the end of the file."
+                             : "Not a valid or supported audio file");
+    });
     output->SetInput(ConvertedInput(Lane, input, output));
     ApplySettings(output);
     // With nobody to show it to, a run posts no progress events: each costs the worker, the

@@ -94,4 +94,15 @@ inline std::vector<uint8_t> PageStartFlood(const std::string& Kind, size_t Bytes
   return out;
 }
 
+// Stream, then a link that fails and FloodBytes of page-start patterns: the search for where
+// to cut the chain keeps an open busy for a while (a megabyte: seconds, many with sanitizers).
+inline std::vector<uint8_t> SlowToOpen(std::vector<uint8_t> Stream,
+                                       size_t FloodBytes = size_t{1} << 20) {
+  const std::vector<uint8_t> badLink = OggPage(777, 0x02, {'b', 'a', 'd'});
+  const std::vector<uint8_t> patterns = PageStartFlood("bare", FloodBytes);
+  Stream.insert(Stream.end(), badLink.begin(), badLink.end());
+  Stream.insert(Stream.end(), patterns.begin(), patterns.end());
+  return Stream;
+}
+
 }  // namespace tunevert::fuzz

@@ -66,7 +66,7 @@ struct TWindow {
 struct TWindowCallbacks {
   static int Read(void* Window, unsigned char* Ptr, int Bytes) {
     auto* w = static_cast<TWindow*>(Window);
-    if (Bytes < 0 || InterruptRequested()) return -1;
+    if (Bytes < 0 || InterruptedHere()) return -1;
     try {
       const int64_t want = std::clamp<int64_t>(w->End - w->Stream->Position(), 0, Bytes);
       return static_cast<int>(w->Stream->Read(Ptr, want));
@@ -211,7 +211,7 @@ void TOpusIn::OpenSource() {
   FReadLimit = -1;
   const int error = open();
   try {
-    if (!FFile && InterruptRequested()) throw EAuException("Opening the file was interrupted");
+    if (!FFile && InterruptedHere()) throw EAuException("Opening the file was interrupted");
     if (!FFile) {
       // A chain damaged or cut in a later link fails as a whole: open the links before that
       // one, as other decoders play them.

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "pipeline/EventHandler.h"
+#include "platform/Interrupt.h"
 
 namespace tunevert {
 
@@ -108,6 +109,10 @@ void TAuThread::PerformRun() {
   };
   bool reachedEnd = false;
   try {
+    if (auto step = P.BeforeStart()) {
+      const TStopFlagScope stoppable(Stop);
+      step(P);
+    }
     P.PrepareOutput();
     P.CanOutput = true;
     SetPause = false;

@@ -22,6 +22,9 @@ using TGenericEvent = std::function<void(TComponent* Sender)>;
 // Runs on the worker once a run that reached its input's end has finished its output; what it
 // raises fails the run like an error of the output's own.
 using TAfterFinishStep = std::function<void(TAuOutput& Sender)>;
+// Runs on the worker at the start of each run, before the output prepares; Stop ends its
+// interruptible work (platform/Interrupt) early, and what it raises fails the run.
+using TBeforeStartStep = std::function<void(TAuOutput& Sender)>;
 
 enum class TOutputStatus { tosPlaying, tosPaused, tosIdle };
 
@@ -96,6 +99,8 @@ class TAuOutput : public TComponent {
   }
   TAfterFinishStep AfterFinish() const { return GetHandler(FAfterFinish); }
   void SetAfterFinish(TAfterFinishStep Value) { SetHandler(FAfterFinish, std::move(Value)); }
+  TBeforeStartStep BeforeStart() const { return GetHandler(FBeforeStart); }
+  void SetBeforeStart(TBeforeStartStep Value) { SetHandler(FBeforeStart, std::move(Value)); }
   // Stop was called during the current run: long work of its own should end early.
   bool StopRequested() const { return FStopped; }
   int32_t Delay() const;
@@ -173,6 +178,7 @@ class TAuOutput : public TComponent {
   std::atomic<bool> Busy{false};  // written by Run, the worker and the dispatcher
   TThreadExceptionEvent FOnThreadException;
   TAfterFinishStep FAfterFinish;
+  TBeforeStartStep FBeforeStart;
   std::mutex RunCS;
   // Counts Run calls; the worker and the dispatcher use it to tell one run from the next.
   std::atomic<uint64_t> FRunRequests{0};

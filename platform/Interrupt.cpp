@@ -11,6 +11,7 @@ std::atomic<bool> gInterrupt{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
 thread_local bool tInterruptible = false;
+thread_local const std::atomic<bool>* tStop = nullptr;
 
 }  // namespace
 
@@ -34,8 +35,17 @@ TInterruptibleScope::~TInterruptibleScope() {
   tInterruptible = FOuter;
 }
 
+TStopFlagScope::TStopFlagScope(const std::atomic<bool>& Stop) noexcept : FOuter(tStop) {
+  tStop = &Stop;
+}
+
+TStopFlagScope::~TStopFlagScope() {
+  tStop = FOuter;
+}
+
 bool InterruptedHere() noexcept {
-  return tInterruptible && InterruptRequested();
+  return tInterruptible &&
+         (InterruptRequested() || (tStop != nullptr && tStop->load(std::memory_order_relaxed)));
 }
 
 }  // namespace tunevert

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 namespace tunevert {
 
 // A process-wide request to give up long work that no component owns a stop for: opening a
@@ -22,7 +24,21 @@ class TInterruptibleScope {
   bool FOuter;
 };
 
-// An interrupt was requested and this thread is inside a TInterruptibleScope.
+// While it lives, Stop turning true interrupts this thread's interruptible work as a request
+// would: a worker's own stop ends the open it does for its run.
+class TStopFlagScope {
+ public:
+  explicit TStopFlagScope(const std::atomic<bool>& Stop) noexcept;
+  ~TStopFlagScope();
+  TStopFlagScope(const TStopFlagScope&) = delete;
+  TStopFlagScope& operator=(const TStopFlagScope&) = delete;
+
+ private:
+  const std::atomic<bool>* FOuter;
+};
+
+// This thread is inside a TInterruptibleScope and an interrupt was requested, or the stop
+// flag of a TStopFlagScope turned true.
 bool InterruptedHere() noexcept;
 
 }  // namespace tunevert

@@ -77,7 +77,7 @@ struct TWindowCallbacks {
   static size_t Read(void* ptr, size_t size, size_t nmemb, void* datasource) {
     auto* w = static_cast<TWindow*>(datasource);
     if (size == 0) return 0;
-    if (InterruptRequested()) {
+    if (InterruptedHere()) {
       errno = EINTR;
       return 0;
     }
@@ -267,7 +267,7 @@ void TVorbisIn::OpenSource() {
   };
   const int code = test();
   try {
-    if (code != 0 && InterruptRequested()) throw EAuException("Opening the file was interrupted");
+    if (code != 0 && InterruptedHere()) throw EAuException("Opening the file was interrupted");
     if (code != 0 && FSeekable) {
       // A chain cut or damaged in a later link's headers fails as a whole: open the links
       // before that one, as other decoders play them.

@@ -85,7 +85,7 @@ std::vector<int64_t> OggLinkStarts(TStream& Stream) {
   Stream.Seek(0, TSeekOrigin::soBeginning);
   for (;;) {
     // Checked for every candidate: junk can cost a whole page's checksum each.
-    if (InterruptRequested()) RaiseInterrupted();
+    if (InterruptedHere()) RaiseInterrupted();
     if (!ended && filled - at < kMaxPage) {
       std::memmove(buffer.data(), buffer.data() + at, filled - at);
       base += static_cast<int64_t>(at);
@@ -128,7 +128,7 @@ int64_t OggOpenablePrefix(const std::vector<int64_t>& Starts, int64_t Size,
                           const std::function<bool(int64_t Begin, int64_t End)>& OpensAlone) {
   int64_t begin = 0;
   for (size_t k = 0; k <= Starts.size(); ++k) {
-    if (InterruptRequested()) RaiseInterrupted();
+    if (InterruptedHere()) RaiseInterrupted();
     const int64_t end = k < Starts.size() ? Starts[k] : Size;
     if (end <= begin) continue;
     if (!OpensAlone(begin, end)) return begin;

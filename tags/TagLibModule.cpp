@@ -79,6 +79,27 @@ bool WaveMayHoldTags(TStream& S) {
   return pos != end;
 }
 
+// Whether a WAV file's "data" chunk is empty. Readers take a size of 0 for "to the end of the
+// file", so chunks written after it would be read as sound.
+bool WaveWithoutAudio(const std::string& FileName) {
+  try {
+    TAuFileStream S(Utf8ToUtf16(FileName), 0);
+    uint8_t h[12];
+    if (!ReadAt(S, 0, h, 12) || !SameChunkId(h, "RIFF") || !SameChunkId(h + 8, "WAVE"))
+      return false;
+    const int64_t end = S.Size();
+    for (int64_t pos = 12; pos + 8 <= end;) {
+      uint8_t chunk[8];
+      if (!ReadAt(S, pos, chunk, 8)) return false;
+      const uint32_t size = U32(chunk + 4);
+      if (SameChunkId(chunk, "data")) return size == 0;
+      pos += 8 + int64_t{size} + (size & 1);
+    }
+  } catch (const std::exception&) {
+  }
+  return false;
+}
+
 // A FLAC file's tags are its comment and picture blocks, and ID3 records before or after it.
 bool FlacMayHoldTags(TStream& S) {
   uint8_t h[4];
@@ -216,7 +237,12 @@ std::vector<std::string> WriteCarriedTags(const std::string& FileName, const TCa
   std::error_code sizeError;
   const std::uintmax_t size =
       Format == ".wav" ? std::filesystem::file_size(FileName, sizeError) : 0;
-  const TCarriedTags tags = FitCarriedTags(AllTags, Format, leftOut, sizeError ? 0 : size);
+  TCarriedTags tags = FitCarriedTags(AllTags, Format, leftOut, sizeError ? 0 : size);
+  if (Format == ".wav" && !tags.Empty() && WaveWithoutAudio(FileName)) {
+    leftOut.push_back(
+        "tags left out: in a WAV file without audio, readers would take them for sound");
+    tags = {};
+  }
   if (Written != nullptr) *Written = tags;
   // Without tags only an MP3 output is touched: its encoder leaves an empty ID3v1 record.
   if (Format != ".mp3" && tags.Empty()) return leftOut;

@@ -234,6 +234,24 @@ TEST(CarriedTagsReadBack, AwkwardValuesPassTheCheckInEveryFormat) {
   }
 }
 
+// An empty WAV file keeps no tags: readers take a "data" size of 0 for "to the end of the
+// file" and would play chunks after it as sound. The entry converts, and says so.
+TEST(CarriedTagsWrite, AnEmptyWavOutputIsLeftUntagged) {
+  TempDir dir;
+  ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -f lavfi -i anullsrc=r=44100:cl=stereo -t 0 "
+                         "-metadata TITLE=Nothing " +
+                         Quoted(dir / "empty.flac"))
+                            .c_str()),
+            0);
+  const std::string report = Convert(dir / "empty.flac", "wav", dir / "out");
+  EXPECT_NE(report.find("done: "), std::string::npos) << report;
+  EXPECT_NE(report.find("warning: tags left out: in a WAV file without audio, readers would take "
+                        "them for sound"),
+            std::string::npos)
+      << report;
+  EXPECT_EQ(Probe(dir / "out/empty.wav", "stream=duration_ts"), "N/A\n");
+}
+
 // Deterministic bytes that no picture data elsewhere matches, made at run time.
 std::string PictureData(std::size_t size, unsigned seed) {
   std::string data(size, '\0');

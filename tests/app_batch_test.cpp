@@ -25,12 +25,6 @@ using namespace tunevert;
 using namespace tunevert::testing;
 namespace fs = std::filesystem;
 
-// libvorbisfile 1.3.7 loses link headers (and the libvorbis memory they hold) when a damaged
-// chain fails to open, as the slow-to-open source does.
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libvorbisfile.so.3\nleak:libvorbis.so.0\n";
-}
-
 namespace {
 
 void Touch(const std::string& path, int ageSeconds = 0) {

@@ -9,7 +9,7 @@
 
 #include "flac/AuFLAC.h"
 #include "platform/AuFileStream.h"
-#include "tags/TagLibMeta.h"
+#include "tags/VorbisComments.h"
 
 namespace tunevert {
 
@@ -124,17 +124,15 @@ std::string MimeType(const std::string& Text) {
 // pointing into memory held here for the whole run.
 struct TFLACOut::TTagBlocks {
   explicit TTagBlocks(TCarriedTags AllTags) : Tags(std::move(AllTags)) {
+    Entries = CommentEntries(Tags);
     uint64_t length = 8;  // the vendor string's length and the count; the library adds the rest
-    for (const auto& [key, values] : Tags.Text)
-      for (const std::string& value : values) {
-        Entries.push_back(key + "=" + value);
-        length += 4 + Entries.back().size();
-      }
     if (!Entries.empty()) {
       Fields.reserve(Entries.size());
-      for (std::string& entry : Entries)
+      for (std::string& entry : Entries) {
+        length += 4 + entry.size();
         Fields.push_back(
             {static_cast<FLAC__uint32>(entry.size()), reinterpret_cast<FLAC__byte*>(entry.data())});
+      }
       Comment.type = FLAC__METADATA_TYPE_VORBIS_COMMENT;
       Comment.length = static_cast<uint32_t>(std::min(length, kMaxBlockLength + 1));
       Comment.data.vorbis_comment.num_comments = static_cast<FLAC__uint32>(Fields.size());

@@ -6,10 +6,11 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <vector>
 
 #include "opus/AuOpus.h"
 #include "platform/AuFileStream.h"
-#include "tags/PictureBlock.h"
+#include "tags/VorbisComments.h"
 
 namespace tunevert {
 
@@ -18,7 +19,7 @@ namespace {
 struct TOpusEncApi {
   decltype(&::ope_comments_create) comments_create = nullptr;
   decltype(&::ope_comments_destroy) comments_destroy = nullptr;
-  decltype(&::ope_comments_add) comments_add = nullptr;
+  decltype(&::ope_comments_add_string) comments_add_string = nullptr;
   decltype(&::ope_encoder_create_callbacks) create_callbacks = nullptr;
   decltype(&::ope_encoder_write_float) write_float = nullptr;
   decltype(&::ope_encoder_drain) drain = nullptr;
@@ -66,22 +67,20 @@ void ToFloats(const uint8_t* In, uint32_t Frames, uint32_t Channels, uint32_t Bi
   }
 }
 
-// The carried tags into the comment header; pictures as FLAC picture blocks in base64. The
-// library takes C strings, so a value ends at its first NUL byte.
+// The carried tags into the comment header. The library takes C strings, so a value ends at
+// its first NUL byte.
 void AddComments(OggOpusComments* Comments, const TCarriedTags& Tags) {
+  const std::vector<std::string> comments = OggComments(Tags);
   uint64_t total = 0;
-  const auto add = [&](const std::string& Key, const std::string& Value) {
-    total += 4 + Key.size() + 1 + Value.size();
+  for (const std::string& comment : comments) {
+    total += 4 + comment.size();
     // Readers take the packet's lengths as signed 32-bit numbers.
     if (total > INT32_MAX - 1024)
       throw EAuException("The tags do not fit in an Opus comment header");
-    if (Api.comments_add(Comments, Key.c_str(), Value.c_str()) != OPE_OK)
-      throw EAuException("The Opus encoder refused the tag " + Key);
-  };
-  for (const auto& [key, values] : Tags.Text)
-    for (const std::string& value : values) add(key, value);
-  for (const TCarriedPicture& picture : Tags.Pictures)
-    add("METADATA_BLOCK_PICTURE", Base64(PictureBlockBody(picture)));
+    if (Api.comments_add_string(Comments, comment.c_str()) != OPE_OK)
+      throw EAuException("The Opus encoder refused the tag " +
+                         comment.substr(0, comment.find('=')));
+  }
 }
 
 struct TCommentsDeleter {
@@ -93,7 +92,7 @@ struct TCommentsDeleter {
 TCodecLibrary& OpusEncLibrary() {
   static TCodecLibrary library(
       {"libopusenc.so.0"},
-      {"ope_comments_create", "ope_comments_destroy", "ope_comments_add",
+      {"ope_comments_create", "ope_comments_destroy", "ope_comments_add_string",
        "ope_encoder_create_callbacks", "ope_encoder_write_float", "ope_encoder_drain",
        "ope_encoder_destroy", "ope_encoder_ctl", "ope_strerror"});
   return library;
@@ -106,7 +105,8 @@ bool LoadOpusEncLibrary() {
   std::call_once(filled, [&library] {
     Api.comments_create = library.Function<decltype(Api.comments_create)>("ope_comments_create");
     Api.comments_destroy = library.Function<decltype(Api.comments_destroy)>("ope_comments_destroy");
-    Api.comments_add = library.Function<decltype(Api.comments_add)>("ope_comments_add");
+    Api.comments_add_string =
+        library.Function<decltype(Api.comments_add_string)>("ope_comments_add_string");
     Api.create_callbacks =
         library.Function<decltype(Api.create_callbacks)>("ope_encoder_create_callbacks");
     Api.write_float = library.Function<decltype(Api.write_float)>("ope_encoder_write_float");

@@ -13,7 +13,7 @@
 #include <random>
 
 #include "platform/AuFileStream.h"
-#include "tags/PictureBlock.h"
+#include "tags/VorbisComments.h"
 #include "vorbis/VorbisChannelOrder.h"
 #include "vorbis/VorbisLibs.h"
 
@@ -110,33 +110,18 @@ std::string CommentHeader(const ogg_packet& Made, const TCarriedTags& Tags) {
                           static_cast<uint8_t>(made[9]) << 16 |
                           static_cast<uint32_t>(static_cast<uint8_t>(made[10])) << 24;
   if (vendor > madeBytes - 11) throw EAuException("The Vorbis encoder made no comment header");
-  std::vector<std::string> pictures;
+  const std::vector<std::string> comments = OggComments(Tags);
   size_t size = 11 + vendor + 4 + 1;
-  uint64_t count = 0;
-  for (const auto& [key, values] : Tags.Text)
-    for (const std::string& value : values) {
-      size += 4 + key.size() + 1 + value.size();
-      ++count;
-    }
-  for (const TCarriedPicture& picture : Tags.Pictures) {
-    pictures.push_back("METADATA_BLOCK_PICTURE=" + Base64(PictureBlockBody(picture)));
-    size += 4 + pictures.back().size();
-    ++count;
-  }
+  for (const std::string& comment : comments) size += 4 + comment.size();
   // Readers take the packet's lengths as signed 32-bit numbers.
   if (size > INT32_MAX) throw EAuException("The tags do not fit in an Ogg Vorbis comment header");
   std::string header;
   header.reserve(size);
   header.append(made, 11 + vendor);
-  PutU32(header, count);
-  for (const auto& [key, values] : Tags.Text)
-    for (const std::string& value : values) {
-      PutU32(header, key.size() + 1 + value.size());
-      header.append(key).append(1, '=').append(value);
-    }
-  for (const std::string& picture : pictures) {
-    PutU32(header, picture.size());
-    header.append(picture);
+  PutU32(header, comments.size());
+  for (const std::string& comment : comments) {
+    PutU32(header, comment.size());
+    header.append(comment);
   }
   header += '\x01';  // the framing bit
   return header;

@@ -1,6 +1,7 @@
-#include "tags/PictureBlock.h"
+#include "tags/VorbisComments.h"
 
 #include <cstdint>
+#include <string_view>
 
 namespace tunevert {
 
@@ -9,8 +10,6 @@ namespace {
 void PutU32(std::string& Out, uint64_t Value) {
   for (int shift = 24; shift >= 0; shift -= 8) Out += static_cast<char>((Value >> shift) & 0xFF);
 }
-
-}  // namespace
 
 std::string PictureBlockBody(const TCarriedPicture& Picture) {
   std::string body;
@@ -26,6 +25,7 @@ std::string PictureBlockBody(const TCarriedPicture& Picture) {
   return body;
 }
 
+// Standard base64 with padding.
 std::string Base64(std::string_view Bytes) {
   static constexpr char kDigits[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -50,6 +50,22 @@ std::string Base64(std::string_view Bytes) {
     text += '=';
   }
   return text;
+}
+
+}  // namespace
+
+std::vector<std::string> CommentEntries(const TCarriedTags& Tags) {
+  std::vector<std::string> entries;
+  for (const auto& [key, values] : Tags.Text)
+    for (const std::string& value : values) entries.push_back(key + "=" + value);
+  return entries;
+}
+
+std::vector<std::string> OggComments(const TCarriedTags& Tags) {
+  std::vector<std::string> comments = CommentEntries(Tags);
+  for (const TCarriedPicture& picture : Tags.Pictures)
+    comments.push_back("METADATA_BLOCK_PICTURE=" + Base64(PictureBlockBody(picture)));
+  return comments;
 }
 
 }  // namespace tunevert

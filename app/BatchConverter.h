@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <functional>
 #include <map>
 #include <memory>
@@ -11,6 +10,7 @@
 #include "app/BatchPlan.h"
 #include "mp3enc/MP3BitRate.h"
 #include "pipeline/AuFile.h"
+#include "pipeline/FormatSpec.h"
 #include "platform/PendingOutput.h"
 #include "tags/TagLibMeta.h"
 
@@ -24,12 +24,11 @@ class TWaveOut;
 // What the outputs are asked for beyond their format; 0 keeps the source's.
 struct TOutputSettings {
   int SampleRate = 0;
-  int Channels = 0;              // 1 mixes down to mono, 2 to stereo
-  int BitsPerSample = 0;         // 16 or 24, for WAV and FLAC (reducing dithers)
-  int MP3VBRQuality = -1;        // 0 (best) to 9: variable bitrate instead of the bitrate chosen
-  double VorbisQuality = 5;      // -1 to 10, unless VorbisByBitrate
-  bool VorbisByBitrate = false;  // Ogg Vorbis at the bitrate chosen
-  int FLACLevel = 5;             // 0 (fastest) to 8 (smallest)
+  int Channels = 0;       // 1 mixes down to mono, 2 to stereo
+  int BitsPerSample = 0;  // 16 or 24, for the formats that take it (reducing dithers)
+  // One of the format's quality controls and its value; Kind None: the format's default.
+  // A quality text given to Convert replaces it.
+  TQualityChoice Quality;
 };
 
 // Converts a list of files, up to Jobs of them at once: each running file has a lane of its
@@ -92,13 +91,14 @@ class TBatchConverter final : public TComponent {
   std::function<void(const std::string& Message)> OnMessage;
   std::function<void()> OnBatchDone;
 
-  // "Convert!": Format is one of OutputFormats(); BitrateText a text of the bitrate list
-  // (mp3, wma, ogg by bitrate, opus); OutputDir ends with "/". Returns false when the batch
-  // did not start.
-  bool Convert(std::vector<std::string> Files, std::string Format, std::string BitrateText,
+  // "Convert!": Format is one of OutputFormats() or a format's Id ("mp3"); QualityText a
+  // text of the window's quality list for it ("160", "V2"), or "" for Settings.Quality (a
+  // text the list lacks gives the format's default); OutputDir ends with "/". Returns false
+  // when the batch did not start.
+  bool Convert(std::vector<std::string> Files, std::string Format, std::string QualityText,
                std::string OutputDir);
   bool ConvertSources(std::vector<TBatchSource> Sources, std::string Format,
-                      std::string BitrateText, std::string OutputDir);
+                      std::string QualityText, std::string OutputDir);
   bool Running() const { return FRunning; }
   // Ends a running batch at once: every running output is stopped and its unfinished file
   // removed; finished outputs stay.
@@ -112,14 +112,14 @@ class TBatchConverter final : public TComponent {
   int RunningCount() const;
   const std::vector<std::string>& Files() const { return FFiles; }
 
-  // ".wma", ".wav", ".mp3", ".flac", ".ogg", ".opus".
+  // The window's captions of the formats written: ".wma", ".wav", ".mp3" and the rest.
   static const std::vector<std::string>& OutputFormats();
   // The cores this process may run on.
   static int DefaultJobs();
   static TMP3BitRate GetMP3BitRate(const std::string& Text);
   // The first lane's input for a source by its extension (letter case ignored), or null.
   TAuFileIn* InputFor(const std::string& FileName) const;
-  // The first lane's output for a format, or null when this program has none.
+  // The first lane's output for a format (Id or caption), or null when none was made.
   TAuFileOut* OutputFor(const std::string& Format) const;
   static std::string OutputFileName(const std::string& OutputDir, const std::string& Source,
                                     const std::string& Format) {
@@ -130,12 +130,11 @@ class TBatchConverter final : public TComponent {
   void BeforeDestruction() override;
 
  private:
-  static constexpr size_t kSourceKinds = 7;
   struct TLane {
-    std::array<TAuFileIn*, kSourceKinds> Inputs{};
+    std::map<std::string, TAuFileIn*> Inputs;    // by the component's name, made when needed
     TAuFormatStage* Stage = nullptr;             // made when a setting changes the format
     TAuDeliveryTap* Tap = nullptr;               // made when outputs are read back
-    std::map<std::string, TAuFileOut*> Outputs;  // by format, made when first needed
+    std::map<std::string, TAuFileOut*> Outputs;  // by format Id, made when first needed
     TAuFileOut* Running = nullptr;
     int Entry = -1;
     int Percent = 0;
@@ -153,10 +152,8 @@ class TBatchConverter final : public TComponent {
     std::string Name, SkipReason, Failure;
   };
 
-  TAuFileIn* MakeInput(TSourceKind Kind);
-  TAuFileOut* MakeOutput(const std::string& Format);
-  TAuFileIn* LaneInput(TLane& Lane, TSourceKind Kind);
-  TAuFileOut* LaneOutput(TLane& Lane, const std::string& Format);
+  TAuFileIn* LaneInput(TLane& Lane, const TFormatSpec& Format);
+  TAuFileOut* LaneOutput(TLane& Lane, const TFormatSpec& Format);
   // Points WaveIn1 ... MP3Out1 at what the first lane holds.
   void NameFirstLane();
   // Between input and output: the settings that apply to this output, or the input itself.
@@ -198,7 +195,9 @@ class TBatchConverter final : public TComponent {
 
   std::vector<std::string> FFiles;
   std::vector<TPlannedOutput> FPlan;
-  std::string FFormat, FBitrateText, FOutputDir;
+  const TFormatSpec* FFormat = nullptr;
+  TQualityChoice FQuality;
+  std::string FOutputDir;
   std::vector<std::unique_ptr<TLane>> FLanes;
   std::set<std::string> FFoldersToSync;
   int FActiveLanes = 1;

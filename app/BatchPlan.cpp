@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <array>
 #include <filesystem>
 #include <unordered_map>
 #include <unordered_set>
@@ -58,32 +57,6 @@ void AddFolder(const fs::path& root, std::vector<TBatchSource>& into) {
 
 }  // namespace
 
-bool SourceKindOf(const std::string& FileName, TSourceKind& Kind) {
-  static constexpr std::array<std::pair<const char*, TSourceKind>, 14> kKinds = {{
-      {".mp3", TSourceKind::MP3},
-      {".ogg", TSourceKind::Vorbis},
-      {".flac", TSourceKind::FLAC},
-      {".wav", TSourceKind::Wave},
-      {".wma", TSourceKind::WindowsMedia},
-      {".opus", TSourceKind::Opus},
-      {".m4a", TSourceKind::FFmpeg},
-      {".mp4", TSourceKind::FFmpeg},
-      {".aac", TSourceKind::FFmpeg},
-      {".aif", TSourceKind::FFmpeg},
-      {".aiff", TSourceKind::FFmpeg},
-      {".aifc", TSourceKind::FFmpeg},
-      {".wv", TSourceKind::FFmpeg},
-      {".ape", TSourceKind::FFmpeg},
-  }};
-  const std::string ext = LowerAscii(FileExtension(FileName));
-  for (const auto& [text, kind] : kKinds)
-    if (ext == text) {
-      Kind = kind;
-      return true;
-    }
-  return false;
-}
-
 std::vector<TBatchSource> ExpandSources(const std::vector<std::string>& Paths) {
   std::vector<TBatchSource> sources;
   for (const std::string& path : Paths) {
@@ -120,7 +93,7 @@ std::vector<TPlannedOutput> PlanOutputs(const std::vector<TBatchSource>& Sources
   std::vector<TPlannedOutput> plan(Sources.size());
   for (size_t i = 0; i < Sources.size(); ++i) {
     const std::string dir = Options.OutputDir + (Options.KeepTree ? Sources[i].SubFolder : "");
-    const std::string plain = OutputFileName(dir, Sources[i].File, Options.Format);
+    const std::string plain = OutputFileName(dir, Sources[i].File, Options.Extension);
     std::string name = plain;
     int number = 1;
     auto numberWhile = [&](auto taken) {

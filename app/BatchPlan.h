@@ -3,18 +3,13 @@
 #include <string>
 #include <vector>
 
+#include "pipeline/FormatSpec.h"
+
 namespace tunevert {
 
-// The inputs a batch has, by the extensions they read.
-// FFmpeg stands for the containers the runtime decodes beyond its own (M4A/MP4, ADTS AAC,
-// AIFF, WavPack, APE).
-enum class TSourceKind { Wave, MP3, WindowsMedia, Vorbis, FLAC, Opus, FFmpeg };
-
-// The kind for a file name's extension (letter case ignored); false for anything else.
-bool SourceKindOf(const std::string& FileName, TSourceKind& Kind);
+// Whether a file's name is one of a format this program reads (letter case ignored).
 inline bool IsSupportedSource(const std::string& FileName) {
-  TSourceKind kind;
-  return SourceKindOf(FileName, kind);
+  return FormatForFile(FileName) != nullptr;
 }
 
 // One entry of a batch. SubFolder ("" or "a/b/") is where the file was found below a folder
@@ -34,7 +29,7 @@ enum class TExistingOutput { Overwrite, Skip, Rename };
 
 struct TOutputPlanOptions {
   std::string OutputDir;  // ends with '/'
-  std::string Format;     // ".mp3", ".wav"...
+  std::string Extension;  // of the outputs: ".mp3"
   bool KeepTree = false;
   TExistingOutput Existing = TExistingOutput::Overwrite;
   bool SkipNewer = false;

@@ -10,11 +10,9 @@
 #include <vector>
 
 #include "flac/AuFLAC.h"
-#include "opus/AuOpus.h"
-#include "vorbis/AuVorbis.h"
+#include "pipeline/FormatSpec.h"
+#include "tags/WrittenTags.h"
 #include "wav/AuWave.h"
-#include "winmedia/AuMpegIn.h"
-#include "winmedia/AuWinMedia.h"
 
 namespace tunevert {
 
@@ -22,7 +20,7 @@ namespace {
 
 // How far an output's decoded length may lie from what was delivered, in frames of the rate
 // read back. Where the encoder resampled, the delivered length scaled to that rate is rarely
-// whole, and either neighbour is right (libopusenc rounds it up). Measured with our outputs
+// whole, and either neighbour is right (the Opus output rounds it up). Measured with our outputs
 // read back by our inputs, for 0, 1, 600 to 5000, 44101 and 441001 frames, 1 s and 10 s, at
 // 8 kHz mono, 22.05 kHz mono, 44.1 kHz and 48 kHz stereo:
 //
@@ -38,31 +36,12 @@ namespace {
 //           with silence                                      by rate) more
 //   .ogg    exact: the last page's granule position ends it  exact
 //   .opus   exact: pre-skip and the end granule position     exact
+//   .m4a    exact: the edit list ends AAC at the source's     exact
+//           length (ALAC has no delay or padding)
 //
 // A file of nothing delivered may read back as up to 1199 frames of digital silence (an
 // empty MP3 or Opus file decodes to one frame of it here).
-struct TFormatReader {
-  const char* Extension;
-  const char* Name;
-  bool Lossless;
-};
-
-constexpr TFormatReader kReaders[] = {
-    {".wav", "WAV", true},  {".flac", "FLAC", true},       {".mp3", "MP3", false},
-    {".wma", "WMA", false}, {".ogg", "Ogg Vorbis", false}, {".opus", "Opus", false},
-};
-
-constexpr int64_t kShortMP3Excess = 1199;
 constexpr int64_t kEmptySilence = 1199;
-
-// The frames a read back may hold beyond those delivered; never fewer.
-int64_t ExcessAllowed(const std::string& Format, const TDeliveredAudio& Delivered,
-                      uint32_t ReadRate) {
-  if (Format == ".mp3" && Delivered.Frames < int64_t{Delivered.SampleRate} / 2)
-    return kShortMP3Excess;
-  if (Format == ".wma") return (ReadRate <= 16000 ? 512 : ReadRate <= 22050 ? 1024 : 2048) - 1;
-  return 0;
-}
 
 bool Silent(const void* Data, uint32_t Bytes) {
   const auto* p = static_cast<const uint8_t*>(Data);
@@ -74,28 +53,11 @@ bool Silent(const void* Data, uint32_t Bytes) {
 // Large requests: the inputs hand out what they hold up to this, and every call has a cost.
 constexpr uint32_t kReadBytes = 1 << 20;
 
-const TFormatReader* ReaderFor(const std::string& Format) {
-  for (const TFormatReader& reader : kReaders)
-    if (Format == reader.Extension) return &reader;
-  return nullptr;
-}
-
-std::unique_ptr<TAuFileIn> MakeReader(const std::string& Format) {
-  if (Format == ".wav") return std::make_unique<TWaveIn>();
-  if (Format == ".flac") return std::make_unique<TFLACIn>();
-  if (Format == ".ogg") return std::make_unique<TVorbisIn>();
-  if (Format == ".opus") return std::make_unique<TOpusIn>();
-  std::unique_ptr<TWMIn> reader;
-  if (Format == ".mp3")
-    reader = std::make_unique<TMP3In>();
-  else if (Format == ".wma")
-    reader = std::make_unique<TWMIn>();
-  else
-    return nullptr;
-  // As the batch reads such sources: the file's own channels and rate, 16 bits.
-  reader->SetOutputChannels(TChannelsNumber::cnMonoOrStereo);
-  reader->SetHighPrecision(false);
-  return reader;
+// The file as its format's input reads it: the one the batch reads such sources with.
+std::unique_ptr<TAuFileIn> MakeReader(const TFormatSpec& Format) {
+  const TFormatSpec* reader = Format.ReadBackAs.empty() ? &Format : FindFormat(Format.ReadBackAs);
+  if (reader == nullptr || !reader->Readable()) return nullptr;
+  return std::unique_ptr<TAuFileIn>(reader->MakeInput(nullptr));
 }
 
 [[noreturn]] void Unreadable(const std::string& Reason) {
@@ -129,17 +91,17 @@ std::string FormatText(uint32_t Rate, uint32_t Channels, uint32_t Bits) {
 
 void VerifyOutput(const std::string& FileName, const std::string& Format,
                   const TDeliveredAudio& Delivered, const std::function<bool()>& StopRequested) {
-  const TFormatReader* kind = ReaderFor(Format);
-  std::unique_ptr<TAuFileIn> in = MakeReader(Format);
-  if (kind == nullptr || in == nullptr)
-    Unreadable("this program has no reader for " + Format + " files");
+  const TFormatSpec* kind = FindFormat(Format);
+  std::unique_ptr<TAuFileIn> in = kind == nullptr ? nullptr : MakeReader(*kind);
+  if (in == nullptr) Unreadable("this program has no reader for " + Format + " files");
+  if (kind->PrepareReadBack) kind->PrepareReadBack(*in);
+  // Lossless outputs store 32-bit samples as 24: the delivered digest cannot describe them;
+  // FLAC's own MD5 of what it stored can.
   auto* flac = dynamic_cast<TFLACIn*>(in.get());
-  // 32-bit samples go into FLAC as 24: the delivered digest cannot describe them, the
-  // encoder's own MD5 of what it stored can.
   const bool narrowedFlac = flac != nullptr && Delivered.BitsPerSample > 24;
   if (flac != nullptr) flac->SetCheckMD5Signature(narrowedFlac);
   in->SetFileName(FileName);
-  const std::string invalid = std::string("it is not a valid ") + kind->Name + " file";
+  const std::string invalid = "it is not a valid " + kind->Name + " file";
   if (!in->Valid()) Unreadable(invalid);
   if (auto* wave = dynamic_cast<TWaveIn*>(in.get())) {
     // What we write is plain PCM; anything else was read by some other decoder's guess.
@@ -149,9 +111,12 @@ void VerifyOutput(const std::string& FileName, const std::string& Format,
   const uint32_t rate = in->SampleRate(), channels = in->Channels(), bits = in->BitsPerSample();
   const uint32_t frameBytes = channels * bits / 8;
   if (rate == 0 || frameBytes == 0) Unreadable(invalid);
-  const bool compareSamples = kind->Lossless && !narrowedFlac;
+  // Stored at another width (32 as 24, or 8 as 16 where the format has no 8-bit samples).
+  const bool narrowed = kind->Lossless && bits != Delivered.BitsPerSample &&
+                        (Delivered.BitsPerSample > 24 || Delivered.BitsPerSample == 8);
+  const bool compareSamples = kind->Lossless && !narrowed;
   if (kind->Lossless && (rate != Delivered.SampleRate || channels != Delivered.Channels ||
-                         (bits != Delivered.BitsPerSample && !narrowedFlac)))
+                         (bits != Delivered.BitsPerSample && !narrowed)))
     Unreadable("it holds " + FormatText(rate, channels, bits) + " where " +
                FormatText(Delivered.SampleRate, Delivered.Channels, Delivered.BitsPerSample) +
                " were written");
@@ -195,7 +160,7 @@ void VerifyOutput(const std::string& FileName, const std::string& Format,
     low = static_cast<int64_t>(std::floor(scaled));
     high = static_cast<int64_t>(std::ceil(scaled));
   }
-  int64_t excess = ExcessAllowed(Format, Delivered, rate);
+  int64_t excess = kind->ExcessAllowed ? kind->ExcessAllowed(Delivered, rate) : 0;
   if (Delivered.Frames == 0 && !kind->Lossless && !audible)
     excess = std::max(excess, kEmptySilence);
   if (frames < low) Unreadable("it ends after " + Lengths(frames, low, rate, " of "));
@@ -217,47 +182,6 @@ std::string PictureText(const TCarriedPicture& Picture) {
              : "picture of type " + std::to_string(Picture.Type);
 }
 
-// The fields as Format stores them, for comparing what was written with what reads back.
-std::map<std::string, std::vector<std::string>> StoredFields(const TCarriedTags& Tags,
-                                                             const std::string& Format) {
-  std::map<std::string, std::vector<std::string>> fields = Tags.Text;
-  if (Format == ".mp3" || Format == ".wav") {
-    // ID3v2.4 timestamps read back with a space where the time starts.
-    if (auto date = fields.find("DATE"); date != fields.end())
-      for (std::string& value : date->second) std::replace(value.begin(), value.end(), 'T', ' ');
-  } else if (Format == ".wma") {
-    // ASF has no attribute for the number of tracks.
-    fields.erase("TRACKTOTAL");
-    for (auto& [key, values] : fields) {
-      // The title, artist and comment are single strings: several values are joined.
-      std::string joined;
-      for (const std::string& value : values) joined += (joined.empty() ? "" : "; ") + value;
-      values = {joined};
-    }
-  }
-  return fields;
-}
-
-// An ID3v1 genre number ("17", "(17)"), which ID3v2 readers give back as the genre's name.
-bool GenreNumber(const std::string& Value) {
-  const size_t open = Value.starts_with('(') ? 1 : 0;
-  const size_t digits = Value.size() - 2 * open;
-  if (digits == 0 || digits > 3 || (open == 1 && !Value.ends_with(')'))) return false;
-  return std::all_of(Value.begin() + open, Value.begin() + open + digits,
-                     [](char c) { return c >= '0' && c <= '9'; });
-}
-
-bool SameValues(const std::string& Key, const std::vector<std::string>& Written,
-                const std::vector<std::string>& Read, const std::string& Format) {
-  if (Written.size() != Read.size()) return false;
-  const bool id3 = Format == ".mp3" || Format == ".wav";
-  for (size_t i = 0; i < Written.size(); ++i)
-    if (Written[i] != Read[i] &&
-        !(id3 && Key == "GENRE" && GenreNumber(Written[i]) && !Read[i].empty()))
-      return false;
-  return true;
-}
-
 }  // namespace
 
 void VerifyWrittenTags(const std::string& FileName, const std::string& Format,
@@ -270,16 +194,11 @@ void VerifyWrittenTags(const std::string& FileName, const std::string& Format,
   } catch (const std::exception& e) {
     Unreadable(std::string("its tags could not be read: ") + e.what());
   }
-  // WMA keeps its pictures in an order of its own; the order means nothing to a player.
-  auto pictures = [](std::vector<TCarriedPicture> List) {
-    std::sort(List.begin(), List.end(), [](const TCarriedPicture& a, const TCarriedPicture& b) {
-      return std::tie(a.Type, a.Mime, a.Description, a.Data) <
-             std::tie(b.Type, b.Mime, b.Description, b.Data);
-    });
-    return List;
-  };
-  const std::vector<TCarriedPicture> writtenPictures = pictures(Written.Pictures),
-                                     readPictures = pictures(read.Pictures);
+  // What the output adds by itself (an M4A file's gapless record) was not handed to it.
+  for (const std::string& key : FieldsOutputsAdd(Format))
+    if (!Written.Text.count(key)) read.Text.erase(key);
+  const std::vector<TCarriedPicture> writtenPictures = StoredPictures(Written.Pictures, Format),
+                                     readPictures = StoredPictures(read.Pictures, Format);
   for (const TCarriedPicture& picture : writtenPictures)
     if (std::find(readPictures.begin(), readPictures.end(), picture) == readPictures.end())
       Unreadable("its " + PictureText(picture) + " differs from the one written");
@@ -288,7 +207,7 @@ void VerifyWrittenTags(const std::string& FileName, const std::string& Format,
   std::string differ;
   for (const auto& [key, values] : written) {
     const auto found = back.find(key);
-    if (found == back.end() || !SameValues(key, values, found->second, Format))
+    if (found == back.end() || !SameStoredValues(key, values, found->second, Format))
       differ += (differ.empty() ? "" : ", ") + key;
   }
   for (const auto& [key, values] : back)

@@ -16,13 +16,13 @@ class EVerifyStopped : public EAuException {
   EVerifyStopped() : EAuException("The conversion was stopped while its output was checked") {}
 };
 
-// Reads a finished output back with this program's own decoder for Format (".wav", ".mp3",
-// ".wma", ".flac", ".ogg" or ".opus"; FileName's own extension, if any, is not looked at)
-// and checks that it opens, decodes to its end, holds as many frames as Delivered (within the
-// encoder's delay and padding for the lossy formats) and, for WAV and FLAC, the very samples
-// delivered. Returns when it does; otherwise raises EAuException("The written file could not
-// be read back: <reason>"), or EVerifyStopped. Runs on any thread without the main thread or
-// the event dispatcher; StopRequested (may be empty) is asked between blocks.
+// Reads a finished output back with this program's own decoder for Format (a format's Id or
+// caption: "flac", ".wav"; FileName's own extension, if any, is not looked at) and checks that it
+// opens, decodes to its end, holds as many frames as Delivered (within the encoder's delay and
+// padding for the lossy formats) and, for the lossless ones, the very samples delivered. Returns
+// when it does; otherwise raises EAuException("The written file could not be read back: <reason>"),
+// or EVerifyStopped. Runs on any thread without the main thread or the event dispatcher;
+// StopRequested (may be empty) is asked between blocks.
 void VerifyOutput(const std::string& FileName, const std::string& Format,
                   const TDeliveredAudio& Delivered,
                   const std::function<bool()>& StopRequested = {});

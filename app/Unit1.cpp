@@ -28,7 +28,6 @@
 
 #include "app/UMessage.h"
 #include "app/Version.h"
-#include "opus/AuOpus.h"
 #include "platform/Text.h"
 #include "update/Update.h"
 #include "update/WebUpdateInfo.h"
@@ -42,82 +41,15 @@ namespace fs = std::filesystem;
 const QString kDonatePage = QStringLiteral("https://quorvel.example/donate");
 const QString kHomePage = QStringLiteral("https://quorvel.example/");
 
-constexpr int kSubFolderRole = Qt::UserRole + 1;
-
-// ~/.config/tunevert/tunevert.conf (or under $XDG_CONFIG_HOME).
-std::unique_ptr<QSettings> OpenSettings() {
-  return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                     QStringLiteral("tunevert"), QStringLiteral("tunevert"));
-}
-
-const char* const kExistingKeys[] = {"overwrite", "skip", "rename"};
-
-QStringList Utf8List(std::initializer_list<const char*> items) {
-  QStringList list;
-  for (const char* item : items) list << QString::fromUtf8(item);
-  return list;
-}
-
 QFont LargeFont() {
   QFont font(QStringLiteral("Tahoma"));
   font.setPixelSize(24);
   return font;
 }
 
-// A name is bytes; its QString only shows it, with U+FFFD for bytes that are not UTF-8.
-QString Shown(const std::string& name) {
-  return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
-}
-
-// Qt hands names as text (dialogs, typed folders, file URLs it built from text), and text has
-// lost the bytes that are not UTF-8. Where such a name is not on disk, each of its parts that
-// shows U+FFFD is matched against its folder's entries as they show; a part that matches one
-// entry only is that entry.
-std::string FindShownName(const std::string& bytes) {
-  std::error_code ec;
-  if (bytes.find("\xEF\xBF\xBD") == std::string::npos || fs::exists(fs::symlink_status(bytes, ec)))
-    return bytes;
-  fs::path found;
-  for (const fs::path& part : fs::path(bytes)) {
-    fs::path next = found / part;
-    const QString shown = Shown(part.string());
-    if (shown.contains(QChar(0xFFFD)) && !fs::exists(fs::symlink_status(next, ec))) {
-      int matches = 0;
-      fs::directory_iterator it(found.empty() ? fs::path(".") : found, ec);
-      for (; !ec && it != fs::directory_iterator(); it.increment(ec))
-        if (Shown(it->path().filename().string()) == shown && ++matches == 1)
-          next = found / it->path().filename();
-      if (matches != 1) next = found / part;
-    }
-    found = std::move(next);
-  }
-  return found.string();
-}
-
-std::string LocalName(const QString& path) {
-  return FindShownName(path.toStdString());
-}
-
-// A file URL's path carries a name's bytes percent-encoded, whatever they are.
-std::string LocalName(const QUrl& url) {
-  const QString host = url.host();
-  if (!host.isEmpty() && host != QStringLiteral("localhost")) return LocalName(url.toLocalFile());
-  return FindShownName(
-      QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString());
-}
-
 // What a file manager opens for a folder of any bytes.
 QUrl FolderUrl(const std::string& folder) {
   return QUrl::fromEncoded("file://" + QByteArray::fromStdString(folder).toPercentEncoding("/"));
-}
-
-// The folder as a file manager shows it: the home folder as "~".
-QString ShortFolder(const QString& folder) {
-  const QString home = QDir::homePath();
-  if (folder == home) return QStringLiteral("~");
-  if (home.size() > 1 && folder.startsWith(home + QLatin1Char('/')))
-    return QLatin1Char('~') + folder.mid(home.size());
-  return folder;
 }
 
 std::vector<TBatchSource> FolderSources(const std::string& folder) {
@@ -129,138 +61,6 @@ std::vector<TBatchSource> FolderSources(const std::string& folder) {
 void NameApplication() {
   // No display name: the toolkit would append it to every window title.
   QCoreApplication::setApplicationName(QStringLiteral("Tunevert"));
-}
-
-TFileListBox::TFileListBox(QWidget* parent) : QTreeWidget(parent) {
-  setColumnCount(3);
-  setHeaderLabels({QStringLiteral("File"), QStringLiteral("Folder"), QStringLiteral("Status")});
-  setRootIsDecorated(false);
-  setUniformRowHeights(true);
-  setAllColumnsShowFocus(true);
-  setSelectionMode(QAbstractItemView::ExtendedSelection);
-  // The ends of long paths are what tells folders apart.
-  setTextElideMode(Qt::ElideMiddle);
-  header()->setStretchLastSection(false);
-  header()->setSectionResizeMode(colFile, QHeaderView::Interactive);
-  header()->setSectionResizeMode(colFolder, QHeaderView::Stretch);
-  header()->setSectionResizeMode(colStatus, QHeaderView::Interactive);
-  header()->resizeSection(colFile, 280);
-  header()->resizeSection(colStatus, 210);
-  setAcceptDrops(true);
-  setDragDropMode(QAbstractItemView::DropOnly);
-}
-
-std::string TFileListBox::LocalFileName(int Row) const {
-  const QTreeWidgetItem* entry = item(Row);
-  return entry == nullptr ? std::string()
-                          : entry->data(colFile, Qt::UserRole).toByteArray().toStdString();
-}
-
-std::string TFileListBox::LocalSubFolder(int Row) const {
-  const QTreeWidgetItem* entry = item(Row);
-  return entry == nullptr ? std::string()
-                          : entry->data(colFile, kSubFolderRole).toByteArray().toStdString();
-}
-
-QString TFileListBox::FileName(int Row) const {
-  return Shown(LocalFileName(Row));
-}
-
-QString TFileListBox::SubFolder(int Row) const {
-  return Shown(LocalSubFolder(Row));
-}
-
-QStringList TFileListBox::FileNames() const {
-  QStringList names;
-  for (int i = 0; i < count(); ++i) names << FileName(i);
-  return names;
-}
-
-int TFileListBox::AddEntries(const std::vector<TBatchSource>& Sources) {
-  QSet<QByteArray> listed;
-  for (int i = 0; i < count(); ++i) listed.insert(QByteArray::fromStdString(LocalFileName(i)));
-  QList<QTreeWidgetItem*> added;
-  for (const TBatchSource& source : Sources) {
-    std::error_code ec;
-    fs::path path = fs::absolute(source.File, ec).lexically_normal();
-    if (!path.has_filename() && path.has_relative_path()) path = path.parent_path();
-    const QByteArray file = QByteArray::fromStdString(path.string());
-    if (listed.contains(file)) continue;
-    listed.insert(file);
-    auto* entry = new QTreeWidgetItem;
-    entry->setText(colFile, Shown(path.filename().string()));
-    entry->setText(colFolder, ShortFolder(Shown(path.parent_path().string())));
-    entry->setData(colFile, Qt::UserRole, file);
-    entry->setData(colFile, kSubFolderRole, QByteArray::fromStdString(source.SubFolder));
-    entry->setData(colStatus, Qt::UserRole, static_cast<int>(TEntryState::Waiting));
-    entry->setToolTip(colFile, Shown(path.string()));
-    entry->setToolTip(colFolder, Shown(path.string()));
-    added << entry;
-  }
-  addTopLevelItems(added);
-  return static_cast<int>(added.size());
-}
-
-TEntryState TFileListBox::State(int Row) const {
-  const QTreeWidgetItem* entry = item(Row);
-  return entry == nullptr ? TEntryState::Waiting
-                          : static_cast<TEntryState>(entry->data(colStatus, Qt::UserRole).toInt());
-}
-
-QString TFileListBox::StatusText(int Row) const {
-  const QTreeWidgetItem* entry = item(Row);
-  return entry == nullptr ? QString() : entry->text(colStatus);
-}
-
-void TFileListBox::SetState(int Row, TEntryState State, const QString& Text,
-                            const QString& Tooltip) {
-  QTreeWidgetItem* entry = item(Row);
-  if (entry == nullptr) return;
-  entry->setData(colStatus, Qt::UserRole, static_cast<int>(State));
-  entry->setText(colStatus, Text);
-  entry->setToolTip(colStatus, Tooltip);
-  const QString file = FileName(Row);
-  entry->setToolTip(colFile, Tooltip.isEmpty() ? file : file + QLatin1Char('\n') + Tooltip);
-  QBrush brush;
-  if (State == TEntryState::Failed) brush = QBrush(QColor(0xE0, 0x40, 0x40));
-  if (State == TEntryState::DoneWithWarning) brush = QBrush(QColor(0xD0, 0x90, 0x20));
-  for (int column = 0; column < columnCount(); ++column) entry->setForeground(column, brush);
-}
-
-void TFileListBox::dragEnterEvent(QDragEnterEvent* event) {
-  if (!Locked && event->mimeData()->hasUrls()) event->acceptProposedAction();
-}
-
-void TFileListBox::dragMoveEvent(QDragMoveEvent* event) {
-  if (!Locked && event->mimeData()->hasUrls()) event->acceptProposedAction();
-}
-
-void TFileListBox::dropEvent(QDropEvent* event) {
-  if (Locked) return;
-  std::vector<std::string> names;
-  for (const QUrl& url : event->mimeData()->urls())
-    if (url.isLocalFile()) names.push_back(LocalName(url));
-  event->acceptProposedAction();
-  if (OnDrop) OnDrop(names);
-}
-
-void TFileListBox::paintEvent(QPaintEvent* event) {
-  QTreeWidget::paintEvent(event);
-  if (count() > 0 || EmptyText.isEmpty()) return;
-  QPainter painter(viewport());
-  painter.setPen(palette().color(QPalette::PlaceholderText));
-  painter.drawText(viewport()->rect().adjusted(16, 16, -16, -16),
-                   Qt::AlignCenter | Qt::TextWordWrap, EmptyText);
-}
-
-QString TForm1::OpenFileFilter() {
-  return QStringLiteral(
-      "All Supported Formats (*.mp3 *.wav *.wma *.ogg *.flac *.opus *.m4a *.mp4 "
-      "*.aac *.aif *.aiff *.aifc *.wv *.ape);;"
-      "Mp3 Files (*.mp3);;Windows Media (*.wma);;PCM Audio (*.wav);;"
-      "Ogg Vorbis (*.ogg);;Flac (*.flac);;Opus (*.opus);;"
-      "MPEG-4 Audio (*.m4a *.mp4 *.aac);;AIFF (*.aif *.aiff *.aifc);;"
-      "WavPack (*.wv);;APE (*.ape)");
 }
 
 TForm1::TForm1(QWidget* parent)
@@ -343,7 +143,8 @@ TForm1::TForm1(QWidget* parent)
   btnAddFolder = new QPushButton(QStringLiteral("Add Folder"), central);
   btnClearFileList = new QPushButton(QStringLiteral("Clear List"), central);
   cbKonvertTo = new QComboBox(central);
-  cbKonvertTo->addItems(Utf8List({".wma", ".wav", ".mp3", ".flac", ".ogg", ".opus"}));
+  for (const std::string& caption : TBatchConverter::OutputFormats())
+    cbKonvertTo->addItem(QString::fromStdString(caption));
   cbKonvertTo->setFont(LargeFont());
   cbKonvertTo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
   cbKonvertTo->setMinimumContentsLength(5);
@@ -576,111 +377,6 @@ QString TForm1::CheckOutputFolder(const QString& Text, QString& Error) {
   return folder;
 }
 
-void TForm1::FormShow() {
-  cbBitrate->setCurrentIndex(7);
-  cbKonvertTo->setCurrentIndex(2);
-  FChoicesFormat = cbKonvertTo->currentText();
-  UserUpdateClick = false;
-  OutputDirtxt->setText(DefaultOutputFolder());
-  lblBitrate->setVisible(true);
-  cbBitrate->setVisible(true);
-}
-
-void TForm1::LoadSettings() {
-  const auto settings = OpenSettings();
-  auto pick = [&settings](QComboBox* box, const QString& key) {
-    const int index = box->findText(settings->value(key).toString());
-    if (index >= 0) box->setCurrentIndex(index);
-    return index >= 0;
-  };
-  if (pick(cbKonvertTo, QStringLiteral("format"))) cbKonvertToChange();
-  pick(cbBitrate, QStringLiteral("bitrate"));
-  const QString folder = settings->value(QStringLiteral("outputFolder")).toString();
-  if (!folder.isEmpty()) OutputDirtxt->setText(folder);
-  // 0 is "every core", so the choice follows the program to a bigger machine.
-  const int jobs = settings->value(QStringLiteral("jobs"), 0).toInt();
-  spnJobs->setValue(jobs <= 0 ? spnJobs->maximum() : jobs);
-  const QString existing = settings->value(QStringLiteral("existing")).toString();
-  for (int i = 0; i < cbExisting->count(); ++i)
-    if (existing == QLatin1String(kExistingKeys[i])) cbExisting->setCurrentIndex(i);
-  chkKeepTree->setChecked(settings->value(QStringLiteral("keepTree"), false).toBool());
-  chkCarryTags->setChecked(settings->value(QStringLiteral("carryTags"), true).toBool());
-  chkVerify->setChecked(settings->value(QStringLiteral("verify"), true).toBool());
-  if (settings->contains(QStringLiteral("geometry")))
-    restoreGeometry(settings->value(QStringLiteral("geometry")).toByteArray());
-}
-
-void TForm1::SaveSettings() const {
-  const auto settings = OpenSettings();
-  settings->setValue(QStringLiteral("format"), cbKonvertTo->currentText());
-  settings->setValue(QStringLiteral("bitrate"), cbBitrate->currentText());
-  settings->setValue(QStringLiteral("outputFolder"), OutputDirtxt->text());
-  settings->setValue(QStringLiteral("jobs"),
-                     spnJobs->value() == spnJobs->maximum() ? 0 : spnJobs->value());
-  settings->setValue(QStringLiteral("existing"),
-                     QLatin1String(kExistingKeys[std::clamp(cbExisting->currentIndex(), 0, 2)]));
-  settings->setValue(QStringLiteral("keepTree"), chkKeepTree->isChecked());
-  settings->setValue(QStringLiteral("carryTags"), chkCarryTags->isChecked());
-  settings->setValue(QStringLiteral("verify"), chkVerify->isChecked());
-  settings->setValue(QStringLiteral("geometry"), saveGeometry());
-}
-
-QStringList TForm1::ChoicesFor(const QString& Format) {
-  const QStringList bitrates =
-      Utf8List({"48", "56", "64", "80", "96", "112", "128", "160", "192", "256", "320"});
-  QStringList choices;
-  if (Format == QStringLiteral(".mp3")) {
-    choices = bitrates;
-    for (int q = 0; q <= 9; ++q) choices << QStringLiteral("V%1").arg(q);
-  } else if (Format == QStringLiteral(".wma")) {
-    choices = bitrates;
-  } else if (Format == QStringLiteral(".ogg")) {
-    for (int q = -1; q <= 10; ++q) choices << QString::number(q);
-  } else if (Format == QStringLiteral(".flac")) {
-    for (int level = 0; level <= 8; ++level) choices << QString::number(level);
-  } else if (Format == QStringLiteral(".opus")) {
-    for (uint32_t kbps : TOpusOut::BitratesKbps()) choices << QString::number(kbps);
-  }
-  return choices;
-}
-
-void TForm1::cbKonvertToChange() {
-  const QString format = cbKonvertTo->currentText();
-  if (format == FChoicesFormat) return;
-  // Each format keeps what was chosen for it while the window is open.
-  if (!FChoicesFormat.isEmpty()) FChoiceByFormat[FChoicesFormat] = cbBitrate->currentText();
-  FChoicesFormat = format;
-  const QStringList choices = ChoicesFor(format);
-  cbBitrate->clear();
-  cbBitrate->addItems(choices);
-  static const QHash<QString, QString> kDefaults = {
-      {QStringLiteral(".ogg"), QStringLiteral("5")},
-      {QStringLiteral(".flac"), QStringLiteral("5")},
-      {QStringLiteral(".opus"), QStringLiteral("128")}};
-  const QString chosen =
-      FChoiceByFormat.value(format, kDefaults.value(format, QStringLiteral("160")));
-  cbBitrate->setCurrentIndex(std::max(0, static_cast<int>(choices.indexOf(chosen))));
-  lblBitrate->setText(format == QStringLiteral(".ogg")    ? QStringLiteral("Quality:")
-                      : format == QStringLiteral(".flac") ? QStringLiteral("Level:")
-                                                          : QStringLiteral("Bitrate:"));
-  lblBitrate->setVisible(!choices.isEmpty());
-  cbBitrate->setVisible(!choices.isEmpty());
-}
-
-std::string TForm1::ApplyFormatChoice(TBatchConverter& Converter) const {
-  const QString format = cbKonvertTo->currentText();
-  const QString choice = cbBitrate->currentText();
-  TOutputSettings& settings = Converter.Settings;
-  settings.MP3VBRQuality = -1;
-  if (format == QStringLiteral(".mp3") && choice.startsWith(QLatin1Char('V'))) {
-    settings.MP3VBRQuality = choice.mid(1).toInt();
-    return "160";
-  }
-  if (format == QStringLiteral(".ogg")) settings.VorbisQuality = choice.toDouble();
-  if (format == QStringLiteral(".flac")) settings.FLACLevel = choice.toInt();
-  return choice.toStdString();
-}
-
 void TForm1::btnSelectDirClick() {
   const QString folder =
       QFileDialog::getExistingDirectory(this, QStringLiteral("Select"), OutputDirtxt->text());
@@ -721,9 +417,8 @@ void TForm1::btnConvertClick() {
   c.Verify = chkVerify->isChecked();
   SaveSettings();
   FBatchOutputFolder = LocalName(folder);
-  const std::string bitrate = ApplyFormatChoice(c);
-  if (!c.ConvertSources(std::move(sources), cbKonvertTo->currentText().toStdString(), bitrate,
-                        FBatchOutputFolder)) {
+  if (!c.ConvertSources(std::move(sources), cbKonvertTo->currentText().toStdString(),
+                        QualityChoice(), FBatchOutputFolder)) {
     for (int i = 0; i < count; ++i) ListBox1->SetState(i, TEntryState::Waiting, QString());
   }
 }

@@ -15,6 +15,7 @@
 #include <functional>
 
 #include "app/BatchConverter.h"
+#include "app/FileListBox.h"
 #include "app/ZEMc.h"
 #include "update/WebUpdate.h"
 
@@ -22,56 +23,6 @@ namespace tunevert {
 
 class TfrmMessage;
 class TfrmUpdate;
-
-// Where an entry of the list stands in the batch.
-enum class TEntryState {
-  Waiting,
-  Converting,
-  Done,
-  DoneWithWarning,
-  Skipped,
-  Failed,
-  NotConverted
-};
-
-// The file list: one row per source (name, folder, state); accepts files and folders dropped
-// from the file manager.
-class TFileListBox final : public QTreeWidget {
- public:
-  enum Column { colFile, colFolder, colStatus };
-
-  explicit TFileListBox(QWidget* parent);
-  // Full names (bytes) of the dropped files and folders, in the order the desktop gives them.
-  std::function<void(const std::vector<std::string>& Names)> OnDrop;
-  // Drawn over an empty list.
-  QString EmptyText = QStringLiteral("Drop audio files or folders here, or use Add Files");
-  // While a batch runs the rows are its entries: nothing may be dropped in between.
-  bool Locked = false;
-
-  int count() const { return topLevelItemCount(); }
-  QTreeWidgetItem* item(int Row) const { return topLevelItem(Row); }
-  // A row keeps its file's name as bytes; the QStrings only show them (U+FFFD for bytes that
-  // are not UTF-8), and no name is ever made from them.
-  std::string LocalFileName(int Row) const;
-  QString FileName(int Row) const;
-  // Where the file was found below a folder the user added ("" or "a/b/").
-  std::string LocalSubFolder(int Row) const;
-  QString SubFolder(int Row) const;
-  QStringList FileNames() const;
-  // Appends the entries whose files are not listed yet; returns how many were added.
-  int AddEntries(const std::vector<TBatchSource>& Sources);
-
-  TEntryState State(int Row) const;
-  QString StatusText(int Row) const;
-  // Tooltip: the output's path, or the whole reason of a failure.
-  void SetState(int Row, TEntryState State, const QString& Text, const QString& Tooltip = {});
-
- protected:
-  void dragEnterEvent(QDragEnterEvent* event) override;
-  void dragMoveEvent(QDragMoveEvent* event) override;
-  void dropEvent(QDropEvent* event) override;
-  void paintEvent(QPaintEvent* event) override;
-};
 
 // The main window: the file list, the format, bitrate and folder choices, and the batch.
 class TForm1 final : public QMainWindow {
@@ -127,8 +78,8 @@ class TForm1 final : public QMainWindow {
 
   void FormShow();
   void cbKonvertToChange();
-  // What the control beside the format offers: bitrates (and V0..V9 for MP3), the Vorbis
-  // quality or the FLAC level; nothing for WAV.
+  // What the control beside the format offers, as its format declares it: bitrates (and
+  // V0..V9 for MP3), a quality or a level; nothing for WAV.
   static QStringList ChoicesFor(const QString& Format);
   void btnSelectDirClick();
   // Starts the batch, or stops the running one.
@@ -177,7 +128,9 @@ class TForm1 final : public QMainWindow {
   std::string FBatchOutputFolder;             // the folder of the batch that ran last
   std::vector<QString> FNumbered, FWarnings;  // per entry of the running batch
   // The bitrate text for the driver; the other choices go into its settings.
-  std::string ApplyFormatChoice(TBatchConverter& Converter) const;
+  const TFormatSpec* ChosenFormat() const;
+  // The quality list's text for the batch; "" where the format offers none.
+  std::string QualityChoice() const;
   QString FChoicesFormat;
   QHash<QString, QString> FChoiceByFormat;
 };

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -16,7 +17,7 @@
 
 #include "app/BatchConverter.h"
 #include "app/Version.h"
-#include "opus/AuOpus.h"
+#include "pipeline/FormatSpec.h"
 #include "platform/Interrupt.h"
 #include "platform/Thread.h"
 #include "winmedia/wmfintf.h"
@@ -25,55 +26,135 @@ using namespace tunevert;
 
 namespace {
 
-constexpr const char* kUsage =
-    "Usage: tunevert-cli [OPTION]... FILE|FOLDER...\n"
-    "Converts each FILE (MP3, WMA, WAV, Ogg Vorbis, FLAC, Opus, M4A/MP4, AAC, AIFF, WavPack or\n"
-    "APE), and every such file below each FOLDER, several at once.\n"
-    "\n"
-    "  -f FORMAT        output format: wav, mp3, wma, flac, ogg or opus (default mp3)\n"
-    "  -b KBPS          bitrate for mp3, wma and ogg: 48 56 64 80 96 112 128 160 192 256 320\n"
-    "                   (default 160; ogg uses --ogg-quality unless -b is given); for opus:\n"
-    "                   6 8 12 16 24 32 48 64 80 96 112 128 160 192 224 256 (default 128)\n"
-    "  --mp3-vbr N      mp3 at a variable bitrate, quality N from 0 (best) to 9\n"
-    "  --ogg-quality Q  ogg quality from -1 to 10 (default 5)\n"
-    "  --flac-level N   flac compression from 0 (fastest) to 8 (smallest; default 5)\n"
-    "  --rate HZ        resample to HZ (8000 to 192000; default: the source's rate)\n"
-    "  --channels N     1 mixes down to mono, 2 to stereo (default: the source's)\n"
-    "  --bits N         16 or 24 bits for wav and flac (default: the source's; fewer dither)\n"
-    "  -o DIR           output folder, created when missing (default: the current folder)\n"
-    "  -j N             convert N files at once (default: the number of cores, here %d)\n"
-    "  --existing WHAT  when an output file exists: overwrite (default), skip, or rename\n"
-    "                   (write \"name (2).ext\")\n"
-    "  --skip-newer     leave a file alone when its output exists and is newer than it\n"
-    "  --keep-tree      recreate each file's folder, relative to the FOLDER it was found\n"
-    "                   under, below the output folder\n"
-    "  --no-tags        do not carry the sources' tags and pictures into the outputs\n"
-    "  --no-verify      put outputs in place without reading them back first\n"
-    "  -q               print only failures\n"
-    "  --help           show this text\n"
-    "  --version        show the version\n"
-    "\n"
-    "Two sources with the same name never write one output: the later one gets a numbered\n"
-    "name. Failures go to standard error.\n"
-    "\n"
-    "Exit status: 0 when every file converted or was skipped, 1 when any failed, 2 for usage\n"
-    "errors, 130 (Ctrl+C), 143 (SIGTERM, or standard output closed) or 129 (SIGHUP) when\n"
-    "interrupted; an interrupted batch keeps the files it finished and leaves no partial\n"
-    "file. A second signal ends it at once.\n";
+// Words joined as a sentence lists them: "a, b or c".
+std::string Listed(const std::vector<std::string>& Words, const char* Last = " or ") {
+  std::string text;
+  for (size_t i = 0; i < Words.size(); ++i)
+    text += (i == 0 ? "" : i + 1 == Words.size() ? Last : ", ") + Words[i];
+  return text;
+}
+
+std::string Joined(const std::vector<std::string>& Words) {
+  std::string text;
+  for (const std::string& word : Words) text += (text.empty() ? "" : " ") + word;
+  return text;
+}
+
+// Text's words wrapped at kWidth columns, every line after the first indented by Indent.
+std::string Wrapped(const std::string& Text, size_t FirstColumn, size_t Indent) {
+  constexpr size_t kWidth = 91;
+  std::string lines;
+  size_t used = FirstColumn;
+  std::istringstream words(Text);
+  std::string word;
+  bool lineEmpty = true;
+  while (words >> word) {
+    if (!lineEmpty && used + 1 + word.size() > kWidth) {
+      lines += "\n" + std::string(Indent, ' ');
+      used = Indent;
+      lineEmpty = true;
+    }
+    if (!lineEmpty) {
+      lines += ' ';
+      ++used;
+    }
+    lines += word;
+    used += word.size();
+    lineEmpty = false;
+  }
+  return lines + "\n";
+}
+
+// An option's lines: its name in the first column, Text wrapped in the second.
+std::string OptionLines(const std::string& Option, const std::string& Text) {
+  constexpr size_t kColumn = 19;
+  std::string name = "  " + Option;
+  name += Option.size() + 4 <= kColumn ? std::string(kColumn - 2 - Option.size(), ' ')
+                                       : "\n" + std::string(kColumn, ' ');
+  return name + Wrapped(Text, kColumn, kColumn);
+}
+
+std::vector<std::string> BitsFormats() {
+  std::vector<std::string> ids;
+  for (const TFormatSpec* format : OutputFormatSpecs())
+    if (format->TakesBits) ids.push_back(format->Id);
+  return ids;
+}
+
+// The lines the formats give: -f, -b, each format's own quality options, --bits.
+std::string FormatOptionLines() {
+  std::vector<std::string> ids;
+  for (const TFormatSpec* format : OutputFormatSpecs()) ids.push_back(format->Id);
+  std::string lines = OptionLines("-f FORMAT", "output format: " + Listed(ids) + " (default mp3)");
+  // Formats with the same bitrates share one list.
+  std::vector<std::pair<const TQualityControl*, std::vector<std::string>>> bitrates;
+  std::vector<std::string> notes;
+  for (const TFormatSpec* format : OutputFormatSpecs()) {
+    const TQualityControl* control = format->Control(TQualityKind::Bitrate);
+    if (control == nullptr) continue;
+    if (control != format->DefaultControl())
+      notes.push_back(format->Id + " uses " + format->DefaultControl()->Option +
+                      " unless -b is given");
+    auto same = std::find_if(bitrates.begin(), bitrates.end(), [control](const auto& group) {
+      return group.first->Values == control->Values && group.first->Default == control->Default;
+    });
+    if (same == bitrates.end())
+      bitrates.push_back({control, {format->Id}});
+    else
+      same->second.push_back(format->Id);
+  }
+  std::string text;
+  for (const auto& [control, formats] : bitrates)
+    text += std::string(text.empty() ? "bitrate" : ";") + " for " + Listed(formats, " and ") +
+            ": " + Joined(control->Values) + " (default " + control->Default + ")";
+  for (const std::string& note : notes) text += "; " + note;
+  lines += OptionLines("-b KBPS", text);
+  for (const TFormatSpec* format : OutputFormatSpecs())
+    for (const TQualityControl& control : format->Quality)
+      if (control.Option != "-b")
+        lines += OptionLines(control.Option + " " + control.Metavar, control.Help);
+  return lines +
+         OptionLines("--rate HZ", "resample to HZ (8000 to 192000; default: the source's rate)") +
+         OptionLines("--channels N", "1 mixes down to mono, 2 to stereo (default: the source's)") +
+         OptionLines("--bits N", "16 or 24 bits for " + Listed(BitsFormats(), " and ") +
+                                     " (default: the source's; fewer dither)");
+}
 
 std::string UsageText() {
-  std::string text = kUsage;
-  const size_t at = text.find("%d");
-  return text.replace(at, 2, std::to_string(TBatchConverter::DefaultJobs()));
+  std::vector<std::string> names;
+  for (const TFormatSpec* format : InputFormatSpecs()) names.push_back(format->Name);
+  return "Usage: tunevert-cli [OPTION]... FILE|FOLDER...\n" +
+         Wrapped("Converts each FILE (" + Listed(names) +
+                     "), and every such file below each FOLDER, several at once.",
+                 0, 0) +
+         "\n" + FormatOptionLines() +
+         "  -o DIR           output folder, created when missing (default: the current folder)\n"
+         "  -j N             convert N files at once (default: the number of cores, here " +
+         std::to_string(TBatchConverter::DefaultJobs()) +
+         ")\n"
+         "  --existing WHAT  when an output file exists: overwrite (default), skip, or rename\n"
+         "                   (write \"name (2).ext\")\n"
+         "  --skip-newer     leave a file alone when its output exists and is newer than it\n"
+         "  --keep-tree      recreate each file's folder, relative to the FOLDER it was found\n"
+         "                   under, below the output folder\n"
+         "  --no-tags        do not carry the sources' tags and pictures into the outputs\n"
+         "  --no-verify      put outputs in place without reading them back first\n"
+         "  -q               print only failures\n"
+         "  --help           show this text\n"
+         "  --version        show the version\n"
+         "\n"
+         "Two sources with the same name never write one output: the later one gets a numbered\n"
+         "name. Failures go to standard error.\n"
+         "\n"
+         "Exit status: 0 when every file converted or was skipped, 1 when any failed, 2 for usage\n"
+         "errors, 130 (Ctrl+C), 143 (SIGTERM, or standard output closed) or 129 (SIGHUP) when\n"
+         "interrupted; an interrupted batch keeps the files it finished and leaves no partial\n"
+         "file. A second signal ends it at once.\n";
 }
 
 int UsageError(const std::string& message) {
   std::cerr << "tunevert-cli: " << message << "\n\n" << UsageText();
   return 2;
-}
-
-bool IsBitrate(const std::string& text) {
-  return TBatchConverter::GetMP3BitRate(text) != TMP3BitRate::mbrAuto;
 }
 
 std::atomic<int> gSignal{0};
@@ -129,7 +210,8 @@ bool StdoutBroken() {
 }
 
 struct TOptions {
-  std::string Format = ".mp3", Bitrate;
+  std::string Format = "mp3";
+  std::map<std::string, std::string> Quality;  // by option: "-b" -> "192"
   TOutputSettings Settings;
   std::string OutputDir;
   std::vector<std::string> Paths;
@@ -145,25 +227,48 @@ bool ParseNumber(const std::string& text, long Min, long Max, long& value) {
   return !text.empty() && *end == '\0' && value >= Min && value <= Max;
 }
 
-bool IsOpusBitrate(const std::string& text) {
-  long kbps = 0;
-  const auto& rates = TOpusOut::BitratesKbps();
-  return ParseNumber(text, 1, 100000, kbps) &&
-         std::find(rates.begin(), rates.end(), static_cast<uint32_t>(kbps)) != rates.end();
+// What a quality control's values are called in its usage error.
+std::string ValueNoun(TQualityKind Kind) {
+  switch (Kind) {
+    case TQualityKind::Bitrate:
+      return "a bitrate";
+    case TQualityKind::CompressionLevel:
+      return "a level";
+    default:
+      return "a quality";
+  }
 }
 
-// The checks that need the format, which may come after the other options.
+// The control of a format's own option (whichever format has it), or null; "-b" is every
+// format's.
+const TQualityControl* ControlForOption(const std::string& Option) {
+  if (Option == "-b") return nullptr;
+  for (const TFormatSpec* format : OutputFormatSpecs())
+    for (const TQualityControl& control : format->Quality)
+      if (control.Option == Option) return &control;
+  return nullptr;
+}
+
+// The checks that need the format, which may come after the other options. The format's
+// default control is used unless another of its controls is given (a bitrate for ogg, a VBR
+// level for mp3); options of other formats are ignored.
 int CheckForFormat(TOptions& o) {
-  const bool opus = o.Format == ".opus";
-  if (o.Bitrate.empty()) {
-    o.Bitrate = opus ? "128" : "160";
-  } else if (opus ? !IsOpusBitrate(o.Bitrate) : !IsBitrate(o.Bitrate)) {
-    return UsageError("unsupported bitrate '" + o.Bitrate + "' for " + o.Format.substr(1));
-  } else if (o.Format == ".ogg") {
-    o.Settings.VorbisByBitrate = true;
+  const TFormatSpec& format = *FindFormat(o.Format);
+  const TQualityControl* chosen = nullptr;
+  for (const TQualityControl& control : format.Quality) {
+    const auto given = o.Quality.find(control.Option);
+    if (given == o.Quality.end()) continue;
+    if (!control.Takes(given->second)) {
+      if (control.Option == "-b")
+        return UsageError("unsupported bitrate '" + given->second + "' for " + format.Id);
+      return UsageError(control.Option + " takes " + ValueNoun(control.Kind) + " from " +
+                        control.Values.front() + " to " + control.Values.back());
+    }
+    if (chosen == nullptr || chosen == format.DefaultControl()) chosen = &control;
   }
-  if (o.Settings.BitsPerSample != 0 && o.Format != ".wav" && o.Format != ".flac")
-    return UsageError("--bits applies to wav and flac only");
+  if (chosen != nullptr) o.Settings.Quality = {chosen->Kind, o.Quality[chosen->Option]};
+  if (o.Settings.BitsPerSample != 0 && !format.TakesBits)
+    return UsageError("--bits applies to " + Listed(BitsFormats(), " and ") + " only");
   return -1;
 }
 
@@ -202,26 +307,17 @@ int ParseArguments(int argc, char** argv, TOptions& o) {
       o.SkipNewer = true;
     } else if (arg == "-f") {
       if (!value(v)) return UsageError("-f needs a format");
-      const auto& formats = TBatchConverter::OutputFormats();
-      if (std::find(formats.begin(), formats.end(), "." + v) == formats.end())
+      const TFormatSpec* format = FindFormat(v);
+      if (format == nullptr || !format->Writable() || format->Id != v)
         return UsageError("unknown format '" + v + "'");
-      o.Format = "." + v;
+      o.Format = v;
     } else if (arg == "-b") {
-      if (!value(o.Bitrate)) return UsageError("-b needs a bitrate");
-    } else if (arg == "--mp3-vbr") {
-      if (!value(v) || !ParseNumber(v, 0, 9, number))
-        return UsageError("--mp3-vbr takes a quality from 0 to 9");
-      o.Settings.MP3VBRQuality = static_cast<int>(number);
-    } else if (arg == "--ogg-quality") {
-      char* end = nullptr;
-      const double q = value(v) ? std::strtod(v.c_str(), &end) : -99;
-      if (v.empty() || end == nullptr || *end != '\0' || q < -1 || q > 10)
-        return UsageError("--ogg-quality takes a quality from -1 to 10");
-      o.Settings.VorbisQuality = q;
-    } else if (arg == "--flac-level") {
-      if (!value(v) || !ParseNumber(v, 0, 8, number))
-        return UsageError("--flac-level takes a level from 0 to 8");
-      o.Settings.FLACLevel = static_cast<int>(number);
+      if (!value(o.Quality["-b"])) return UsageError("-b needs a bitrate");
+    } else if (const TQualityControl* control = ControlForOption(arg)) {
+      if (!value(v) || !control->Takes(v))
+        return UsageError(arg + " takes " + ValueNoun(control->Kind) + " from " +
+                          control->Values.front() + " to " + control->Values.back());
+      o.Quality[arg] = v;
     } else if (arg == "--rate") {
       if (!value(v) || !ParseNumber(v, 8000, 192000, number))
         return UsageError("--rate takes a sample rate from 8000 to 192000 Hz");
@@ -320,7 +416,7 @@ int Run(int argc, char** argv) {
     note(index, "numbered: " +
                     TBatchConverter::OutputFileName(
                         std::filesystem::path(output).parent_path().string() + "/", name(index),
-                        o.Format) +
+                        FindFormat(o.Format)->Extension) +
                     " is taken");
   };
   converter->OnEntryWarning = [&](int index, const std::string& m) {
@@ -355,7 +451,7 @@ int Run(int argc, char** argv) {
   std::string setupError;
   converter->OnMessage = [&](const std::string& message) { setupError = message; };
 
-  if (!converter->ConvertSources(std::move(sources), o.Format, o.Bitrate, o.OutputDir)) {
+  if (!converter->ConvertSources(std::move(sources), o.Format, "", o.OutputDir)) {
     std::cerr << "tunevert-cli: " << setupError << "\n";
     return 1;
   }

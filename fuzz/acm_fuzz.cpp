@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fuzz/InputDriver.h"
+#include "platform/LittleEndian.h"
 #include "platform/Stream.h"
 #include "wav/AuWave.h"
 
@@ -19,14 +20,6 @@ constexpr std::array<uint32_t, 9> kRates = {8000,  11025, 12000, 16000, 22050,
                                             24000, 32000, 44100, 48000};
 constexpr size_t kParams = 7;
 
-void Put16(std::vector<uint8_t>& V, uint32_t X) {
-  V.push_back(static_cast<uint8_t>(X));
-  V.push_back(static_cast<uint8_t>(X >> 8));
-}
-void Put32(std::vector<uint8_t>& V, uint32_t X) {
-  Put16(V, X & 0xFFFF);
-  Put16(V, X >> 16);
-}
 void PutId(std::vector<uint8_t>& V, const char* Id) {
   V.insert(V.end(), Id, Id + 4);
 }
@@ -38,39 +31,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   const uint32_t channels = (Data[0] & 1) + 1;
   const uint32_t rate = kRates[((Data[0] >> 1) & 15) % kRates.size()];
   const bool fact = (Data[0] & 0x80) != 0;
-  const uint32_t blockSize = Data[1] | (Data[2] << 8);
-  const uint32_t factSamples = Data[3] | (Data[4] << 8) | (Data[5] << 16) | (Data[6] << 24);
+  const uint32_t blockSize = ReadLE16(Data + 1);
+  const uint32_t factSamples = ReadLE32(Data + 3);
   const auto payload = static_cast<uint32_t>(Size - kParams);
 
   std::vector<uint8_t> wav;
   PutId(wav, "RIFF");
-  Put32(wav, 0);
+  AppendLE32(wav, 0);
   PutId(wav, "WAVE");
   PutId(wav, "fmt ");
-  Put32(wav, 30);
-  Put16(wav, 0x55);  // MPEG Layer-3
-  Put16(wav, channels);
-  Put32(wav, rate);
-  Put32(wav, 16000);  // average bytes per second: 128 kbit/s
-  Put16(wav, 1);
-  Put16(wav, 0);
-  Put16(wav, 12);
-  Put16(wav, 1);  // wID: MPEG
-  Put32(wav, 2);  // padding off
-  Put16(wav, blockSize);
-  Put16(wav, 1);
-  Put16(wav, 1393);
+  AppendLE32(wav, 30);
+  AppendLE16(wav, 0x55);  // MPEG Layer-3
+  AppendLE16(wav, channels);
+  AppendLE32(wav, rate);
+  AppendLE32(wav, 16000);  // average bytes per second: 128 kbit/s
+  AppendLE16(wav, 1);
+  AppendLE16(wav, 0);
+  AppendLE16(wav, 12);
+  AppendLE16(wav, 1);  // wID: MPEG
+  AppendLE32(wav, 2);  // padding off
+  AppendLE16(wav, blockSize);
+  AppendLE16(wav, 1);
+  AppendLE16(wav, 1393);
   if (fact) {
     PutId(wav, "fact");
-    Put32(wav, 4);
-    Put32(wav, factSamples);
+    AppendLE32(wav, 4);
+    AppendLE32(wav, factSamples);
   }
   PutId(wav, "data");
-  Put32(wav, payload);
+  AppendLE32(wav, payload);
   wav.insert(wav.end(), Data + kParams, Data + Size);
   if (payload & 1) wav.push_back(0);
   const auto riff = static_cast<uint32_t>(wav.size() - 8);
-  for (int i = 0; i < 4; ++i) wav[4 + i] = static_cast<uint8_t>(riff >> (8 * i));
+  WriteLE32(wav.data() + 4, riff);
 
   TMemoryStream stream;
   stream.Write(wav.data(), static_cast<int64_t>(wav.size()));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 namespace tunevert {
 
 // Constant bit rates of the MP3 output, in kbit/s.
@@ -21,5 +23,8 @@ enum class TMP3BitRate {
   mbr256,
   mbr320
 };
+
+// The rate a text of the bitrate list names ("160"); mbrAuto for any other text.
+TMP3BitRate MP3BitRateFromText(const std::string& Text);
 
 }  // namespace tunevert

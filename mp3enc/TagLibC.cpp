@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "pipeline/AuInput.h"
+#include "platform/CodecLibrary.h"
 #include "platform/Exception.h"
 
 namespace tunevert {

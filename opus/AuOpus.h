@@ -13,31 +13,21 @@
 #include "platform/CodecLibrary.h"
 #include "tags/AuTags.h"
 #include "tags/EncoderTags.h"
+#include "vorbis/VorbisChannelOrder.h"
 
 struct OggOpusFile;
-struct OggOpusEnc;
 
 namespace tunevert {
 
 TCodecLibrary& OpusFileLibrary();
+// libopus itself: the output encodes with it, the input's checking without decoding uses it.
 TCodecLibrary& OpusEncLibrary();
 bool LoadOpusFileLibrary();
 bool LoadOpusEncLibrary();
 
 // Opus streams of 3 to 8 channels (mapping family 1) keep the Vorbis channel order: WAV
-// channel j of a frame is stream channel kOpusToWav[n][j] (5.1 is FL, FC, FR, RL, RR, LFE
-// in the stream, FL, FR, FC, LFE, BL, BR in WAV).
-inline constexpr std::array<std::array<uint8_t, 8>, 9> kOpusToWav = {{
-    {},
-    {0},
-    {0, 1},
-    {0, 2, 1},
-    {0, 1, 2, 3},
-    {0, 2, 1, 3, 4},
-    {0, 2, 1, 5, 3, 4},
-    {0, 2, 1, 6, 5, 3, 4},
-    {0, 2, 1, 7, 5, 6, 3, 4},
-}};
+// channel j of a frame is stream channel kOpusToWav[n][j].
+inline constexpr const auto& kOpusToWav = kVorbisToWav;
 
 // Decodes Ogg Opus files through libopusfile into 16-bit PCM at 48 kHz, channels as in the
 // file (3 to 8 in WAV order). Samples are rounded from the decoder's floats without dither,
@@ -54,6 +44,12 @@ class TOpusIn final : public TAuTaggedFileIn {
   TVorbisTags* Comments();
   // The rate the encoder was given, from the stream header; 0 when it was not recorded.
   uint32_t OriginalSampleRate();
+  // Off: every page and packet is checked as the decoder reads it, but nothing is decoded,
+  // and the audio comes out as silence of the file's exact length, at a tenth of the cost.
+  // For reading back a file just written, where its integrity and length are in question,
+  // not its sound. Takes effect when the file opens.
+  bool DecodeAudio() const { return FDecodeAudio; }
+  void SetDecodeAudio(bool Value) { FDecodeAudio = Value; }
 
  protected:
   void OpenSource() override;
@@ -63,6 +59,7 @@ class TOpusIn final : public TAuTaggedFileIn {
 
  private:
   friend struct TOpusFileCallbacks;
+  friend struct TOpusCheckOnly;
 
   void Decode();
 
@@ -84,13 +81,17 @@ class TOpusIn final : public TAuTaggedFileIn {
   int64_t FReadLimit = -1;
   // The decoder stopped (end or error); what is buffered is still handed out.
   bool FDecoderEnded = false;
+  bool FDecodeAudio = true;
+  int (*FUnpad)(unsigned char*, int32_t, int) = nullptr;  // libopus's, when only checking
+  std::vector<unsigned char> FPacketCopy;
 };
 
 enum class TOpusVBR { ovVBR, ovConstrainedVBR, ovCBR };
 
-// Encodes its input to an Ogg Opus file through libopusenc, which resamples any rate to
-// 48 kHz. Mono and stereo use mapping family 0; 3 to 8 channels family 1 (the input's WAV
-// order is put into the stream's order); more channels family 255, in the input's order.
+// Encodes its input to an Ogg Opus file through libopus; other rates than 48 kHz are
+// resampled to it first. Mono and stereo use mapping family 0; 3 to 8 channels family 1 (the
+// input's WAV order is put into the stream's order); more channels family 255, in the
+// input's order.
 class TOpusOut final : public TAuFileOut, public TTagWritingOutput {
  public:
   static constexpr uint32_t kMinKbps = 6;
@@ -111,6 +112,11 @@ class TOpusOut final : public TAuFileOut, public TTagWritingOutput {
   // 0 (fastest) to 10 (best, the default).
   int32_t Complexity() const { return FComplexity; }
   void SetComplexity(int32_t Value);
+  // The rate the header names as the original, which decoders may give back: set it to the
+  // source's rate when a stage before this output resampled it. 0 (the default): the rate
+  // of the input.
+  uint32_t OriginalSampleRate() const { return FOriginalRate; }
+  void SetOriginalSampleRate(uint32_t Value) { FOriginalRate = Value; }
 
  protected:
   bool OutputBlock(bool Abort) override;
@@ -118,27 +124,21 @@ class TOpusOut final : public TAuFileOut, public TTagWritingOutput {
   void PrepareOutput() override;
 
  private:
-  friend struct TOpusEncCallbacks;
-
-  struct TEncDeleter {
-    void operator()(OggOpusEnc* Enc) const;
-  };
+  struct TWriter;
 
   // Finished: the stream was ended, so a failing close fails the run.
   void ReleaseAll(bool Finished);
-  void CheckWrite(int Code, const char* What);
 
   uint32_t FBitrateKbps = kDefaultKbps;
   TOpusVBR FVBR = TOpusVBR::ovVBR;
   int32_t FComplexity = 10;
+  uint32_t FOriginalRate = 0;
 
   // Per run, on the worker thread only.
-  std::unique_ptr<OggOpusEnc, TEncDeleter> FEnc;
+  std::unique_ptr<TWriter> FWriter;
   std::unique_ptr<TAuFileStream> FOwnStream;
   bool FInputOpen = false;
-  bool FPrepared = false;            // the encoder started: FinishOutput ends the stream
-  bool FWriteFailed = false;         // set by the write callback, which may not throw
-  std::exception_ptr FWriteFailure;  // what the stream raised in the write callback
+  bool FPrepared = false;  // the encoder started: FinishOutput ends the stream
   uint32_t FInChannels = 0;
   uint32_t FInBits = 0;
   std::vector<uint8_t> FBlock;

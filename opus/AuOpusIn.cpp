@@ -28,6 +28,7 @@ struct TOpusFileApi {
   decltype(&::op_pcm_total) pcm_total = nullptr;
   decltype(&::op_read_float) read_float = nullptr;
   decltype(&::op_pcm_seek) pcm_seek = nullptr;
+  decltype(&::op_set_decode_callback) set_decode_callback = nullptr;
 };
 
 TOpusFileApi Api;
@@ -102,8 +103,9 @@ struct TWindowCallbacks {
 
 TCodecLibrary& OpusFileLibrary() {
   static TCodecLibrary library(
-      {"libopusfile.so.0"}, {"op_open_callbacks", "op_free", "op_seekable", "op_head", "op_tags",
-                             "op_channel_count", "op_pcm_total", "op_read_float", "op_pcm_seek"});
+      {"libopusfile.so.0"},
+      {"op_open_callbacks", "op_free", "op_seekable", "op_head", "op_tags", "op_channel_count",
+       "op_pcm_total", "op_read_float", "op_pcm_seek", "op_set_decode_callback"});
   return library;
 }
 
@@ -123,6 +125,8 @@ bool LoadOpusFileLibrary() {
     Api.pcm_total = library.Function<decltype(Api.pcm_total)>("op_pcm_total");
     Api.read_float = library.Function<decltype(Api.read_float)>("op_read_float");
     Api.pcm_seek = library.Function<decltype(Api.pcm_seek)>("op_pcm_seek");
+    Api.set_decode_callback =
+        library.Function<decltype(Api.set_decode_callback)>("op_set_decode_callback");
   });
   return true;
 }
@@ -169,6 +173,25 @@ struct TOpusFileCallbacks {
     } catch (...) {
       return -1;
     }
+  }
+};
+
+// Packets checked, not decoded: each must split into the link's streams as the decoder
+// splits it; the audio is silence of the packet's length.
+struct TOpusCheckOnly {
+  static int Packet(void* Input, OpusMSDecoder* /*Decoder*/, void* Pcm, const ogg_packet* Op,
+                    int Samples, int Channels, int Format, int Link) {
+    auto* self = static_cast<TOpusIn*>(Input);
+    const OpusHead* head = Api.head(self->FFile.get(), Link);
+    if (head == nullptr || Op->bytes <= 0) return OPUS_INVALID_PACKET;
+    // Unpadding rewrites the packet in place, so it works on a copy.
+    self->FPacketCopy.assign(Op->packet, Op->packet + Op->bytes);
+    if (self->FUnpad(self->FPacketCopy.data(), static_cast<opus_int32>(Op->bytes),
+                     head->stream_count) < 0)
+      return OPUS_INVALID_PACKET;
+    const size_t count = static_cast<size_t>(Samples) * static_cast<size_t>(Channels);
+    std::memset(Pcm, 0, count * (Format == OP_DEC_FORMAT_FLOAT ? sizeof(float) : sizeof(int16_t)));
+    return 0;
   }
 };
 
@@ -246,6 +269,14 @@ void TOpusIn::OpenSource() {
     throw EAuException("Failed to open an opus file: " + std::to_string(error));
   }
   FSeekable = Api.seekable(FFile.get()) != 0;
+  if (!FDecodeAudio) {
+    // Without the decoder's library (or an old one) the audio is decoded after all.
+    FUnpad = LoadOpusEncLibrary()
+                 ? OpusEncLibrary().Function<decltype(FUnpad)>("opus_multistream_packet_unpad")
+                 : nullptr;
+    if (FUnpad != nullptr && Api.set_decode_callback != nullptr)
+      Api.set_decode_callback(FFile.get(), &TOpusCheckOnly::Packet, this);
+  }
   FChan = static_cast<uint32_t>(head->channel_count);
   FOriginalRate = head->input_sample_rate;
   FSR = kRate;

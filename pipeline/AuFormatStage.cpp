@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "pipeline/AuRemix.h"
 #include "pipeline/AuResampler.h"
@@ -38,6 +39,11 @@ void TAuFormatStage::SetSampleRate(int Value) {
   FTargetRate = Value;
 }
 
+void TAuFormatStage::SetRateFor(TRateFor Value) {
+  if (Busy) throw EAuException("The component is Busy");
+  FRateFor = std::move(Value);
+}
+
 void TAuFormatStage::SetChannels(int Value) {
   if (Busy) throw EAuException("The component is Busy");
   if (Value < 0 || Value > 8)
@@ -56,6 +62,11 @@ uint32_t TAuFormatStage::OutValue(int Target, uint32_t Source) const {
   return Target != 0 ? static_cast<uint32_t>(Target) : Source;
 }
 
+uint32_t TAuFormatStage::OutRate(uint32_t Source) const {
+  const uint32_t rate = OutValue(FTargetRate, Source);
+  return FRateFor && rate != 0 ? FRateFor(rate) : rate;
+}
+
 uint32_t TAuFormatStage::GetBitsPerSample() {
   if (Busy) return FBits;
   TAuInput* in = FInput;
@@ -71,7 +82,7 @@ uint32_t TAuFormatStage::GetChannels() {
 uint32_t TAuFormatStage::GetSampleRate() {
   if (Busy) return FRate;
   TAuInput* in = FInput;
-  return OutValue(FTargetRate, in != nullptr ? in->SampleRate() : 0);
+  return OutRate(in != nullptr ? in->SampleRate() : 0);
 }
 
 int64_t TAuFormatStage::GetTotalSamples() {
@@ -80,7 +91,7 @@ int64_t TAuFormatStage::GetTotalSamples() {
   const int64_t total = in->TotalSamples();
   if (total <= 0) return total;
   const uint32_t rate = in->SampleRate();
-  return TAuResampler::ScaledFrames(total, rate, OutValue(FTargetRate, rate));
+  return TAuResampler::ScaledFrames(total, rate, OutRate(rate));
 }
 
 void TAuFormatStage::StartInput() {
@@ -94,7 +105,7 @@ void TAuFormatStage::StartInput() {
     if (FInRate == 0 || FInChannels == 0 || !KnownDepth(FInBits))
       throw EAuException("Cannot convert audio of " + std::to_string(FInChannels) + " channels, " +
                          std::to_string(FInBits) + " bits at " + std::to_string(FInRate) + " Hz");
-    const uint32_t rate = OutValue(FTargetRate, FInRate);
+    const uint32_t rate = OutRate(FInRate);
     const uint32_t channels = OutValue(FTargetChannels, FInChannels);
     const uint32_t bits = OutValue(FTargetBits, FInBits);
     FPassThrough = rate == FInRate && channels == FInChannels && bits == FInBits;

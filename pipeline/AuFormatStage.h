@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +31,10 @@ class TAuFormatStage final : public TAuInputStage {
   void SetChannels(int Value);  // 0 or 1..8; 1 and 2 mix down (or copy mono to both sides)
   int TargetBitsPerSample() const { return FTargetBits; }
   void SetBitsPerSample(int Value);  // 0, 8, 16, 24 or 32; fewer bits than the source dither
+  // The rate an output takes audio of a given rate at (the chosen rate, or else the
+  // source's), for encoders that work at some rates only; empty: any rate.
+  using TRateFor = std::function<uint32_t(uint32_t Rate)>;
+  void SetRateFor(TRateFor Value);
 
  protected:
   uint32_t GetBitsPerSample() override;
@@ -42,6 +47,7 @@ class TAuFormatStage final : public TAuInputStage {
 
  private:
   uint32_t OutValue(int Target, uint32_t Source) const;
+  uint32_t OutRate(uint32_t Source) const;
   void RefreshSize(TAuInput& In);
   // Converts the next source block (or the end of the source) into FOut.
   void Refill(TAuInput& In);
@@ -53,6 +59,7 @@ class TAuFormatStage final : public TAuInputStage {
   std::atomic<int> FTargetRate{0};
   std::atomic<int> FTargetChannels{0};
   std::atomic<int> FTargetBits{0};
+  TRateFor FRateFor;  // set while no pass runs
   // The format a pass delivers, written on the worker and read by progress displays.
   std::atomic<uint32_t> FRate{0};
   std::atomic<uint32_t> FChannels{0};

@@ -6,11 +6,6 @@
 
 namespace tunevert {
 
-std::mutex& LibraryLoadLock() {
-  static std::mutex lock;
-  return lock;
-}
-
 TAuInput::TAuInput(TComponent* AOwner)
     : TComponent(AOwner), DataCS(std::make_unique<std::recursive_mutex>()) {}
 

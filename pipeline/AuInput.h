@@ -12,10 +12,6 @@ namespace tunevert {
 
 class TAuFileStream;
 
-// Held while a codec library is loaded and its entry points resolved, so that two threads
-// never load the same library twice. Taken after an input's DataCS and OpenCS, never before.
-std::mutex& LibraryLoadLock();
-
 // The abstract source of decoded, interleaved little-endian PCM. A consumer opens a pass
 // with Init, pulls blocks until an empty one, and closes the pass with Flush; a concrete
 // input supplies StartInput, StopInput and ProduceData.

@@ -4,9 +4,12 @@
 
 #include <algorithm>
 
-#include "pipeline/AuInput.h"
-
 namespace tunevert {
+
+std::mutex& LibraryLoadLock() {
+  static std::mutex lock;
+  return lock;
+}
 
 TCodecLibrary::TCodecLibrary(std::initializer_list<const char*> FileNames,
                              std::initializer_list<const char*> EntryNames)

@@ -10,6 +10,10 @@
 
 namespace tunevert {
 
+// Held while a codec library is loaded and its entry points resolved, so that two threads
+// never load the same library twice. Taken after an input's DataCS and OpenCS, never before.
+std::mutex& LibraryLoadLock();
+
 // A codec library loaded at run time by file name, on first use, under LibraryLoadLock.
 // A failed load is retried at the next call; a loaded library stays mapped until the process
 // ends. Entry points are resolved by name; one the library lacks stays null.

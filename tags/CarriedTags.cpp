@@ -1,8 +1,10 @@
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "tags/TagLibMeta.h"
 
@@ -28,6 +30,12 @@ constexpr std::uint64_t kAsfStringMax = 0xFFFF;
 constexpr std::uint64_t kAsfValueMax = 0xFFFFFFFF;
 // The encoder's vendor string stays in a Vorbis comment; room for any such name.
 constexpr std::uint64_t kVendorRoom = 256;
+// MP4 atoms the tag library writes have 32-bit sizes, and the tags go inside the movie atom.
+constexpr std::uint64_t kMp4AtomMax = 0xFFFFFFFF;
+// The "udta", "meta", "hdlr", "ilst" and "covr" atoms the tags add around their items.
+constexpr std::uint64_t kMp4TagRoom = 256;
+// An item's atom and its "data" atom, and for a free-form item its "mean" and "name" atoms.
+constexpr std::uint64_t kMp4ItemRoom = 16 + 64;
 
 std::string SizeText(std::uint64_t bytes) {
   char text[32];
@@ -112,6 +120,16 @@ class TFitter {
     });
   }
 
+  // Leaves out each piece Unfit finds the container cannot store.
+  template <class TUnfit>
+  void EachUnless(TUnfit Unfit, const std::string& Why) {
+    std::erase_if(FPieces, [&](const TPiece& p) {
+      if (!Unfit(p)) return false;
+      Drop(p, Why);
+      return true;
+    });
+  }
+
   // Leaves out the largest pieces, pictures first, until those Counted sum to at most Limit
   // (Fixed being what the container needs besides).
   template <class TCounted>
@@ -165,7 +183,36 @@ std::uint64_t PictureBlockSize(const TCarriedPicture& p) {
   return 32 + p.Mime.size() + p.Description.size() + p.Data.size();
 }
 
+// "trkn" and "disk" hold 16-bit numbers, 0 standing for none.
+bool Mp4Number(const std::string& Text) {
+  const size_t start = Text.find_first_not_of('0');
+  if (start == std::string::npos || Text.size() - start > 5 ||
+      !std::all_of(Text.begin(), Text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return false;
+  return std::stoul(Text.substr(start)) <= 0xFFFF;
+}
+
+bool StartsWith(const std::string& Data, std::string_view Magic) {
+  return Data.compare(0, Magic.size(), Magic) == 0;
+}
+
 }  // namespace
+
+std::string M4ACoverMime(const TCarriedPicture& Picture) {
+  std::string mime = Picture.Mime;
+  std::transform(mime.begin(), mime.end(), mime.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (mime == "image/jpeg" || mime == "image/jpg" || mime == "image/pjpeg") return "image/jpeg";
+  if (mime == "image/png") return "image/png";
+  if (mime == "image/bmp" || mime == "image/x-bmp" || mime == "image/x-ms-bmp") return "image/bmp";
+  if (mime == "image/gif") return "image/gif";
+  const std::string& data = Picture.Data;
+  if (StartsWith(data, "\xFF\xD8\xFF")) return "image/jpeg";
+  if (StartsWith(data, "\x89PNG")) return "image/png";
+  if (StartsWith(data, "BM")) return "image/bmp";
+  if (StartsWith(data, "GIF8")) return "image/gif";
+  return "";
+}
 
 std::string TCarriedTags::First(const std::string& Key) const {
   auto it = Text.find(Key);
@@ -231,6 +278,25 @@ TCarriedTags FitCarriedTags(const TCarriedTags& Tags, const std::string& Format,
           kAsfStringMax + 2, 0, [&](const TPiece& p) { return !p.Picture && p.Key == key; },
           "WMA holds at most 64 KiB for the title, the artist and the comment");
     fit.EachAtMost(kAsfValueMax, "WMA holds at most 4 GiB in an attribute");
+  } else if (Format == ".m4a") {
+    fit.EachUnless(
+        [&](const TPiece& p) { return p.Picture && M4ACoverMime(fit.PictureOf(p)).empty(); },
+        "M4A holds JPEG, PNG, BMP and GIF pictures only");
+    fit.EachUnless(
+        [&](const TPiece& p) {
+          return !p.Picture &&
+                 (p.Key == "TRACKNUMBER" || p.Key == "TRACKTOTAL" || p.Key == "DISCNUMBER" ||
+                  p.Key == "DISCTOTAL") &&
+                 (p.Index > 0 || !Mp4Number(fit.ValueOf(p)));
+        },
+        "M4A holds one number from 1 to 65535 for each of the track, the disc and their totals");
+    // Everything goes into the movie atom with the track tables already there.
+    fit.Measure([&](const TPiece& p) {
+      return p.Picture ? 16 + fit.PictureOf(p).Data.size()
+                       : kMp4ItemRoom + p.Key.size() + fit.ValueOf(p).size();
+    });
+    fit.TogetherAtMost(kMp4AtomMax, OutputSize + kMp4TagRoom, all,
+                       "an M4A file holds at most 4 GiB in its movie atom");
   }
   return fit.Result();
 }

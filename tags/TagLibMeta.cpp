@@ -350,15 +350,65 @@ void WriteOggComments(const std::string& fileName, const TCarriedTags& tags, con
   Saved(file.save(), stream);
 }
 
-// ---- the FFmpeg-decoded sources: MP4, AIFF, WavPack, APE ----
+// ---- MP4: an M4A output, and sources decoded through FFmpeg ----
+
+constexpr const char* kFreeForm = "----:com.apple.iTunes:";
+
+// The iTunes atoms, named as taggers name them (the library reads these names back); a field
+// missing here goes into a free-form atom under its own name.
+constexpr std::pair<const char*, const char*> kMp4Atoms[] = {
+    {"TITLE", "\251nam"},
+    {"ARTIST", "\251ART"},
+    {"ALBUM", "\251alb"},
+    {"ALBUMARTIST", "aART"},
+    {"COMPOSER", "\251wrt"},
+    {"GENRE", "\251gen"},
+    {"DATE", "\251day"},
+    {"COMMENT", "\251cmt"},
+    {"LYRICS", "\251lyr"},
+    {"MUSICBRAINZ_TRACKID", "----:com.apple.iTunes:MusicBrainz Track Id"},
+    {"MUSICBRAINZ_ALBUMID", "----:com.apple.iTunes:MusicBrainz Album Id"},
+    {"MUSICBRAINZ_ARTISTID", "----:com.apple.iTunes:MusicBrainz Artist Id"},
+    {"MUSICBRAINZ_ALBUMARTISTID", "----:com.apple.iTunes:MusicBrainz Album Artist Id"},
+    {"MUSICBRAINZ_RELEASEGROUPID", "----:com.apple.iTunes:MusicBrainz Release Group Id"},
+    {"MUSICBRAINZ_RELEASETRACKID", "----:com.apple.iTunes:MusicBrainz Release Track Id"},
+    {"MUSICBRAINZ_WORKID", "----:com.apple.iTunes:MusicBrainz Work Id"},
+    {"REPLAYGAIN_TRACK_GAIN", "----:com.apple.iTunes:replaygain_track_gain"},
+    {"REPLAYGAIN_TRACK_PEAK", "----:com.apple.iTunes:replaygain_track_peak"},
+    {"REPLAYGAIN_ALBUM_GAIN", "----:com.apple.iTunes:replaygain_album_gain"},
+    {"REPLAYGAIN_ALBUM_PEAK", "----:com.apple.iTunes:replaygain_album_peak"},
+    {"ITUNSMPB", "----:com.apple.iTunes:iTunSMPB"},
+};
+
+struct TMp4Number {
+  const char* Atom;
+  const char* NumberKey;
+  const char* TotalKey;
+};
+constexpr TMp4Number kMp4Numbers[] = {{"trkn", "TRACKNUMBER", "TRACKTOTAL"},
+                                      {"disk", "DISCNUMBER", "DISCTOTAL"}};
 
 void ReadMp4(TCarriedTags& tags, TagLib::MP4::Tag& tag) {
   TakeProperties(tags, tag.properties());
-  // The library has no MP4 names for ReplayGain; taggers write iTunes free-form atoms.
+  // A number of 0 stands for none ("0/12": only the total is known).
+  for (const TMp4Number& n : kMp4Numbers) {
+    if (!tag.contains(n.Atom)) continue;
+    const TagLib::MP4::Item::IntPair pair = tag.item(n.Atom).toIntPair();
+    tags.Text.erase(n.NumberKey);
+    tags.Text.erase(n.TotalKey);
+    if (pair.first > 0) tags.Text[n.NumberKey] = {std::to_string(pair.first)};
+    if (pair.second > 0) tags.Text[n.TotalKey] = {std::to_string(pair.second)};
+  }
+  // Free-form atoms in any letter case: taggers differ, and the library has no names for
+  // ReplayGain or the gapless record.
   for (const auto& [atom, item] : tag.itemMap())
-    for (const char* key : kReplayGainKeys)
-      if (atom.upper() == String("----:COM.APPLE.ITUNES:") + key && !item.toStringList().isEmpty())
-        tags.Text[key] = {Utf8(item.toStringList().front())};
+    for (const auto& [key, name] : kMp4Atoms) {
+      if (!String(name).startsWith(kFreeForm) || atom.upper() != String(name).upper()) continue;
+      std::vector<std::string> values;
+      for (const String& v : item.toStringList())
+        if (!v.isEmpty()) values.push_back(Utf8(v));
+      if (!values.empty()) tags.Text[key] = std::move(values);
+    }
   // "covr" holds bare images; iTunes shows them all as the front cover.
   if (!tag.contains("covr")) return;
   for (const TagLib::MP4::CoverArt& art : tag.item("covr").toCoverArtList()) {
@@ -368,6 +418,49 @@ void ReadMp4(TCarriedTags& tags, TagLib::MP4::Tag& tag) {
     if (art.format() == TagLib::MP4::CoverArt::BMP) mime = "image/bmp";
     tags.Pictures.push_back({3, mime, "", FromBytes(art.data())});
   }
+}
+
+// Replaces every item but the encoder's name, which stays as a Vorbis comment's vendor
+// string does.
+void WriteMp4(const std::string& fileName, const TCarriedTags& tags) {
+  TCheckedFileStream stream(fileName);
+  TagLib::MP4::File file(&stream);
+  if (!HasAudio(file) || file.tag() == nullptr)
+    throw EAuException("Failed to write tags: not an M4A file");
+  TagLib::MP4::Tag& tag = *file.tag();
+  const TagLib::MP4::ItemMap before = tag.itemMap();
+  for (const auto& [atom, item] : before)
+    if (atom != "\251too") tag.removeItem(atom);
+  for (const auto& [key, values] : tags.Text) {
+    if (values.empty() || key == "TRACKNUMBER" || key == "TRACKTOTAL" || key == "DISCNUMBER" ||
+        key == "DISCTOTAL")
+      continue;
+    String atom = String(kFreeForm) + FromUtf8(key);
+    for (const auto& [carried, name] : kMp4Atoms)
+      if (key == carried) atom = name;
+    StringList list;
+    for (const std::string& v : values) list.append(FromUtf8(v));
+    tag.setItem(atom, list);
+  }
+  // Fitted to 1 to 65535; anything else stands for none.
+  auto number = [&](const char* key) {
+    const unsigned n = LeadingNumber(tags.First(key));
+    return n <= 0xFFFF ? static_cast<int>(n) : 0;
+  };
+  for (const TMp4Number& n : kMp4Numbers)
+    if (const int first = number(n.NumberKey), total = number(n.TotalKey); first || total)
+      tag.setItem(n.Atom, TagLib::MP4::Item(first, total));
+  TagLib::MP4::CoverArtList covers;
+  for (const TCarriedPicture& p : tags.Pictures) {
+    const std::string mime = M4ACoverMime(p);
+    const auto format = mime == "image/png"   ? TagLib::MP4::CoverArt::PNG
+                        : mime == "image/bmp" ? TagLib::MP4::CoverArt::BMP
+                        : mime == "image/gif" ? TagLib::MP4::CoverArt::GIF
+                                              : TagLib::MP4::CoverArt::JPEG;
+    if (!mime.empty()) covers.append(TagLib::MP4::CoverArt(format, Bytes(p.Data)));
+  }
+  if (!covers.isEmpty()) tag.setItem("covr", covers);
+  Saved(file.save(), stream);
 }
 
 // APEv2 pictures are binary items "Cover Art (Front)"/"(Back)": a file name, a zero byte, the
@@ -432,7 +525,10 @@ bool ReadFFmpegSourceTags(const std::string& ext, const char* name, TCarriedTags
 }  // namespace
 
 TCarriedTags ReadCarriedTags(const std::string& FileName) {
-  return ReadCarriedTagsAs(FileName, LowerAscii(FileExtension(FileName)));
+  TCarriedTags tags = ReadCarriedTagsAs(FileName, LowerAscii(FileExtension(FileName)));
+  // The gapless record describes the source's own encoding, never an output's.
+  tags.Text.erase("ITUNSMPB");
+  return tags;
 }
 
 TCarriedTags ReadCarriedTagsAs(const std::string& FileName, const std::string& ext) {
@@ -510,6 +606,8 @@ void WriteFittedTags(const std::string& FileName, const TCarriedTags& Tags,
     WriteOggComments<TagLib::Ogg::Vorbis::File>(FileName, Tags, "Ogg Vorbis");
   else if (Format == ".opus")
     WriteOggComments<TagLib::Ogg::Opus::File>(FileName, Tags, "Opus");
+  else if (Format == ".m4a")
+    WriteMp4(FileName, Tags);
   else
     throw EAuException("Failed to write tags: unknown output format " + Format);
 }

@@ -25,6 +25,7 @@ struct TCarriedTags {
   std::vector<TCarriedPicture> Pictures;
 
   bool Empty() const { return Text.empty() && Pictures.empty(); }
+  bool operator==(const TCarriedTags&) const = default;
   // The first value of a field, or "".
   std::string First(const std::string& Key) const;
 };
@@ -40,22 +41,32 @@ const std::vector<std::string>& CarriedKeys();
 TCarriedTags ReadCarriedTags(const std::string& FileName);
 
 // The tags of an output this program wrote, read as a file of Format (".flac") whatever its
-// name, and without the shortcut for files that show no tags.
+// name, and without the shortcut for files that show no tags. An M4A file's gapless record
+// (----:com.apple.iTunes:iTunSMPB) comes as ITUNSMPB, which no source carries.
 TCarriedTags ReadWrittenTags(const std::string& FileName, const std::string& Format);
 
 // Tags without what an output of Format cannot hold: a FLAC metadata block over 16 MiB - 4,
 // an ID3v2 tag over 256 MiB - 1 (MP3, WAV), a Vorbis comment packet over 2 GiB - 1 (Ogg
 // Vorbis, Opus), an ASF title, artist or comment over 64 KiB - 1 (WMA), a WAV file over
-// 4 GiB (OutputSize: the untagged output's size, 0 if unknown). Each piece left out, pictures
-// and the largest first, adds a sentence to LeftOut ("picture (front cover, 17.0 MiB) left
-// out: FLAC holds at most 16 MiB in a metadata block").
+// 4 GiB (OutputSize: the untagged output's size, 0 if unknown), an M4A movie atom over 4 GiB
+// (OutputSize: its size untagged), an M4A track or disc number other than one from 1 to
+// 65535, or an M4A picture of no kind "covr" knows (M4ACoverMime). Each piece left out,
+// pictures and the largest first, adds a sentence to LeftOut ("picture (front cover,
+// 17.0 MiB) left out: FLAC holds at most 16 MiB in a metadata block").
 TCarriedTags FitCarriedTags(const TCarriedTags& Tags, const std::string& Format,
                             std::vector<std::string>& LeftOut, std::uint64_t OutputSize = 0);
 
-// Replaces the tags of a finished output (Format ".mp3", ".wma", ".wav", ".flac", ".ogg" or
-// ".opus") with Tags; empty Tags leave the file without tags. What the format cannot hold is
-// left out (FitCarriedTags), and what was is returned, one sentence each; Written, when given,
-// receives what was kept. Raises EAuException when the file cannot be opened or saved.
+// The MIME type an M4A cover made of Picture reads back with ("image/jpeg", "image/png",
+// "image/bmp" or "image/gif"): the kind its MIME type names, else the kind its first bytes
+// show; "" when it is none of them. "covr" keeps no picture type or description.
+std::string M4ACoverMime(const TCarriedPicture& Picture);
+
+// Replaces the tags of a finished output (Format ".mp3", ".wma", ".wav", ".flac", ".ogg",
+// ".opus" or ".m4a") with Tags; empty Tags leave the file without tags. What the format
+// cannot hold is left out (FitCarriedTags), and what was is returned, one sentence each;
+// Written, when given, receives what was kept. Raises EAuException when the file cannot be
+// opened or saved. An M4A output keeps its encoder's name; Tags may add the gapless record
+// for it as ITUNSMPB.
 std::vector<std::string> WriteCarriedTags(const std::string& FileName, const TCarriedTags& Tags,
                                           const std::string& Format,
                                           TCarriedTags* Written = nullptr);

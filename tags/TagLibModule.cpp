@@ -10,8 +10,10 @@
 #include <filesystem>
 #include <mutex>
 
+#include "pipeline/FormatSpec.h"
 #include "platform/AuFileStream.h"
 #include "platform/Exception.h"
+#include "platform/LittleEndian.h"
 #include "platform/RuntimeModule.h"
 #include "platform/Text.h"
 #include "wav/WaveScan.h"
@@ -19,9 +21,6 @@
 namespace tunevert {
 
 namespace {
-
-// RIFF sizes, FLAC comment counts and Ogg page fields are all little-endian.
-using wavbytes::U32;
 
 struct TTagModule {
   TTvReadCarriedTags Read = nullptr;
@@ -69,7 +68,7 @@ bool WaveMayHoldTags(TStream& S) {
     uint8_t chunk[8];
     if (!ReadAt(S, pos, chunk, 8)) return true;
     if (SameChunkId(chunk, "LIST") || SameChunkId(chunk, "id3 ")) return true;
-    const uint32_t size = U32(chunk + 4);
+    const uint32_t size = ReadLE32(chunk + 4);
     pos += 8 + int64_t{size};
     // An odd chunk is usually padded with a zero byte, and then the next id starts after it.
     uint8_t pad = 1;
@@ -91,13 +90,39 @@ bool WaveWithoutAudio(const std::string& FileName) {
     for (int64_t pos = 12; pos + 8 <= end;) {
       uint8_t chunk[8];
       if (!ReadAt(S, pos, chunk, 8)) return false;
-      const uint32_t size = U32(chunk + 4);
+      const uint32_t size = ReadLE32(chunk + 4);
       if (SameChunkId(chunk, "data")) return size == 0;
       pos += 8 + int64_t{size} + (size & 1);
     }
   } catch (const std::exception&) {
   }
   return false;
+}
+
+// The size of an MP4 file's movie atom, which its tags join; 0 when it is not found. Atom
+// sizes are big-endian: 32 bits, or 1 and then 64 bits, or 0 for "to the end of the file".
+uint64_t Mp4MovieSize(const std::string& FileName) {
+  auto big = [](const uint8_t* p, int bytes) {
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i) v = (v << 8) | p[i];
+    return v;
+  };
+  try {
+    TAuFileStream S(Utf8ToUtf16(FileName), 0);
+    const int64_t end = S.Size();
+    for (int64_t pos = 0; pos + 8 <= end;) {
+      uint8_t h[16];
+      if (!ReadAt(S, pos, h, 8)) return 0;
+      uint64_t size = big(h, 4);
+      if (size == 1 && ReadAt(S, pos + 8, h + 8, 8)) size = big(h + 8, 8);
+      if (size == 0) size = static_cast<uint64_t>(end - pos);
+      if (std::memcmp(h + 4, "moov", 4) == 0) return size;
+      if (size < 8 || size > static_cast<uint64_t>(end - pos)) return 0;
+      pos += static_cast<int64_t>(size);
+    }
+  } catch (const std::exception&) {
+  }
+  return 0;
 }
 
 // A FLAC file's tags are its comment and picture blocks, and ID3 records before or after it.
@@ -116,8 +141,8 @@ bool FlacMayHoldTags(TStream& S) {
     if (type == 4) {
       uint8_t count[4];
       if (length < 8 || !ReadAt(S, pos + 4, count, 4)) return true;
-      const int64_t vendor = U32(count);
-      if (vendor > length - 8 || !ReadAt(S, pos + 8 + vendor, count, 4) || U32(count) != 0)
+      const int64_t vendor = ReadLE32(count);
+      if (vendor > length - 8 || !ReadAt(S, pos + 8 + vendor, count, 4) || ReadLE32(count) != 0)
         return true;
     }
     pos += 4 + length;
@@ -146,11 +171,11 @@ std::string SecondOggPacket(TStream& S, size_t Limit) {
     pos = body + static_cast<int64_t>(bodySize);
     if (page == 0) {
       if ((h[5] & 0x02) == 0 || h[26] != 1 || lacing[0] == 255) return {};
-      serial = U32(h + 14);
+      serial = ReadLE32(h + 14);
       continue;
     }
     // Another stream in between, or a page that does not go on with the packet.
-    if (U32(h + 14) != serial || ((h[5] & 0x01) != 0) != !packet.empty()) return {};
+    if (ReadLE32(h + 14) != serial || ((h[5] & 0x01) != 0) != !packet.empty()) return {};
     std::string data(bodySize, '\0');
     if (!ReadAt(S, body, data.data(), static_cast<int64_t>(bodySize))) return {};
     size_t at = 0;
@@ -170,14 +195,14 @@ bool VorbisMayHoldTags(TStream& S) {
   const auto* p = reinterpret_cast<const uint8_t*>(packet.data());
   size_t at = 7;
   if (packet.size() < at + 8 || packet.compare(0, 7, "\x03vorbis") != 0) return true;
-  const uint32_t vendor = U32(p + at);
+  const uint32_t vendor = ReadLE32(p + at);
   if (vendor > packet.size() - at - 8) return true;
   at += 4 + vendor;
-  uint32_t count = U32(p + at);
+  uint32_t count = ReadLE32(p + at);
   at += 4;
   for (; count > 0; --count) {
     if (packet.size() - at < 4) return true;
-    const uint32_t length = U32(p + at);
+    const uint32_t length = ReadLE32(p + at);
     at += 4;
     if (length > packet.size() - at) return true;
     const std::string_view comment(packet.data() + at, length);
@@ -218,8 +243,14 @@ bool MayHoldTags(const std::string& FileName) {
 TCarriedTags ReadCarriedTags(const std::string& FileName) {
   TCarriedTags tags;
   if (!MayHoldTags(FileName)) return tags;
+  // Where a format keeps its tags is the registry's to say (".mp4" and ".m4a" files hold
+  // iTunes atoms, ".aac" files an ID3v2 tag in front).
+  const TFormatSpec* format = FormatForFile(FileName);
+  const std::string layout = format == nullptr ? std::string() : format->TagFormat;
   std::string error;
-  if (!TagModule().Read(FileName.c_str(), "", &tags, &error)) throw EAuException(error);
+  if (!TagModule().Read(FileName.c_str(), layout.c_str(), &tags, &error)) throw EAuException(error);
+  // The gapless record describes the source's own encoding, never an output's.
+  tags.Text.erase("ITUNSMPB");
   return tags;
 }
 
@@ -235,8 +266,8 @@ std::vector<std::string> WriteCarriedTags(const std::string& FileName, const TCa
   // Fitted here, where the sentences can be returned; the module writes what it is given.
   std::vector<std::string> leftOut;
   std::error_code sizeError;
-  const std::uintmax_t size =
-      Format == ".wav" ? std::filesystem::file_size(FileName, sizeError) : 0;
+  std::uintmax_t size = Format == ".wav" ? std::filesystem::file_size(FileName, sizeError) : 0;
+  if (Format == ".m4a") size = Mp4MovieSize(FileName);
   TCarriedTags tags = FitCarriedTags(AllTags, Format, leftOut, sizeError ? 0 : size);
   if (Format == ".wav" && !tags.Empty() && WaveWithoutAudio(FileName)) {
     leftOut.push_back(

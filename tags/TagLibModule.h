@@ -32,7 +32,8 @@ void SetTagModuleFolder(const std::string& Folder);
 bool MayHoldTags(const std::string& FileName);
 bool MayHoldTags(TStream& Source, const std::string& Extension);
 
-// Inside the module: reads a file's tags as a file of Format (".flac"), whatever its name.
+// Inside the module: reads a file's tags as a file of Format (".flac"), whatever its name;
+// an M4A file's gapless record too, as ITUNSMPB, which ReadCarriedTags leaves behind.
 TCarriedTags ReadCarriedTagsAs(const std::string& FileName, const std::string& Format);
 
 // Inside the module: replaces a finished output's tags with Tags, which WriteCarriedTags has

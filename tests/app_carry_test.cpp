@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "AppTestFiles.h"
+#include "pipeline/FormatSpec.h"
 #include "tags/TagLibMeta.h"
 
+using namespace tunevert;
 using namespace tunevert::testing;
 
 namespace {
@@ -61,12 +63,29 @@ std::string Probe(const std::string& path, const std::string& entries) {
 
 using CarryCase = std::tuple<std::string, std::string>;  // source file, output format
 
+std::string ExtensionOf(const std::string& format) {
+  return tunevert::FindFormat(format)->Extension;
+}
+
+// What an M4A file can keep of its source's pictures: covr holds neither a picture's type nor
+// its description. The gapless record an AAC output carries is no carried tag.
+std::vector<std::string> AsInM4A(std::vector<std::string> lines) {
+  std::erase_if(lines, [](const std::string& l) { return l.rfind("ITUNSMPB=", 0) == 0; });
+  for (std::string& l : lines)
+    if (l.rfind("PICTURE=", 0) == 0) {
+      const size_t mime = l.find('|') + 1, description = l.find('|', mime) + 1;
+      l = "PICTURE=3|" + l.substr(mime, description - mime) + l.substr(l.find('|', description));
+    }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
 class CarriedTags : public ::testing::TestWithParam<CarryCase> {};
 
 TEST_P(CarriedTags, EveryFieldAndPictureArrives) {
   const auto& [source, format] = GetParam();
   TempDir dir;
-  const std::string output = dir / ("out/tagged." + format);
+  const std::string output = dir / ("out/tagged" + ExtensionOf(format));
   const std::string printed = Convert(kCarry + source, format, dir / "out");
   ASSERT_EQ(printed.substr(0, printed.find('\n') + 1),
             "done: " + kCarry + source + " -> " + output + "\n");
@@ -75,7 +94,11 @@ TEST_P(CarriedTags, EveryFieldAndPictureArrives) {
   ASSERT_GE(expected.size(), 23u) << "fixture lost its tags: " << source;
   // ASF has no attribute for the number of tracks.
   if (format == "wma") std::erase(expected, "TRACKTOTAL=12");
-  const std::vector<std::string> got = Dump(output);
+  std::vector<std::string> got = Dump(output);
+  if (ExtensionOf(format) == ".m4a") {
+    expected = AsInM4A(expected);
+    got = AsInM4A(got);
+  }
   EXPECT_EQ(Carried(got), expected);
   EXPECT_EQ(WithPrefix(got, "OTHER="), std::vector<std::string>{});
 
@@ -105,16 +128,18 @@ TEST_P(CarriedTags, EveryFieldAndPictureArrives) {
   EXPECT_NE(streams.find("png,1"), std::string::npos) << streams;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    SourcesByOutputs, CarriedTags,
-    ::testing::Combine(::testing::Values("tagged.flac", "tagged.ogg", "tagged.mp3", "tagged.wma",
-                                         "tagged.wav"),
-                       ::testing::Values("mp3", "wma", "wav", "flac", "ogg", "opus")),
-    [](const auto& param) {
-      std::string name = std::get<0>(param.param) + "_to_" + std::get<1>(param.param);
-      std::replace(name.begin(), name.end(), '.', '_');
-      return name;
-    });
+INSTANTIATE_TEST_SUITE_P(SourcesByOutputs, CarriedTags,
+                         ::testing::Combine(::testing::Values("tagged.flac", "tagged.ogg",
+                                                              "tagged.mp3", "tagged.wma",
+                                                              "tagged.wav"),
+                                            ::testing::Values("mp3", "wma", "wav", "flac", "ogg",
+                                                              "opus", "m4a", "alac")),
+                         [](const auto& param) {
+                           std::string name =
+                               std::get<0>(param.param) + "_to_" + std::get<1>(param.param);
+                           std::replace(name.begin(), name.end(), '.', '_');
+                           return name;
+                         });
 
 bool Holds(const std::vector<uint8_t>& file, const std::string& bytes) {
   const std::vector<uint8_t> wanted(bytes.begin(), bytes.end());
@@ -146,7 +171,7 @@ void ExpectBare(const std::string& path, const std::string& format) {
   SCOPED_TRACE(path);
   const std::vector<uint8_t> file = ReadAll(path);
   ASSERT_GT(file.size(), 1000u);
-  EXPECT_EQ(Dump(path), std::vector<std::string>{});
+  EXPECT_EQ(AsInM4A(Dump(path)), std::vector<std::string>{});
   EXPECT_FALSE(Holds(file, "ID3")) << "an ID3v2 tag";
   EXPECT_FALSE(Holds(file, "TAG")) << "an ID3v1 record";
   if (format == "wav") {
@@ -167,14 +192,15 @@ TEST_P(NoTagsOut, UntaggedSourceAndNoTagsOptionGiveBareFiles) {
   TempDir dir;
   ASSERT_NE(Convert(kCarry + "plain.flac", format, dir / "plain").find("done: "),
             std::string::npos);
-  ExpectBare(dir / ("plain/plain." + format), format);
+  ExpectBare(dir / ("plain/plain" + ExtensionOf(format)), format);
   ASSERT_NE(Convert(kCarry + "tagged.flac", format, dir / "none", "--no-tags").find("done: "),
             std::string::npos);
-  ExpectBare(dir / ("none/tagged." + format), format);
+  ExpectBare(dir / ("none/tagged" + ExtensionOf(format)), format);
 }
 
 INSTANTIATE_TEST_SUITE_P(Outputs, NoTagsOut,
-                         ::testing::Values("mp3", "wma", "wav", "flac", "ogg", "opus"));
+                         ::testing::Values("mp3", "wma", "wav", "flac", "ogg", "opus", "m4a",
+                                           "alac"));
 
 // Sources with only the older records: ID3v2.2, an ID3v1 block, a WAV's LIST INFO.
 TEST(CarriedTagsFallback, OlderRecordsAreRead) {
@@ -228,7 +254,8 @@ TEST(CarriedTagsReadBack, AwkwardValuesPassTheCheckInEveryFormat) {
                          Quoted(dir / "odd.flac"))
                             .c_str()),
             0);
-  for (const char* format : {"wav", "mp3", "wma", "flac", "ogg", "opus"}) {
+  for (const TFormatSpec* spec : tunevert::OutputFormatSpecs()) {
+    const std::string& format = spec->Id;
     const std::string report = Convert(dir / "odd.flac", format, dir / format);
     EXPECT_NE(report.find("done: "), std::string::npos) << format << ": " << report;
   }

@@ -491,6 +491,11 @@ TEST_F(MainWindow, ChoicesAreRememberedInTheConfigFolder) {
   {
     TForm1 form;
     form.show();
+    // Each format's choice is kept, not only the last format's.
+    SetFormat(form, ".m4a");
+    form.cbBitrate->setCurrentText(QStringLiteral("256"));
+    SetFormat(form, ".mp3");
+    form.cbBitrate->setCurrentText(QStringLiteral("V3"));
     SetFormat(form, ".flac");
     form.cbBitrate->setCurrentIndex(2);
     form.OutputDirtxt->setText(QStringLiteral("/srv/music/out/"));
@@ -516,6 +521,13 @@ TEST_F(MainWindow, ChoicesAreRememberedInTheConfigFolder) {
     EXPECT_FALSE(form.chkCarryTags->isChecked());
     EXPECT_FALSE(form.chkVerify->isChecked());
     EXPECT_EQ(form.size(), saved);
+    SetFormat(form, ".m4a");
+    EXPECT_EQ(form.cbBitrate->currentText(), QStringLiteral("256"));
+    SetFormat(form, ".mp3");
+    EXPECT_EQ(form.cbBitrate->currentText(), QStringLiteral("V3"));
+    SetFormat(form, ".opus");  // never chosen: its default
+    EXPECT_EQ(form.cbBitrate->currentText(), QStringLiteral("128"));
+    SetFormat(form, ".flac");
     form.spnJobs->setValue(form.spnJobs->maximum());
     form.SaveSettings();
   }

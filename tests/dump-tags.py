@@ -26,7 +26,9 @@ TXXX = {"MusicBrainz Album Id": "MUSICBRAINZ_ALBUMID",
 MP4_TEXT = {"\xa9nam": "TITLE", "\xa9ART": "ARTIST", "\xa9alb": "ALBUM", "aART": "ALBUMARTIST",
             "\xa9wrt": "COMPOSER", "\xa9gen": "GENRE", "\xa9day": "DATE", "\xa9cmt": "COMMENT",
             "\xa9lyr": "LYRICS"}
-MP4_FREEFORM = {"MusicBrainz Track Id": "MUSICBRAINZ_TRACKID"}
+MP4_FREEFORM = {"MusicBrainz Track Id": "MUSICBRAINZ_TRACKID",
+                "MusicBrainz Album Artist Id": "MUSICBRAINZ_ALBUMARTISTID",
+                "MusicBrainz Work Id": "MUSICBRAINZ_WORKID"}
 APE_TEXT = {"TITLE": "TITLE", "ARTIST": "ARTIST", "ALBUM": "ALBUM", "ALBUM ARTIST": "ALBUMARTIST",
             "COMPOSER": "COMPOSER", "GENRE": "GENRE", "YEAR": "DATE", "COMMENT": "COMMENT",
             "LYRICS": "LYRICS"}
@@ -146,6 +148,7 @@ elif kind == "MP4":
             if total: put(name + "TOTAL", total)
         elif key == "covr":
             for c in values:
+                # mutagen reads every kind but PNG (GIF, BMP) as JPEG.
                 mime = "image/png" if c.imageformat == c.FORMAT_PNG else "image/jpeg"
                 picture(3, mime, "", bytes(c))
         elif key.startswith("----:com.apple.iTunes:"):

@@ -13,6 +13,8 @@
 #include "flac/AuFLAC.h"
 #include "flac/AuFLACOut.h"
 #include "mp3enc/AuLame.h"
+#include "mp4/AuMP4Out.h"
+#include "mp4/MP4Libs.h"
 #include "opus/AuOpus.h"
 #include "vorbis/AuVorbis.h"
 #include "vorbis/AuVorbisOut.h"
@@ -127,10 +129,16 @@ void VorbisEncFound() {
   VorbisEncLibrary().SetFileNames({"libvorbisenc.so.2"});
 }
 void OpusEncMissing() {
-  OpusEncLibrary().SetFileNames({"libopusenc-absent.so.0"});
+  OpusEncLibrary().SetFileNames({"libopus-absent.so.0"});
 }
 void OpusEncFound() {
-  OpusEncLibrary().SetFileNames({"libopusenc.so.0"});
+  OpusEncLibrary().SetFileNames({"libopus.so.0"});
+}
+void AVCodecMissing() {
+  AVCodecLibrary().SetFileNames({"libavcodec-absent.so.59"});
+}
+void AVCodecFound() {
+  AVCodecLibrary().SetFileNames({AVCodecLibrary().FileName()});
 }
 void LameMissing() {
   ASSERT_EQ(LameLibraryName(), "libmp3lame.so.0");
@@ -170,11 +178,18 @@ const MissingLibraryCase kCases[] = {
              EXPECT_EQ(ProbeAudio(Path).rfind("vorbis,44100,2", 0), 0u) << ProbeAudio(Path);
            });
      }},
-    {"OpusOutput", "libopusenc.so.0 library could not be loaded.", OpusEncMissing, OpusEncFound,
+    {"OpusOutput", "libopus.so.0 library could not be loaded.", OpusEncMissing, OpusEncFound,
      [](const TempDir& Dir) -> std::unique_ptr<LibraryUser> {
        return std::make_unique<OutputUser>(
            MakeComponent<TOpusOut>(nullptr), Dir / "x.opus",
            [](const std::string& Path) { EXPECT_GT(fs::file_size(Path), 200u); });
+     }},
+    {"M4AOutput", "libavcodec.so.59 library could not be loaded.", AVCodecMissing, AVCodecFound,
+     [](const TempDir& Dir) -> std::unique_ptr<LibraryUser> {
+       return std::make_unique<OutputUser>(
+           MakeComponent<TM4AOut>(nullptr), Dir / "x.m4a", [](const std::string& Path) {
+             EXPECT_EQ(ProbeAudio(Path).rfind("aac,44100,2", 0), 0u) << ProbeAudio(Path);
+           });
      }},
     {"Mp3Output", "libmp3lame-absent.so.0 library could not be loaded.", LameMissing, LameFound,
      [](const TempDir& Dir) -> std::unique_ptr<LibraryUser> {
@@ -212,3 +227,31 @@ TEST_P(MissingLibrary, IsNamedAndFoundByTheNextUse) {
 
 INSTANTIATE_TEST_SUITE_P(Components, MissingLibrary, ::testing::ValuesIn(kCases),
                          [](const auto& p) { return std::string(p.param.Name); });
+
+namespace {
+
+bool Mapped(const std::string& Library) {
+  const std::vector<uint8_t> maps = ReadAll("/proc/self/maps");
+  return std::string(maps.begin(), maps.end()).find("/" + Library) != std::string::npos;
+}
+
+}  // namespace
+
+// A program that owns the M4A outputs but converts to another format maps nothing of FFmpeg:
+// the libraries come with the first M4A run.
+TEST(FFmpegLibraries, MappedOnlyByAnM4ARun) {
+  if (AVCodecLibrary().Loaded()) GTEST_SKIP() << "an M4A output ran earlier in this process";
+  TempDir dir;
+  auto aac = MakeComponent<TM4AOut>(nullptr);
+  aac->SetBitrateKbps(128);
+  auto alac = MakeComponent<TALACOut>(nullptr);
+  EXPECT_TRUE(TM4AOut::SupportsRate(44100));
+  OutputUser flac(MakeComponent<TFLACOut>(nullptr), dir / "x.flac", [](const std::string&) {});
+  flac.Use();
+  for (const char* library : {"libavutil.so", "libavcodec.so", "libavformat.so"})
+    EXPECT_FALSE(Mapped(library)) << library;
+  OutputUser m4a(std::move(aac), dir / "x.m4a", [](const std::string&) {});
+  m4a.Use();
+  for (const char* library : {"libavutil.so", "libavcodec.so", "libavformat.so"})
+    EXPECT_TRUE(Mapped(library)) << library;
+}

@@ -57,4 +57,16 @@ size += 200
 b[6:10] = bytes([(size >> 21) & 0x7F, (size >> 14) & 0x7F, (size >> 7) & 0x7F, size & 0x7F])
 open(f"{out}/mutagen-v24-size-past-padding.mp3", "wb").write(bytes(b))
 PY
+# M4A outputs as an encoder leaves them: AAC with the movie atom after the audio, ALAC with it
+# before, where tags added move the audio and its chunk offsets must follow. Pictures of the
+# four kinds an M4A cover can be.
+ff() { ffmpeg -nostdin -hide_banner -loglevel error -y -bitexact "$@"; }
+sox -D -n -r 22050 -c 2 -b 16 "$work/tone.wav" synth 0.25 sine 440 sine 660 gain -6
+ff -i "$work/tone.wav" -c:a aac -b:a 64k "$out/aac.m4a"
+ff -i "$work/tone.wav" -c:a alac -movflags +faststart "$out/alac-faststart.m4a"
+for kind in jpg png gif bmp; do
+  pixels=rgb24
+  [ $kind = jpg ] && pixels=yuvj420p
+  ff -f lavfi -i testsrc=s=16x16 -frames:v 1 -pix_fmt $pixels "$out/cover.$kind"
+done
 ls -l "$out"

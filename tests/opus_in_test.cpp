@@ -351,6 +351,62 @@ TEST(OpusDamaged, PageStartFloodsOpenInLinearWork) {
   in->SetStream(nullptr);
 }
 
+// Checking without decoding reads as many frames as decoding, all silent: on the intact
+// file, on one with a page whose checksum fails (its audio is lost), and on one with a
+// packet whose framing is broken under a good checksum (the audio ends there).
+TEST(OpusCheckOnly, ReadsWhatDecodingReadsAsSilence) {
+  TempDir dir;
+  ASSERT_EQ(RunQuiet("sox -D -n -r 48000 -c 2 -b 16 '" + (dir / "long.wav") +
+                     "' synth 3 sine 440 pinknoise vol 0.4 && opusenc --quiet --serial 7 "
+                     "--bitrate 48 '" +
+                     (dir / "long.wav") + "' '" + (dir / "long.opus") + "'"),
+            0);
+  const std::vector<uint8_t> whole = ReadAll(dir / "long.opus");
+  std::vector<size_t> pages;
+  for (size_t i = 0; i + 4 <= whole.size(); ++i)
+    if (std::memcmp(&whole[i], "OggS", 4) == 0) pages.push_back(i);
+  ASSERT_GE(pages.size(), 5u);
+  std::vector<uint8_t> hole = whole;
+  hole[pages[pages.size() / 2] + 60] ^= 0x55;
+  // A packet of an odd length on a later page made two frames of constant size (code 3): its
+  // length still reads as valid, its framing does not.
+  std::vector<uint8_t> broken = whole;
+  bool made = false;
+  for (size_t p = pages.size() / 2; p < pages.size() && !made; ++p) {
+    const size_t page = pages[p], segments = broken[page + 26];
+    size_t at = page + 27 + segments;
+    for (size_t s = 0; s < segments && !made; at += broken[page + 27 + s], ++s) {
+      const size_t length = broken[page + 27 + s];
+      // A whole packet in one segment, not the end of one begun before.
+      if (length % 2 == 0 || length == 255 || (s > 0 && broken[page + 26 + s] == 255) ||
+          (s == 0 && (broken[page + 5] & 1) != 0))
+        continue;
+      broken[at] |= 0x03;
+      broken[at + 1] = 0x02;
+      made = true;
+    }
+  }
+  ASSERT_TRUE(made);
+  tunevert::fuzz::SealPages(broken.data(), broken.size());
+
+  for (const auto& [name, bytes] :
+       {std::pair{"intact", whole}, {"hole", hole}, {"broken", broken}}) {
+    SCOPED_TRACE(name);
+    WriteAll(dir / "x.opus", bytes);
+    auto decoded = Open(dir / "x.opus");
+    const std::vector<int16_t> audio = Pass(*decoded);
+    auto checked = Open(dir / "x.opus");
+    checked->SetDecodeAudio(false);
+    const std::vector<int16_t> silence = Pass(*checked);
+    EXPECT_EQ(silence.size(), audio.size());
+    EXPECT_TRUE(std::all_of(silence.begin(), silence.end(), [](int16_t v) { return v == 0; }));
+    if (std::string(name) == "intact")
+      EXPECT_EQ(audio.size(), OpusdecReference(dir / "x.opus").size());
+    else
+      EXPECT_LT(audio.size(), OpusdecReference(dir / "long.opus").size());
+  }
+}
+
 // OpusTags fill the common container and are what the tag carrier reads as well.
 TEST(OpusTags, CommentsReachTheContainersAndTheCarrier) {
   auto in = Open(FixturePath("opus/stereo.opus"));

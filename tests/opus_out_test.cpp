@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -178,6 +179,122 @@ TEST(OpusOutTags, CarriedTagsAndPicturesArrive) {
   EXPECT_EQ(back.Text, tags.Text);
   EXPECT_EQ(back.Pictures, tags.Pictures);
   EXPECT_EQ(OpusdecReference(opus).size() / 2, frames);
+}
+
+namespace {
+
+// What opusinfo reads as the stream's original rate.
+std::string OriginalRateLine(const std::string& Opus) {
+  std::istringstream lines(CommandOutput("opusinfo " + Quoted(Opus)));
+  for (std::string line; std::getline(lines, line);)
+    if (line.find("Original sample rate") != std::string::npos) return line.substr(line.find(':'));
+  return "";
+}
+
+// The decoded output brought back to 44.1 kHz, as a player that honours the header would.
+std::vector<int16_t> DecodedAt44100(const std::string& Opus, const TempDir& Dir) {
+  const std::string raw = Dir / "back.raw";
+  if (RunQuiet("ffmpeg -nostdin -v error -y -i " + Quoted(Opus) +
+               " -af aresample=resampler=soxr:precision=28 -ar 44100 -f s16le " + Quoted(raw)) != 0)
+    return {};
+  return AsSamples(ReadAll(raw));
+}
+
+}  // namespace
+
+// Any rate and length in: opusdec, at 48 kHz, gives back the input's length scaled to it and
+// rounded up, not a frame more or less, and opusinfo reads the input's rate as the original.
+TEST(OpusOutRates, KeepTheLengthAndNameTheOriginalRate) {
+  TempDir dir;
+  for (const auto& [rate, frames] : {std::pair{48000u, 0},
+                                     {48000u, 1},
+                                     {48000u, 959},
+                                     {44100u, 44101},
+                                     {22050u, 961},
+                                     {8000u, 8000}}) {
+    SCOPED_TRACE(std::to_string(rate) + " Hz, " + std::to_string(frames) + " frames");
+    PatternInput in;
+    in.Rate = rate;
+    in.TotalFrames = frames;
+    auto out = MakeComponent<TOpusOut>(nullptr);
+    out->SetInput(&in);
+    out->SetFileName(dir / "out.opus");
+    out->BlockingRun();
+    out->SetInput(nullptr);
+    const int64_t expected = (int64_t{frames} * 48000 + rate - 1) / rate;
+    EXPECT_EQ(static_cast<int64_t>(OpusdecReference(dir / "out.opus").size() / 2), expected);
+    EXPECT_EQ(OriginalRateLine(dir / "out.opus"), ": " + std::to_string(rate) + " Hz");
+  }
+}
+
+// Audio a stage before the output resampled to 48 kHz still names its source's rate, so
+// opusdec gives the source's rate and length back.
+TEST(OpusOutRates, GivenOriginalRateReachesTheDecoder) {
+  TempDir dir;
+  ASSERT_EQ(RunQuiet("sox -D -n -r 48000 -c 2 -b 16 " + Quoted(dir / "in.wav") +
+                     " synth 0.5 sine 1000 vol 0.5"),
+            0);
+  auto out = MakeComponent<TOpusOut>(nullptr);
+  out->SetOriginalSampleRate(44100);
+  Encode(*out, dir / "in.wav", dir / "out.opus");
+  EXPECT_EQ(OriginalRateLine(dir / "out.opus"), ": 44100 Hz");
+  ASSERT_EQ(
+      RunQuiet("opusdec --quiet " + Quoted(dir / "out.opus") + " " + Quoted(dir / "back.wav")), 0);
+  EXPECT_EQ(CommandOutput("soxi -r " + Quoted(dir / "back.wav")), "44100\n");
+  EXPECT_EQ(CommandOutput("soxi -s " + Quoted(dir / "back.wav")), "22050\n");
+}
+
+// A 44.1 kHz source, resampled here, comes back at least as close to itself as through the
+// reference encoder, which resamples inside its own library.
+TEST(OpusOutRates, ResampledNoWorseThanTheReferenceEncoder) {
+  TempDir dir;
+  const std::string wav = dir / "src.wav";
+  ASSERT_EQ(RunQuiet("sox -D -n -r 44100 -c 2 -b 16 " + Quoted(wav) +
+                     " synth 4 pinknoise sine 300-4000 gain -12"),
+            0);
+  auto out = MakeComponent<TOpusOut>(nullptr);
+  Encode(*out, wav, dir / "ours.opus");
+  ASSERT_EQ(RunQuiet("opusenc --quiet --bitrate 128 " + Quoted(wav) + " " +
+                     Quoted(dir / "reference.opus")),
+            0);
+  const std::vector<int16_t> source = AsSamples(WavPayload(wav));
+  const std::vector<int16_t> ours = DecodedAt44100(dir / "ours.opus", dir);
+  const std::vector<int16_t> reference = DecodedAt44100(dir / "reference.opus", dir);
+  ASSERT_EQ(ours.size(), source.size());
+  ASSERT_EQ(reference.size(), source.size());
+  const double ourSnr = SnrDb(source, ours), referenceSnr = SnrDb(source, reference);
+  // Both are near 18 dB on this sound; an encoder a frame out of step would be near 0.
+  EXPECT_GT(ourSnr, 12);
+  EXPECT_GE(ourSnr, referenceSnr - 0.1) << "reference " << referenceSnr;
+}
+
+// A comment header larger than a page goes on over several, and readers take it whole.
+TEST(OpusOutTags, PictureLargerThanAPageArrives) {
+  TempDir dir;
+  TCarriedTags tags;
+  tags.Text["TITLE"] = {"Big"};
+  TCarriedPicture picture;
+  picture.Mime = "image/png";
+  picture.Description = "big";
+  uint32_t noise = 1;
+  for (int i = 0; i < 200000; ++i) {
+    noise = noise * 1664525u + 1013904223u;
+    picture.Data.push_back(static_cast<char>(noise >> 24));
+  }
+  tags.Pictures = {picture};
+  {
+    std::ofstream data(dir / "picture.bin", std::ios::binary);
+    data << picture.Data;
+  }
+  auto out = MakeComponent<TOpusOut>(nullptr);
+  out->SetTagSource([tags] { return tags; });
+  Encode(*out, kMp3Out + "stereo16.wav", dir / "out.opus");
+
+  const std::string sha1 = CommandOutput("sha1sum " + Quoted(dir / "picture.bin")).substr(0, 40);
+  EXPECT_EQ(CommandOutput(std::string(TUNEVERT_TEST_SCRIPTS) + "/dump-tags.py " +
+                          Quoted(dir / "out.opus")),
+            "PICTURE=3|image/png|big|" + sha1 + "\nTITLE=Big\n");
+  EXPECT_NEAR(static_cast<double>(OpusdecReference(dir / "out.opus").size() / 2), 24000, 960);
 }
 
 namespace {

@@ -13,6 +13,7 @@
 #include <random>
 
 #include "platform/AuFileStream.h"
+#include "platform/LittleEndian.h"
 #include "tags/VorbisComments.h"
 #include "vorbis/VorbisChannelOrder.h"
 #include "vorbis/VorbisLibs.h"
@@ -93,10 +94,6 @@ void LoadEncoderLibraries() {
 
 constexpr uint32_t kBlockFrames = 4096;
 
-void PutU32(std::string& Out, uint64_t Value) {
-  for (int shift = 0; shift < 32; shift += 8) Out += static_cast<char>((Value >> shift) & 0xFF);
-}
-
 // The comment header with the carried tags, each comment with its length (a value may hold any
 // byte), after the vendor string of the header the library made. Made here in one pass: the
 // library's packer grows its buffer a few hundred bytes at a time, which takes minutes for a
@@ -106,9 +103,7 @@ std::string CommentHeader(const ogg_packet& Made, const TCarriedTags& Tags) {
   const auto madeBytes = static_cast<size_t>(Made.bytes);
   if (madeBytes < 11 || std::memcmp(made, "\x03vorbis", 7) != 0)
     throw EAuException("The Vorbis encoder made no comment header");
-  const uint32_t vendor = static_cast<uint8_t>(made[7]) | static_cast<uint8_t>(made[8]) << 8 |
-                          static_cast<uint8_t>(made[9]) << 16 |
-                          static_cast<uint32_t>(static_cast<uint8_t>(made[10])) << 24;
+  const uint32_t vendor = ReadLE32(Made.packet + 7);
   if (vendor > madeBytes - 11) throw EAuException("The Vorbis encoder made no comment header");
   const std::vector<std::string> comments = OggComments(Tags);
   size_t size = 11 + vendor + 4 + 1;
@@ -118,9 +113,9 @@ std::string CommentHeader(const ogg_packet& Made, const TCarriedTags& Tags) {
   std::string header;
   header.reserve(size);
   header.append(made, 11 + vendor);
-  PutU32(header, comments.size());
+  AppendLE32(header, comments.size());
   for (const std::string& comment : comments) {
-    PutU32(header, comment.size());
+    AppendLE32(header, comment.size());
     header.append(comment);
   }
   header += '\x01';  // the framing bit

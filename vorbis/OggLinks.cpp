@@ -6,6 +6,7 @@
 
 #include "platform/Exception.h"
 #include "platform/Interrupt.h"
+#include "platform/LittleEndian.h"
 
 namespace tunevert {
 
@@ -62,9 +63,7 @@ size_t PageLength(const uint8_t* Data, size_t Available) {
   uint32_t crc = Crc(0, Data, 22);
   crc = Crc(crc, kZeros, 4);
   crc = Crc(crc, Data + 26, length - 26);
-  const uint32_t stored = uint32_t{Data[22]} | uint32_t{Data[23]} << 8 | uint32_t{Data[24]} << 16 |
-                          uint32_t{Data[25]} << 24;
-  return crc == stored ? length : 0;
+  return crc == ReadLE32(Data + 22) ? length : 0;
 }
 
 [[noreturn]] void RaiseInterrupted() {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/AuFileStream.h"
+#include "platform/LittleEndian.h"
 #include "platform/Text.h"
 #include "wav/WaveConverter.h"
 #include "wav/WaveScan.h"
@@ -17,8 +18,6 @@
 namespace tunevert {
 
 namespace {
-
-using namespace wavbytes;
 
 int32_t FloatToInt32(long double x) {
   if (std::isnan(x)) return 0;
@@ -228,9 +227,9 @@ TIMARounding TWaveIn::DetectIMARounding() {
   FStream->Seek(HeaderSize, TSeekOrigin::soBeginning);
   for (int k = 0; k < 257 && ReadBlock(bl) && FBlockBytes == bl; ++k) {
     TDVI_ADPCM_STATE_STEREO st;
-    st.valprev_l = static_cast<int16_t>(U16(FBlock.data()));
+    st.valprev_l = static_cast<int16_t>(ReadLE16(FBlock.data()));
     st.index_l = FBlock[2];
-    st.valprev_r = static_cast<int16_t>(U16(FBlock.data() + 4));
+    st.valprev_r = static_cast<int16_t>(ReadLE16(FBlock.data() + 4));
     st.index_r = FBlock[6];
     for (int r = 0; r < 2; ++r) {
       const auto rounding = r == 0 ? TIMARounding::irShifted : TIMARounding::irMultiplied;
@@ -412,11 +411,11 @@ bool TWaveIn::ReadBlock(uint32_t BlockLength) {
 bool TWaveIn::ReadDVIBlock(uint8_t* Payload) {
   const uint32_t bl = DVI_ADPCM_INFO.BlockLength;
   if (_WavType != TWavType::wtDVIADPCM || !AdpcmLayoutValid() || !ReadBlock(bl)) return false;
-  DVI_ADPCM_STATE.valprev_l = static_cast<int16_t>(U16(FBlock.data()));
+  DVI_ADPCM_STATE.valprev_l = static_cast<int16_t>(ReadLE16(FBlock.data()));
   DVI_ADPCM_STATE.index_l = FBlock[2];
   const uint32_t header = FChan == 2 ? 8 : 4;
   if (FChan == 2) {
-    DVI_ADPCM_STATE.valprev_r = static_cast<int16_t>(U16(FBlock.data() + 4));
+    DVI_ADPCM_STATE.valprev_r = static_cast<int16_t>(ReadLE16(FBlock.data() + 4));
     DVI_ADPCM_STATE.index_r = FBlock[6];
   }
   std::memcpy(Payload, FBlock.data() + header, bl - header);
@@ -429,15 +428,18 @@ bool TWaveIn::ReadMSBlock(uint8_t* Payload) {
   const uint8_t* b = FBlock.data();
   if (FChan == 1) {
     MS_ADPCM_STATE.predictor[0] = b[0];
-    MS_ADPCM_STATE.Delta[0] = static_cast<int16_t>(U16(b + 1));
-    MS_ADPCM_STATE.Samp1[0] = static_cast<int16_t>(U16(b + 3));
-    MS_ADPCM_STATE.Samp2[0] = static_cast<int16_t>(U16(b + 5));
+    MS_ADPCM_STATE.Delta[0] = static_cast<int16_t>(ReadLE16(b + 1));
+    MS_ADPCM_STATE.Samp1[0] = static_cast<int16_t>(ReadLE16(b + 3));
+    MS_ADPCM_STATE.Samp2[0] = static_cast<int16_t>(ReadLE16(b + 5));
     std::memcpy(Payload, b + 7, bl - 7);
   } else {
     MS_ADPCM_STATE.predictor = {b[0], b[1]};
-    MS_ADPCM_STATE.Delta = {static_cast<int16_t>(U16(b + 2)), static_cast<int16_t>(U16(b + 4))};
-    MS_ADPCM_STATE.Samp1 = {static_cast<int16_t>(U16(b + 6)), static_cast<int16_t>(U16(b + 8))};
-    MS_ADPCM_STATE.Samp2 = {static_cast<int16_t>(U16(b + 10)), static_cast<int16_t>(U16(b + 12))};
+    MS_ADPCM_STATE.Delta = {static_cast<int16_t>(ReadLE16(b + 2)),
+                            static_cast<int16_t>(ReadLE16(b + 4))};
+    MS_ADPCM_STATE.Samp1 = {static_cast<int16_t>(ReadLE16(b + 6)),
+                            static_cast<int16_t>(ReadLE16(b + 8))};
+    MS_ADPCM_STATE.Samp2 = {static_cast<int16_t>(ReadLE16(b + 10)),
+                            static_cast<int16_t>(ReadLE16(b + 12))};
     std::memcpy(Payload, b + 14, bl - 14);
   }
   return true;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/AuFileStream.h"
+#include "platform/LittleEndian.h"
 #include "platform/Text.h"
 #include "wav/AuWave.h"
 #include "wav/WaveScan.h"
@@ -40,7 +41,7 @@ void TWaveOut::WriteChecked(const void* Data, int64_t Count) {
 
 void TWaveOut::Put32At(int64_t Offset, uint32_t Value) {
   uint8_t b[4];
-  Put32(b, Value);
+  WriteLE32(b, Value);
   FStream->Seek(Offset, TSeekOrigin::soBeginning);
   WriteChecked(b, 4);
 }
@@ -66,11 +67,6 @@ uint32_t Clamp32(uint64_t Value) {
   return static_cast<uint32_t>(std::min<uint64_t>(Value, 0xFFFFFFFF));
 }
 
-void Put64(uint8_t* p, uint64_t v) {
-  Put32(p, static_cast<uint32_t>(v));
-  Put32(p + 4, static_cast<uint32_t>(v >> 32));
-}
-
 }  // namespace
 
 uint32_t TWaveOut::AnnouncedField(int64_t Value, uint32_t Length) const {
@@ -85,18 +81,18 @@ void TWaveOut::FillPCMHeader(uint8_t* H) {
   const uint32_t size = AnnouncedField(FAnnounced, 44);
   const uint32_t ba = (bits * ch) / 8;
   PutId(H, "RIFF");
-  Put32(H + 4, size == 0xFFFFFFFF ? size : size + 36);
+  WriteLE32(H + 4, size == 0xFFFFFFFF ? size : size + 36);
   PutId(H + 8, "WAVE");
   PutId(H + 12, "fmt ");
-  Put32(H + 16, 16);
-  Put16(H + 20, 1);
-  Put16(H + 22, ch);
-  Put32(H + 24, sr);
-  Put32(H + 28, sr * ba);
-  Put16(H + 32, ba);
-  Put16(H + 34, bits);
+  WriteLE32(H + 16, 16);
+  WriteLE16(H + 20, 1);
+  WriteLE16(H + 22, ch);
+  WriteLE32(H + 24, sr);
+  WriteLE32(H + 28, sr * ba);
+  WriteLE16(H + 32, ba);
+  WriteLE16(H + 34, bits);
   PutId(H + 36, "data");
-  Put32(H + 40, size);
+  WriteLE32(H + 40, size);
 }
 
 void TWaveOut::FillExtPCMHeader(uint8_t* H) {
@@ -109,22 +105,22 @@ void TWaveOut::FillExtPCMHeader(uint8_t* H) {
   if (ch == 6) mask = 0x3F;
   if (ch == 8) mask = 0xFF;
   PutId(H, "RIFF");
-  Put32(H + 4, size == 0xFFFFFFFF ? size : size + 60);
+  WriteLE32(H + 4, size == 0xFFFFFFFF ? size : size + 60);
   PutId(H + 8, "WAVE");
   PutId(H + 12, "fmt ");
-  Put32(H + 16, 40);
-  Put16(H + 20, 0xFFFE);
-  Put16(H + 22, ch);
-  Put32(H + 24, sr);
-  Put32(H + 28, sr * ba);
-  Put16(H + 32, ba);
-  Put16(H + 34, bits);
-  Put16(H + 36, 22);
-  Put16(H + 38, bits);
-  Put32(H + 40, mask);
+  WriteLE32(H + 16, 40);
+  WriteLE16(H + 20, 0xFFFE);
+  WriteLE16(H + 22, ch);
+  WriteLE32(H + 24, sr);
+  WriteLE32(H + 28, sr * ba);
+  WriteLE16(H + 32, ba);
+  WriteLE16(H + 34, bits);
+  WriteLE16(H + 36, 22);
+  WriteLE16(H + 38, bits);
+  WriteLE32(H + 40, mask);
   std::memcpy(H + 44, kSubtypePCM.data(), 16);
   PutId(H + 60, "data");
-  Put32(H + 64, size);
+  WriteLE32(H + 64, size);
 }
 
 void TWaveOut::FillDVIHeader(uint8_t* H) {
@@ -134,23 +130,23 @@ void TWaveOut::FillDVIHeader(uint8_t* H) {
   const auto blocks = static_cast<int64_t>(std::nearbyint(static_cast<double>(frames) / spb));
   const uint32_t D = AnnouncedField(blocks * FBlockAlign, 60);
   PutId(H, "RIFF");
-  Put32(H + 4, D == 0xFFFFFFFF ? D : D + 52);
+  WriteLE32(H + 4, D == 0xFFFFFFFF ? D : D + 52);
   PutId(H + 8, "WAVE");
   PutId(H + 12, "fmt ");
-  Put32(H + 16, 20);
-  Put16(H + 20, 0x11);
-  Put16(H + 22, ch);
-  Put32(H + 24, sr);
-  Put32(H + 28, (sr / spb) * FBlockAlign);
-  Put16(H + 32, FBlockAlign);
-  Put16(H + 34, 4);
-  Put16(H + 36, 2);
-  Put16(H + 38, spb);
+  WriteLE32(H + 16, 20);
+  WriteLE16(H + 20, 0x11);
+  WriteLE16(H + 22, ch);
+  WriteLE32(H + 24, sr);
+  WriteLE32(H + 28, (sr / spb) * FBlockAlign);
+  WriteLE16(H + 32, FBlockAlign);
+  WriteLE16(H + 34, 4);
+  WriteLE16(H + 36, 2);
+  WriteLE16(H + 38, spb);
   PutId(H + 40, "fact");
-  Put32(H + 44, 4);
-  Put32(H + 48, Clamp32(static_cast<uint64_t>(frames)));
+  WriteLE32(H + 44, 4);
+  WriteLE32(H + 48, Clamp32(static_cast<uint64_t>(frames)));
   PutId(H + 52, "data");
-  Put32(H + 56, D);
+  WriteLE32(H + 56, D);
 }
 
 void TWaveOut::WriteFreshHeader(const uint8_t* H, uint32_t Length) {
@@ -162,10 +158,10 @@ void TWaveOut::WriteFreshHeader(const uint8_t* H, uint32_t Length) {
   std::vector<uint8_t> out(H, H + Length);
   std::array<uint8_t, kReservedChunk> junk{};
   PutId(junk.data(), "JUNK");
-  Put32(junk.data() + 4, kReservedChunk - 8);
+  WriteLE32(junk.data() + 4, kReservedChunk - 8);
   out.insert(out.begin() + 12, junk.begin(), junk.end());
-  if (const uint32_t riff = U32(out.data() + 4); riff != 0xFFFFFFFF)
-    Put32(out.data() + 4, riff + kReservedChunk);
+  if (const uint32_t riff = ReadLE32(out.data() + 4); riff != 0xFFFFFFFF)
+    WriteLE32(out.data() + 4, riff + kReservedChunk);
   FDataStart += kReservedChunk;
   WriteChecked(out.data(), static_cast<int64_t>(out.size()));
 }
@@ -358,11 +354,11 @@ void TWaveOut::WriteSizes64(uint64_t Riff, uint64_t Data, uint64_t Frames, int64
                             int64_t FactAt) {
   uint8_t ds[kReservedChunk];
   PutId(ds, "ds64");
-  Put32(ds + 4, kReservedChunk - 8);
-  Put64(ds + 8, Riff);
-  Put64(ds + 16, Data);
-  Put64(ds + 24, Frames);
-  Put32(ds + 32, 0);  // no table of other chunk sizes
+  WriteLE32(ds + 4, kReservedChunk - 8);
+  WriteLE64(ds + 8, Riff);
+  WriteLE64(ds + 16, Data);
+  WriteLE64(ds + 24, Frames);
+  WriteLE32(ds + 32, 0);  // no table of other chunk sizes
   FStream->Seek(12, TSeekOrigin::soBeginning);
   WriteChecked(ds, sizeof ds);
   uint8_t id[4];
@@ -378,7 +374,7 @@ bool TWaveOut::HasReservedChunk() {
   uint8_t h[8];
   FStream->Seek(12, TSeekOrigin::soBeginning);
   return FStream->Read(h, 8) == 8 && std::memcmp(h, "JUNK", 4) == 0 &&
-         U32(h + 4) >= kReservedChunk - 8;
+         ReadLE32(h + 4) >= kReservedChunk - 8;
 }
 
 void TWaveOut::CorrectFreshHeader() {

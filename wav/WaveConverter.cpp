@@ -7,20 +7,13 @@
 #include <vector>
 
 #include "platform/Exception.h"
+#include "platform/LittleEndian.h"
 
 namespace tunevert {
 
 namespace {
 
 constexpr int32_t kSaveFailed = 286;
-
-uint32_t U32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-
-void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // Reads up to Count bytes, fewer only at the end of the stream.
 int64_t ReadFully(TStream& Stream, void* Buffer, int64_t Count) {
@@ -111,7 +104,7 @@ int32_t TWaveConverter::LoadStream(TStream& Stream) {
       n += got;
       if (got < 8) break;
       // Sizes are only believed as far as the stream reaches.
-      const int64_t body = std::min<int64_t>(U32(chunk + 4), size - n);
+      const int64_t body = std::min<int64_t>(ReadLE32(chunk + 4), size - n);
       if (std::memcmp(chunk, "fmt ", 4) == 0) {
         std::vector<uint8_t> fmt(static_cast<size_t>(body));
         const int64_t read = window.ReadAt(n, fmt.data(), body);
@@ -199,19 +192,19 @@ int32_t TWaveConverter::SaveWavToStream(TStream& MS) {
   try {
     uint8_t head[44];
     std::memcpy(head, "RIFF", 4);
-    Put32(head + 4, 0);
+    WriteLE32(head + 4, 0);
     std::memcpy(head + 8, "WAVE", 4);
     std::memcpy(head + 12, "fmt ", 4);
-    Put32(head + 16, 16);
+    WriteLE32(head + 16, 16);
     std::memcpy(head + 20, CurrentFormat.RawData, 16);
     std::memcpy(head + 36, "data", 4);
-    Put32(head + 40, static_cast<uint32_t>(FContent.Size()));
+    WriteLE32(head + 40, static_cast<uint32_t>(FContent.Size()));
     MS.WriteBuffer(head, sizeof head);
     if (FContent.Size() > 0) MS.WriteBuffer(FContent.Memory(), FContent.Size());
     MS.Seek(0, TSeekOrigin::soBeginning);
     uint8_t riff[8];
     std::memcpy(riff, "RIFF", 4);
-    Put32(riff + 4, static_cast<uint32_t>(MS.Size() - 8));
+    WriteLE32(riff + 4, static_cast<uint32_t>(MS.Size() - 8));
     MS.WriteBuffer(riff, sizeof riff);
   } catch (const Exception&) {
     FContent.Seek(position, TSeekOrigin::soBeginning);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/LittleEndian.h"
+
 namespace tunevert {
 
 namespace {
@@ -29,10 +31,10 @@ class TFieldReader {
   explicit TFieldReader(bool BigEndian) : FBig(BigEndian) {}
   bool BigEndian() const { return FBig; }
   uint16_t U16(const uint8_t* p) const {
-    return FBig ? static_cast<uint16_t>((p[0] << 8) | p[1]) : wavbytes::U16(p);
+    return FBig ? static_cast<uint16_t>((p[0] << 8) | p[1]) : ReadLE16(p);
   }
   uint32_t U32(const uint8_t* p) const {
-    return FBig ? (uint32_t{U16(p)} << 16) | U16(p + 2) : wavbytes::U32(p);
+    return FBig ? (uint32_t{U16(p)} << 16) | U16(p + 2) : ReadLE32(p);
   }
 
  private:
@@ -184,8 +186,8 @@ bool ScanWaveHeader(TStream& S, TWaveHeader& H) {
     } else if (SameChunkId(hdr, "ds64") && H.Wide && size >= 24) {
       if (!readBody(24)) return false;
       haveDs64 = true;
-      ds64Data = U64(b.data() + 8);
-      ds64Samples = U64(b.data() + 16);
+      ds64Data = ReadLE64(b.data() + 8);
+      ds64Samples = ReadLE64(b.data() + 16);
     }
     pos = body + size;
     // Writers pad odd-sized chunks with one zero byte; a chunk id never starts with one.

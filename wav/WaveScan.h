@@ -1,7 +1,7 @@
 #pragma once
 
-// Little-endian byte access and the RIFF chunk scan shared by the WAV reader and the
-// appending writer.
+// The RIFF chunk scan and the header constants shared by the WAV reader and the appending
+// writer.
 
 #include <array>
 #include <cstdint>
@@ -21,23 +21,6 @@ constexpr std::array<uint8_t, 16> kSubtypePCM = {0x01, 0x00, 0x00, 0x00, 0x00, 0
 constexpr std::array<uint8_t, 16> kSubtypeFloat = {0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
                                                    0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
-inline uint16_t U16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t U32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-inline uint64_t U64(const uint8_t* p) {
-  return uint64_t{U32(p)} | (uint64_t{U32(p + 4)} << 32);
-}
-inline void Put16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void Put32(uint8_t* p, uint32_t v) {
-  Put16(p, v & 0xFFFF);
-  Put16(p + 2, v >> 16);
-}
 inline void PutId(uint8_t* p, const char* id) {
   std::memcpy(p, id, 4);
 }

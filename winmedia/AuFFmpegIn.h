@@ -23,4 +23,7 @@ class TFFmpegIn final : public TWMIn {
   bool SeekToSample(int64_t& SampleNum) override;
 };
 
+// The input as the batch reads these formats with it, named "FFmpegIn1".
+TAuFileIn* MakeFFmpegInput(TComponent* Owner);
+
 }  // namespace tunevert

@@ -247,4 +247,12 @@ void TWMIn::SetFormatSelected(int32_t Value) {
   ReadFormatFromReader();
 }
 
+void UseRuntimeDefaults(TWMIn& Input) {
+  Input.SetLoop(false);
+  Input.SetStartSample(0);
+  Input.SetEndSample(-1);
+  Input.SetOutputChannels(TChannelsNumber::cnMonoOrStereo);
+  Input.SetHighPrecision(false);
+}
+
 }  // namespace tunevert

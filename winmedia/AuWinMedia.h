@@ -71,4 +71,8 @@ class TWMIn : public TAuTaggedFileIn {
   TInterfaceRef<INSSBuffer> FLookahead;  // handed out once the runtime's sample is spent
 };
 
+// As the batch reads its sources through the runtime: the whole file once, in the file's own
+// channels and rate, at 16 bits.
+void UseRuntimeDefaults(TWMIn& Input);
+
 }  // namespace tunevert

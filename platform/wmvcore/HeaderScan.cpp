@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/LittleEndian.h"
+
 namespace tunevert::wmvcore {
 
 namespace {
@@ -41,12 +43,6 @@ uint32_t ReadAt(IStream& Source, uint64_t Position, void* Buffer, uint32_t Count
     Done += Got;
   }
   return Done;
-}
-
-uint64_t LittleEndian(const uint8_t* P, int Bytes) {
-  uint64_t V = 0;
-  for (int i = Bytes - 1; i >= 0; --i) V = (V << 8) | P[i];
-  return V;
 }
 
 bool SameGuid(const uint8_t* P, const TGuidBytes& G) {
@@ -109,8 +105,8 @@ void FindTrailers(IStream& Source, uint64_t Base, TMpegLayout& Layout) {
     const uint8_t* Mark = Footer + 23;
     uint64_t Bytes = 0;
     if (std::memcmp(Footer, "APETAGEX", 8) == 0) {
-      Bytes = LittleEndian(Footer + 12, 4);
-      if (LittleEndian(Footer + 20, 4) & 0x80000000u) Bytes += 32;  // a header as well
+      Bytes = ReadLE32(Footer + 12);
+      if (ReadLE32(Footer + 20) & 0x80000000u) Bytes += 32;  // a header as well
       if (Bytes < 32) break;
     } else if (std::memcmp(Mark, "LYRICS200", 9) == 0 && Layout.LyricsEnd == 0) {
       for (int i = 0; i < 6; ++i) {
@@ -216,15 +212,15 @@ bool AsfHeaderIsEncrypted(IStream& Source, uint64_t Base) {
   uint8_t Head[30];
   if (ReadAt(Source, Base, Head, sizeof Head) != sizeof Head) return false;
   if (!SameGuid(Head, AsfHeaderObject)) return false;
-  const uint64_t HeaderSize = std::min<uint64_t>(LittleEndian(Head + 16, 8), MaxAsfHeader);
-  const uint64_t Objects = LittleEndian(Head + 24, 4);
+  const uint64_t HeaderSize = std::min<uint64_t>(ReadLE64(Head + 16), MaxAsfHeader);
+  const uint64_t Objects = ReadLE32(Head + 24);
   uint64_t Offset = sizeof Head;
   for (uint64_t i = 0; i < Objects && Offset + 24 <= HeaderSize; ++i) {
     uint8_t Object[24];
     if (ReadAt(Source, Base + Offset, Object, sizeof Object) != sizeof Object) return false;
     if (SameGuid(Object, AsfContentEncryption) || SameGuid(Object, AsfExtendedContentEncryption))
       return true;
-    const uint64_t Size = LittleEndian(Object + 16, 8);
+    const uint64_t Size = ReadLE64(Object + 16);
     // A broken size would loop forever, or wrap the offset back into the header.
     if (Size < 24 || Size > HeaderSize - Offset) return false;
     Offset += Size;

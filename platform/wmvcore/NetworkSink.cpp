@@ -33,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/LittleEndian.h"
 #include "platform/Text.h"
 #include "platform/wmvcore/HttpRequest.h"
 #include "platform/wmvcore/WMObjects.h"
@@ -64,17 +65,11 @@ constexpr auto CloseLinger = std::chrono::seconds(3);
 constexpr GUID FilePropertiesObject{
     0x8CABDCA1, 0xA947, 0x11CF, {0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65}};
 
-uint32_t ReadLE32(const uint8_t* P) {
-  return P[0] | P[1] << 8 | P[2] << 16 | static_cast<uint32_t>(P[3]) << 24;
-}
-uint64_t ReadLE64(const uint8_t* P) {
-  return ReadLE32(P) | static_cast<uint64_t>(ReadLE32(P + 4)) << 32;
-}
 GUID ReadGuid(const uint8_t* P) {
   GUID G;
   G.Data1 = ReadLE32(P);
-  G.Data2 = static_cast<uint16_t>(P[4] | P[5] << 8);
-  G.Data3 = static_cast<uint16_t>(P[6] | P[7] << 8);
+  G.Data2 = ReadLE16(P + 4);
+  G.Data3 = ReadLE16(P + 6);
   std::memcpy(G.Data4, P + 8, 8);
   return G;
 }

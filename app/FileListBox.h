@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QTreeWidget>
+#include <QUrl>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/BatchPlan.h"
+
+namespace tunevert {
+
+// A name is bytes; its QString only shows it, with U+FFFD for bytes that are not UTF-8.
+QString Shown(const std::string& name);
+// The bytes of a name Qt hands as text (a dialog's, a typed folder) or as a file URL.
+std::string LocalName(const QString& path);
+std::string LocalName(const QUrl& url);
+
+// Where an entry of the list stands in the batch.
+enum class TEntryState {
+  Waiting,
+  Converting,
+  Done,
+  DoneWithWarning,
+  Skipped,
+  Failed,
+  NotConverted
+};
+
+// The file list: one row per source (name, folder, state); accepts files and folders dropped
+// from the file manager.
+class TFileListBox final : public QTreeWidget {
+ public:
+  enum Column { colFile, colFolder, colStatus };
+
+  explicit TFileListBox(QWidget* parent);
+  // Full names (bytes) of the dropped files and folders, in the order the desktop gives them.
+  std::function<void(const std::vector<std::string>& Names)> OnDrop;
+  // Drawn over an empty list.
+  QString EmptyText = QStringLiteral("Drop audio files or folders here, or use Add Files");
+  // While a batch runs the rows are its entries: nothing may be dropped in between.
+  bool Locked = false;
+
+  int count() const { return topLevelItemCount(); }
+  QTreeWidgetItem* item(int Row) const { return topLevelItem(Row); }
+  // A row keeps its file's name as bytes; the QStrings only show them (U+FFFD for bytes that
+  // are not UTF-8), and no name is ever made from them.
+  std::string LocalFileName(int Row) const;
+  QString FileName(int Row) const;
+  // Where the file was found below a folder the user added ("" or "a/b/").
+  std::string LocalSubFolder(int Row) const;
+  QString SubFolder(int Row) const;
+  QStringList FileNames() const;
+  // Appends the entries whose files are not listed yet; returns how many were added.
+  int AddEntries(const std::vector<TBatchSource>& Sources);
+
+  TEntryState State(int Row) const;
+  QString StatusText(int Row) const;
+  // Tooltip: the output's path, or the whole reason of a failure.
+  void SetState(int Row, TEntryState State, const QString& Text, const QString& Tooltip = {});
+
+ protected:
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
+};
+
+}  // namespace tunevert

@@ -88,7 +88,9 @@ TEST_F(FormatRegistry, EveryFormatIsDescribedWhole) {
       EXPECT_EQ(control.Option == "-b", control.Kind == TQualityKind::Bitrate);
       EXPECT_EQ(control.Help.empty(), control.Option == "-b") << control.Option;
       const TQualityChoice choice = format.ChoiceFromText(control.Prefix + control.Default);
-      if (control.InWindow) EXPECT_EQ(choice.Kind, control.Kind) << control.Option;
+      if (control.InWindow) {
+        EXPECT_EQ(choice.Kind, control.Kind) << control.Option;
+      }
     }
   }
 }
@@ -113,7 +115,9 @@ TEST_F(FormatRegistry, TheWindowListsEveryOutputWithItsChoices) {
     EXPECT_EQ(choices, format->WindowChoices());
     EXPECT_EQ(form.cbBitrate->currentText().toStdString(), format->DefaultWindowChoice());
     EXPECT_EQ(form.cbBitrate->isVisibleTo(&form), !choices.empty());
-    if (!choices.empty()) EXPECT_EQ(form.lblBitrate->text().toStdString(), format->QualityLabel);
+    if (!choices.empty()) {
+      EXPECT_EQ(form.lblBitrate->text().toStdString(), format->QualityLabel);
+    }
   }
   const std::string filter = TForm1::OpenFileFilter().toStdString();
   for (const TFormatSpec* format : InputFormatSpecs()) {

@@ -481,11 +481,22 @@ void TM4AOut::SetBitrateKbps(uint32_t Value) {
   FBitRate = int64_t{FBitrateKbps} * 1000;
 }
 
+namespace {
+
+// FFmpeg's AAC encoder's list, rising; the encoder is asked again when a run starts.
+constexpr int kAACRates[] = {7350,  8000,  11025, 12000, 16000, 22050, 24000,
+                             32000, 44100, 48000, 64000, 88200, 96000};
+
+}  // namespace
+
 bool TM4AOut::SupportsRate(int Hz) {
-  // FFmpeg's AAC encoder's list; the encoder is asked again when a run starts.
-  static constexpr int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
-                                   22050, 16000, 12000, 11025, 8000,  7350};
-  return std::find(std::begin(kRates), std::end(kRates), Hz) != std::end(kRates);
+  return std::find(std::begin(kAACRates), std::end(kAACRates), Hz) != std::end(kAACRates);
+}
+
+uint32_t TM4AOut::EncoderRate(uint32_t Hz) {
+  const int* next = std::lower_bound(std::begin(kAACRates), std::end(kAACRates),
+                                     static_cast<int>(std::min<uint32_t>(Hz, 96000)));
+  return static_cast<uint32_t>(*next);
 }
 
 TALACOut::TALACOut(TComponent* AOwner) : TMP4AudioOut(AOwner, TCodec::ALAC) {}

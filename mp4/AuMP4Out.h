@@ -68,6 +68,9 @@ class TM4AOut final : public TMP4AudioOut {
   void SetBitrateKbps(uint32_t Value);
   // The encoder's sample rates; the batch resamples others first.
   static bool SupportsRate(int Hz);
+  // The rate audio of Hz is encoded at: Hz itself when the encoder takes it, else the next
+  // rate it has, at most 96 kHz.
+  static uint32_t EncoderRate(uint32_t Hz);
 
  private:
   uint32_t FBitrateKbps = kDefaultKbps;

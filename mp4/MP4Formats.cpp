@@ -36,11 +36,7 @@ void RegisterMP4Formats() {
                                              : TM4AOut::kDefaultKbps);
   };
   // A rate the encoder lacks (above 96 kHz, or between its steps) becomes the next it has.
-  m4a.EncoderRate = [](uint32_t Rate) {
-    for (uint32_t rate = Rate; rate <= 96000; ++rate)
-      if (TM4AOut::SupportsRate(static_cast<int>(rate))) return rate;
-    return uint32_t{96000};
-  };
+  m4a.EncoderRate = TM4AOut::EncoderRate;
   m4a.TagFormat = ".m4a";
   RegisterFormat(70, std::move(m4a));
 

@@ -19,6 +19,7 @@
 #include "platform/AuFileStream.h"
 #include "platform/LittleEndian.h"
 #include "tags/VorbisComments.h"
+#include "vorbis/OggLinks.h"
 
 namespace tunevert {
 
@@ -112,21 +113,6 @@ std::vector<uint8_t> CommentPacket(const TCarriedTags& Tags) {
   return packet;
 }
 
-uint32_t PageCrc(const uint8_t* Data, size_t Size) {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t r = i << 24;
-      for (int k = 0; k < 8; ++k) r = (r & 0x80000000u) != 0 ? (r << 1) ^ 0x04c11db7u : r << 1;
-      t[i] = r;
-    }
-    return t;
-  }();
-  uint32_t crc = 0;
-  for (size_t i = 0; i < Size; ++i) crc = (crc << 8) ^ table[((crc >> 24) ^ Data[i]) & 0xFF];
-  return crc;
-}
-
 // Packs packets into the pages of one logical stream and writes each page whole.
 class TOggPager {
  public:
@@ -169,7 +155,7 @@ class TOggPager {
     FPage.push_back(static_cast<uint8_t>(FLacing.size()));
     FPage.insert(FPage.end(), FLacing.begin(), FLacing.end());
     FPage.insert(FPage.end(), FBody.begin(), FBody.end());
-    const uint32_t crc = PageCrc(FPage.data(), FPage.size());
+    const uint32_t crc = OggPageChecksum(FPage.data(), FPage.size());
     for (int b = 0; b < 4; ++b) FPage[22 + b] = static_cast<uint8_t>(crc >> (8 * b));
     const auto size = static_cast<int64_t>(FPage.size());
     if (FOut.Write(FPage.data(), size) != size) WriteFailed();

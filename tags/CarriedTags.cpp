@@ -1,11 +1,11 @@
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <map>
 #include <string>
 #include <string_view>
 
+#include "platform/Text.h"
 #include "tags/TagLibMeta.h"
 
 namespace tunevert {
@@ -199,9 +199,7 @@ bool StartsWith(const std::string& Data, std::string_view Magic) {
 }  // namespace
 
 std::string M4ACoverMime(const TCarriedPicture& Picture) {
-  std::string mime = Picture.Mime;
-  std::transform(mime.begin(), mime.end(), mime.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string mime = LowerAscii(Picture.Mime);
   if (mime == "image/jpeg" || mime == "image/jpg" || mime == "image/pjpeg") return "image/jpeg";
   if (mime == "image/png") return "image/png";
   if (mime == "image/bmp" || mime == "image/x-bmp" || mime == "image/x-ms-bmp") return "image/bmp";

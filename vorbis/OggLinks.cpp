@@ -59,11 +59,7 @@ size_t PageLength(const uint8_t* Data, size_t Available) {
   size_t length = kHeader + segments;
   for (size_t s = 0; s < segments; ++s) length += Data[kHeader + s];
   if (Available < length) return 0;
-  static constexpr uint8_t kZeros[4] = {};
-  uint32_t crc = Crc(0, Data, 22);
-  crc = Crc(crc, kZeros, 4);
-  crc = Crc(crc, Data + 26, length - 26);
-  return crc == ReadLE32(Data + 22) ? length : 0;
+  return OggPageChecksum(Data, length) == ReadLE32(Data + 22) ? length : 0;
 }
 
 [[noreturn]] void RaiseInterrupted() {
@@ -71,6 +67,13 @@ size_t PageLength(const uint8_t* Data, size_t Available) {
 }
 
 }  // namespace
+
+uint32_t OggPageChecksum(const uint8_t* Page, size_t Size) {
+  static constexpr uint8_t kZeros[4] = {};
+  uint32_t crc = Crc(0, Page, 22);
+  crc = Crc(crc, kZeros, 4);
+  return Crc(crc, Page + 26, Size - 26);
+}
 
 std::vector<int64_t> OggLinkStarts(TStream& Stream) {
   std::vector<int64_t> starts;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -7,6 +8,10 @@
 #include "platform/Stream.h"
 
 namespace tunevert {
+
+// The checksum of the whole Ogg page at Page (at least 27 bytes), taken as if its checksum
+// field held zeros, as the page header stores it.
+uint32_t OggPageChecksum(const uint8_t* Page, size_t Size);
 
 // Byte offsets of the pages that begin a logical bitstream after the first: where each later
 // link of a chain starts. Only whole pages whose header, segment table and checksum check

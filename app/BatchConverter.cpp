@@ -53,8 +53,8 @@ std::string UnreadableSource(const std::string& FileName) {
 }  // namespace
 
 int TBatchConverter::RunningCount() const {
-  return static_cast<int>(std::count_if(FLanes.begin(), FLanes.end(),
-                                        [](const auto& lane) { return lane->Running != nullptr; }));
+  return static_cast<int>(
+      std::count_if(FLanes.begin(), FLanes.end(), [](const auto& lane) { return Busy(*lane); }));
 }
 
 bool TBatchConverter::Convert(std::vector<std::string> Files, std::string Format,
@@ -87,13 +87,34 @@ bool TBatchConverter::ConvertSources(std::vector<TBatchSource> Sources, std::str
                 (ec ? ": " + ec.message() : std::string()));
     return false;
   }
-  FPlan = PlanOutputs(Sources, {OutputDir, format->Extension, KeepTree, Existing, SkipNewer});
+  PruneCopies(false);
+  const TQualityChoice quality =
+      QualityText.empty() ? Settings.Quality : format->ChoiceFromText(QualityText);
+  TDecisions made;
+  try {
+    if (Mirror) FMirror = std::make_unique<TMirrorState>(OutputDir);
+    made = Decide(Sources, *format, quality, OutputDir, FMirror.get());
+  } catch (const std::exception& e) {
+    FMirror.reset();
+    if (OnMessage) OnMessage(e.what());
+    return false;
+  }
+  FPlan = std::move(made.Plan);
+  FActions.clear();
+  for (const TEntryPlan& entry : made.Preview.Entries) FActions.push_back(entry.Action);
+  FOwnEntries =
+      static_cast<int>(FActions.size()) -
+      static_cast<int>(std::count(FActions.begin(), FActions.end(), TEntryAction::OtherShard));
+  FEntryRecords = std::move(made.Records);
+  FPlaced.assign(Sources.size(), false);
   FFiles.clear();
   for (TBatchSource& source : Sources) FFiles.push_back(std::move(source.File));
   FFormat = format;
-  FQuality = QualityText.empty() ? Settings.Quality : format->ChoiceFromText(QualityText);
+  FQuality = quality;
   FOutputDir = std::move(OutputDir);
   FNext = FConvCount = FConvIndex = FFinished = FConverted = FFailed = FSkipped = 0;
+  FCopied = FUnchanged = FRemoved = 0;
+  if (FMirror) RemoveGoneOutputs(made);
   FLastBatchPercent = -1;
   FFoldersToSync.clear();
   const int count = static_cast<int>(FFiles.size());
@@ -112,27 +133,40 @@ void TBatchConverter::StartWaiting() {
   for (int i = 0; i < FActiveLanes && FRunning && FNext < count; ++i) {
     TLane& lane = *FLanes[static_cast<size_t>(i)];
     // An entry that fails or is skipped before it runs frees its lane at once.
-    while (lane.Running == nullptr && FRunning && FNext < count) StartEntry(lane, FNext++);
+    while (!Busy(lane) && FRunning && FNext < count) StartEntry(lane, FNext++);
   }
   if (FRunning && FFinished == count) FinishBatch();
 }
 
 void TBatchConverter::StartEntry(TLane& Lane, int Index) {
-  const int count = static_cast<int>(FFiles.size());
+  const TEntryAction action = FActions[static_cast<size_t>(Index)];
+  if (action == TEntryAction::OtherShard) {
+    ++FFinished;
+    return;
+  }
   const bool oneJob = FActiveLanes == 1;
   if (oneJob) {
     if (Index > 0 && OnSelectEntry) OnSelectEntry(Index);
-    Status("Converting File: " + std::to_string(FConvCount + 1) + " of " + std::to_string(count));
+    Status("Converting File: " + std::to_string(FConvCount + 1) + " of " +
+           std::to_string(FOwnEntries));
   }
   FConvIndex = Index;
   ++FConvCount;
   const TPlannedOutput& planned = FPlan[static_cast<size_t>(Index)];
-  if (!planned.SkipReason.empty()) {
+  if (action == TEntryAction::Skip) {
     ++FSkipped;
     ++FFinished;
     if (OnEntrySkipped) OnEntrySkipped(Index, planned.SkipReason);
+  } else if (action == TEntryAction::Leave) {
+    ++FUnchanged;
+    ++FFinished;
+    FPlaced[static_cast<size_t>(Index)] = true;
+    if (OnEntryUnchanged) OnEntryUnchanged(Index, planned.FinalName);
   } else {
+    // A stop asked for from OnEntryStarted leaves this entry not converted.
+    FStarting = Index;
     if (OnEntryStarted) OnEntryStarted(Index);
+    FStarting = -1;
     std::string failure;
     if (!FRunning) return;
     if (!TryStart(Lane, Index, failure)) {
@@ -158,8 +192,9 @@ bool TBatchConverter::TryStart(TLane& Lane, int Index, std::string& Failure) {
   }
   Failure = UnreadableSource(fileName);
   if (!Failure.empty()) return false;
-  TAuFileOut* output = LaneOutput(Lane, *FFormat);
-  if (output == nullptr) {
+  const bool copy = FActions[static_cast<size_t>(Index)] == TEntryAction::Copy;
+  TAuFileOut* output = copy ? nullptr : LaneOutput(Lane, *FFormat);
+  if (!copy && output == nullptr) {
     Failure = "The " + FFormat->Caption + " output is not available in this build";
     return false;
   }
@@ -168,12 +203,10 @@ bool TBatchConverter::TryStart(TLane& Lane, int Index, std::string& Failure) {
     Failure = "The output file would replace its source; choose another output folder or format";
     return false;
   }
-  std::error_code ec;
-  const std::string folder = fs::path(finalName).parent_path().string();
-  fs::create_directories(folder, ec);
-  if (!fs::is_directory(folder)) {
-    Failure = "The output folder " + folder + " could not be created" +
-              (ec ? ": " + ec.message() : std::string());
+  try {
+    MakeOutputFolder(fs::path(finalName).parent_path().string());
+  } catch (const std::exception& e) {
+    Failure = e.what();
     return false;
   }
   std::unique_ptr<TPendingOutput> pending;
@@ -182,6 +215,18 @@ bool TBatchConverter::TryStart(TLane& Lane, int Index, std::string& Failure) {
   } catch (const std::exception& e) {
     Failure = "The output file " + finalName + " could not be created: " + e.what();
     return false;
+  }
+  if (copy) {
+    Lane.Entry = Index;
+    Lane.Percent = 0;
+    Lane.Final = finalName;
+    Lane.Temp = pending->Path();
+    Lane.Pending = std::move(pending);
+    Lane.Warning.clear();
+    Lane.Copy = std::make_unique<TFileCopyJob>(
+        fileName, Lane.Temp, Verify,
+        [this, lane = &Lane](TFileCopyJob& Job) { CopyDone(*lane, Job); });
+    return true;
   }
   try {
     TAuFileIn* input = LaneInput(Lane, *source);
@@ -256,6 +301,7 @@ void TBatchConverter::FinishEntry(TLane& Lane) {
     return;
   }
   ++FConverted;
+  FPlaced[static_cast<size_t>(index)] = true;
   if (FPlan[static_cast<size_t>(index)].Numbered && OnEntryNumbered)
     OnEntryNumbered(index, placement.Name);
   if (!warning.empty() && OnEntryWarning) OnEntryWarning(index, warning);
@@ -264,14 +310,16 @@ void TBatchConverter::FinishEntry(TLane& Lane) {
 
 void TBatchConverter::FinishBatch() {
   FRunning = false;
+  if (FMirror || Playlist) UpdatePlaylists();
   SyncOutputFolders();
-  const int count = static_cast<int>(FFiles.size());
+  CloseMirror();
   if (FActiveLanes > 1 && OnProgressPosition) OnProgressPosition(100);
   if (OnBatchProgress && FLastBatchPercent != 100) OnBatchProgress(100);
   if (FFailed == 0)
     Status("Done!");
   else
-    Status("Done! " + std::to_string(FFailed) + " of " + std::to_string(count) + " files failed");
+    Status("Done! " + std::to_string(FFailed) + " of " + std::to_string(FOwnEntries) +
+           " files failed");
   SetStatus(-1);
   if (OnBatchDone) OnBatchDone();
 }
@@ -280,7 +328,10 @@ int TBatchConverter::BatchPercent() const {
   const int count = static_cast<int>(FFiles.size());
   int sum = FFinished * 100;
   for (const auto& lane : FLanes)
-    if (lane->Running != nullptr) sum += lane->Percent;
+    if (lane->Running != nullptr)
+      sum += lane->Percent;
+    else if (lane->Copy != nullptr)
+      sum += lane->Copy->Percent();
   return count == 0 ? 100 : sum / count;
 }
 
@@ -293,8 +344,9 @@ void TBatchConverter::ShowBatchProgress() {
 }
 
 void TBatchConverter::ShowBatchStatus() {
-  Status("Converting: " + std::to_string(FFinished) + " of " + std::to_string(FFiles.size()) +
-         " done, " + std::to_string(RunningCount()) + " running");
+  const int otherShards = static_cast<int>(FFiles.size()) - FOwnEntries;
+  Status("Converting: " + std::to_string(FFinished - std::min(FFinished, otherShards)) + " of " +
+         std::to_string(FOwnEntries) + " done, " + std::to_string(RunningCount()) + " running");
 }
 
 void TBatchConverter::SetStatus(int Stat1) {
@@ -333,13 +385,18 @@ void TBatchConverter::Cancel() {
   std::vector<int> notConverted;
   for (const auto& lane : FLanes) {
     TAuFileOut* output = std::exchange(lane->Running, nullptr);
-    if (output == nullptr) continue;
-    output->Stop(false);
+    // A copy is stopped and joined before its file goes: it writes through the file's name.
+    std::unique_ptr<TFileCopyJob> copy = std::move(lane->Copy);
+    if (output == nullptr && copy == nullptr) continue;
+    if (output != nullptr) output->Stop(false);
+    copy.reset();
     lane->Pending.reset();
     notConverted.push_back(std::exchange(lane->Entry, -1));
   }
   SyncOutputFolders();
+  CloseMirror();
   if (!report) return;
+  if (FStarting >= 0) notConverted.push_back(FStarting);
   std::sort(notConverted.begin(), notConverted.end());
   for (int i = FNext; i < static_cast<int>(FFiles.size()); ++i) notConverted.push_back(i);
   if (OnEntryNotConverted)
@@ -351,6 +408,7 @@ void TBatchConverter::BeforeDestruction() {
   // The outputs have already stopped (owned components wind down first); what is left is
   // the unfinished files.
   Cancel();
+  PruneCopies(true);
   TComponent::BeforeDestruction();
 }
 

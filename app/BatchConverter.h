@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "app/BatchPlan.h"
+#include "app/FileCopyJob.h"
+#include "app/LibraryPlan.h"
+#include "app/MirrorState.h"
 #include "mp3enc/MP3BitRate.h"
 #include "pipeline/AuFile.h"
 #include "pipeline/FormatSpec.h"
@@ -24,8 +27,12 @@ class TWaveOut;
 // What the outputs are asked for beyond their format; 0 keeps the source's.
 struct TOutputSettings {
   int SampleRate = 0;
-  int Channels = 0;       // 1 mixes down to mono, 2 to stereo
-  int BitsPerSample = 0;  // 16 or 24, for the formats that take it (reducing dithers)
+  int Channels = 0;          // 1 mixes down to mono, 2 to stereo
+  int BitsPerSample = 0;     // 16 or 24, for the formats that take it (reducing dithers)
+  int MaxSampleRate = 0;     // lower only sources above it
+  int MaxBitsPerSample = 0;  // likewise, for the formats that take a bit depth
+  // Embedded pictures wider or taller than this are scaled down to it and made JPEG.
+  int CoverMaxPixels = 0;
   // One of the format's quality controls and its value; Kind None: the format's default.
   // A quality text given to Convert replaces it.
   TQualityChoice Quality;
@@ -69,6 +76,18 @@ class TBatchConverter final : public TComponent {
   std::function<void(int Index, const std::string& WrittenFile)> BeforeVerify;
   TOutputSettings Settings;
 
+  // Keeping a library: all off by default, read when a batch starts.
+  std::string NameTemplate;  // "" names each output after its source
+  bool PortableNames = false;
+  std::vector<std::string> CopyFormats;  // ids of the formats whose sources are copied as they are
+  // Keeps the output folder in step with the sources: converts only what changed since the
+  // last run, removes the outputs of sources that are gone (only files written here).
+  bool Mirror = false;
+  bool Playlist = false;  // one .m3u8 per output folder, listing its outputs in list order
+  // Of the whole planned batch, this process converts the entries i with i % ShardCount ==
+  // ShardIndex.
+  int ShardIndex = 0, ShardCount = 1;
+
   // What the user sees; each may stay empty. With one job the status and the position are
   // those of the file converting; with more, of the whole batch.
   std::function<void(const std::string& Text)> OnStatusText;
@@ -86,6 +105,11 @@ class TBatchConverter final : public TComponent {
   // written; the entry still counts as done.
   std::function<void(int Index, const std::string& Warning)> OnEntryWarning;
   std::function<void(int Index, const std::string& OutputFile)> OnEntryDone;
+  // Instead of OnEntryDone for an entry copied byte for byte.
+  std::function<void(int Index, const std::string& OutputFile)> OnEntryCopied;
+  // Mirror: an entry whose output is up to date, and an output removed with its source.
+  std::function<void(int Index, const std::string& OutputFile)> OnEntryUnchanged;
+  std::function<void(const std::string& OutputFile)> OnOutputRemoved;
   // After Cancel, for each entry that was running or waiting.
   std::function<void(int Index)> OnEntryNotConverted;
   std::function<void(const std::string& Message)> OnMessage;
@@ -99,6 +123,10 @@ class TBatchConverter final : public TComponent {
                std::string OutputDir);
   bool ConvertSources(std::vector<TBatchSource> Sources, std::string Format,
                       std::string QualityText, std::string OutputDir);
+  // What ConvertSources would do with the same arguments, without doing anything. Throws
+  // EAuException for a bad name template or a mirror state that cannot be read.
+  TBatchPreview PreviewSources(const std::vector<TBatchSource>& Sources, const std::string& Format,
+                               const std::string& QualityText, std::string OutputDir);
   bool Running() const { return FRunning; }
   // Ends a running batch at once: every running output is stopped and its unfinished file
   // removed; finished outputs stay.
@@ -109,8 +137,15 @@ class TBatchConverter final : public TComponent {
   int ConvertedCount() const { return FConverted; }
   int FailedCount() const { return FFailed; }
   int SkippedCount() const { return FSkipped; }
+  int CopiedCount() const { return FCopied; }
+  int UnchangedCount() const { return FUnchanged; }
+  int RemovedCount() const { return FRemoved; }
+  // The entries this process handles: all of them but other shards'.
+  int OwnEntryCount() const { return FOwnEntries; }
   int RunningCount() const;
   const std::vector<std::string>& Files() const { return FFiles; }
+  // The last batch's plan of an entry's output: its name, and the name before numbering.
+  const TPlannedOutput& Planned(int Index) const { return FPlan[static_cast<size_t>(Index)]; }
 
   // The window's captions of the formats written: ".wma", ".wav", ".mp3" and the rest.
   static const std::vector<std::string>& OutputFormats();
@@ -141,12 +176,47 @@ class TBatchConverter final : public TComponent {
     std::string Final;
     // The running entry's output file until it is placed; Temp is the name its writers open.
     std::unique_ptr<TPendingOutput> Pending;
+    // Instead of Running, for an entry copied as it is.
+    std::unique_ptr<TFileCopyJob> Copy;
     std::string Temp;
     // Written by the worker before its done event: the tag warning, and the tags the output
     // was given, as fitted to its format.
     std::string Warning;
     TCarriedTags Tags;
   };
+  // Everything a batch decides before it starts.
+  struct TDecisions {
+    std::vector<TPlannedOutput> Plan;
+    TBatchPreview Preview;
+    std::vector<TMirrorRecord> Records;   // per entry: what the mirror records when it is placed
+    std::vector<TMirrorRecord> Removals;  // outputs of ours whose source is gone
+    std::vector<std::string> Forgotten;   // records whose output is no longer ours
+  };
+  // What a batch with these arguments would do; State (a mirror's) may be null.
+  TDecisions Decide(const std::vector<TBatchSource>& Sources, const TFormatSpec& Format,
+                    const TQualityChoice& Quality, const std::string& OutputDir,
+                    const TMirrorState* State) const;
+  // What an output of a mirror was made with: when it changes, the output is made again.
+  std::string SettingsKey(const TFormatSpec& Format, const TQualityChoice& Quality,
+                          bool Copy) const;
+  void RemoveGoneOutputs(const TDecisions& Made);
+  // Removes Relative and its parents while they are empty folders this program made.
+  void PruneFolders(std::string Relative);
+  void MakeOutputFolder(const std::string& Folder);
+  // The record that owns the output at Relative, or null.
+  const TMirrorRecord* OwnerOf(const std::string& Relative) const;
+  void KeepReplaced(const TMirrorRecord& Record);
+  // PlaceOutput for a mirror: returns the name the file was put at.
+  std::string PlaceMirrored(TLane& Lane, int Index);
+  // Writes the playlists (when asked) and, in a mirror, removes those of emptied folders.
+  void UpdatePlaylists();
+  bool StartCopy(TLane& Lane, int Index, std::string& Failure);
+  void CopyDone(TLane& Lane, TFileCopyJob& Job);
+  // Joins the copy threads that have finished (All: every one, for the end).
+  void PruneCopies(bool All);
+  void CloseMirror();
+  static bool Busy(const TLane& Lane) { return Lane.Running != nullptr || Lane.Copy != nullptr; }
+
   // What became of a finished file: put at Name, left out (SkipReason), or Failure.
   struct TPlacement {
     std::string Name, SkipReason, Failure;
@@ -195,6 +265,11 @@ class TBatchConverter final : public TComponent {
 
   std::vector<std::string> FFiles;
   std::vector<TPlannedOutput> FPlan;
+  std::vector<TEntryAction> FActions;
+  std::vector<TMirrorRecord> FEntryRecords;
+  std::vector<bool> FPlaced;  // the entry's output is in place (written, copied or unchanged)
+  std::unique_ptr<TMirrorState> FMirror;
+  std::vector<std::unique_ptr<TFileCopyJob>> FRetiredCopies;
   const TFormatSpec* FFormat = nullptr;
   TQualityChoice FQuality;
   std::string FOutputDir;
@@ -208,6 +283,11 @@ class TBatchConverter final : public TComponent {
   int FConverted = 0;
   int FFailed = 0;
   int FSkipped = 0;
+  int FCopied = 0;
+  int FUnchanged = 0;
+  int FRemoved = 0;
+  int FOwnEntries = 0;
+  int FStarting = -1;  // the entry whose OnEntryStarted runs
   int FLastBatchPercent = -1;
   bool FRunning = false;
 };

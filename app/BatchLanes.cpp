@@ -68,7 +68,9 @@ TAuInput* TBatchConverter::ConvertedInput(TLane& Lane, TAuFileIn* Input, TAuFile
 TAuInput* TBatchConverter::FormatStageFor(TLane& Lane, TAuFileIn* Input, TAuFileOut*) {
   // Bit depth is a choice of some lossless outputs only; the encoders take what they are given.
   const int bits = FFormat->TakesBits ? Settings.BitsPerSample : 0;
-  if (Settings.SampleRate == 0 && Settings.Channels == 0 && bits == 0 && !FFormat->EncoderRate)
+  const int maxBits = FFormat->TakesBits ? Settings.MaxBitsPerSample : 0;
+  if (Settings.SampleRate == 0 && Settings.MaxSampleRate == 0 && Settings.Channels == 0 &&
+      bits == 0 && maxBits == 0 && !FFormat->EncoderRate)
     return Input;
   if (Lane.Stage == nullptr) {
     Lane.Stage = new TAuFormatStage(this);
@@ -78,6 +80,9 @@ TAuInput* TBatchConverter::FormatStageFor(TLane& Lane, TAuFileIn* Input, TAuFile
   Lane.Stage->SetSampleRate(Settings.SampleRate);
   Lane.Stage->SetChannels(Settings.Channels);
   Lane.Stage->SetBitsPerSample(bits);
+  // Limits are weighed against each source's own format when its pass starts.
+  Lane.Stage->SetMaxSampleRate(Settings.MaxSampleRate);
+  Lane.Stage->SetMaxBitsPerSample(maxBits);
   // A rate the encoder does not take is resampled here, with the rest of the conversion.
   Lane.Stage->SetRateFor(FFormat->EncoderRate);
   return Lane.Stage;

@@ -5,6 +5,7 @@
 
 #include "app/BatchConverter.h"
 #include "app/OutputVerifier.h"
+#include "image/CoverScale.h"
 #include "pipeline/AuDeliveryTap.h"
 #include "tags/EncoderTags.h"
 #include "tags/TagLibMeta.h"
@@ -35,7 +36,9 @@ TBatchConverter::TPlacement TBatchConverter::PlaceOutput(TLane& Lane, int Index)
   TPlacement result;
   std::string name = Lane.Final;
   try {
-    if (Existing == TExistingOutput::Overwrite) {
+    if (FMirror) {
+      name = PlaceMirrored(Lane, Index);
+    } else if (Existing == TExistingOutput::Overwrite) {
       // Only a replacing placement waits for the disk; a new name is synced with its folder
       // when the batch ends.
       if (!Lane.Pending->PlaceNew(name)) Lane.Pending->PlaceReplacing(name);
@@ -71,18 +74,6 @@ void TBatchConverter::SyncOutputFolders() {
   FFoldersToSync.clear();
 }
 
-TCarriedTags TBatchConverter::SourceTags(int Index, std::string& Warning) const {
-  if (!CarryTags) return {};
-  // A source whose tags cannot be read still converts, without them, and says so: the output
-  // may lack what the source holds.
-  try {
-    return ReadCarriedTags(FFiles[static_cast<size_t>(Index)]);
-  } catch (const std::exception& e) {
-    Warning = std::string("tags not read: ") + e.what();
-    return {};
-  }
-}
-
 namespace {
 
 void AddWarnings(std::string& Warning, const std::vector<std::string>& More) {
@@ -90,6 +81,22 @@ void AddWarnings(std::string& Warning, const std::vector<std::string>& More) {
 }
 
 }  // namespace
+
+TCarriedTags TBatchConverter::SourceTags(int Index, std::string& Warning) const {
+  if (!CarryTags) return {};
+  TCarriedTags tags;
+  // A source whose tags cannot be read still converts, without them, and says so: the output
+  // may lack what the source holds.
+  try {
+    tags = ReadCarriedTags(FFiles[static_cast<size_t>(Index)]);
+  } catch (const std::exception& e) {
+    Warning = std::string("tags not read: ") + e.what();
+    return {};
+  }
+  // Shrunk here, the pictures the read back expects are the shrunk ones.
+  AddWarnings(Warning, ShrinkCovers(tags, Settings.CoverMaxPixels));
+  return tags;
+}
 
 TCarriedTags TBatchConverter::EncoderTags(TLane& Lane, int Index) {
   // What the output's format cannot hold is left out, and said.

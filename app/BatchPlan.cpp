@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
+#include "app/NameTemplate.h"
 #include "platform/CaseFold.h"
+#include "platform/Exception.h"
 #include "platform/Text.h"
 
 namespace fs = std::filesystem;
@@ -78,22 +81,63 @@ std::string OutputFileName(const std::string& OutputDir, const std::string& Sour
 }
 
 std::string NumberedName(const std::string& FileName, int Number) {
-  const std::string ext = FileExtension(BaseName(FileName));
-  return FileName.substr(0, FileName.size() - ext.size()) + " (" + std::to_string(Number) + ")" +
-         ext;
+  const size_t start = FileName.size() - BaseName(FileName).size();
+  const std::string ext = FileExtension(FileName.substr(start));
+  std::string stem = FileName.substr(start, FileName.size() - start - ext.size());
+  const std::string suffix = " (" + std::to_string(Number) + ")";
+  const size_t fixed = suffix.size() + ext.size();
+  if (stem.size() + fixed > kMaxNamePartBytes && fixed < kMaxNamePartBytes)
+    stem.erase(Utf8Boundary(stem, kMaxNamePartBytes - fixed));
+  return FileName.substr(0, start) + stem + suffix + ext;
 }
 
 std::vector<TPlannedOutput> PlanOutputs(const std::vector<TBatchSource>& Sources,
-                                        const TOutputPlanOptions& Options) {
+                                        const TOutputPlanOptions& Options,
+                                        const std::vector<TNameFields>* Fields,
+                                        const std::vector<std::string>* FixedPlain) {
+  std::optional<TNameTemplate> nameTemplate;
+  if (!Options.NameTemplate.empty())
+    nameTemplate.emplace(Options.NameTemplate);
+  else if (Options.PortableNames)
+    nameTemplate.emplace(Options.KeepTree ? "{folder}/{source}" : "{source}");
+  for (const size_t given : {Fields != nullptr ? Fields->size() : Sources.size(),
+                             FixedPlain != nullptr ? FixedPlain->size() : Sources.size()})
+    if (given != Sources.size())
+      throw EAuException("Output names planned with " + std::to_string(given) +
+                         " names given for " + std::to_string(Sources.size()) + " files");
+  std::unordered_set<std::string> owned;
+  if (Options.Owned != nullptr)
+    for (const std::string& name : *Options.Owned) owned.insert(CollisionKey(name));
   // Which entry's source each name is; an output may only replace its own source (and is
   // refused when it starts), never another entry's.
   std::unordered_map<std::string, size_t> sourceOwner;
   for (size_t i = 0; i < Sources.size(); ++i) sourceOwner.emplace(CollisionKey(Sources[i].File), i);
+  // A name kept from before stays its entry's, wherever that entry is in the list.
+  std::unordered_map<std::string, size_t> keptBy;
+  if (FixedPlain != nullptr)
+    for (size_t i = 0; i < FixedPlain->size(); ++i)
+      if (!(*FixedPlain)[i].empty()) keptBy.emplace(CollisionKey((*FixedPlain)[i]), i);
   std::unordered_set<std::string> planned;
   std::vector<TPlannedOutput> plan(Sources.size());
   for (size_t i = 0; i < Sources.size(); ++i) {
-    const std::string dir = Options.OutputDir + (Options.KeepTree ? Sources[i].SubFolder : "");
-    const std::string plain = OutputFileName(dir, Sources[i].File, Options.Extension);
+    const TBatchSource& source = Sources[i];
+    const TFormatSpec* format = FormatForFile(source.File);
+    const bool copy =
+        format != nullptr && std::find(Options.CopyFormats.begin(), Options.CopyFormats.end(),
+                                       format->Id) != Options.CopyFormats.end();
+    const std::string ext = copy ? FileExtension(BaseName(source.File)) : Options.Extension;
+    std::string plain;
+    if (FixedPlain != nullptr && !(*FixedPlain)[i].empty()) {
+      plain = (*FixedPlain)[i];
+    } else if (nameTemplate) {
+      const TNameFields fields = Fields != nullptr          ? (*Fields)[i]
+                                 : nameTemplate->UsesTags() ? ReadNameFields(source)
+                                                            : NameFieldsFor(source, {});
+      plain = Options.OutputDir + nameTemplate->Expand(fields, ext, Options.PortableNames);
+    } else {
+      const std::string dir = Options.OutputDir + (Options.KeepTree ? source.SubFolder : "");
+      plain = OutputFileName(dir, source.File, ext);
+    }
     std::string name = plain;
     int number = 1;
     auto numberWhile = [&](auto taken) {
@@ -102,19 +146,28 @@ std::vector<TPlannedOutput> PlanOutputs(const std::vector<TBatchSource>& Sources
     };
     auto takenInBatch = [&](const std::string& key) {
       const auto owner = sourceOwner.find(key);
-      return planned.count(key) != 0 || (owner != sourceOwner.end() && owner->second != i);
+      const auto keeper = keptBy.find(key);
+      return planned.count(key) != 0 || (owner != sourceOwner.end() && owner->second != i) ||
+             (keeper != keptBy.end() && keeper->second != i);
     };
     numberWhile(takenInBatch);
     TPlannedOutput& entry = plan[i];
     std::error_code ec;
     if (fs::exists(name, ec)) {
       const auto outputTime = fs::last_write_time(name, ec);
-      const auto sourceTime = fs::last_write_time(Sources[i].File, ec);
-      if (Options.SkipNewer && !ec && outputTime > sourceTime)
+      const auto sourceTime = fs::last_write_time(source.File, ec);
+      const bool ours = owned.count(CollisionKey(name)) != 0;
+      if (Options.Owned != nullptr && !ours)
+        // Someone else's file: a name this program wrote before may be taken again.
+        numberWhile([&](const std::string& key) {
+          std::error_code existsError;
+          return takenInBatch(key) || (fs::exists(name, existsError) && owned.count(key) == 0);
+        });
+      else if (Options.SkipNewer && !ec && outputTime > sourceTime)
         entry.SkipReason = name + " is newer than its source";
-      else if (Options.Existing == TExistingOutput::Skip)
+      else if (!ours && Options.Existing == TExistingOutput::Skip)
         entry.SkipReason = name + " already exists";
-      else if (Options.Existing == TExistingOutput::Rename)
+      else if (!ours && Options.Existing == TExistingOutput::Rename)
         numberWhile([&](const std::string& key) {
           std::error_code existsError;
           return takenInBatch(key) || fs::exists(name, existsError);
@@ -122,7 +175,9 @@ std::vector<TPlannedOutput> PlanOutputs(const std::vector<TBatchSource>& Sources
     }
     planned.insert(CollisionKey(name));
     entry.Numbered = name != plain;
+    entry.Copy = copy;
     entry.FinalName = std::move(name);
+    entry.Plain = std::move(plain);
   }
   return plan;
 }
@@ -138,7 +193,9 @@ std::string RenumberedOutput(const std::vector<std::string>& Sources,
     }
   const std::string& current = Plan[Index].FinalName;
   const std::string plain =
-      OutputFileName(current.substr(0, current.rfind('/') + 1), Sources[Index], Format);
+      !Plan[Index].Plain.empty()
+          ? Plan[Index].Plain
+          : OutputFileName(current.substr(0, current.rfind('/') + 1), Sources[Index], Format);
   for (int number = 2;; ++number) {
     std::string name = NumberedName(plain, number);
     // Any error but "nothing there" is left for the placement to report.

@@ -138,6 +138,24 @@ std::string UsageText() {
          "  --keep-tree      recreate each file's folder, relative to the FOLDER it was found\n"
          "                   under, below the output folder\n"
          "  --no-tags        do not carry the sources' tags and pictures into the outputs\n"
+         "  --name TEMPLATE  name outputs from their tags, '/' making folders, for example\n"
+         "                   \"{albumartist|artist}/{album}/{track:02} {title}\"; fields: artist,\n"
+         "                   albumartist, album, title, track, tracktotal, disc, disctotal,\n"
+         "                   year, genre, composer, source, folder; {a|b|Text} takes the first\n"
+         "                   that is set; {track:02} pads with zeros\n"
+         "  --portable-names make names that FAT, exFAT and NTFS drives take\n"
+         "  --copy FORMATS   copy sources already in one of these formats as they are, for\n"
+         "                   example mp3,ogg,opus,m4a\n"
+         "  --max-rate HZ    resample only sources above HZ, to HZ\n"
+         "  --max-bits N     reduce only sources above N bits (16 or 24), to N\n"
+         "  --cover-max PX   scale embedded pictures larger than PX pixels down to PX (JPEG)\n"
+         "  --mirror         keep the output folder (-o) in step with the sources: convert what\n"
+         "                   is new or changed, remove outputs whose source is gone (only files\n"
+         "                   written by earlier mirror runs, recorded in the folder)\n"
+         "  --dry-run        list what would be converted, copied, removed and left, and stop\n"
+         "  --playlist       write an .m3u8 playlist in each output folder\n"
+         "  --shard K/N      convert only the K-th of N slices of the batch (K from 1 to N), for\n"
+         "                   several processes or machines sharing the work\n"
          "  --no-verify      put outputs in place without reading them back first\n"
          "  -q               print only failures\n"
          "  --help           show this text\n"
@@ -218,7 +236,26 @@ struct TOptions {
   int Jobs = 0;
   TExistingOutput Existing = TExistingOutput::Overwrite;
   bool CarryTags = true, Verify = true, Quiet = false, KeepTree = false, SkipNewer = false;
+  bool OutputGiven = false, DryRun = false;
+  std::string NameTemplate;
+  bool PortableNames = false, Mirror = false, Playlist = false;
+  std::vector<std::string> CopyFormats;
+  int ShardIndex = 0, ShardCount = 1;
 };
+
+// "mp3,ogg" -> the formats' ids, each one this program reads; false for an unknown one.
+bool ParseFormatList(const std::string& Text, std::vector<std::string>& Ids, std::string& Bad) {
+  std::istringstream items(Text);
+  for (std::string id; std::getline(items, id, ',');) {
+    const TFormatSpec* format = FindFormat(id);
+    if (format == nullptr || format->Id != id || format->Extensions.empty()) {
+      Bad = id;
+      return false;
+    }
+    Ids.push_back(id);
+  }
+  return !Ids.empty();
+}
 
 // A whole number from Min to Max, or false.
 bool ParseNumber(const std::string& text, long Min, long Max, long& value) {
@@ -267,8 +304,9 @@ int CheckForFormat(TOptions& o) {
     if (chosen == nullptr || chosen == format.DefaultControl()) chosen = &control;
   }
   if (chosen != nullptr) o.Settings.Quality = {chosen->Kind, o.Quality[chosen->Option]};
-  if (o.Settings.BitsPerSample != 0 && !format.TakesBits)
-    return UsageError("--bits applies to " + Listed(BitsFormats(), " and ") + " only");
+  if ((o.Settings.BitsPerSample != 0 || o.Settings.MaxBitsPerSample != 0) && !format.TakesBits)
+    return UsageError(std::string(o.Settings.BitsPerSample != 0 ? "--bits" : "--max-bits") +
+                      " applies to " + Listed(BitsFormats(), " and ") + " only");
   return -1;
 }
 
@@ -305,6 +343,41 @@ int ParseArguments(int argc, char** argv, TOptions& o) {
       o.KeepTree = true;
     } else if (arg == "--skip-newer") {
       o.SkipNewer = true;
+    } else if (arg == "--portable-names") {
+      o.PortableNames = true;
+    } else if (arg == "--mirror") {
+      o.Mirror = true;
+    } else if (arg == "--dry-run") {
+      o.DryRun = true;
+    } else if (arg == "--playlist") {
+      o.Playlist = true;
+    } else if (arg == "--name") {
+      if (!value(o.NameTemplate) || o.NameTemplate.empty())
+        return UsageError("--name needs a template");
+    } else if (arg == "--copy") {
+      std::string bad;
+      if (!value(v) || !ParseFormatList(v, o.CopyFormats, bad))
+        return UsageError("--copy takes formats this program reads, such as mp3,ogg" +
+                          (bad.empty() ? std::string() : "; not '" + bad + "'"));
+    } else if (arg == "--max-rate") {
+      if (!value(v) || !ParseNumber(v, 8000, 192000, number))
+        return UsageError("--max-rate takes a sample rate from 8000 to 192000 Hz");
+      o.Settings.MaxSampleRate = static_cast<int>(number);
+    } else if (arg == "--max-bits") {
+      if (!value(v) || (v != "16" && v != "24")) return UsageError("--max-bits takes 16 or 24");
+      o.Settings.MaxBitsPerSample = std::stoi(v);
+    } else if (arg == "--cover-max") {
+      if (!value(v) || !ParseNumber(v, 16, 65535, number))
+        return UsageError("--cover-max takes a number of pixels from 16 to 65535");
+      o.Settings.CoverMaxPixels = static_cast<int>(number);
+    } else if (arg == "--shard") {
+      long count = 0;
+      const size_t slash = value(v) ? v.find('/') : std::string::npos;
+      if (slash == std::string::npos || !ParseNumber(v.substr(slash + 1), 1, 1000000, count) ||
+          !ParseNumber(v.substr(0, slash), 1, count, number))
+        return UsageError("--shard takes K/N, K from 1 to N, such as 2/4");
+      o.ShardIndex = static_cast<int>(number - 1);
+      o.ShardCount = static_cast<int>(count);
     } else if (arg == "-f") {
       if (!value(v)) return UsageError("-f needs a format");
       const TFormatSpec* format = FindFormat(v);
@@ -330,6 +403,7 @@ int ParseArguments(int argc, char** argv, TOptions& o) {
       o.Settings.BitsPerSample = std::stoi(v);
     } else if (arg == "-o") {
       if (!value(o.OutputDir) || o.OutputDir.empty()) return UsageError("-o needs a folder");
+      o.OutputGiven = true;
     } else if (arg == "-j") {
       if (!value(v)) return UsageError("-j needs a number of files");
       if (!ParseNumber(v, 1, 256, number))
@@ -350,6 +424,12 @@ int ParseArguments(int argc, char** argv, TOptions& o) {
     }
   }
   if (o.Paths.empty()) return UsageError("no files given");
+  if (o.Mirror && !o.OutputGiven)
+    return UsageError("--mirror needs the output folder given with -o");
+  if (o.Settings.SampleRate != 0 && o.Settings.MaxSampleRate != 0)
+    return UsageError("--rate and --max-rate exclude each other");
+  if (o.Settings.BitsPerSample != 0 && o.Settings.MaxBitsPerSample != 0)
+    return UsageError("--bits and --max-bits exclude each other");
   if (o.OutputDir.back() != '/') o.OutputDir += '/';
   return CheckForFormat(o);
 }
@@ -359,6 +439,47 @@ std::string Seconds(std::chrono::steady_clock::duration elapsed) {
   text.precision(1);
   text << std::fixed << std::chrono::duration<double>(elapsed).count() << " s";
   return text.str();
+}
+
+// --dry-run: what the batch would do, one line each, and nothing done.
+int DryRun(TBatchConverter& Converter, const std::vector<TBatchSource>& Sources,
+           const TOptions& o) {
+  TBatchPreview preview;
+  try {
+    preview = Converter.PreviewSources(Sources, o.Format, "", o.OutputDir);
+  } catch (const std::exception& e) {
+    std::cerr << "tunevert-cli: " << e.what() << "\n";
+    return 1;
+  }
+  int counts[5] = {};
+  for (size_t i = 0; i < preview.Entries.size(); ++i) {
+    const TEntryPlan& entry = preview.Entries[i];
+    ++counts[static_cast<int>(entry.Action)];
+    const std::string& source = Sources[i].File;
+    switch (entry.Action) {
+      case TEntryAction::Convert:
+        std::cout << "convert: " << source << " -> " << entry.Output << "\n";
+        break;
+      case TEntryAction::Copy:
+        std::cout << "copy: " << source << " -> " << entry.Output << "\n";
+        break;
+      case TEntryAction::Leave:
+        std::cout << "leave: " << source << " -> " << entry.Output << "\n";
+        break;
+      case TEntryAction::Skip:
+        std::cout << "skip: " << source << ": " << entry.Reason << "\n";
+        break;
+      case TEntryAction::OtherShard:
+        break;
+    }
+  }
+  for (const std::string& removal : preview.Removals) std::cout << "remove: " << removal << "\n";
+  std::cout << "dry run: " << counts[static_cast<int>(TEntryAction::Convert)] << " to convert, "
+            << counts[static_cast<int>(TEntryAction::Copy)] << " to copy, "
+            << preview.Removals.size() << " to remove, "
+            << counts[static_cast<int>(TEntryAction::Leave)] << " unchanged, "
+            << counts[static_cast<int>(TEntryAction::Skip)] << " skipped" << std::endl;
+  return std::cout ? 0 : 1;
 }
 
 int Run(int argc, char** argv) {
@@ -382,10 +503,18 @@ int Run(int argc, char** argv) {
   converter->KeepTree = o.KeepTree;
   converter->SkipNewer = o.SkipNewer;
   converter->Settings = o.Settings;
+  converter->NameTemplate = o.NameTemplate;
+  converter->PortableNames = o.PortableNames;
+  converter->CopyFormats = o.CopyFormats;
+  converter->Mirror = o.Mirror;
+  converter->Playlist = o.Playlist;
+  converter->ShardIndex = o.ShardIndex;
+  converter->ShardCount = o.ShardCount;
+  if (o.DryRun) return DryRun(*converter, sources, o);
   // The runtime and the ~135 libraries behind it load with the first MP3 or WMA source, WAV
   // payload or WMA output that calls into it, so FLAC, Ogg and WAV batches never map them.
   DeferWMRuntime();
-  const size_t total = sources.size();
+  size_t total = sources.size();
   std::vector<std::string> notes(total);
   auto name = [&](int index) { return converter->Files()[static_cast<size_t>(index)]; };
   auto clearProgress = [&] {
@@ -412,12 +541,8 @@ int Run(int argc, char** argv) {
     std::string& into = notes[static_cast<size_t>(index)];
     into += (into.empty() ? " (" : "; ") + text;
   };
-  converter->OnEntryNumbered = [&](int index, const std::string& output) {
-    note(index, "numbered: " +
-                    TBatchConverter::OutputFileName(
-                        std::filesystem::path(output).parent_path().string() + "/", name(index),
-                        FindFormat(o.Format)->Extension) +
-                    " is taken");
+  converter->OnEntryNumbered = [&](int index, const std::string&) {
+    note(index, "numbered: " + converter->Planned(index).Plain + " is taken");
   };
   converter->OnEntryWarning = [&](int index, const std::string& m) {
     note(index, "warning: " + m);
@@ -428,6 +553,20 @@ int Run(int argc, char** argv) {
     std::string& extra = notes[static_cast<size_t>(index)];
     std::cout << "done: " << name(index) << " -> " << output << extra << (extra.empty() ? "" : ")")
               << std::endl;
+    StdoutBroken();
+  };
+  converter->OnEntryCopied = [&](int index, const std::string& output) {
+    if (o.Quiet) return;
+    clearProgress();
+    std::string& extra = notes[static_cast<size_t>(index)];
+    std::cout << "copied: " << name(index) << " -> " << output << extra
+              << (extra.empty() ? "" : ")") << std::endl;
+    StdoutBroken();
+  };
+  converter->OnOutputRemoved = [&](const std::string& output) {
+    if (o.Quiet) return;
+    clearProgress();
+    std::cout << "removed: " << output << std::endl;
     StdoutBroken();
   };
   converter->OnEntrySkipped = [&](int index, const std::string& reason) {
@@ -455,12 +594,18 @@ int Run(int argc, char** argv) {
     std::cerr << "tunevert-cli: " << setupError << "\n";
     return 1;
   }
+  total = static_cast<size_t>(converter->OwnEntryCount());
   while (converter->Running() && gSignal.load() == 0) CheckSynchronize(50);
   clearProgress();
   if (!o.Quiet && gSignal.load() == 0) {
-    std::cout << converter->ConvertedCount() << " converted, " << converter->FailedCount()
-              << " failed, " << converter->SkippedCount() << " skipped in "
-              << Seconds(std::chrono::steady_clock::now() - started) << std::endl;
+    std::cout << converter->ConvertedCount() << " converted, ";
+    if (converter->CopiedCount() > 0 || !o.CopyFormats.empty())
+      std::cout << converter->CopiedCount() << " copied, ";
+    if (o.Mirror)
+      std::cout << converter->UnchangedCount() << " unchanged, " << converter->RemovedCount()
+                << " removed, ";
+    std::cout << converter->FailedCount() << " failed, " << converter->SkippedCount()
+              << " skipped in " << Seconds(std::chrono::steady_clock::now() - started) << std::endl;
     StdoutBroken();
   }
   // Also when the signal came during the last open: that file was not converted.

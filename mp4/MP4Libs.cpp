@@ -1,4 +1,4 @@
-// The one binding to FFmpeg's libraries, for the M4A outputs.
+// The binding to FFmpeg's codec libraries, for the M4A outputs and the cover scaler.
 #include "mp4/MP4Libs.h"
 
 #include <mutex>
@@ -77,7 +77,10 @@ TCodecLibrary& AVCodecLibrary() {
       {"avcodec_find_encoder_by_name", "avcodec_alloc_context3", "avcodec_free_context",
        "avcodec_open2", "avcodec_send_frame", "avcodec_receive_packet",
        "avcodec_parameters_from_context", "av_packet_alloc", "av_packet_free", "av_packet_unref",
-       "av_packet_rescale_ts"});
+       "av_packet_rescale_ts",
+       // The cover scaler's (image/CoverScale.cpp).
+       "avcodec_find_decoder", "avcodec_find_encoder", "avcodec_send_packet",
+       "avcodec_receive_frame", "av_new_packet"});
   return library;
 }
 

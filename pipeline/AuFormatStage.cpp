@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -22,8 +23,22 @@ constexpr uint32_t kPullFrames = 4096;
 // every time.
 constexpr uint32_t kNoiseSeed = 0x9E3779B9u;
 
+// The rates a rate limit may fall back to, rising, when the encoder takes only some.
+constexpr uint32_t kCommonRates[] = {8000,  11025, 12000, 16000, 22050, 24000,  32000,
+                                     44100, 48000, 64000, 88200, 96000, 176400, 192000};
+
 bool KnownDepth(uint32_t Bits) {
   return Bits == 8 || Bits == 16 || Bits == 24 || Bits == 32;
+}
+
+void CheckRate(int Value) {
+  if (Value != 0 && (Value < 1000 || Value > 768000))
+    throw EAuException("Cannot convert to a sample rate of " + std::to_string(Value) + " Hz");
+}
+
+void CheckBits(int Value) {
+  if (Value != 0 && !KnownDepth(static_cast<uint32_t>(Value)))
+    throw EAuException("Cannot convert to " + std::to_string(Value) + " bits per sample");
 }
 
 }  // namespace
@@ -34,9 +49,14 @@ TAuFormatStage::~TAuFormatStage() = default;
 
 void TAuFormatStage::SetSampleRate(int Value) {
   if (Busy) throw EAuException("The component is Busy");
-  if (Value != 0 && (Value < 1000 || Value > 768000))
-    throw EAuException("Cannot convert to a sample rate of " + std::to_string(Value) + " Hz");
+  CheckRate(Value);
   FTargetRate = Value;
+}
+
+void TAuFormatStage::SetMaxSampleRate(int Value) {
+  if (Busy) throw EAuException("The component is Busy");
+  CheckRate(Value);
+  FMaxRate = Value;
 }
 
 void TAuFormatStage::SetRateFor(TRateFor Value) {
@@ -53,9 +73,14 @@ void TAuFormatStage::SetChannels(int Value) {
 
 void TAuFormatStage::SetBitsPerSample(int Value) {
   if (Busy) throw EAuException("The component is Busy");
-  if (Value != 0 && !KnownDepth(static_cast<uint32_t>(Value)))
-    throw EAuException("Cannot convert to " + std::to_string(Value) + " bits per sample");
+  CheckBits(Value);
   FTargetBits = Value;
+}
+
+void TAuFormatStage::SetMaxBitsPerSample(int Value) {
+  if (Busy) throw EAuException("The component is Busy");
+  CheckBits(Value);
+  FMaxBits = Value;
 }
 
 uint32_t TAuFormatStage::OutValue(int Target, uint32_t Source) const {
@@ -63,14 +88,29 @@ uint32_t TAuFormatStage::OutValue(int Target, uint32_t Source) const {
 }
 
 uint32_t TAuFormatStage::OutRate(uint32_t Source) const {
-  const uint32_t rate = OutValue(FTargetRate, Source);
-  return FRateFor && rate != 0 ? FRateFor(rate) : rate;
+  uint32_t rate = OutValue(FTargetRate, Source);
+  if (rate == 0) return 0;
+  const auto limit = static_cast<uint32_t>(FMaxRate.load());
+  if (limit != 0) rate = std::min(rate, limit);
+  if (!FRateFor) return rate;
+  const uint32_t taken = FRateFor(rate);
+  if (limit == 0 || taken <= limit) return taken;
+  for (auto common = std::rbegin(kCommonRates); common != std::rend(kCommonRates); ++common)
+    if (*common <= limit && FRateFor(*common) == *common) return *common;
+  // An encoder of one rate only (or none within the limit) still gets what it takes.
+  return taken;
+}
+
+uint32_t TAuFormatStage::OutBits(uint32_t Source) const {
+  const uint32_t bits = OutValue(FTargetBits, Source);
+  const auto limit = static_cast<uint32_t>(FMaxBits.load());
+  return limit != 0 && bits > limit ? limit : bits;
 }
 
 uint32_t TAuFormatStage::GetBitsPerSample() {
   if (Busy) return FBits;
   TAuInput* in = FInput;
-  return OutValue(FTargetBits, in != nullptr ? in->BitsPerSample() : 0);
+  return OutBits(in != nullptr ? in->BitsPerSample() : 0);
 }
 
 uint32_t TAuFormatStage::GetChannels() {
@@ -107,7 +147,7 @@ void TAuFormatStage::StartInput() {
                          std::to_string(FInBits) + " bits at " + std::to_string(FInRate) + " Hz");
     const uint32_t rate = OutRate(FInRate);
     const uint32_t channels = OutValue(FTargetChannels, FInChannels);
-    const uint32_t bits = OutValue(FTargetBits, FInBits);
+    const uint32_t bits = OutBits(FInBits);
     FPassThrough = rate == FInRate && channels == FInChannels && bits == FInBits;
     // Widening keeps every value exactly; narrowing decorrelates the rounding error.
     FDither = bits < FInBits;

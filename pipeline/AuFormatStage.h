@@ -31,8 +31,16 @@ class TAuFormatStage final : public TAuInputStage {
   void SetChannels(int Value);  // 0 or 1..8; 1 and 2 mix down (or copy mono to both sides)
   int TargetBitsPerSample() const { return FTargetBits; }
   void SetBitsPerSample(int Value);  // 0, 8, 16, 24 or 32; fewer bits than the source dither
+  // Upper limits (0: none), applied when a pass starts, once the source's format is known:
+  // a source above one is brought down to it, one at or below it is left as it is.
+  int MaxSampleRate() const { return FMaxRate; }
+  void SetMaxSampleRate(int Value);  // 0 or 1000..768000 Hz
+  int MaxBitsPerSample() const { return FMaxBits; }
+  void SetMaxBitsPerSample(int Value);  // 0, 8, 16, 24 or 32
   // The rate an output takes audio of a given rate at (the chosen rate, or else the
-  // source's), for encoders that work at some rates only; empty: any rate.
+  // source's), for encoders that work at some rates only; empty: any rate. Under a rate limit
+  // the highest common rate within it that the encoder takes is chosen instead, when the
+  // encoder's own choice would exceed it and such a rate exists.
   using TRateFor = std::function<uint32_t(uint32_t Rate)>;
   void SetRateFor(TRateFor Value);
 
@@ -48,6 +56,7 @@ class TAuFormatStage final : public TAuInputStage {
  private:
   uint32_t OutValue(int Target, uint32_t Source) const;
   uint32_t OutRate(uint32_t Source) const;
+  uint32_t OutBits(uint32_t Source) const;
   void RefreshSize(TAuInput& In);
   // Converts the next source block (or the end of the source) into FOut.
   void Refill(TAuInput& In);
@@ -59,6 +68,8 @@ class TAuFormatStage final : public TAuInputStage {
   std::atomic<int> FTargetRate{0};
   std::atomic<int> FTargetChannels{0};
   std::atomic<int> FTargetBits{0};
+  std::atomic<int> FMaxRate{0};
+  std::atomic<int> FMaxBits{0};
   TRateFor FRateFor;  // set while no pass runs
   // The format a pass delivers, written on the worker and read by progress displays.
   std::atomic<uint32_t> FRate{0};

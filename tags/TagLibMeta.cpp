@@ -568,6 +568,12 @@ TCarriedTags ReadCarriedTagsAs(const std::string& FileName, const std::string& e
     TagLib::ASF::Tag& tag = *file.tag();
     TakeProperties(tags, tag.properties());
     const auto& attributes = tag.attributeListMap();
+    // FFmpeg keeps the year in an attribute named "date", not WM/Year.
+    for (const char* fallback : {"date", "year"})
+      for (const auto& [attribute, list] : attributes)
+        if (!tags.Text.count("DATE") && attribute.upper() == String(fallback).upper() &&
+            !list.isEmpty() && !list.front().toString().isEmpty())
+          tags.Text["DATE"] = {Utf8(list.front().toString())};
     for (const auto& [attribute, list] : attributes)
       for (const char* key : kReplayGainKeys)
         if (attribute.upper() == key && !list.isEmpty() && !list.front().toString().isEmpty())

@@ -563,3 +563,56 @@ INSTANTIATE_TEST_SUITE_P(Formats, FinishedOutputs,
                          [](const ::testing::TestParamInfo<std::string>& p) {
                            return p.param.substr(1);
                          });
+
+// Copies run on threads of their own beside the conversions; stopping the batch stops them
+// before their unfinished files go.
+TEST(LibraryBatch, CopiesRunBesideConversionsAndStopWithTheBatch) {
+  TempDir dir;
+  int status = 0;
+  CommandOutput("ffmpeg -nostdin -v error -f lavfi -i sine=duration=3 -b:a 128k " +
+                    Quoted(dir / "a.mp3") + " && cp " + Quoted(dir / "a.mp3") + " " +
+                    Quoted(dir / "b.mp3") + " && cp " + Quoted(dir / "a.mp3") + " " +
+                    Quoted(dir / "c.mp3"),
+                &status);
+  ASSERT_EQ(status, 0);
+  WriteWav(dir / "d.wav", RampPcm(44100, 2, 16), 2, 16, 44100);
+  WriteWav(dir / "e.wav", RampPcm(44100, 2, 16), 2, 16, 44100);
+  const std::vector<std::string> files = {dir / "a.mp3", dir / "d.wav", dir / "b.mp3",
+                                          dir / "e.wav", dir / "c.mp3"};
+  for (const int jobs : {1, 2, 3}) {
+    const std::string out = dir / ("out" + std::to_string(jobs) + "/");
+    auto c = MakeComponent<TBatchConverter>(nullptr);
+    c->Jobs = jobs;
+    c->CopyFormats = {"mp3"};
+    std::map<int, std::string> copied, done;
+    c->OnEntryCopied = [&](int i, const std::string& f) {
+      EXPECT_TRUE(copied.emplace(i, f).second);
+    };
+    c->OnEntryDone = [&](int i, const std::string& f) { EXPECT_TRUE(done.emplace(i, f).second); };
+    ASSERT_TRUE(c->Convert(files, "flac", "", out));
+    ASSERT_TRUE(PumpUntil([&] { return !c->Running(); }, 60000));
+    EXPECT_EQ(copied, (std::map<int, std::string>{
+                          {0, out + "a.mp3"}, {2, out + "b.mp3"}, {4, out + "c.mp3"}}));
+    EXPECT_EQ(done, (std::map<int, std::string>{{1, out + "d.flac"}, {3, out + "e.flac"}}));
+    for (const char* name : {"a.mp3", "b.mp3", "c.mp3"})
+      EXPECT_EQ(ReadAll(out + name), ReadAll(dir / name)) << name;
+    EXPECT_EQ(c->CopiedCount(), 3);
+    EXPECT_EQ(c->ConvertedCount(), 2);
+
+    // Stopped as the second copy starts, whichever lanes are still busy.
+    const std::string stopped = dir / ("stopped" + std::to_string(jobs) + "/");
+    std::vector<int> notConverted;
+    c->OnEntryStarted = [&](int i) {
+      if (i == 2) c->Cancel();
+    };
+    c->OnEntryNotConverted = [&](int i) { notConverted.push_back(i); };
+    copied.clear();
+    done.clear();
+    ASSERT_TRUE(c->Convert(files, "flac", "", stopped));
+    ASSERT_TRUE(PumpUntil([&] { return !c->Running(); }, 60000));
+    ASSERT_TRUE(DrainEvents());
+    EXPECT_TRUE(Leftovers(stopped).empty());
+    EXPECT_EQ(copied.size() + done.size() + notConverted.size(), 5u);
+    for (const auto& [index, file] : copied) EXPECT_EQ(ReadAll(file), ReadAll(files[index]));
+  }
+}

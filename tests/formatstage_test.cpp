@@ -266,6 +266,59 @@ TEST(FormatStage, KeepingTheFormatPassesBlocksThrough) {
   }
 }
 
+// Limits weigh each source when its pass starts: only what lies above them changes.
+TEST(FormatStage, LimitsLowerOnlyWhatIsAbove) {
+  TAuFormatStage stage;
+  EXPECT_THROW(stage.SetMaxSampleRate(999), EAuException);
+  EXPECT_THROW(stage.SetMaxBitsPerSample(20), EAuException);
+  stage.SetMaxSampleRate(48000);
+  stage.SetMaxBitsPerSample(16);
+  PcmInput high(Encode(Tone(9600, 2, 96000, 1000, {0.5, 0.5}), 24), 24, 2, 96000);
+  stage.SetInput(&high);
+  stage.Init();
+  EXPECT_EQ(stage.SampleRate(), 48000u);
+  EXPECT_EQ(stage.BitsPerSample(), 16u);
+  stage.Flush();
+  EXPECT_EQ(ReadPass(stage).size(), size_t{4800} * 2 * 2);
+
+  const auto cd = Encode(Tone(4410, 2, 44100, 1000, {0.5, 0.25}), 16);
+  PcmInput below(cd, 16, 2, 44100);
+  stage.SetInput(&below);
+  EXPECT_EQ(ReadPass(stage), cd) << "a source within the limits is not touched";
+
+  // With an encoder's rate list: the highest common rate it takes within the limit, unless
+  // the encoder takes a single rate only.
+  const auto aac = [](uint32_t Hz) -> uint32_t {
+    for (const uint32_t r : {8000u, 16000u, 22050u, 24000u, 32000u, 44100u, 48000u, 64000u})
+      if (r >= Hz) return r;
+    return 96000;
+  };
+  const auto opusOnly = [](uint32_t) -> uint32_t { return 48000; };
+  struct TLimitCase {
+    uint32_t Source;
+    int Limit;
+    TAuFormatStage::TRateFor RateFor;
+    uint32_t Expected;
+  };
+  const TLimitCase cases[] = {
+      {88200, 48000, nullptr, 48000},  // the limit itself, not a halving
+      {96000, 50000, nullptr, 50000},  // any rate, where the output takes any
+      {96000, 50000, aac, 48000},      // the encoder would go up to 64000
+      {96000, 44100, aac, 44100},
+      {22050, 44100, aac, 22050},       // below the limit: the source's rate
+      {96000, 44100, opusOnly, 48000},  // no rate within the limit exists
+  };
+  for (const auto& c : cases) {
+    PcmInput in(cd, 16, 2, c.Source);
+    stage.SetInput(&in);
+    stage.SetMaxSampleRate(c.Limit);
+    stage.SetRateFor(c.RateFor);
+    stage.Init();
+    EXPECT_EQ(stage.SampleRate(), c.Expected) << c.Source << " under " << c.Limit;
+    stage.Flush();
+  }
+}
+
 TEST(FormatStage, SourceDestroyedMidPassFailsThePass) {
   TAuFormatStage stage;
   auto* in = new PcmInput(Encode(Tone(20000, 2, 44100, 1000, {0.5, 0.5}), 16), 16, 2, 44100);

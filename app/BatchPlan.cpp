@@ -118,6 +118,7 @@ std::vector<TPlannedOutput> PlanOutputs(const std::vector<TBatchSource>& Sources
     for (size_t i = 0; i < FixedPlain->size(); ++i)
       if (!(*FixedPlain)[i].empty()) keptBy.emplace(CollisionKey((*FixedPlain)[i]), i);
   std::unordered_set<std::string> planned;
+  std::unordered_map<std::string, int> lastNumbers;
   std::vector<TPlannedOutput> plan(Sources.size());
   for (size_t i = 0; i < Sources.size(); ++i) {
     const TBatchSource& source = Sources[i];
@@ -140,9 +141,14 @@ std::vector<TPlannedOutput> PlanOutputs(const std::vector<TBatchSource>& Sources
     }
     std::string name = plain;
     int number = 1;
+    // Numbers below the last one an entry of the same name took are taken still: many entries
+    // of one name (a template without a title) are numbered without counting up from 2 again.
+    int& lastNumber = lastNumbers[CollisionKey(plain)];
     auto numberWhile = [&](auto taken) {
-      for (std::string key = CollisionKey(name); taken(key); key = CollisionKey(name))
+      for (std::string key = CollisionKey(name); taken(key); key = CollisionKey(name)) {
+        number = std::max(number, lastNumber);
         name = NumberedName(plain, ++number);
+      }
     };
     auto takenInBatch = [&](const std::string& key) {
       const auto owner = sourceOwner.find(key);
@@ -174,6 +180,7 @@ std::vector<TPlannedOutput> PlanOutputs(const std::vector<TBatchSource>& Sources
         });
     }
     planned.insert(CollisionKey(name));
+    lastNumber = std::max(lastNumber, number);
     entry.Numbered = name != plain;
     entry.Copy = copy;
     entry.FinalName = std::move(name);

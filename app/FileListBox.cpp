@@ -17,6 +17,13 @@ namespace fs = std::filesystem;
 
 constexpr int kSubFolderRole = Qt::UserRole + 1;
 
+// A row that keeps its source's name fields once they were read: tags are read once per file,
+// not each time a name template is typed.
+class TListEntry final : public QTreeWidgetItem {
+ public:
+  std::optional<TNameFields> Fields;
+};
+
 // The folder as a file manager shows it: the home folder as "~".
 QString ShortFolder(const QString& folder) {
   const QString home = QDir::homePath();
@@ -75,8 +82,9 @@ std::string LocalName(const QUrl& url) {
 }
 
 TFileListBox::TFileListBox(QWidget* parent) : QTreeWidget(parent) {
-  setColumnCount(3);
-  setHeaderLabels({QStringLiteral("File"), QStringLiteral("Folder"), QStringLiteral("Status")});
+  setColumnCount(4);
+  setHeaderLabels({QStringLiteral("File"), QStringLiteral("Folder"), QStringLiteral("Status"),
+                   QStringLiteral("Preview")});
   setRootIsDecorated(false);
   setUniformRowHeights(true);
   setAllColumnsShowFocus(true);
@@ -85,10 +93,15 @@ TFileListBox::TFileListBox(QWidget* parent) : QTreeWidget(parent) {
   setTextElideMode(Qt::ElideMiddle);
   header()->setStretchLastSection(false);
   header()->setSectionResizeMode(colFile, QHeaderView::Interactive);
-  header()->setSectionResizeMode(colFolder, QHeaderView::Stretch);
+  header()->setSectionResizeMode(colFolder, QHeaderView::Interactive);
   header()->setSectionResizeMode(colStatus, QHeaderView::Interactive);
-  header()->resizeSection(colFile, 280);
-  header()->resizeSection(colStatus, 210);
+  // Output names hold folders of their own: they get what the other columns leave.
+  header()->setSectionResizeMode(colPreview, QHeaderView::Stretch);
+  // The output's name reads next to the source's folder; the state stays at the right edge.
+  header()->moveSection(colPreview, colStatus);
+  header()->resizeSection(colFile, 200);
+  header()->resizeSection(colFolder, 150);
+  header()->resizeSection(colStatus, 175);
   setAcceptDrops(true);
   setDragDropMode(QAbstractItemView::DropOnly);
 }
@@ -130,7 +143,7 @@ int TFileListBox::AddEntries(const std::vector<TBatchSource>& Sources) {
     const QByteArray file = QByteArray::fromStdString(path.string());
     if (listed.contains(file)) continue;
     listed.insert(file);
-    auto* entry = new QTreeWidgetItem;
+    auto* entry = new TListEntry;
     entry->setText(colFile, Shown(path.filename().string()));
     entry->setText(colFolder, ShortFolder(Shown(path.parent_path().string())));
     entry->setData(colFile, Qt::UserRole, file);
@@ -142,6 +155,29 @@ int TFileListBox::AddEntries(const std::vector<TBatchSource>& Sources) {
   }
   addTopLevelItems(added);
   return static_cast<int>(added.size());
+}
+
+TBatchSource TFileListBox::Source(int Row) const {
+  return {LocalFileName(Row), LocalSubFolder(Row)};
+}
+
+const TNameFields& TFileListBox::NameFields(int Row) {
+  // Every row is made by AddEntries.
+  auto* entry = static_cast<TListEntry*>(item(Row));
+  if (!entry->Fields) entry->Fields = ReadNameFields(Source(Row));
+  return *entry->Fields;
+}
+
+QString TFileListBox::Preview(int Row) const {
+  const QTreeWidgetItem* entry = item(Row);
+  return entry == nullptr ? QString() : entry->text(colPreview);
+}
+
+void TFileListBox::SetPreview(int Row, const QString& Text) {
+  QTreeWidgetItem* entry = item(Row);
+  if (entry == nullptr || entry->text(colPreview) == Text) return;
+  entry->setText(colPreview, Text);
+  entry->setToolTip(colPreview, Text);
 }
 
 TEntryState TFileListBox::State(int Row) const {

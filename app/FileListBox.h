@@ -5,10 +5,12 @@
 #include <QTreeWidget>
 #include <QUrl>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/BatchPlan.h"
+#include "app/NameTemplate.h"
 
 namespace tunevert {
 
@@ -26,14 +28,16 @@ enum class TEntryState {
   DoneWithWarning,
   Skipped,
   Failed,
-  NotConverted
+  NotConverted,
+  Copied,     // byte for byte: done
+  Unchanged,  // mirror: its output was up to date
 };
 
-// The file list: one row per source (name, folder, state); accepts files and folders dropped
-// from the file manager.
+// The file list: one row per source (name, folder, state, output name); accepts files and
+// folders dropped from the file manager.
 class TFileListBox final : public QTreeWidget {
  public:
-  enum Column { colFile, colFolder, colStatus };
+  enum Column { colFile, colFolder, colStatus, colPreview };
 
   explicit TFileListBox(QWidget* parent);
   // Full names (bytes) of the dropped files and folders, in the order the desktop gives them.
@@ -55,6 +59,14 @@ class TFileListBox final : public QTreeWidget {
   QStringList FileNames() const;
   // Appends the entries whose files are not listed yet; returns how many were added.
   int AddEntries(const std::vector<TBatchSource>& Sources);
+
+  TBatchSource Source(int Row) const;
+  // The row's tags as names can use them, read from its file the first time they are asked
+  // for and kept with the row.
+  const TNameFields& NameFields(int Row);
+  // The output's name relative to the output folder, as the batch would write it.
+  QString Preview(int Row) const;
+  void SetPreview(int Row, const QString& Text);
 
   TEntryState State(int Row) const;
   QString StatusText(int Row) const;

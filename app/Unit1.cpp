@@ -16,6 +16,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPainter>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QSet>
 #include <QSettings>
@@ -28,6 +29,7 @@
 
 #include "app/UMessage.h"
 #include "app/Version.h"
+#include "platform/Exception.h"
 #include "platform/Text.h"
 #include "update/Update.h"
 #include "update/WebUpdateInfo.h"
@@ -56,6 +58,30 @@ std::vector<TBatchSource> FolderSources(const std::string& folder) {
   return ExpandSources({folder});
 }
 
+const QString kNameTemplateTip = QStringLiteral(
+    "Names each output from its tags; empty names it after its source.\n"
+    "Fields: {artist} {albumartist} {album} {title} {track} {tracktotal} {disc} {disctotal} "
+    "{year} {genre} {composer} {source} {folder}\n"
+    "{track:02} pads with zeros; {albumartist|artist} takes the first that is set; / makes "
+    "folders; {{ and }} are braces");
+const QString kCopyFormatsTip = QStringLiteral(
+    "Sources in these formats are copied byte for byte instead of converted (format ids, "
+    "separated by commas: %1)");
+const QString kInvalidFieldStyle = QStringLiteral("QLineEdit { border: 1px solid #d04040; }");
+// Removals a mirror summary names before "and N more".
+constexpr size_t kRemovalsListed = 10;
+
+// Path below Folder, as the list and the summary show it.
+QString BelowFolder(const std::string& Folder, const std::string& Path) {
+  return Shown(Path.compare(0, Folder.size(), Folder) == 0 ? Path.substr(Folder.size()) : Path);
+}
+
+QString ReadFormatIds() {
+  QStringList ids;
+  for (const TFormatSpec* format : InputFormatSpecs()) ids << QString::fromStdString(format->Id);
+  return ids.join(QStringLiteral(", "));
+}
+
 }  // namespace
 
 void NameApplication() {
@@ -81,6 +107,11 @@ TForm1::TForm1(QWidget* parent)
                                  QMessageBox::No) == QMessageBox::Yes;
   };
   ShellOpen = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
+  ConfirmRemovals = [this](const QString& summary) {
+    return QMessageBox::warning(this, QStringLiteral("Tunevert"), summary,
+                                QMessageBox::Ok | QMessageBox::Cancel,
+                                QMessageBox::Cancel) == QMessageBox::Ok;
+  };
 
   // The open action is not on the menu: the button and Ctrl+O run it.
   FileOpen1 = new QAction(QStringLiteral("&Open..."), this);
@@ -209,6 +240,43 @@ TForm1::TForm1(QWidget* parent)
   optionsBar->addStretch(1);
   column->addLayout(optionsBar);
 
+  auto* namesBar = new QHBoxLayout;
+  edtNameTemplate = new QLineEdit(central);
+  edtNameTemplate->setPlaceholderText(
+      QStringLiteral("{albumartist|artist}/{album}/{track:02} {title}"));
+  edtNameTemplate->setClearButtonEnabled(true);
+  edtNameTemplate->setToolTip(kNameTemplateTip);
+  chkPortableNames = new QCheckBox(QStringLiteral("Portable names"), central);
+  chkPortableNames->setToolTip(QStringLiteral(
+      "Names that FAT, exFAT and NTFS drives take: no \\ : * ? \" < > |, no reserved names"));
+  namesBar->addWidget(label("File names:", edtNameTemplate));
+  namesBar->addWidget(edtNameTemplate, 1);
+  namesBar->addWidget(chkPortableNames);
+  column->addLayout(namesBar);
+
+  auto* libraryBar = new QHBoxLayout;
+  edtCopyFormats = new QLineEdit(central);
+  edtCopyFormats->setPlaceholderText(QStringLiteral("mp3, ogg, opus, m4a"));
+  edtCopyFormats->setToolTip(kCopyFormatsTip.arg(ReadFormatIds()));
+  cbMaxRate = new QComboBox(central);
+  cbMaxRate->addItems({QStringLiteral("None"), QStringLiteral("44100"), QStringLiteral("48000"),
+                       QStringLiteral("96000")});
+  cbMaxRate->setToolTip(QStringLiteral(
+      "Sources above this sample rate (Hz) are brought down to it; the others keep theirs"));
+  chkMirror = new QCheckBox(QStringLiteral("Mirror into the output folder"), central);
+  chkMirror->setToolTip(QStringLiteral(
+      "Converts only what changed since the last mirrored run, and removes the outputs it "
+      "wrote for sources that are gone; asks before removing anything"));
+  libraryBar->addWidget(label("Copy as is:", edtCopyFormats));
+  libraryBar->addWidget(edtCopyFormats, 1);
+  libraryBar->addSpacing(12);
+  libraryBar->addWidget(label("Max. rate:", cbMaxRate));
+  libraryBar->addWidget(cbMaxRate);
+  libraryBar->addSpacing(12);
+  libraryBar->addWidget(chkMirror);
+  libraryBar->addStretch(1);
+  column->addLayout(libraryBar);
+
   ListBox1 = new TFileListBox(central);
   QFont listFont(QStringLiteral("Tahoma"));
   listFont.setPixelSize(19);
@@ -250,6 +318,11 @@ TForm1::TForm1(QWidget* parent)
       {chkKeepTree, "Keep folder tree"},
       {chkCarryTags, "Carry tags"},
       {chkVerify, "Read back outputs"},
+      {edtNameTemplate, "File names"},
+      {chkPortableNames, "Portable names"},
+      {edtCopyFormats, "Copy as is"},
+      {cbMaxRate, "Maximum sample rate"},
+      {chkMirror, "Mirror into the output folder"},
       {ListBox1, "Files to convert"},
       {btnDeleteFromFileList, "Delete selected from list"},
   };
@@ -280,6 +353,22 @@ TForm1::TForm1(QWidget* parent)
   connect(ListBox1, &QTreeWidget::itemDoubleClicked, this,
           [this](QTreeWidgetItem*, int) { DeleteSelected(); });
   ListBox1->OnDrop = [this](const std::vector<std::string>& names) { DragDrop1Drop(names); };
+
+  // The preview follows typing after a pause, so tags and names are not worked out per key.
+  FPreviewTimer = new QTimer(this);
+  FPreviewTimer->setSingleShot(true);
+  FPreviewTimer->setInterval(150);
+  connect(FPreviewTimer, &QTimer::timeout, this, [this] { UpdatePreview(); });
+  for (QLineEdit* edit : {edtNameTemplate, edtCopyFormats, OutputDirtxt})
+    connect(edit, &QLineEdit::textChanged, this, [this] { SchedulePreview(); });
+  for (QCheckBox* box : {chkPortableNames, chkKeepTree, chkMirror})
+    connect(box, &QCheckBox::toggled, this, [this] { SchedulePreview(); });
+  for (QComboBox* box : {cbKonvertTo, cbExisting})
+    connect(box, &QComboBox::currentIndexChanged, this, [this] { SchedulePreview(); });
+  // Rows added or removed change the numbering of names that collide.
+  connect(ListBox1->model(), &QAbstractItemModel::rowsInserted, this,
+          [this] { SchedulePreview(); });
+  connect(ListBox1->model(), &QAbstractItemModel::rowsRemoved, this, [this] { SchedulePreview(); });
 
   TBatchConverter& c = *FConverter;
   c.OnStatusText = [this](const std::string& text) {
@@ -314,7 +403,16 @@ TForm1::TForm1(QWidget* parent)
     if (index >= 0 && index < static_cast<int>(FWarnings.size()))
       FWarnings[static_cast<size_t>(index)] = QString::fromStdString(warning);
   };
-  c.OnEntryDone = [this](int index, const std::string& output) { EntryDone(index, Shown(output)); };
+  c.OnEntryDone = [this](int index, const std::string& output) {
+    EntryDone(index, Shown(output), false);
+  };
+  c.OnEntryCopied = [this](int index, const std::string& output) {
+    EntryDone(index, Shown(output), true);
+  };
+  c.OnEntryUnchanged = [this](int index, const std::string& output) {
+    ListBox1->SetState(index, TEntryState::Unchanged, QStringLiteral("Unchanged"), Shown(output));
+  };
+  c.OnOutputRemoved = [this](const std::string&) { ++FRemoved; };
   c.OnEntryNotConverted = [this](int index) {
     ListBox1->SetState(index, TEntryState::NotConverted, QStringLiteral("Not converted"));
   };
@@ -390,8 +488,7 @@ void TForm1::btnConvertClick() {
     return;
   }
   std::vector<TBatchSource> sources;
-  for (int i = 0; i < ListBox1->count(); ++i)
-    sources.push_back({ListBox1->LocalFileName(i), ListBox1->LocalSubFolder(i)});
+  for (int i = 0; i < ListBox1->count(); ++i) sources.push_back(ListBox1->Source(i));
   QString folder = OutputDirtxt->text().trimmed();
   // An empty list or folder gets the driver's own message.
   if (!folder.isEmpty() && !sources.empty()) {
@@ -403,20 +500,36 @@ void TForm1::btnConvertClick() {
     }
     OutputDirtxt->setText(folder);
   }
-  const int count = ListBox1->count();
-  for (int i = 0; i < count; ++i)
-    ListBox1->SetState(i, TEntryState::Waiting, QStringLiteral("Waiting"));
-  FNumbered.assign(static_cast<size_t>(count), {});
-  FWarnings.assign(static_cast<size_t>(count), {});
-  ProgressBar1->setValue(0);
+  QString optionsError;
+  if (!CheckLibraryOptions(optionsError)) {
+    ShowMessage(optionsError);
+    return;
+  }
   TBatchConverter& c = *FConverter;
   c.Jobs = spnJobs->value();
   c.Existing = static_cast<TExistingOutput>(std::clamp(cbExisting->currentIndex(), 0, 2));
   c.KeepTree = chkKeepTree->isChecked();
   c.CarryTags = chkCarryTags->isChecked();
   c.Verify = chkVerify->isChecked();
+  c.NameTemplate = edtNameTemplate->text().trimmed().toStdString();
+  c.PortableNames = chkPortableNames->isChecked();
+  c.CopyFormats = ParseCopyFormats(edtCopyFormats->text(), optionsError);
+  c.Mirror = chkMirror->isChecked();
+  c.Settings.MaxSampleRate = cbMaxRate->currentText().toInt();  // "None" is 0
   SaveSettings();
-  FBatchOutputFolder = LocalName(folder);
+  const std::string outputFolder = LocalName(folder);
+  // A list or folder left empty gets ConvertSources' message instead of a summary.
+  if (c.Mirror && !sources.empty() && !outputFolder.empty() &&
+      !ConfirmMirror(sources, outputFolder))
+    return;
+  const int count = ListBox1->count();
+  for (int i = 0; i < count; ++i)
+    ListBox1->SetState(i, TEntryState::Waiting, QStringLiteral("Waiting"));
+  FNumbered.assign(static_cast<size_t>(count), {});
+  FWarnings.assign(static_cast<size_t>(count), {});
+  FRemoved = 0;
+  ProgressBar1->setValue(0);
+  FBatchOutputFolder = outputFolder;
   if (!c.ConvertSources(std::move(sources), cbKonvertTo->currentText().toStdString(),
                         QualityChoice(), FBatchOutputFolder)) {
     for (int i = 0; i < count; ++i) ListBox1->SetState(i, TEntryState::Waiting, QString());
@@ -434,6 +547,13 @@ void TForm1::BatchEnded(bool Stopped) {
     StatusBar1->setText(QStringLiteral("Stopped: %1 of %2 files converted")
                             .arg(FConverter->ConvertedCount())
                             .arg(FConverter->Files().size()));
+  if (FRemoved > 0) {
+    const QString text = StatusBar1->text();
+    StatusBar1->setText(
+        text + (text.endsWith(QLatin1Char('!')) ? QStringLiteral(" ") : QStringLiteral("; ")) +
+        (FRemoved == 1 ? QStringLiteral("1 output removed")
+                       : QStringLiteral("%1 outputs removed").arg(FRemoved)));
+  }
   SetStatus(true);
 }
 
@@ -441,18 +561,153 @@ void TForm1::EntryFailed(int Index, const QString& Message) {
   ListBox1->SetState(Index, TEntryState::Failed, QStringLiteral("Failed: ") + Message, Message);
 }
 
-void TForm1::EntryDone(int Index, const QString& OutputFile) {
+void TForm1::EntryDone(int Index, const QString& OutputFile, bool Copied) {
   const auto at = static_cast<size_t>(Index);
   const QString numbered = at < FNumbered.size() ? FNumbered[at] : QString();
   const QString warning = at < FWarnings.size() ? FWarnings[at] : QString();
-  QString text = numbered.isEmpty() ? QStringLiteral("Done")
-                                    : QStringLiteral("Done as ") + QFileInfo(numbered).fileName();
+  const QString done = Copied ? QStringLiteral("Copied") : QStringLiteral("Done");
+  QString text =
+      numbered.isEmpty() ? done : done + QStringLiteral(" as ") + QFileInfo(numbered).fileName();
   if (warning.isEmpty()) {
-    ListBox1->SetState(Index, TEntryState::Done, text, OutputFile);
+    ListBox1->SetState(Index, Copied ? TEntryState::Copied : TEntryState::Done, text, OutputFile);
     return;
   }
   ListBox1->SetState(Index, TEntryState::DoneWithWarning, text + QStringLiteral("; ") + warning,
                      OutputFile + QLatin1Char('\n') + warning);
+}
+
+void TForm1::SchedulePreview() {
+  FPreviewTimer->start();
+}
+
+std::vector<std::string> TForm1::ParseCopyFormats(const QString& Text, QString& Error) {
+  std::vector<std::string> ids;
+  static const QRegularExpression separators(QStringLiteral("[\\s,;]+"));
+  for (QString id : Text.split(separators, Qt::SkipEmptyParts)) {
+    id = id.toLower();
+    if (id.startsWith(QLatin1Char('.'))) id.remove(0, 1);
+    // A caption or an extension names its format too: ".m4a", "mp4".
+    const TFormatSpec* format = FindFormat(id.toStdString());
+    if (format == nullptr) format = FormatForFile("name." + id.toStdString());
+    if (format == nullptr || !format->Readable()) {
+      Error = QStringLiteral("\"%1\" is not a format Tunevert reads; these are: %2")
+                  .arg(id, ReadFormatIds());
+      return {};
+    }
+    if (std::find(ids.begin(), ids.end(), format->Id) == ids.end()) ids.push_back(format->Id);
+  }
+  return ids;
+}
+
+void TForm1::MarkField(QLineEdit* Field, const QString& Error, const QString& Tip) {
+  Field->setToolTip(Error.isEmpty() ? Tip : Error);
+  Field->setStyleSheet(Error.isEmpty() ? QString() : kInvalidFieldStyle);
+}
+
+bool TForm1::CheckLibraryOptions(QString& Error) {
+  QString templateError, copyError;
+  const std::string text = edtNameTemplate->text().trimmed().toStdString();
+  if (!text.empty()) {
+    try {
+      TNameTemplate checked(text);
+    } catch (const EAuException& e) {
+      templateError = QString::fromStdString(e.Message());
+    }
+  }
+  ParseCopyFormats(edtCopyFormats->text(), copyError);
+  MarkField(edtNameTemplate, templateError, kNameTemplateTip);
+  MarkField(edtCopyFormats, copyError, kCopyFormatsTip.arg(ReadFormatIds()));
+  Error = templateError.isEmpty() ? copyError : templateError;
+  return Error.isEmpty();
+}
+
+void TForm1::UpdatePreview() {
+  FPreviewTimer->stop();
+  // During a batch the names on disk are its own outputs arriving.
+  if (FConverter->Running()) return;
+  QString error;
+  const bool usable = CheckLibraryOptions(error);
+  // The status line says what is wrong while it is.
+  if (!usable) {
+    StatusBar1->setText(error);
+  } else if (FStatusShowsOptionsError) {
+    StatusBar1->clear();
+  }
+  FStatusShowsOptionsError = !usable;
+  const TFormatSpec* format = ChosenFormat();
+  const int count = ListBox1->count();
+  if (!usable || format == nullptr) {
+    for (int i = 0; i < count; ++i) ListBox1->SetPreview(i, {});
+    return;
+  }
+  QString folderError;
+  const QString folder = CheckOutputFolder(OutputDirtxt->text(), folderError);
+  TOutputPlanOptions options;
+  // A folder that cannot be one yet still shows the names below it.
+  options.OutputDir = folder.isEmpty() ? std::string("/") : LocalName(folder);
+  options.Extension = format->Extension;
+  options.KeepTree = chkKeepTree->isChecked();
+  // A mirror replaces the outputs it wrote itself, so their names do not count as taken.
+  options.Existing =
+      folder.isEmpty() || chkMirror->isChecked()
+          ? TExistingOutput::Overwrite
+          : static_cast<TExistingOutput>(std::clamp(cbExisting->currentIndex(), 0, 2));
+  options.NameTemplate = edtNameTemplate->text().trimmed().toStdString();
+  options.PortableNames = chkPortableNames->isChecked();
+  options.CopyFormats = ParseCopyFormats(edtCopyFormats->text(), error);
+  std::vector<TBatchSource> sources;
+  std::vector<TNameFields> fields;
+  sources.reserve(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) sources.push_back(ListBox1->Source(i));
+  if (!options.NameTemplate.empty()) {
+    const bool usesTags = TNameTemplate(options.NameTemplate).UsesTags();
+    fields.reserve(sources.size());
+    for (int i = 0; i < count; ++i)
+      fields.push_back(usesTags ? ListBox1->NameFields(i)
+                                : NameFieldsFor(sources[static_cast<size_t>(i)], {}));
+  }
+  std::vector<TPlannedOutput> plan;
+  try {
+    plan = PlanOutputs(sources, options, options.NameTemplate.empty() ? nullptr : &fields);
+  } catch (const EAuException& e) {
+    StatusBar1->setText(QString::fromStdString(e.Message()));
+    return;
+  }
+  for (int i = 0; i < count && static_cast<size_t>(i) < plan.size(); ++i)
+    ListBox1->SetPreview(i, BelowFolder(options.OutputDir, plan[static_cast<size_t>(i)].FinalName));
+}
+
+bool TForm1::ConfirmMirror(const std::vector<TBatchSource>& Sources,
+                           const std::string& OutputFolder) {
+  TBatchPreview preview;
+  try {
+    preview = FConverter->PreviewSources(Sources, cbKonvertTo->currentText().toStdString(),
+                                         QualityChoice(), OutputFolder);
+  } catch (const EAuException& e) {
+    ShowMessage(QString::fromStdString(e.Message()));
+    return false;
+  }
+  if (preview.Removals.empty()) return true;
+  int convert = 0, copy = 0, unchanged = 0, skipped = 0;
+  for (const TEntryPlan& entry : preview.Entries) {
+    convert += entry.Action == TEntryAction::Convert;
+    copy += entry.Action == TEntryAction::Copy;
+    unchanged += entry.Action == TEntryAction::Leave;
+    skipped += entry.Action == TEntryAction::Skip;
+  }
+  const auto removals = preview.Removals.size();
+  QString summary = QStringLiteral("%1 to convert, %2 to copy, %3 unchanged, %4 to remove")
+                        .arg(convert)
+                        .arg(copy)
+                        .arg(unchanged)
+                        .arg(removals);
+  if (skipped > 0) summary += QStringLiteral(", %1 skipped").arg(skipped);
+  summary += QStringLiteral(".\n\nRemoved from %1:").arg(Shown(OutputFolder));
+  for (size_t i = 0; i < std::min(removals, kRemovalsListed); ++i)
+    summary += QStringLiteral("\n") + BelowFolder(OutputFolder, preview.Removals[i]);
+  if (removals > kRemovalsListed)
+    summary += QStringLiteral("\n... and %1 more").arg(removals - kRemovalsListed);
+  return ConfirmRemovals(summary);
 }
 
 void TForm1::AddSources(const std::vector<TBatchSource>& Sources) {
@@ -511,10 +766,10 @@ void TForm1::OpenOutputFolderClick() {
 }
 
 void TForm1::SetStatus(bool Enabled) {
-  for (QWidget* w :
-       std::initializer_list<QWidget*>{btnFileOpen, btnAddFolder, btnClearFileList, cbKonvertTo,
-                                       cbBitrate, OutputDirtxt, btnSelectDir, btnDeleteFromFileList,
-                                       spnJobs, cbExisting, chkKeepTree, chkCarryTags, chkVerify})
+  for (QWidget* w : std::initializer_list<QWidget*>{
+           btnFileOpen, btnAddFolder, btnClearFileList, cbKonvertTo, cbBitrate, OutputDirtxt,
+           btnSelectDir, btnDeleteFromFileList, spnJobs, cbExisting, chkKeepTree, chkCarryTags,
+           chkVerify, edtNameTemplate, chkPortableNames, edtCopyFormats, cbMaxRate, chkMirror})
     w->setEnabled(Enabled);
   for (QAction* a : {FileOpen1, FileAddFolder1, DeleteAction, ConvertAction})
     a->setEnabled(Enabled);

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QStringList>
+#include <QTimer>
 #include <QTreeWidget>
 #include <functional>
 
@@ -36,6 +37,8 @@ class TForm1 final : public QMainWindow {
   std::function<bool(const QString& Text)> AskQuestion;
   // Opening a web page or a folder; the desktop's opener by default.
   std::function<void(const QString& Url)> ShellOpen;
+  // What a mirrored batch would remove, before it starts; true goes ahead.
+  std::function<bool(const QString& Summary)> ConfirmRemovals;
 
   bool UserUpdateClick = false;
   TZemc* ZEMFUNC = nullptr;  // the check is static; no instance is needed
@@ -72,6 +75,11 @@ class TForm1 final : public QMainWindow {
   QCheckBox* chkKeepTree;
   QCheckBox* chkCarryTags;
   QCheckBox* chkVerify;
+  QLineEdit* edtNameTemplate;  // "" names each output after its source
+  QCheckBox* chkPortableNames;
+  QLineEdit* edtCopyFormats;  // format ids: "mp3, ogg"
+  QComboBox* cbMaxRate;       // "None", then the rates in Hz
+  QCheckBox* chkMirror;
   TFileListBox* ListBox1;
   QPushButton* btnDeleteFromFileList;
   QLabel* StatusBar1;
@@ -119,9 +127,22 @@ class TForm1 final : public QMainWindow {
  private:
   void SetStatus(bool Enabled);
   void EntryFailed(int Index, const QString& Message);
-  void EntryDone(int Index, const QString& OutputFile);
+  void EntryDone(int Index, const QString& OutputFile, bool Copied);
   void AddSources(const std::vector<TBatchSource>& Sources);
   void BatchEnded(bool Stopped);
+  // The preview column fills after a pause in typing (SchedulePreview), or now.
+  void SchedulePreview();
+  void UpdatePreview();
+  // The ids of the formats typed ("MP3, .ogg" -> mp3, ogg); empty with Error set when one is
+  // not a format read.
+  static std::vector<std::string> ParseCopyFormats(const QString& Text, QString& Error);
+  // The name template and copy list, checked; the first problem in Error and the field that
+  // has it marked.
+  bool CheckLibraryOptions(QString& Error);
+  static void MarkField(QLineEdit* Field, const QString& Error, const QString& Tip);
+  // Mirror: what the batch will do, shown for confirming when it removes files. False when
+  // the batch must not start.
+  bool ConfirmMirror(const std::vector<TBatchSource>& Sources, const std::string& OutputFolder);
 
   TComponentPtr<TBatchConverter> FConverter;
   TComponentPtr<TWebUpdate> FWebUpdate;
@@ -133,6 +154,9 @@ class TForm1 final : public QMainWindow {
   std::string QualityChoice() const;
   QString FChoicesFormat;
   QHash<QString, QString> FChoiceByFormat;
+  QTimer* FPreviewTimer = nullptr;
+  int FRemoved = 0;  // outputs the running batch removed
+  bool FStatusShowsOptionsError = false;
 };
 
 // The application's names, set once at start (main, and tests that need them).

@@ -74,6 +74,12 @@ void TForm1::LoadSettings() {
   chkKeepTree->setChecked(settings->value(QStringLiteral("keepTree"), false).toBool());
   chkCarryTags->setChecked(settings->value(QStringLiteral("carryTags"), true).toBool());
   chkVerify->setChecked(settings->value(QStringLiteral("verify"), true).toBool());
+  edtNameTemplate->setText(settings->value(QStringLiteral("nameTemplate")).toString());
+  chkPortableNames->setChecked(settings->value(QStringLiteral("portableNames"), false).toBool());
+  edtCopyFormats->setText(settings->value(QStringLiteral("copyFormats")).toString());
+  const int maxRate = settings->value(QStringLiteral("maxRate"), 0).toInt();
+  cbMaxRate->setCurrentIndex(std::max(0, cbMaxRate->findText(QString::number(maxRate))));
+  chkMirror->setChecked(settings->value(QStringLiteral("mirror"), false).toBool());
   if (settings->contains(QStringLiteral("geometry")))
     restoreGeometry(settings->value(QStringLiteral("geometry")).toByteArray());
 }
@@ -96,6 +102,11 @@ void TForm1::SaveSettings() const {
   settings->setValue(QStringLiteral("keepTree"), chkKeepTree->isChecked());
   settings->setValue(QStringLiteral("carryTags"), chkCarryTags->isChecked());
   settings->setValue(QStringLiteral("verify"), chkVerify->isChecked());
+  settings->setValue(QStringLiteral("nameTemplate"), edtNameTemplate->text());
+  settings->setValue(QStringLiteral("portableNames"), chkPortableNames->isChecked());
+  settings->setValue(QStringLiteral("copyFormats"), edtCopyFormats->text());
+  settings->setValue(QStringLiteral("maxRate"), cbMaxRate->currentText().toInt());
+  settings->setValue(QStringLiteral("mirror"), chkMirror->isChecked());
   settings->setValue(QStringLiteral("geometry"), saveGeometry());
 }
 

@@ -95,6 +95,35 @@ void SetFormat(TForm1& form, const char* format) {
   form.cbKonvertToChange();
 }
 
+// A tenth of a second of silence in FLAC, tagged by ffmpeg.
+void MakeTaggedFlac(const std::string& path,
+                    const std::vector<std::pair<std::string, std::string>>& tags) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::string command =
+      "ffmpeg -nostdin -v error -f lavfi -i anullsrc=r=44100:cl=stereo -t 0.1 -c:a flac";
+  for (const auto& [key, value] : tags) command += " -metadata " + Quoted(key + "=" + value);
+  ASSERT_EQ(std::system((command + " " + Quoted(path)).c_str()), 0) << path;
+}
+
+// What Read gives once it is Expected, or at the timeout, for the comparison to show; the
+// toolkit's QTRY macros would fail without telling the test framework.
+QString Eventually(const std::function<QString()>& Read, const QString& Expected) {
+  static_cast<void>(QTest::qWaitFor([&] { return Read() == Expected; }, 5000));
+  return Read();
+}
+
+void ReplaceText(QLineEdit* edit, const char* text) {
+  edit->setFocus();
+  edit->selectAll();
+  QTest::keyClick(edit, Qt::Key_Delete);
+  QTest::keyClicks(edit, QString::fromUtf8(text));
+}
+
+QList<QWidget*> LibraryControls(const TForm1& form) {
+  return {form.edtNameTemplate, form.chkPortableNames, form.edtCopyFormats, form.cbMaxRate,
+          form.chkMirror};
+}
+
 }  // namespace
 
 TEST_F(MainWindow, DefaultsAtFirstStartAndTheExactTitle) {
@@ -111,6 +140,11 @@ TEST_F(MainWindow, DefaultsAtFirstStartAndTheExactTitle) {
   EXPECT_TRUE(form.chkCarryTags->isChecked());
   EXPECT_TRUE(form.chkVerify->isChecked());
   EXPECT_FALSE(form.btnOpenOutputFolder->isEnabled());
+  EXPECT_TRUE(form.edtNameTemplate->text().isEmpty());
+  EXPECT_FALSE(form.chkPortableNames->isChecked());
+  EXPECT_TRUE(form.edtCopyFormats->text().isEmpty());
+  EXPECT_EQ(form.cbMaxRate->currentText(), QStringLiteral("None"));
+  EXPECT_FALSE(form.chkMirror->isChecked());
   const QString title = QStringLiteral("Tunevert 1.3 - by Quorvel Software");
   EXPECT_EQ(form.windowTitle(), title);
   ASSERT_NE(form.windowHandle(), nullptr);
@@ -322,6 +356,8 @@ TEST_F(MainWindow, EveryEntryShowsItsResultAndTheBarEndsAtOneHundred) {
   EXPECT_TRUE(form.btnConvert->isEnabled());
   EXPECT_FALSE(form.btnAddFolder->isEnabled());
   EXPECT_FALSE(form.spnJobs->isEnabled());
+  for (QWidget* control : LibraryControls(form))
+    EXPECT_FALSE(control->isEnabled()) << control->accessibleName().toStdString();
   ASSERT_TRUE(PumpUntil([&] { return !form.Converter()->Running(); }, 30000));
   EXPECT_TRUE(shown.isEmpty()) << shown.join(QLatin1Char('\n')).toStdString();
   EXPECT_EQ(form.OutputDirtxt->text(), Q(dir / "out/"));  // as the batch used it
@@ -504,6 +540,11 @@ TEST_F(MainWindow, ChoicesAreRememberedInTheConfigFolder) {
     form.chkKeepTree->setChecked(true);
     form.chkCarryTags->setChecked(false);
     form.chkVerify->setChecked(false);
+    form.edtNameTemplate->setText(QStringLiteral("{artist}/{title}"));
+    form.chkPortableNames->setChecked(true);
+    form.edtCopyFormats->setText(QStringLiteral("mp3, opus"));
+    form.cbMaxRate->setCurrentText(QStringLiteral("48000"));
+    form.chkMirror->setChecked(true);
     form.resize(700, 520);
     saved = form.size();
     EXPECT_TRUE(form.close());
@@ -520,6 +561,11 @@ TEST_F(MainWindow, ChoicesAreRememberedInTheConfigFolder) {
     EXPECT_TRUE(form.chkKeepTree->isChecked());
     EXPECT_FALSE(form.chkCarryTags->isChecked());
     EXPECT_FALSE(form.chkVerify->isChecked());
+    EXPECT_EQ(form.edtNameTemplate->text(), QStringLiteral("{artist}/{title}"));
+    EXPECT_TRUE(form.chkPortableNames->isChecked());
+    EXPECT_EQ(form.edtCopyFormats->text(), QStringLiteral("mp3, opus"));
+    EXPECT_EQ(form.cbMaxRate->currentText(), QStringLiteral("48000"));
+    EXPECT_TRUE(form.chkMirror->isChecked());
     EXPECT_EQ(form.size(), saved);
     SetFormat(form, ".m4a");
     EXPECT_EQ(form.cbBitrate->currentText(), QStringLiteral("256"));
@@ -577,22 +623,14 @@ TEST_F(MainWindow, KeyboardShortcuts) {
 TEST_F(MainWindow, EveryControlIsReachedWithTabAndNamed) {
   TForm1 form;
   form.show();
-  const QList<QWidget*> controls = {form.btnFileOpen,
-                                    form.btnAddFolder,
-                                    form.btnClearFileList,
-                                    form.cbKonvertTo,
-                                    form.cbBitrate,
-                                    form.btnConvert,
-                                    form.OutputDirtxt,
-                                    form.btnSelectDir,
-                                    form.btnOpenOutputFolder,
-                                    form.spnJobs,
-                                    form.cbExisting,
-                                    form.chkKeepTree,
-                                    form.chkCarryTags,
-                                    form.chkVerify,
-                                    form.ListBox1,
-                                    form.btnDeleteFromFileList};
+  const QList<QWidget*> controls = {
+      form.btnFileOpen,      form.btnAddFolder,   form.btnClearFileList,
+      form.cbKonvertTo,      form.cbBitrate,      form.btnConvert,
+      form.OutputDirtxt,     form.btnSelectDir,   form.btnOpenOutputFolder,
+      form.spnJobs,          form.cbExisting,     form.chkKeepTree,
+      form.chkCarryTags,     form.chkVerify,      form.edtNameTemplate,
+      form.chkPortableNames, form.edtCopyFormats, form.cbMaxRate,
+      form.chkMirror,        form.ListBox1,       form.btnDeleteFromFileList};
   form.btnOpenOutputFolder->setEnabled(true);
   QList<QWidget*> reached;
   QWidget* w = form.btnFileOpen;
@@ -608,6 +646,8 @@ TEST_F(MainWindow, EveryControlIsReachedWithTabAndNamed) {
   EXPECT_EQ(reached, controls);
   for (QWidget* control : controls)
     EXPECT_FALSE(control->accessibleName().isEmpty()) << control->metaObject()->className();
+  for (QWidget* control : LibraryControls(form))
+    EXPECT_FALSE(control->toolTip().isEmpty()) << control->accessibleName().toStdString();
 }
 
 // Every extension the batch reads, in either letter case, is taken from a drop and offered
@@ -736,6 +776,128 @@ TEST_F(MainWindow, ARowShowsThatTagsCouldNotBeCarried) {
             Q(dir / "out/tagged.flac") + QLatin1Char('\n') + warning);
   EXPECT_EQ(list->State(1), TEntryState::Done);  // it had no tags to lose
   EXPECT_GT(fs::file_size(dir / "out/tagged.flac"), 1000u);
+}
+
+// The preview column shows each row's output below the output folder, from tags read once
+// per file, and follows the template as it is typed; a bad one is shown and starts nothing.
+TEST_F(MainWindow, ThePreviewFollowsTheNameTemplate) {
+  TempDir dir;
+  const std::vector<std::pair<std::string, std::string>> intro = {
+      {"artist", "Ærø Band"}, {"album", "First"}, {"track", "3"}, {"title", "In/Out"}};
+  MakeTaggedFlac(dir / "in/one.flac", intro);
+  MakeTaggedFlac(dir / "in/two.flac", intro);
+  MakeTaggedFlac(dir / "in/three.flac", {{"album", "First"}, {"track", "4"}, {"title", "Why?"}});
+  TForm1 form;
+  form.show();
+  QStringList shown;
+  form.ShowMessage = [&](const QString& text) { shown << text; };
+  form.OutputDirtxt->setText(Q(dir / "out"));
+  form.AddFolder1Accept(Q(dir / "in"));  // sorted: one, three, two
+  TFileListBox* list = form.ListBox1;
+  auto previews = [list] {
+    QStringList names;
+    for (int i = 0; i < list->count(); ++i) names << list->Preview(i);
+    return names.join(QLatin1Char('|'));
+  };
+  const QString plain = QStringLiteral("one.mp3|three.mp3|two.mp3");
+  EXPECT_EQ(Eventually(previews, plain), plain);
+
+  ReplaceText(form.edtNameTemplate, "{artist}/{album}/{track:02} {title}");
+  // The same tags twice: the second is numbered, as the batch would name it.
+  const QString templated = QStringLiteral(
+      "\u00C6r\u00F8 Band/First/03 In_Out.mp3|Unknown Artist/First/04 Why?.mp3|"
+      "\u00C6r\u00F8 Band/First/03 In_Out (2).mp3");
+  EXPECT_EQ(Eventually(previews, templated), templated);
+  form.chkPortableNames->setChecked(true);
+  form.edtCopyFormats->setText(QStringLiteral("flac"));
+  auto second = [list] { return list->Preview(1); };
+  const QString portableCopy = QStringLiteral("Unknown Artist/First/04 Why_.flac");
+  EXPECT_EQ(Eventually(second, portableCopy), portableCopy);
+
+  // Tags are kept with their rows: with the files gone, a new template still has them.
+  fs::remove_all(dir / "in");
+  ReplaceText(form.edtNameTemplate, "{album} - {title}");
+  const QString cached = QStringLiteral("First - Why_.flac");
+  EXPECT_EQ(Eventually(second, cached), cached);
+
+  const QString tip = form.edtNameTemplate->toolTip();
+  ReplaceText(form.edtNameTemplate, "{album}/{nosuchfield}");
+  EXPECT_EQ(Eventually(previews, QStringLiteral("||")), QStringLiteral("||"));
+  EXPECT_TRUE(form.edtNameTemplate->toolTip().contains(QStringLiteral("nosuchfield")));
+  EXPECT_EQ(form.StatusBar1->text(), form.edtNameTemplate->toolTip());
+  form.btnConvertClick();
+  EXPECT_FALSE(form.Converter()->Running());
+  ASSERT_EQ(shown.size(), 1);
+  EXPECT_TRUE(shown[0].contains(QStringLiteral("nosuchfield")));
+  EXPECT_TRUE(list->StatusText(0).isEmpty());
+
+  form.edtNameTemplate->clear();
+  form.edtCopyFormats->clear();
+  SetFormat(form, ".ogg");
+  const QString ogg = QStringLiteral("one.ogg|three.ogg|two.ogg");
+  EXPECT_EQ(Eventually(previews, ogg), ogg);
+  EXPECT_EQ(form.edtNameTemplate->toolTip(), tip);
+  EXPECT_TRUE(form.StatusBar1->text().isEmpty());
+}
+
+// A mirrored run converts and copies; after a source is gone the next run says what it would
+// remove, and removes it only when told to.
+TEST_F(MainWindow, AMirrorSaysWhatItRemovesFirst) {
+  TempDir dir;
+  const auto pcm = RampPcm(3000, 2, 16);
+  fs::create_directories(dir / "in");
+  WriteWav(dir / "in/a.wav", pcm, 2, 16, 96000);
+  WriteWav(dir / "in/b.wav", pcm, 2, 16, 44100);
+  MakeTaggedFlac(dir / "in/c.flac", {{"title", "Kept"}});
+  TForm1 form;
+  form.show();
+  QStringList shown, summaries;
+  bool proceed = false;
+  form.ShowMessage = [&](const QString& text) { shown << text; };
+  form.ConfirmRemovals = [&](const QString& text) {
+    summaries << text;
+    return proceed;
+  };
+  SetFormat(form, ".wav");
+  form.chkMirror->setChecked(true);
+  form.edtCopyFormats->setText(QStringLiteral("flac"));
+  form.cbMaxRate->setCurrentText(QStringLiteral("48000"));
+  form.OutputDirtxt->setText(Q(dir / "out"));
+  auto convert = [&] {
+    form.btnConvertClick();
+    return PumpUntil([&] { return !form.Converter()->Running(); }, 30000);
+  };
+  form.AddFolder1Accept(Q(dir / "in"));
+  ASSERT_EQ(form.ListBox1->count(), 3);
+  ASSERT_TRUE(convert());
+  EXPECT_TRUE(summaries.isEmpty());  // nothing to remove: nothing to ask
+  EXPECT_EQ(form.ListBox1->State(2), TEntryState::Copied);
+  EXPECT_EQ(ReadAll(dir / "out/c.flac"), ReadAll(dir / "in/c.flac"));
+  EXPECT_EQ(WavPayload(dir / "out/b.wav"), pcm);  // at or below the maximum rate: as it was
+  EXPECT_EQ(CommandOutput("ffprobe -v error -show_entries stream=sample_rate -of csv=p=0 " +
+                          Quoted(dir / "out/a.wav")),
+            "48000\n");
+
+  fs::remove(dir / "in/b.wav");
+  form.btnClearFileListClick();
+  form.AddFolder1Accept(Q(dir / "in"));
+  form.btnConvertClick();
+  EXPECT_FALSE(form.Converter()->Running());
+  ASSERT_EQ(summaries.size(), 1);
+  EXPECT_TRUE(
+      summaries[0].startsWith(QStringLiteral("0 to convert, 0 to copy, 2 unchanged, 1 to remove")))
+      << summaries[0].toStdString();
+  EXPECT_TRUE(summaries[0].endsWith(QStringLiteral("\nb.wav"))) << summaries[0].toStdString();
+  EXPECT_TRUE(fs::exists(dir / "out/b.wav"));
+  EXPECT_TRUE(form.ListBox1->StatusText(0).isEmpty());
+
+  proceed = true;
+  ASSERT_TRUE(convert());
+  EXPECT_FALSE(fs::exists(dir / "out/b.wav"));
+  EXPECT_TRUE(fs::exists(dir / "out/a.wav"));
+  EXPECT_EQ(CountIn(form.ListBox1, TEntryState::Unchanged), 2);
+  EXPECT_EQ(form.StatusBar1->text(), QStringLiteral("Done! 1 output removed"));
+  EXPECT_TRUE(shown.isEmpty()) << shown.join(QLatin1Char('\n')).toStdString();
 }
 
 TEST(MessageWindow, CreatedHiddenBorderlessAndOnTop) {

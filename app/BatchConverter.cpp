@@ -217,12 +217,7 @@ bool TBatchConverter::TryStart(TLane& Lane, int Index, std::string& Failure) {
     return false;
   }
   if (copy) {
-    Lane.Entry = Index;
-    Lane.Percent = 0;
-    Lane.Final = finalName;
-    Lane.Temp = pending->Path();
-    Lane.Pending = std::move(pending);
-    Lane.Warning.clear();
+    BeginEntry(Lane, Index, finalName, std::move(pending));
     Lane.Copy = std::make_unique<TFileCopyJob>(
         fileName, Lane.Temp, Verify,
         [this, lane = &Lane](TFileCopyJob& Job) { CopyDone(*lane, Job); });
@@ -252,13 +247,7 @@ bool TBatchConverter::TryStart(TLane& Lane, int Index, std::string& Failure) {
     output->SetFileName(pending->Path());
     // The worker finishes the file itself (tags, read back, sync): long work that must not
     // hold up this thread. The lane is set up before the run starts, for the worker to read.
-    Lane.Entry = Index;
-    Lane.Percent = 0;
-    Lane.Final = finalName;
-    Lane.Temp = pending->Path();
-    Lane.Pending = std::move(pending);
-    Lane.Warning.clear();
-    Lane.Tags = {};
+    BeginEntry(Lane, Index, finalName, std::move(pending));
     if (auto* tagWriter = dynamic_cast<TTagWritingOutput*>(output))
       tagWriter->SetTagSource([this, lane = &Lane, Index] { return EncoderTags(*lane, Index); });
     output->SetAfterFinish(
@@ -274,6 +263,17 @@ bool TBatchConverter::TryStart(TLane& Lane, int Index, std::string& Failure) {
   }
 }
 
+void TBatchConverter::BeginEntry(TLane& Lane, int Index, const std::string& Final,
+                                 std::unique_ptr<TPendingOutput> Pending) {
+  Lane.Entry = Index;
+  Lane.Percent = 0;
+  Lane.Final = Final;
+  Lane.Temp = Pending->Path();
+  Lane.Pending = std::move(Pending);
+  Lane.Warning.clear();
+  Lane.Tags = {};
+}
+
 void TBatchConverter::FinishEntry(TLane& Lane) {
   TAuFileOut* output = std::exchange(Lane.Running, nullptr);
   const int index = std::exchange(Lane.Entry, -1);
@@ -284,28 +284,39 @@ void TBatchConverter::FinishEntry(TLane& Lane) {
     failure = "The conversion stopped before the end of the file.";
   // Tagged and read back on the worker; put in place here. Anything not placed goes with the
   // pending file.
-  const std::string warning = std::move(Lane.Warning);
+  SettleEntry(Lane, index, std::move(failure), Lane.Warning, false);
+}
+
+void TBatchConverter::SettleEntry(TLane& Lane, int Index, std::string Failure,
+                                  const std::string& Warning, bool Copied) {
   TPlacement placement;
-  if (failure.empty()) {
-    placement = PlaceOutput(Lane, index);
-    failure = placement.Failure;
+  if (Failure.empty()) {
+    placement = PlaceOutput(Lane, Index);
+    Failure = placement.Failure;
   }
   Lane.Pending.reset();
-  if (!failure.empty()) {
-    Fail(index, failure);
+  if (!Failure.empty()) {
+    Fail(Index, Failure);
     return;
   }
   if (!placement.SkipReason.empty()) {
     ++FSkipped;
-    if (OnEntrySkipped) OnEntrySkipped(index, placement.SkipReason);
+    if (OnEntrySkipped) OnEntrySkipped(Index, placement.SkipReason);
     return;
   }
-  ++FConverted;
-  FPlaced[static_cast<size_t>(index)] = true;
-  if (FPlan[static_cast<size_t>(index)].Numbered && OnEntryNumbered)
-    OnEntryNumbered(index, placement.Name);
-  if (!warning.empty() && OnEntryWarning) OnEntryWarning(index, warning);
-  if (OnEntryDone) OnEntryDone(index, placement.Name);
+  ++(Copied ? FCopied : FConverted);
+  FPlaced[static_cast<size_t>(Index)] = true;
+  if (FPlan[static_cast<size_t>(Index)].Numbered && OnEntryNumbered)
+    OnEntryNumbered(Index, placement.Name);
+  if (!Warning.empty() && OnEntryWarning) OnEntryWarning(Index, Warning);
+  if (const auto& done = Copied ? OnEntryCopied : OnEntryDone) done(Index, placement.Name);
+}
+
+void TBatchConverter::StartNext() {
+  if (!FRunning) return;
+  if (FActiveLanes > 1) ShowBatchStatus();
+  ShowBatchProgress();
+  StartWaiting();
 }
 
 void TBatchConverter::FinishBatch() {
@@ -362,10 +373,7 @@ void TBatchConverter::OutputDone(TLane& Lane, TComponent* Sender) {
   // A converter being destroyed reports nothing: whoever listens may be gone already.
   if (!FRunning || Sender != Lane.Running || IsDestroying()) return;
   FinishEntry(Lane);
-  if (!FRunning) return;
-  if (FActiveLanes > 1) ShowBatchStatus();
-  ShowBatchProgress();
-  StartWaiting();
+  StartNext();
 }
 
 void TBatchConverter::OutputProgress(TLane& Lane, TComponent* Sender) {

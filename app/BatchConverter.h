@@ -235,7 +235,15 @@ class TBatchConverter final : public TComponent {
   void StartWaiting();
   void StartEntry(TLane& Lane, int Index);
   bool TryStart(TLane& Lane, int Index, std::string& Failure);
+  // Points the lane at its entry's output file, which it owns until the entry settles.
+  void BeginEntry(TLane& Lane, int Index, const std::string& Final,
+                  std::unique_ptr<TPendingOutput> Pending);
   void FinishEntry(TLane& Lane);
+  // Puts a finished file in place (unless it failed) and reports what became of its entry.
+  void SettleEntry(TLane& Lane, int Index, std::string Failure, const std::string& Warning,
+                   bool Copied);
+  // After an entry settled: what the user sees, and the next entries started.
+  void StartNext();
   // Puts the lane's finished file at its entry's name, as Existing says.
   TPlacement PlaceOutput(TLane& Lane, int Index);
   // Makes the names of the files placed so far survive a crash.

@@ -356,29 +356,8 @@ void TBatchConverter::CopyDone(TLane& Lane, TFileCopyJob& Job) {
   FRetiredCopies.push_back(std::move(Lane.Copy));
   const int index = std::exchange(Lane.Entry, -1);
   ++FFinished;
-  std::string failure = Job.Failure();
-  TPlacement placement;
-  if (failure.empty()) {
-    placement = PlaceOutput(Lane, index);
-    failure = placement.Failure;
-  }
-  Lane.Pending.reset();
-  if (!failure.empty()) {
-    Fail(index, failure);
-  } else if (!placement.SkipReason.empty()) {
-    ++FSkipped;
-    if (OnEntrySkipped) OnEntrySkipped(index, placement.SkipReason);
-  } else {
-    ++FCopied;
-    FPlaced[static_cast<size_t>(index)] = true;
-    if (FPlan[static_cast<size_t>(index)].Numbered && OnEntryNumbered)
-      OnEntryNumbered(index, placement.Name);
-    if (OnEntryCopied) OnEntryCopied(index, placement.Name);
-  }
-  if (!FRunning) return;
-  if (FActiveLanes > 1) ShowBatchStatus();
-  ShowBatchProgress();
-  StartWaiting();
+  SettleEntry(Lane, index, Job.Failure(), {}, true);
+  StartNext();
 }
 
 void TBatchConverter::PruneCopies(bool All) {

@@ -1,7 +1,6 @@
 #include "app/MirrorState.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,7 +9,6 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -146,17 +144,6 @@ std::string RecordLine(const TMirrorRecord& Record) {
       .Integer(Record.Identity.Size)
       .Integer(Record.Identity.MTimeNs)
       .Done();
-}
-
-std::string NewGeneration() {
-  uint64_t value = 0;
-  if (::getrandom(&value, sizeof value, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof value)) {
-    std::random_device device;
-    value = (static_cast<uint64_t>(device()) << 32) ^ device();
-  }
-  char text[17];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
-  return text;
 }
 
 std::string HeaderLine(const std::string& Generation) {
@@ -494,7 +481,7 @@ void TMirrorState::WriteFresh(const std::string& Content) {
 }
 
 void TMirrorState::WriteFresh() {
-  WriteFresh(HeaderLine(NewGeneration()));
+  WriteFresh(HeaderLine(RandomToken()));
 }
 
 void TMirrorState::Append(const std::string& Line) {
@@ -573,7 +560,7 @@ void TMirrorState::Compact() {
   }
   // Nothing superseded, damaged or dropped: a run that changed nothing writes nothing.
   if (dropped == 0 && FLines == FRecords.size() + FFolders.size()) return;
-  const std::string generation = NewGeneration();
+  const std::string generation = RandomToken();
   std::string content = HeaderLine(generation);
   content.reserve(content.size() + FRecords.size() * 256);
   for (const auto& [source, record] : FRecords) content += RecordLine(record);

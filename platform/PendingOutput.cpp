@@ -133,6 +133,10 @@ TPendingOutput::~TPendingOutput() {
 
 std::string TPendingOutput::NewToken() const {
   if (FOptions.NameToken) return FOptions.NameToken();
+  return RandomToken();
+}
+
+std::string RandomToken() {
   uint64_t value = 0;
   if (::getrandom(&value, sizeof value, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof value)) {
     std::random_device device;

@@ -73,6 +73,9 @@ class TPendingOutput {
 // name fits in NAME_MAX bytes.
 std::string PendingFileName(const std::string& FinalName, const std::string& Token);
 
+// 16 hex digits nobody can guess.
+std::string RandomToken();
+
 // Flushes a folder's entries (new and renamed files) to the disk; false when that failed.
 bool SyncFolder(const std::string& Folder);
 

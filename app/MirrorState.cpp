@@ -405,6 +405,23 @@ size_t TMirrorState::ApplyLines(std::string_view Text) {
   }
 }
 
+namespace {
+
+// A name below the mirror: relative, with no empty, "." or ".." part and no NUL. A journal
+// that names anything else was not written here, and nothing outside the mirror is touched.
+bool InsideMirror(std::string_view Name) {
+  if (Name.empty() || Name.find('\0') != std::string_view::npos) return false;
+  for (size_t from = 0;;) {
+    const size_t slash = Name.find('/', from);
+    const std::string_view part = Name.substr(from, slash - from);
+    if (part.empty() || part == "." || part == "..") return false;
+    if (slash == std::string_view::npos) return true;
+    from = slash + 1;
+  }
+}
+
+}  // namespace
+
 void TMirrorState::ApplyLine(std::string_view Line) {
   const size_t lastTab = Line.rfind('\t');
   if (lastTab == std::string_view::npos || Line.size() - lastTab != 9) return;
@@ -449,12 +466,14 @@ void TMirrorState::ApplyLine(std::string_view Line) {
     record.SourceSize = *sourceSize;
     record.SourceMTimeNs = *sourceTime;
     record.Identity = {*device, *inode, *size, *time};
+    if (!InsideMirror(record.Output) || (!record.Plain.empty() && !InsideMirror(record.Plain)))
+      return;
     const std::string key = record.Source;
     FRecords.insert_or_assign(key, std::move(record));
   } else if (kind == "forget" && texts.size() == 1) {
     FRecords.erase(texts[0]);
   } else if (kind == "folder" && texts.size() == 1) {
-    FFolders.insert(std::move(texts[0]));
+    if (InsideMirror(texts[0])) FFolders.insert(std::move(texts[0]));
   } else if (kind == "unfolder" && texts.size() == 1) {
     FFolders.erase(texts[0]);
   } else {

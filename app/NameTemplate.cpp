@@ -93,15 +93,19 @@ std::string SafePart(std::string Part, bool Portable, size_t Room) {
   trimEnd();
   if (Part.empty()) return Part;
   if (Part[0] == '.') Part.insert(0, "_");
+  auto cut = [&] {
+    if (Part.size() <= Room) return;
+    Part.erase(Utf8Boundary(Part, Room));
+    trimEnd();
+  };
+  // Cut first: "CON" and 300 spaces is a device name once cut and trimmed.
+  cut();
   if (Portable && WindowsReserved(Part)) {
     const size_t dot = Part.find('.');
     const size_t wordEnd =
         Part.find_last_not_of(' ', dot == std::string::npos ? Part.size() : dot - 1);
     Part.insert(wordEnd + 1, "_");
-  }
-  if (Part.size() > Room) {
-    Part.erase(Utf8Boundary(Part, Room));
-    trimEnd();
+    cut();
   }
   return Part;
 }
@@ -312,7 +316,9 @@ std::string TNameTemplate::Expand(const TNameFields& Fields, const std::string& 
   std::string file = SafePart(parts.back(), Portable, fileRoom);
   if (file.empty()) {
     const auto source = Fields.find("source");
-    file = SafePart(source == Fields.end() ? "" : source->second, Portable, fileRoom);
+    std::string name = source == Fields.end() ? "" : source->second;
+    std::replace(name.begin(), name.end(), '/', '_');
+    file = SafePart(std::move(name), Portable, fileRoom);
   }
   if (file.empty()) file = "_";
   return path + file + Extension;

@@ -18,6 +18,9 @@ targets=(
   "fuzz_http_request seeds-http     12288"
   "fuzz_opus         seeds-opus     16384"
   "fuzz_tag_presence seeds-tags     16384"
+  "fuzz_name_template seeds-names   1024"
+  "fuzz_mirror_state seeds-mirror   8192"
+  "fuzz_cover_scale  seeds-covers   16384"
 )
 
 seconds=${1:?usage: fuzz/run-all.sh SECONDS [TARGET...]}

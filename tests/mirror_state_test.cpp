@@ -249,6 +249,28 @@ TEST(MirrorState, OwnsOnlyTheVeryFileItPlaced) {
   }
 }
 
+// A journal planted in the mirror never makes a file or folder outside it ours, even one it
+// names with its true identity.
+TEST(MirrorState, NamesOutsideTheMirrorAreNeverItsOwn) {
+  TempDir root;
+  fs::create_directories(root / "dest");
+  PutBytes(root / "victim.txt", "the user's");
+  const std::string d = root / "dest";
+  {
+    TMirrorState state(d);
+    for (const char* output : {"../victim.txt", "/etc/hostname", "a//b", "./x"}) {
+      TMirrorRecord record = Unplaced(output, output);
+      record.Identity = IdentityOf(output[0] == '/' ? output : root / "victim.txt").value();
+      state.Record(record);
+    }
+    state.RecordFolder("..");
+    state.RecordFolder("sub/../..");
+  }
+  TMirrorState reopened(d);
+  EXPECT_TRUE(reopened.Records().empty());
+  EXPECT_TRUE(reopened.Folders().empty());
+}
+
 TEST(MirrorState, ARunSeesWhatOthersWroteAcrossTheirRewrites) {
   TempDir dest;
   const std::string d = dest.Path.string();

@@ -191,6 +191,12 @@ TEST(NameTemplate, LongPartsAreCutAtACharacterAndKeepTheExtension) {
   EXPECT_EQ(plan[1].Plain, plan[0].FinalName);
   ExpectSafeParts(plan[1].FinalName.substr(out.size()));
   Touch(plan[1].FinalName);
+  // Found by fuzzing: a device name that only shows once the part is cut and trimmed, and a
+  // source name with '/' standing in for an empty file name.
+  EXPECT_EQ(TNameTemplate("{artist}/x")
+                .Expand({{"artist", "CON" + std::string(300, ' ') + "x"}}, ".mp3", true),
+            "CON_/x.mp3");
+  EXPECT_EQ(TNameTemplate("{folder}").Expand({{"source", "a/b"}}, ".mp3", false), "a_b.mp3");
 }
 
 TEST(NameTemplate, MalformedTemplatesSayWhatAndWhere) {

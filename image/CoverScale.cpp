@@ -11,7 +11,6 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <mutex>
 #include <string_view>
 
 #include "image/SwScaleLibrary.h"
@@ -28,88 +27,8 @@ constexpr int64_t kMostPixelsDecoded = int64_t{1} << 26;
 // FFmpeg's JPEG quantiser scale: 2..4 keeps a cover visually intact at a fraction of its size.
 constexpr int kJpegQuality = 3;
 
-struct TCoverApi {
-  // libavutil
-  decltype(&::av_frame_alloc) frame_alloc = nullptr;
-  decltype(&::av_frame_free) frame_free = nullptr;
-  decltype(&::av_frame_get_buffer) frame_get_buffer = nullptr;
-  decltype(&::av_strerror) strerror = nullptr;
-  decltype(&::av_log_set_level) log_set_level = nullptr;
-  // libavcodec
-  decltype(&::avcodec_find_decoder) find_decoder = nullptr;
-  decltype(&::avcodec_find_encoder) find_encoder = nullptr;
-  decltype(&::avcodec_alloc_context3) alloc_context3 = nullptr;
-  decltype(&::avcodec_free_context) free_context = nullptr;
-  decltype(&::avcodec_open2) open2 = nullptr;
-  decltype(&::avcodec_send_packet) send_packet = nullptr;
-  decltype(&::avcodec_receive_frame) receive_frame = nullptr;
-  decltype(&::avcodec_send_frame) send_frame = nullptr;
-  decltype(&::avcodec_receive_packet) receive_packet = nullptr;
-  decltype(&::av_packet_alloc) packet_alloc = nullptr;
-  decltype(&::av_packet_free) packet_free = nullptr;
-  decltype(&::av_new_packet) new_packet = nullptr;
-  // libswscale
-  decltype(&::sws_getContext) sws_get_context = nullptr;
-  decltype(&::sws_scale) sws_scale = nullptr;
-  decltype(&::sws_freeContext) sws_free_context = nullptr;
-};
-
-TCoverApi Api;
-std::string MissingEntry;
-
-template <class F>
-void Resolve(const TCodecLibrary& Library, const char* Name, F& Entry) {
-  Entry = Library.Function<F>(Name);
-  if (Entry == nullptr && MissingEntry.empty())
-    MissingEntry = Library.FileName() + " lacks " + Name + ".";
-}
-
-void ResolveAll() {
-  const TCodecLibrary& util = AVUtilLibrary();
-  Resolve(util, "av_frame_alloc", Api.frame_alloc);
-  Resolve(util, "av_frame_free", Api.frame_free);
-  Resolve(util, "av_frame_get_buffer", Api.frame_get_buffer);
-  Resolve(util, "av_strerror", Api.strerror);
-  Resolve(util, "av_log_set_level", Api.log_set_level);
-  const TCodecLibrary& codec = AVCodecLibrary();
-  Resolve(codec, "avcodec_find_decoder", Api.find_decoder);
-  Resolve(codec, "avcodec_find_encoder", Api.find_encoder);
-  Resolve(codec, "avcodec_alloc_context3", Api.alloc_context3);
-  Resolve(codec, "avcodec_free_context", Api.free_context);
-  Resolve(codec, "avcodec_open2", Api.open2);
-  Resolve(codec, "avcodec_send_packet", Api.send_packet);
-  Resolve(codec, "avcodec_receive_frame", Api.receive_frame);
-  Resolve(codec, "avcodec_send_frame", Api.send_frame);
-  Resolve(codec, "avcodec_receive_packet", Api.receive_packet);
-  Resolve(codec, "av_packet_alloc", Api.packet_alloc);
-  Resolve(codec, "av_packet_free", Api.packet_free);
-  Resolve(codec, "av_new_packet", Api.new_packet);
-  const TCodecLibrary& scale = SwScaleLibrary();
-  Resolve(scale, "sws_getContext", Api.sws_get_context);
-  Resolve(scale, "sws_scale", Api.sws_scale);
-  Resolve(scale, "sws_freeContext", Api.sws_free_context);
-  // Damaged pictures would otherwise be reported on the standard error as well.
-  if (Api.log_set_level != nullptr) Api.log_set_level(AV_LOG_QUIET);
-}
-
-const TCoverApi& LoadCoverApi() {
-  for (TCodecLibrary* library : {&AVUtilLibrary(), &AVCodecLibrary(), &SwScaleLibrary()})
-    if (!library->Load()) throw EAuException(library->LoadFailureMessage());
-  static std::once_flag resolved;
-  std::call_once(resolved, ResolveAll);
-  if (!MissingEntry.empty()) throw EAuException(MissingEntry);
-  return Api;
-}
-
-std::string ErrorText(int Code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  if (Api.strerror == nullptr || Api.strerror(Code, text, sizeof text) < 0)
-    return "error " + std::to_string(Code);
-  return text;
-}
-
 void Check(int Code, const char* What) {
-  if (Code < 0) throw EAuException(std::string(What) + ": " + ErrorText(Code));
+  if (Code < 0) throw EAuException(std::string(What) + ": " + FFmpegError(Code));
 }
 
 // The decoder for a picture's bytes, by their signature: MIME types in tags are often wrong.
@@ -125,56 +44,48 @@ AVCodecID ImageCodec(std::string_view Data) {
   return AV_CODEC_ID_NONE;
 }
 
-struct TCodecContext {
-  explicit TCodecContext(const AVCodec* Codec) : P(Api.alloc_context3(Codec)) {
+// An FFmpeg object that its free call releases on every path.
+template <class T>
+class TOwned {
+ public:
+  TOwned(T* Object, void (*Free)(T**)) : P(Object), FFree(Free) {
     if (P == nullptr) throw EAuException("out of memory");
   }
-  ~TCodecContext() { Api.free_context(&P); }
-  TCodecContext(const TCodecContext&) = delete;
-  TCodecContext& operator=(const TCodecContext&) = delete;
-  AVCodecContext* P;
+  ~TOwned() { FFree(&P); }
+  TOwned(const TOwned&) = delete;
+  TOwned& operator=(const TOwned&) = delete;
+  T* P;
+
+ private:
+  void (*FFree)(T**);
 };
 
-struct TFrame {
-  TFrame() : P(Api.frame_alloc()) {
-    if (P == nullptr) throw EAuException("out of memory");
-  }
-  ~TFrame() { Api.frame_free(&P); }
-  TFrame(const TFrame&) = delete;
-  TFrame& operator=(const TFrame&) = delete;
-  AVFrame* P;
-};
-
-struct TPacket {
-  TPacket() : P(Api.packet_alloc()) {
-    if (P == nullptr) throw EAuException("out of memory");
-  }
-  ~TPacket() { Api.packet_free(&P); }
-  TPacket(const TPacket&) = delete;
-  TPacket& operator=(const TPacket&) = delete;
-  AVPacket* P;
-};
+using TFrame = TOwned<AVFrame>;
 
 struct TScaler {
+  explicit TScaler(const TSwScaleApi& AApi) : Api(AApi) {}
   ~TScaler() {
-    if (P != nullptr) Api.sws_free_context(P);
+    if (P != nullptr) Api.free_context(P);
   }
+  TScaler(const TScaler&) = delete;
+  TScaler& operator=(const TScaler&) = delete;
+  const TSwScaleApi& Api;
   SwsContext* P = nullptr;
 };
 
 // The picture's first (for GIF: only the first) image.
-void Decode(const std::string& Data, TFrame& Image) {
+void Decode(const TMP4Api& Api, const std::string& Data, TFrame& Image) {
   const AVCodecID id = ImageCodec(Data);
   if (id == AV_CODEC_ID_NONE) throw EAuException("it is no JPEG, PNG, GIF, BMP or WebP image");
   const AVCodec* decoder = Api.find_decoder(id);
   if (decoder == nullptr) throw EAuException("FFmpeg has no decoder for it");
   if (Data.size() > static_cast<size_t>(INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
     throw EAuException("it is too large");
-  TCodecContext context(decoder);
+  TOwned<AVCodecContext> context(Api.alloc_context3(decoder), Api.free_context);
   context.P->max_pixels = kMostPixelsDecoded;
   context.P->thread_count = 1;
   Check(Api.open2(context.P, decoder, nullptr), "its decoder did not start");
-  TPacket packet;
+  TOwned<AVPacket> packet(Api.packet_alloc(), Api.packet_free);
   Check(Api.new_packet(packet.P, static_cast<int>(Data.size())), "out of memory");
   std::memcpy(packet.P->data, Data.data(), Data.size());
   Check(Api.send_packet(context.P, packet.P), "it could not be decoded");
@@ -184,25 +95,26 @@ void Decode(const std::string& Data, TFrame& Image) {
     throw EAuException("it decoded to no image");
 }
 
-std::string EncodeJpeg(const AVFrame& Image, int Width, int Height) {
-  TFrame scaled;
+std::string EncodeJpeg(const TMP4Api& Api, const TSwScaleApi& Scale, const AVFrame& Image,
+                       int Width, int Height) {
+  TFrame scaled(Api.frame_alloc(), Api.frame_free);
   scaled.P->width = Width;
   scaled.P->height = Height;
   // The full-range format JPEG files hold, so the scaler converts the range as well.
   scaled.P->format = AV_PIX_FMT_YUVJ420P;
   Check(Api.frame_get_buffer(scaled.P, 0), "out of memory");
-  TScaler scaler;
-  scaler.P = Api.sws_get_context(Image.width, Image.height,
-                                 static_cast<AVPixelFormat>(Image.format), Width, Height,
-                                 AV_PIX_FMT_YUVJ420P, SWS_LANCZOS, nullptr, nullptr, nullptr);
+  TScaler scaler(Scale);
+  scaler.P =
+      Scale.get_context(Image.width, Image.height, static_cast<AVPixelFormat>(Image.format), Width,
+                        Height, AV_PIX_FMT_YUVJ420P, SWS_LANCZOS, nullptr, nullptr, nullptr);
   if (scaler.P == nullptr) throw EAuException("its pixel format cannot be converted");
-  Check(Api.sws_scale(scaler.P, Image.data, Image.linesize, 0, Image.height, scaled.P->data,
-                      scaled.P->linesize),
+  Check(Scale.scale(scaler.P, Image.data, Image.linesize, 0, Image.height, scaled.P->data,
+                    scaled.P->linesize),
         "it could not be scaled");
 
   const AVCodec* encoder = Api.find_encoder(AV_CODEC_ID_MJPEG);
   if (encoder == nullptr) throw EAuException("FFmpeg has no JPEG encoder");
-  TCodecContext context(encoder);
+  TOwned<AVCodecContext> context(Api.alloc_context3(encoder), Api.free_context);
   context.P->width = Width;
   context.P->height = Height;
   context.P->pix_fmt = AV_PIX_FMT_YUVJ420P;
@@ -215,7 +127,7 @@ std::string EncodeJpeg(const AVFrame& Image, int Width, int Height) {
   scaled.P->pts = 0;
   Check(Api.send_frame(context.P, scaled.P), "it could not be encoded");
   Check(Api.send_frame(context.P, nullptr), "it could not be encoded");
-  TPacket packet;
+  TOwned<AVPacket> packet(Api.packet_alloc(), Api.packet_free);
   Check(Api.receive_packet(context.P, packet.P), "it could not be encoded");
   return {reinterpret_cast<const char*>(packet.P->data), static_cast<size_t>(packet.P->size)};
 }
@@ -226,9 +138,10 @@ std::optional<TCarriedPicture> ShrinkCover(const TCarriedPicture& Picture, int M
                                            std::string& Warning) {
   if (MaxPixels <= 0) return std::nullopt;
   try {
-    LoadCoverApi();
-    TFrame image;
-    Decode(Picture.Data, image);
+    const TMP4Api& api = LoadAVCodecApi();
+    const TSwScaleApi& scaler = LoadSwScaleApi();
+    TFrame image(api.frame_alloc(), api.frame_free);
+    Decode(api, Picture.Data, image);
     const int width = image.P->width, height = image.P->height;
     if (std::max(width, height) <= MaxPixels) return std::nullopt;
     // The longer side becomes the limit; the other keeps the proportion, at least a pixel.
@@ -240,7 +153,7 @@ std::optional<TCarriedPicture> ShrinkCover(const TCarriedPicture& Picture, int M
     shrunk.Type = Picture.Type;
     shrunk.Mime = "image/jpeg";
     shrunk.Description = Picture.Description;
-    shrunk.Data = EncodeJpeg(*image.P, newWidth, newHeight);
+    shrunk.Data = EncodeJpeg(api, scaler, *image.P, newWidth, newHeight);
     return shrunk;
   } catch (const std::exception& e) {
     Warning = std::string(Picture.Type == 3 ? "front cover" : "picture") +

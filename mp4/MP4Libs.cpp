@@ -1,6 +1,7 @@
 // The binding to FFmpeg's codec libraries, for the M4A outputs and the cover scaler.
 #include "mp4/MP4Libs.h"
 
+#include <initializer_list>
 #include <mutex>
 #include <string>
 
@@ -13,16 +14,17 @@ namespace {
 #define TUNEVERT_SONAME(Name, Major) "lib" Name ".so." AV_STRINGIFY(Major)
 
 TMP4Api Api;
-std::string MissingEntry;
+// The sentence naming the first call a load's libraries lack; empty while none is missing.
+std::string MissingCodecEntry;   // libavutil's and libavcodec's
+std::string MissingFormatEntry;  // libavformat's
 
 template <class F>
 void Resolve(const TCodecLibrary& Library, const char* Name, F& Entry) {
-  Entry = Library.Function<F>(Name);
-  if (Entry == nullptr && MissingEntry.empty())
-    MissingEntry = Library.FileName() + " lacks " + Name + ".";
+  Library.Resolve(Name, Entry,
+                  &Library == &AVFormatLibrary() ? MissingFormatEntry : MissingCodecEntry);
 }
 
-void ResolveAll() {
+void ResolveCodecEntries() {
   const TCodecLibrary& util = AVUtilLibrary();
   Resolve(util, "av_frame_alloc", Api.frame_alloc);
   Resolve(util, "av_frame_free", Api.frame_free);
@@ -37,16 +39,27 @@ void ResolveAll() {
   Resolve(util, "av_log_set_level", Api.log_set_level);
   const TCodecLibrary& codec = AVCodecLibrary();
   Resolve(codec, "avcodec_find_encoder_by_name", Api.find_encoder_by_name);
+  Resolve(codec, "avcodec_find_encoder", Api.find_encoder);
+  Resolve(codec, "avcodec_find_decoder", Api.find_decoder);
   Resolve(codec, "avcodec_alloc_context3", Api.alloc_context3);
   Resolve(codec, "avcodec_free_context", Api.free_context);
   Resolve(codec, "avcodec_open2", Api.open2);
   Resolve(codec, "avcodec_send_frame", Api.send_frame);
   Resolve(codec, "avcodec_receive_packet", Api.receive_packet);
+  Resolve(codec, "avcodec_send_packet", Api.send_packet);
+  Resolve(codec, "avcodec_receive_frame", Api.receive_frame);
   Resolve(codec, "avcodec_parameters_from_context", Api.parameters_from_context);
   Resolve(codec, "av_packet_alloc", Api.packet_alloc);
   Resolve(codec, "av_packet_free", Api.packet_free);
   Resolve(codec, "av_packet_unref", Api.packet_unref);
   Resolve(codec, "av_packet_rescale_ts", Api.packet_rescale_ts);
+  Resolve(codec, "av_new_packet", Api.new_packet);
+  // Encoders report their statistics, and decoders damaged pictures, on the standard error at
+  // the default level.
+  if (Api.log_set_level != nullptr) Api.log_set_level(AV_LOG_QUIET);
+}
+
+void ResolveFormatEntries() {
   const TCodecLibrary& format = AVFormatLibrary();
   Resolve(format, "avformat_alloc_output_context2", Api.alloc_output_context2);
   Resolve(format, "avformat_free_context", Api.free_format_context);
@@ -56,8 +69,18 @@ void ResolveAll() {
   Resolve(format, "avformat_write_header", Api.write_header);
   Resolve(format, "av_write_frame", Api.write_frame);
   Resolve(format, "av_write_trailer", Api.write_trailer);
-  // The encoders report their statistics on the standard error at the default level.
-  if (Api.log_set_level != nullptr) Api.log_set_level(AV_LOG_QUIET);
+}
+
+void LoadLibraries(std::initializer_list<TCodecLibrary*> Libraries) {
+  for (TCodecLibrary* library : Libraries)
+    if (!library->Load()) throw EAuException(library->LoadFailureMessage());
+}
+
+// Once the libraries they come from are loaded.
+void ResolveCodecEntriesOnce() {
+  static std::once_flag resolved;
+  std::call_once(resolved, ResolveCodecEntries);
+  if (!MissingCodecEntry.empty()) throw EAuException(MissingCodecEntry);
 }
 
 }  // namespace
@@ -93,11 +116,17 @@ TCodecLibrary& AVFormatLibrary() {
 }
 
 const TMP4Api& LoadMP4Api() {
-  for (TCodecLibrary* library : {&AVUtilLibrary(), &AVCodecLibrary(), &AVFormatLibrary()})
-    if (!library->Load()) throw EAuException(library->LoadFailureMessage());
+  LoadLibraries({&AVUtilLibrary(), &AVCodecLibrary(), &AVFormatLibrary()});
+  ResolveCodecEntriesOnce();
   static std::once_flag resolved;
-  std::call_once(resolved, ResolveAll);
-  if (!MissingEntry.empty()) throw EAuException(MissingEntry);
+  std::call_once(resolved, ResolveFormatEntries);
+  if (!MissingFormatEntry.empty()) throw EAuException(MissingFormatEntry);
+  return Api;
+}
+
+const TMP4Api& LoadAVCodecApi() {
+  LoadLibraries({&AVUtilLibrary(), &AVCodecLibrary()});
+  ResolveCodecEntriesOnce();
   return Api;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 
-// The FFmpeg calls the M4A outputs make, resolved at run time: the engine never links FFmpeg,
-// and a program that writes no M4A file never maps it.
+// The FFmpeg calls the M4A outputs and the cover scaler make, resolved at run time: the engine
+// never links FFmpeg, and a program that writes no M4A file and scales no cover never maps it.
+// (TMP4Api keeps its name from when the M4A outputs were its only users.)
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -35,17 +36,22 @@ struct TMP4Api {
   decltype(&::av_log_set_level) log_set_level = nullptr;
   // libavcodec
   decltype(&::avcodec_find_encoder_by_name) find_encoder_by_name = nullptr;
+  decltype(&::avcodec_find_encoder) find_encoder = nullptr;
+  decltype(&::avcodec_find_decoder) find_decoder = nullptr;
   decltype(&::avcodec_alloc_context3) alloc_context3 = nullptr;
   decltype(&::avcodec_free_context) free_context = nullptr;
   decltype(&::avcodec_open2) open2 = nullptr;
   decltype(&::avcodec_send_frame) send_frame = nullptr;
   decltype(&::avcodec_receive_packet) receive_packet = nullptr;
+  decltype(&::avcodec_send_packet) send_packet = nullptr;
+  decltype(&::avcodec_receive_frame) receive_frame = nullptr;
   decltype(&::avcodec_parameters_from_context) parameters_from_context = nullptr;
   decltype(&::av_packet_alloc) packet_alloc = nullptr;
   decltype(&::av_packet_free) packet_free = nullptr;
+  decltype(&::av_new_packet) new_packet = nullptr;
   decltype(&::av_packet_unref) packet_unref = nullptr;
   decltype(&::av_packet_rescale_ts) packet_rescale_ts = nullptr;
-  // libavformat
+  // libavformat: resolved by LoadMP4Api only
   decltype(&::avformat_alloc_output_context2) alloc_output_context2 = nullptr;
   decltype(&::avformat_free_context) free_format_context = nullptr;
   decltype(&::avformat_new_stream) new_stream = nullptr;
@@ -59,6 +65,9 @@ struct TMP4Api {
 // Loads the three libraries and resolves the entry points, once; raises EAuException naming
 // the library that could not be loaded or lacks a call.
 const TMP4Api& LoadMP4Api();
+
+// The same for libavutil and libavcodec alone, for pictures, which need no container.
+const TMP4Api& LoadAVCodecApi();
 
 // FFmpeg's text for an error code.
 std::string FFmpegError(int Code);

@@ -38,6 +38,13 @@ class TCodecLibrary {
   F Function(std::string_view Name) const {
     return reinterpret_cast<F>(Entry(Name));
   }
+  // Sets Target to the entry point; a null one sets Missing, while it is empty, to the
+  // sentence naming the call the library lacks, so that a binding reports its first gap.
+  template <class F>
+  void Resolve(const char* Name, F& Target, std::string& Missing) const {
+    Target = Function<F>(Name);
+    if (Target == nullptr && Missing.empty()) Missing = FFileName + " lacks " + Name + ".";
+  }
 
   // Tests use this to stand in a library that is not there (the name reported stays the
   // real one). A library already loaded is forgotten, though it stays mapped, so the next

@@ -9,6 +9,7 @@
 
 #include "AppTestFiles.h"
 #include "image/CoverScale.h"
+#include "image/SwScaleLibrary.h"
 
 using namespace tunevert;
 using namespace tunevert::testing;
@@ -125,6 +126,36 @@ TEST(CoverScaleKept, SmallOrUnreadablePicturesStayAsTheyAre) {
   EXPECT_EQ(tags.Pictures[1], before.Pictures[1]);
   EXPECT_EQ(tags.Pictures[2], before.Pictures[2]);
   EXPECT_EQ(tags.Pictures[0].Mime, "image/jpeg") << "the readable one is still shrunk";
+}
+
+bool Mapped(const std::string& Library) {
+  const std::vector<uint8_t> maps = ReadAll("/proc/self/maps");
+  return std::string(maps.begin(), maps.end()).find("/" + Library) != std::string::npos;
+}
+
+// The scaler is loaded with the first picture scaled, without the container library only the
+// M4A outputs need; one that cannot be loaded is named, and the next picture finds it again.
+TEST(CoverScaleLibraries, LoadedWithoutTheContainerLibraryAndNamedWhenMissing) {
+  TempDir dir;
+  TCarriedPicture cover;
+  cover.Type = 3;
+  cover.Data = MakePicture(dir / "cover.png", "600x400");
+  const bool formatMappedBefore = Mapped("libavformat.so");
+  TCodecLibrary& scaler = SwScaleLibrary();
+  const std::string realName = scaler.FileName();
+  scaler.SetFileNames({"libswscale-absent.so.0"});
+  std::string warning;
+  EXPECT_FALSE(ShrinkCover(cover, 100, warning).has_value());
+  EXPECT_EQ(warning, "front cover not scaled down: " + realName + " library could not be loaded.");
+
+  scaler.SetFileNames({realName});
+  warning.clear();
+  const auto shrunk = ShrinkCover(cover, 100, warning);
+  ASSERT_TRUE(shrunk.has_value()) << warning;
+  EXPECT_EQ(warning, "");
+  for (const char* library : {"libavutil.so", "libavcodec.so", "libswscale.so"})
+    EXPECT_TRUE(Mapped(library)) << library;
+  EXPECT_EQ(Mapped("libavformat.so"), formatMappedBefore);
 }
 
 }  // namespace

@@ -4,12 +4,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -17,6 +19,7 @@
 
 #include "app/BatchConverter.h"
 #include "app/Version.h"
+#include "loudness/LoudnessMeter.h"
 #include "pipeline/FormatSpec.h"
 #include "platform/Interrupt.h"
 #include "platform/Thread.h"
@@ -157,6 +160,8 @@ std::string UsageText() {
          "  --shard K/N      convert only the K-th of N slices of the batch (K from 1 to N), for\n"
          "                   several processes or machines sharing the work\n"
          "  --no-verify      put outputs in place without reading them back first\n"
+         "  --loudness       convert nothing: print each FILE's loudness (EBU R128), its range\n"
+         "                   and true peak, and with several files the album's\n"
          "  -q               print only failures\n"
          "  --help           show this text\n"
          "  --version        show the version\n"
@@ -236,7 +241,7 @@ struct TOptions {
   int Jobs = 0;
   TExistingOutput Existing = TExistingOutput::Overwrite;
   bool CarryTags = true, Verify = true, Quiet = false, KeepTree = false, SkipNewer = false;
-  bool OutputGiven = false, DryRun = false;
+  bool OutputGiven = false, DryRun = false, Loudness = false;
   std::string NameTemplate;
   bool PortableNames = false, Mirror = false, Playlist = false;
   std::vector<std::string> CopyFormats;
@@ -351,6 +356,8 @@ int ParseArguments(int argc, char** argv, TOptions& o) {
       o.DryRun = true;
     } else if (arg == "--playlist") {
       o.Playlist = true;
+    } else if (arg == "--loudness") {
+      o.Loudness = true;
     } else if (arg == "--name") {
       if (!value(o.NameTemplate) || o.NameTemplate.empty())
         return UsageError("--name needs a template");
@@ -482,9 +489,56 @@ int DryRun(TBatchConverter& Converter, const std::vector<TBatchSource>& Sources,
   return std::cout ? 0 : 1;
 }
 
+// "-16.63 LUFS", "-inf LUFS" for silence.
+std::string Level(double Value, const char* Unit) {
+  if (std::isinf(Value)) return std::string(Value < 0 ? "-inf " : "inf ") + Unit;
+  char text[48];
+  std::snprintf(text, sizeof text, "%.2f %s", Value, Unit);
+  return text;
+}
+
+// --loudness: each file measured as its format's input decodes it, then the album of those
+// that could be read. A file that cannot be read fails alone.
+int MeasureLoudness(const std::vector<std::string>& Files) {
+  std::vector<std::unique_ptr<TLoudnessMeter>> meters;
+  bool failed = false;
+  for (const std::string& file : Files) {
+    try {
+      auto meter = MeasureFileLoudness(file);
+      const TLoudnessResult track = meter->Result();
+      std::cout << file << ": " << Level(track.Integrated, "LUFS") << ", range "
+                << Level(track.Range, "LU") << ", true peak "
+                << Level(PeakDecibels(track.TruePeak), "dBTP") << std::endl;
+      meters.push_back(std::move(meter));
+    } catch (const std::exception& e) {
+      failed = true;
+      std::cout << std::flush;
+      std::cerr << "failed: " << file << ": " << e.what() << std::endl;
+    }
+  }
+  if (meters.size() > 1) {
+    std::vector<const TLoudnessMeter*> tracks;
+    for (const auto& meter : meters) tracks.push_back(meter.get());
+    try {
+      const TLoudnessResult album = TLoudnessMeter::Album(tracks);
+      std::cout << "album: " << Level(album.Integrated, "LUFS") << ", true peak "
+                << Level(PeakDecibels(album.TruePeak), "dBTP") << std::endl;
+    } catch (const std::exception& e) {
+      failed = true;
+      std::cerr << "failed: album: " << e.what() << std::endl;
+    }
+  }
+  return failed || !std::cout ? 1 : 0;
+}
+
 int Run(int argc, char** argv) {
   TOptions o;
   if (const int status = ParseArguments(argc, argv, o); status >= 0) return status;
+  if (o.Loudness) {
+    // MP3 and WMA sources decode through the runtime, loaded only when one comes.
+    DeferWMRuntime();
+    return MeasureLoudness(o.Paths);
+  }
   std::vector<TBatchSource> sources = ExpandSources(o.Paths);
   if (sources.empty()) {
     std::cerr << "tunevert-cli: no supported audio files in the folders given\n";

@@ -1,7 +1,11 @@
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -196,6 +200,109 @@ bool StartsWith(const std::string& Data, std::string_view Magic) {
   return Data.compare(0, Magic.size(), Magic) == 0;
 }
 
+// ReplayGain 2.0 measures against -18 LUFS, the R128 gains of an Opus file against -23 LUFS.
+constexpr double kR128BelowReplayGainDb = 5.0;
+
+struct TGainFields {
+  const char* ReplayGain;
+  const char* R128;
+};
+constexpr TGainFields kGainFields[] = {{"REPLAYGAIN_TRACK_GAIN", "R128_TRACK_GAIN"},
+                                       {"REPLAYGAIN_ALBUM_GAIN", "R128_ALBUM_GAIN"}};
+
+std::string_view Trimmed(std::string_view Text) {
+  const size_t start = Text.find_first_not_of(" \t");
+  if (start == std::string_view::npos) return {};
+  return Text.substr(start, Text.find_last_not_of(" \t") - start + 1);
+}
+
+// "-7.52 dB", "+1.5dB", "3": taggers write the unit or not. from_chars reads the point the
+// same in every locale; the window's locale may use a comma.
+std::optional<double> ReplayGainDb(std::string_view Text) {
+  Text = Trimmed(Text);
+  if (Text.size() >= 2 && LowerAscii(std::string(Text.substr(Text.size() - 2))) == "db")
+    Text = Trimmed(Text.substr(0, Text.size() - 2));
+  if (Text.starts_with('+') && !Text.starts_with("+-")) Text.remove_prefix(1);
+  double db = 0;
+  const auto [end, error] =
+      std::from_chars(Text.data(), Text.data() + Text.size(), db, std::chars_format::fixed);
+  if (error != std::errc() || end != Text.data() + Text.size() || !std::isfinite(db))
+    return std::nullopt;
+  return db;
+}
+
+// A Q7.8 number: a whole number of 1/256 dB that fits in 16 bits.
+std::optional<int> R128Gain(std::string_view Text) {
+  Text = Trimmed(Text);
+  if (Text.starts_with('+') && !Text.starts_with("+-")) Text.remove_prefix(1);
+  int gain = 0;
+  const auto [end, error] = std::from_chars(Text.data(), Text.data() + Text.size(), gain);
+  if (error != std::errc() || end != Text.data() + Text.size() ||
+      gain < std::numeric_limits<std::int16_t>::min() ||
+      gain > std::numeric_limits<std::int16_t>::max())
+    return std::nullopt;
+  return gain;
+}
+
+std::string R128FromReplayGain(double Db) {
+  const double q78 = std::clamp(std::round((Db - kR128BelowReplayGainDb) * 256),
+                                double{std::numeric_limits<std::int16_t>::min()},
+                                double{std::numeric_limits<std::int16_t>::max()});
+  return std::to_string(static_cast<int>(q78));
+}
+
+std::string ReplayGainFromR128(int Q78) {
+  // Rounded first so that a gain just below zero shows as "0.00", not "-0.00".
+  double db = std::round((Q78 / 256.0 + kR128BelowReplayGainDb) * 100) / 100;
+  if (db == 0) db = 0;
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, db, std::chars_format::fixed, 2).ptr;
+  return std::string(text, end) + " dB";
+}
+
+// Players of an Opus file read its R128 gains (and the header's output gain, written as 0
+// here) and never ReplayGain comments, which the Opus format forbids; players of every
+// other format read ReplayGain. Each output gets its own kind, made from the other kind
+// where the source lacks it; a gain already of the output's kind wins. The peaks have no
+// Opus counterpart and say nothing true of the re-encoded audio, so an Opus output drops
+// them without a word: a warning on every file would tell the user nothing to act on.
+TCarriedTags WithGainsOfFormat(const TCarriedTags& Tags, const std::string& Format,
+                               std::vector<std::string>& LeftOut) {
+  const bool opus = Format == ".opus";
+  TCarriedTags tags = Tags;
+  if (opus) {
+    tags.Text.erase("REPLAYGAIN_TRACK_PEAK");
+    tags.Text.erase("REPLAYGAIN_ALBUM_PEAK");
+  }
+  const auto leaveOut = [&](const std::string& Key, const std::string& Why) {
+    LeftOut.push_back(Key + " (" + SizeText(tags.First(Key).size()) + ") left out: " + Why);
+  };
+  const std::string range = "a whole number of 1/256 dB from -32768 to 32767";
+  for (const auto& [replayGain, r128] : kGainFields) {
+    const std::string own = opus ? r128 : replayGain, other = opus ? replayGain : r128;
+    // The first value is the one players go by.
+    if (opus && tags.Text.count(own) && !R128Gain(tags.First(own))) {
+      leaveOut(own, "not " + range);
+      tags.Text.erase(own);
+    }
+    if (!tags.Text.count(own) && tags.Text.count(other)) {
+      if (opus) {
+        if (const auto db = ReplayGainDb(tags.First(other)))
+          tags.Text[own] = {R128FromReplayGain(*db)};
+        else
+          leaveOut(other, "not a gain in dB, which Opus would hold as " + own);
+      } else {
+        if (const auto q78 = R128Gain(tags.First(other)))
+          tags.Text[own] = {ReplayGainFromR128(*q78)};
+        else
+          leaveOut(other, "not " + range + ", which would give " + own);
+      }
+    }
+    tags.Text.erase(other);
+  }
+  return tags;
+}
+
 }  // namespace
 
 std::string M4ACoverMime(const TCarriedPicture& Picture) {
@@ -219,7 +326,8 @@ std::string TCarriedTags::First(const std::string& Key) const {
 
 TCarriedTags FitCarriedTags(const TCarriedTags& Tags, const std::string& Format,
                             std::vector<std::string>& LeftOut, std::uint64_t OutputSize) {
-  TFitter fit(Tags, LeftOut);
+  const TCarriedTags withGains = WithGainsOfFormat(Tags, Format, LeftOut);
+  TFitter fit(withGains, LeftOut);
   const auto all = [](const TPiece&) { return true; };
   const auto text = [](const TPiece& p) { return !p.Picture; };
   if (Format == ".flac") {
@@ -325,6 +433,8 @@ const std::vector<std::string>& CarriedKeys() {
       "REPLAYGAIN_TRACK_PEAK",
       "REPLAYGAIN_ALBUM_GAIN",
       "REPLAYGAIN_ALBUM_PEAK",
+      "R128_TRACK_GAIN",
+      "R128_ALBUM_GAIN",
   };
   return kKeys;
 }

@@ -53,6 +53,10 @@ TCarriedTags ReadWrittenTags(const std::string& FileName, const std::string& For
 // 65535, or an M4A picture of no kind "covr" knows (M4ACoverMime). Each piece left out,
 // pictures and the largest first, adds a sentence to LeftOut ("picture (front cover,
 // 17.0 MiB) left out: FLAC holds at most 16 MiB in a metadata block").
+// Gains come as the output's players read them: an Opus output holds R128_TRACK_GAIN and
+// R128_ALBUM_GAIN (made from the ReplayGain gains when missing, 5 dB lower, in 1/256 dB) and
+// no REPLAYGAIN_* field; any other holds the ReplayGain gains, made from the R128 ones when
+// missing, and no R128_* field. A gain that is no number is left out and said.
 TCarriedTags FitCarriedTags(const TCarriedTags& Tags, const std::string& Format,
                             std::vector<std::string>& LeftOut, std::uint64_t OutputSize = 0);
 

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -80,6 +82,26 @@ std::vector<std::string> AsInM4A(std::vector<std::string> lines) {
   return lines;
 }
 
+// An Opus file holds its gains as R128 gains in 1/256 dB, 5 dB below ReplayGain's (-23 LUFS
+// against -18), and no peaks. Every carry source has a track gain of -6.50 dB and an album
+// gain of -7.10 dB.
+std::vector<std::string> AsInOpus(std::vector<std::string> lines) {
+  std::erase_if(lines, [](const std::string& l) { return l.starts_with("REPLAYGAIN_"); });
+  lines.insert(lines.end(), {"R128_ALBUM_GAIN=-3098", "R128_TRACK_GAIN=-2944"});
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// The output gain of an Opus file's identification header (OpusHead), a signed 16-bit
+// little-endian number at byte 16, which players apply before any R128 gain.
+int OpusHeaderGain(const std::string& path) {
+  const std::vector<uint8_t> file = ReadAll(path);
+  const std::string magic = "OpusHead";
+  const auto head = std::search(file.begin(), file.end(), magic.begin(), magic.end());
+  if (file.end() - head < 19) return -100000;
+  return static_cast<int16_t>(head[16] | head[17] << 8);
+}
+
 class CarriedTags : public ::testing::TestWithParam<CarryCase> {};
 
 TEST_P(CarriedTags, EveryFieldAndPictureArrives) {
@@ -94,6 +116,12 @@ TEST_P(CarriedTags, EveryFieldAndPictureArrives) {
   ASSERT_GE(expected.size(), 23u) << "fixture lost its tags: " << source;
   // ASF has no attribute for the number of tracks.
   if (format == "wma") std::erase(expected, "TRACKTOTAL=12");
+  ASSERT_EQ(WithPrefix(expected, "REPLAYGAIN_TRACK_GAIN="),
+            std::vector<std::string>{"REPLAYGAIN_TRACK_GAIN=-6.50 dB"});
+  if (format == "opus") {
+    expected = AsInOpus(expected);
+    EXPECT_EQ(OpusHeaderGain(output), 0);
+  }
   std::vector<std::string> got = Dump(output);
   if (ExtensionOf(format) == ".m4a") {
     expected = AsInM4A(expected);
@@ -259,6 +287,71 @@ TEST(CarriedTagsReadBack, AwkwardValuesPassTheCheckInEveryFormat) {
     const std::string report = Convert(dir / "odd.flac", format, dir / format);
     EXPECT_NE(report.find("done: "), std::string::npos) << format << ": " << report;
   }
+}
+
+// An Opus source's R128 gains reach every other output as the ReplayGain gains its players
+// read, and an Opus output unchanged; no output holds both kinds.
+TEST(CarriedGains, R128GainsBecomeReplayGainOutsideOpus) {
+  TempDir dir;
+  ASSERT_EQ(std::system(("opusenc --quiet --comment R128_TRACK_GAIN=-3205 --comment "
+                         "R128_ALBUM_GAIN=-2700 " +
+                         Quoted(kCarry + "plain.flac") + " " + Quoted(dir / "gains.opus"))
+                            .c_str()),
+            0);
+  for (const TFormatSpec* spec : tunevert::OutputFormatSpecs()) {
+    const std::string& format = spec->Id;
+    const std::string report = Convert(dir / "gains.opus", format, dir / format);
+    ASSERT_NE(report.find("done: "), std::string::npos) << format << ": " << report;
+    const std::vector<std::string> got = Dump(dir / (format + "/gains" + spec->Extension));
+    // -3205 / 256 + 5 = -7.52 dB, -2700 / 256 + 5 = -5.55 dB.
+    const std::vector<std::string> replayGain{"REPLAYGAIN_ALBUM_GAIN=-5.55 dB",
+                                              "REPLAYGAIN_TRACK_GAIN=-7.52 dB"},
+        r128{"R128_ALBUM_GAIN=-2700", "R128_TRACK_GAIN=-3205"};
+    const bool opus = spec->Extension == ".opus";
+    EXPECT_EQ(WithPrefix(got, "REPLAYGAIN_"), opus ? std::vector<std::string>{} : replayGain)
+        << format;
+    EXPECT_EQ(WithPrefix(got, "R128_"), opus ? r128 : std::vector<std::string>{}) << format;
+  }
+}
+
+// Gains as taggers write them, and some they should not have: each is converted, clamped to
+// 16 bits, kept in the output's own kind when the source has both, or left out and said.
+TEST(CarriedGains, EachGainIsConvertedOrLeftOut) {
+  TCarriedTags source;
+  source.Text = {{"REPLAYGAIN_TRACK_GAIN", {"loud"}},
+                 {"REPLAYGAIN_TRACK_PEAK", {"0.9"}},
+                 {"REPLAYGAIN_ALBUM_GAIN", {"+200dB"}},
+                 {"TITLE", {"x"}}};
+  std::vector<std::string> leftOut;
+  TCarriedTags fitted = FitCarriedTags(source, ".opus", leftOut);
+  EXPECT_EQ(fitted.Text, (std::map<std::string, std::vector<std::string>>{
+                             {"R128_ALBUM_GAIN", {"32767"}}, {"TITLE", {"x"}}}));
+  EXPECT_EQ(leftOut, std::vector<std::string>{
+                         "REPLAYGAIN_TRACK_GAIN (4 bytes) left out: not a gain in dB, which "
+                         "Opus would hold as R128_TRACK_GAIN"});
+
+  source.Text = {{"REPLAYGAIN_TRACK_GAIN", {"-1 dB"}},
+                 {"R128_TRACK_GAIN", {"-100"}},
+                 {"R128_ALBUM_GAIN", {"-1281"}}};
+  leftOut.clear();
+  EXPECT_EQ(FitCarriedTags(source, ".opus", leftOut).Text,
+            (std::map<std::string, std::vector<std::string>>{{"R128_ALBUM_GAIN", {"-1281"}},
+                                                             {"R128_TRACK_GAIN", {"-100"}}}));
+  EXPECT_EQ(FitCarriedTags(source, ".flac", leftOut).Text,
+            (std::map<std::string, std::vector<std::string>>{
+                {"REPLAYGAIN_ALBUM_GAIN", {"0.00 dB"}}, {"REPLAYGAIN_TRACK_GAIN", {"-1 dB"}}}));
+  EXPECT_EQ(leftOut, std::vector<std::string>{});
+
+  source.Text = {{"R128_TRACK_GAIN", {"40000"}}};
+  EXPECT_EQ(FitCarriedTags(source, ".mp3", leftOut).Text,
+            (std::map<std::string, std::vector<std::string>>{}));
+  EXPECT_EQ(FitCarriedTags(source, ".opus", leftOut).Text,
+            (std::map<std::string, std::vector<std::string>>{}));
+  EXPECT_EQ(leftOut, (std::vector<std::string>{
+                         "R128_TRACK_GAIN (5 bytes) left out: not a whole number of 1/256 dB "
+                         "from -32768 to 32767, which would give REPLAYGAIN_TRACK_GAIN",
+                         "R128_TRACK_GAIN (5 bytes) left out: not a whole number of 1/256 dB "
+                         "from -32768 to 32767"}));
 }
 
 // An empty WAV file keeps no tags: readers take a "data" size of 0 for "to the end of the

@@ -16,6 +16,7 @@
 #include "app/MirrorState.h"
 #include "app/NameTemplate.h"
 #include "app/Playlist.h"
+#include "platform/FileDescriptor.h"
 #include "platform/PendingOutput.h"
 
 namespace fs = std::filesystem;
@@ -52,20 +53,10 @@ std::string RelativeTo(const std::string& Dest, const std::string& Path) {
 
 // Writes Text as the whole file at Name, every step checked.
 void WriteWholeFile(const std::string& Name, const std::string& Text) {
-  const int handle = ::open(Name.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (handle < 0) throw EAuException(std::generic_category().message(errno));
-  for (size_t done = 0; done < Text.size();) {
-    const ssize_t n = ::write(handle, Text.data() + done, Text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      ::close(handle);
-      throw EAuException(std::generic_category().message(error));
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (::close(handle) != 0 && errno != EINTR)
-    throw EAuException(std::generic_category().message(errno));
+  TFileDescriptor file(::open(Name.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+  int error = file.Valid() ? WriteAll(file.Get(), Text.data(), Text.size()) : errno;
+  if (error == 0) error = file.Close();
+  if (error != 0) throw EAuException(std::generic_category().message(error));
 }
 
 bool InShard(size_t Index, int ShardIndex, int ShardCount) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/Exception.h"
+#include "platform/FileDescriptor.h"
 
 namespace tunevert {
 
@@ -19,30 +20,16 @@ namespace {
 
 constexpr size_t kChunk = 1 << 20;
 
-class TDescriptor {
- public:
-  TDescriptor(const std::string& Name, int Flags)
-      : FHandle(::open(Name.c_str(), Flags | O_CLOEXEC)) {
-    if (FHandle < 0) Raise("opened");
-  }
-  ~TDescriptor() {
-    if (FHandle >= 0) ::close(FHandle);
-  }
-  TDescriptor(const TDescriptor&) = delete;
-  TDescriptor& operator=(const TDescriptor&) = delete;
-  int Handle() const { return FHandle; }
-  void Close() {
-    const int handle = std::exchange(FHandle, -1);
-    if (::close(handle) != 0 && errno != EINTR) Raise("closed");
-  }
-  [[noreturn]] static void Raise(const char* Doing) {
-    throw EAuException(std::string("the file could not be ") + Doing + ": " +
-                       std::generic_category().message(errno));
-  }
+[[noreturn]] void Raise(const char* Doing, int Error = errno) {
+  throw EAuException(std::string("the file could not be ") + Doing + ": " +
+                     std::generic_category().message(Error));
+}
 
- private:
-  int FHandle;
-};
+TFileDescriptor Open(const std::string& Name, int Flags) {
+  TFileDescriptor file(::open(Name.c_str(), Flags | O_CLOEXEC));
+  if (!file.Valid()) Raise("opened");
+  return file;
+}
 
 // Reads Count bytes at Offset, fewer only at the end of the file.
 size_t ReadAt(int Handle, char* Buffer, size_t Count, off_t Offset) {
@@ -52,23 +39,12 @@ size_t ReadAt(int Handle, char* Buffer, size_t Count, off_t Offset) {
         ::pread(Handle, Buffer + done, Count - done, Offset + static_cast<off_t>(done));
     if (n < 0) {
       if (errno == EINTR) continue;
-      TDescriptor::Raise("read");
+      Raise("read");
     }
     if (n == 0) break;
     done += static_cast<size_t>(n);
   }
   return done;
-}
-
-void WriteAll(int Handle, const char* Buffer, size_t Count) {
-  for (size_t done = 0; done < Count;) {
-    const ssize_t n = ::write(Handle, Buffer + done, Count - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      TDescriptor::Raise("written");
-    }
-    done += static_cast<size_t>(n);
-  }
 }
 
 bool SameVersion(const struct stat& a, const struct stat& b) {
@@ -101,44 +77,44 @@ void TFileCopyJob::Execute() {
 }
 
 void TFileCopyJob::Copy() {
-  TDescriptor source(FSource, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+  const TFileDescriptor source = Open(FSource, O_RDONLY | O_NOCTTY | O_NONBLOCK);
   struct stat before {};
-  if (::fstat(source.Handle(), &before) != 0) TDescriptor::Raise("read");
-  TDescriptor target(FTarget, O_WRONLY | O_TRUNC);
+  if (::fstat(source.Get(), &before) != 0) Raise("read");
+  TFileDescriptor target = Open(FTarget, O_WRONLY | O_TRUNC);
   const off_t size = before.st_size;
   std::vector<char> buffer(kChunk), again;
   for (off_t offset = 0; offset < size;) {
     if (Terminated()) throw EAuException("The copy stopped before the end of the file.");
     // Inside the kernel where both file systems allow it (a reflink on some).
     off_t in = offset;
-    ssize_t n = ::copy_file_range(source.Handle(), &in, target.Handle(), nullptr,
+    ssize_t n = ::copy_file_range(source.Get(), &in, target.Get(), nullptr,
                                   static_cast<size_t>(std::min<off_t>(size - offset, kChunk)), 0);
     if (n < 0 && errno != EINTR) {
-      if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG || errno == EIO)
-        TDescriptor::Raise("written");
-      n = static_cast<ssize_t>(ReadAt(source.Handle(), buffer.data(),
+      if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG || errno == EIO) Raise("written");
+      n = static_cast<ssize_t>(ReadAt(source.Get(), buffer.data(),
                                       static_cast<size_t>(std::min<off_t>(size - offset, kChunk)),
                                       offset));
-      WriteAll(target.Handle(), buffer.data(), static_cast<size_t>(n));
+      if (const int error = WriteAll(target.Get(), buffer.data(), static_cast<size_t>(n)))
+        Raise("written", error);
     }
     if (n == 0) break;
     if (n > 0) offset += n;
     FPercent = static_cast<int>(offset * (FVerify ? 50 : 100) / size);
   }
-  target.Close();
+  if (const int error = target.Close()) Raise("closed", error);
   if (FVerify) {
-    TDescriptor copy(FTarget, O_RDONLY);
+    const TFileDescriptor copy = Open(FTarget, O_RDONLY);
     again.resize(kChunk);
     struct stat written {};
-    if (::fstat(copy.Handle(), &written) != 0) TDescriptor::Raise("read");
+    if (::fstat(copy.Get(), &written) != 0) Raise("read");
     if (written.st_size != size)
       throw EAuException("The copy is " + std::to_string(written.st_size) + " bytes, its source " +
                          std::to_string(size));
     for (off_t offset = 0; offset < size;) {
       if (Terminated()) throw EAuException("The copy stopped before the end of the file.");
       const size_t want = static_cast<size_t>(std::min<off_t>(size - offset, kChunk));
-      if (ReadAt(source.Handle(), buffer.data(), want, offset) != want ||
-          ReadAt(copy.Handle(), again.data(), want, offset) != want ||
+      if (ReadAt(source.Get(), buffer.data(), want, offset) != want ||
+          ReadAt(copy.Get(), again.data(), want, offset) != want ||
           std::memcmp(buffer.data(), again.data(), want) != 0)
         throw EAuException("The copy read back differs from its source at byte " +
                            std::to_string(offset));
@@ -147,7 +123,7 @@ void TFileCopyJob::Copy() {
     }
   }
   struct stat after {};
-  if (::fstat(source.Handle(), &after) != 0) TDescriptor::Raise("read");
+  if (::fstat(source.Get(), &after) != 0) Raise("read");
   if (!SameVersion(before, after)) throw EAuException("The source changed while it was copied");
   FPercent = 100;
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/Exception.h"
+#include "platform/FileDescriptor.h"
 #include "platform/PendingOutput.h"
 
 namespace tunevert {
@@ -192,26 +193,6 @@ void SetLockQuietly(int Descriptor, short Type, off_t Byte) {
   }
 }
 
-class TDescriptor {
- public:
-  explicit TDescriptor(int Descriptor) : FDescriptor(Descriptor) {}
-  ~TDescriptor() {
-    if (FDescriptor >= 0) ::close(FDescriptor);
-  }
-  TDescriptor(const TDescriptor&) = delete;
-  TDescriptor& operator=(const TDescriptor&) = delete;
-  int Get() const { return FDescriptor; }
-  bool Valid() const { return FDescriptor >= 0; }
-  // A close can report a write that failed late (NFS does).
-  void Close(const std::string& Path) {
-    const int descriptor = std::exchange(FDescriptor, -1);
-    if (::close(descriptor) != 0 && errno != EINTR) Fail(Path, errno);
-  }
-
- private:
-  int FDescriptor;
-};
-
 std::string ReadFrom(int Descriptor, uint64_t Offset, const std::string& Path) {
   struct stat status {};
   if (::fstat(Descriptor, &status) != 0) Fail(Path, errno);
@@ -309,7 +290,7 @@ std::optional<TFileIdentity> IdentityOfDescriptor(int Descriptor) {
 
 std::optional<TFileIdentity> IdentityOf(const TPendingOutput& Output) {
   // Path() may be /proc/self/fd/N, a link to the file: the file is what counts.
-  const TDescriptor file(OpenRetrying(Output.Path().c_str(), O_RDONLY | O_CLOEXEC));
+  const TFileDescriptor file(OpenRetrying(Output.Path().c_str(), O_RDONLY | O_CLOEXEC));
   if (!file.Valid()) return std::nullopt;
   return IdentityOfDescriptor(file.Get());
 }
@@ -366,7 +347,7 @@ void TMirrorState::Load() {
 }
 
 bool TMirrorState::LoadLocked(bool Whole) {
-  const TDescriptor file(OpenRetrying(FStatePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  const TFileDescriptor file(OpenRetrying(FStatePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!file.Valid() && errno != ENOENT) Fail(FStatePath, errno);
   const auto header = file.Valid() ? ReadHeader(file.Get(), FStatePath) : std::nullopt;
   if (!header) {
@@ -484,13 +465,13 @@ void TMirrorState::ApplyLine(std::string_view Line) {
 void TMirrorState::WriteFresh(const std::string& Content) {
   const std::string temporary = FStatePath + kRewriteSuffix;
   if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) Fail(temporary, errno);
-  TDescriptor file(
+  TFileDescriptor file(
       OpenRetrying(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
   if (!file.Valid()) Fail("Cannot keep the mirror's state in " + FDest, errno);
   try {
     WriteAt(file.Get(), Content, 0, temporary);
     if (::fsync(file.Get()) != 0) Fail(temporary, errno);
-    file.Close(temporary);
+    if (const int error = file.Close()) Fail(temporary, error);
     if (::rename(temporary.c_str(), FStatePath.c_str()) != 0) Fail(FStatePath, errno);
   } catch (...) {
     ::unlink(temporary.c_str());
@@ -508,7 +489,7 @@ void TMirrorState::Append(const std::string& Line) {
   for (;;) {
     // Opened afresh under the lock: another run's rewrite may have replaced the file, and on
     // NFS an open is what brings the file's latest length.
-    TDescriptor file(OpenRetrying(FStatePath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    TFileDescriptor file(OpenRetrying(FStatePath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
     if (!file.Valid() && errno != ENOENT) Fail(FStatePath, errno);
     if (!file.Valid() || !ReadHeader(file.Get(), FStatePath)) {
       WriteFresh();
@@ -528,7 +509,7 @@ void TMirrorState::Append(const std::string& Line) {
       if (::ftruncate(file.Get(), end) == 0) ::fdatasync(file.Get());
       throw;
     }
-    file.Close(FStatePath);
+    if (const int error = file.Close()) Fail(FStatePath, error);
     return;
   }
 }

@@ -118,14 +118,18 @@ inline std::string CommandOutput(const std::string& command, int* status = nullp
   return out;
 }
 
+// A command's output without the line ends it closes with.
+inline std::string Trimmed(std::string s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+  return s;
+}
+
 // ffprobe's view of a file's first audio stream: "codec,rate,channels,bitrate".
 inline std::string ProbeAudio(const std::string& path) {
-  std::string out = CommandOutput(
-      "ffprobe -v error -select_streams a:0 -show_entries "
-      "stream=codec_name,sample_rate,channels,bit_rate -of csv=p=0 '" +
-      path + "'");
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-  return out;
+  return Trimmed(
+      CommandOutput("ffprobe -v error -select_streams a:0 -show_entries "
+                    "stream=codec_name,sample_rate,channels,bit_rate -of csv=p=0 '" +
+                    path + "'"));
 }
 
 // How many sample frames ffmpeg decodes from a file, as 16-bit PCM of its own channel count.

@@ -17,11 +17,6 @@ using namespace tunevert::testing;
 
 namespace {
 
-std::string Trimmed(std::string s) {
-  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-  return s;
-}
-
 void Shell(const std::string& Command) {
   int status = -1;
   const std::string printed = CommandOutput(Command + " 2>&1", &status);

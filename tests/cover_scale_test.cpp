@@ -16,11 +16,6 @@ using namespace tunevert::testing;
 
 namespace {
 
-std::string Trimmed(std::string s) {
-  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-  return s;
-}
-
 // A picture of ffmpeg's test pattern at Size ("3000x2000"), in the format File's name says.
 std::string MakePicture(const std::string& File, const std::string& Size) {
   int status = -1;

@@ -11,6 +11,7 @@
 #include <system_error>
 #include <utility>
 
+#include "pipeline/HeaderGain.h"
 #include "platform/Interrupt.h"
 #include "tags/EncoderTags.h"
 
@@ -88,6 +89,16 @@ bool TBatchConverter::ConvertSources(std::vector<TBatchSource> Sources, std::str
     return false;
   }
   PruneCopies(false);
+  if (!FInScanReport) FScan.reset();
+  if (MeasuresLoudness()) {
+    // Said once, before anything is written, rather than by every entry.
+    try {
+      TLoudnessMeter probe(2, 48000);
+    } catch (const std::exception& e) {
+      if (OnMessage) OnMessage(e.what());
+      return false;
+    }
+  }
   const TQualityChoice quality =
       QualityText.empty() ? Settings.Quality : format->ChoiceFromText(QualityText);
   TDecisions made;
@@ -106,6 +117,10 @@ bool TBatchConverter::ConvertSources(std::vector<TBatchSource> Sources, std::str
       static_cast<int>(FActions.size()) -
       static_cast<int>(std::count(FActions.begin(), FActions.end(), TEntryAction::OtherShard));
   FEntryRecords = std::move(made.Records);
+  FormAlbums(made.Albums);
+  FEntryGain.clear();
+  FGainLimited.clear();
+  FMeasureFailures.clear();
   FPlaced.assign(Sources.size(), false);
   FFiles.clear();
   for (TBatchSource& source : Sources) FFiles.push_back(std::move(source.File));
@@ -124,7 +139,10 @@ bool TBatchConverter::ConvertSources(std::vector<TBatchSource> Sources, std::str
   FRunning = true;
   if (FActiveLanes == 1 && OnSelectEntry) OnSelectEntry(0);
   SetStatus(0);
-  StartWaiting();
+  if (NormalizeLufs)
+    StartLoudnessScan();
+  else
+    StartWaiting();
   return true;
 }
 
@@ -172,6 +190,7 @@ void TBatchConverter::StartEntry(TLane& Lane, int Index) {
     if (!TryStart(Lane, Index, failure)) {
       ++FFinished;
       Fail(Index, failure);
+      AlbumEntrySettled(Index);
     }
   }
   if (!FRunning) return;
@@ -223,9 +242,18 @@ bool TBatchConverter::TryStart(TLane& Lane, int Index, std::string& Failure) {
         [this, lane = &Lane](TFileCopyJob& Job) { CopyDone(*lane, Job); });
     return true;
   }
+  if (const auto failed = FMeasureFailures.find(Index); failed != FMeasureFailures.end()) {
+    Failure = "The loudness could not be measured: " + failed->second;
+    return false;
+  }
   try {
     TAuFileIn* input = LaneInput(Lane, *source);
     input->SetFileName(fileName);
+    // An Opus output takes a normalising gain in its header, the coded audio untouched;
+    // every other output's samples take it.
+    const double gain = FEntryGain.empty() ? 0 : FEntryGain[static_cast<size_t>(Index)];
+    auto* headerGain = dynamic_cast<THeaderGainOutput*>(output);
+    if (headerGain != nullptr) headerGain->SetHeaderGain(gain);
     // Opened by the worker: a source slow to open (a long chain, a hostile file) never holds
     // up this thread, and stopping the output ends the open.
     output->SetBeforeStart([input](TAuOutput& Sender) {
@@ -234,7 +262,7 @@ bool TBatchConverter::TryStart(TLane& Lane, int Index, std::string& Failure) {
                              ? "The conversion stopped before the end of the file."
                              : "Not a valid or supported audio file");
     });
-    output->SetInput(ConvertedInput(Lane, input, output));
+    output->SetInput(ConvertedInput(Lane, input, headerGain != nullptr ? 0 : gain));
     ApplySettings(output);
     // With nobody to show it to, a run posts no progress events: each costs the worker, the
     // dispatcher and this thread a round trip whenever the percentage moves.
@@ -248,6 +276,7 @@ bool TBatchConverter::TryStart(TLane& Lane, int Index, std::string& Failure) {
     // The worker finishes the file itself (tags, read back, sync): long work that must not
     // hold up this thread. The lane is set up before the run starts, for the worker to read.
     BeginEntry(Lane, Index, finalName, std::move(pending));
+    Lane.HeaderGainDb = headerGain != nullptr ? gain : 0;
     if (auto* tagWriter = dynamic_cast<TTagWritingOutput*>(output))
       tagWriter->SetTagSource([this, lane = &Lane, Index] { return EncoderTags(*lane, Index); });
     output->SetAfterFinish(
@@ -272,6 +301,9 @@ void TBatchConverter::BeginEntry(TLane& Lane, int Index, const std::string& Fina
   Lane.Pending = std::move(Pending);
   Lane.Warning.clear();
   Lane.Tags = {};
+  Lane.Meter.reset();
+  Lane.Loudness = {};
+  Lane.HeaderGainDb = 0;
 }
 
 void TBatchConverter::FinishEntry(TLane& Lane) {
@@ -282,19 +314,24 @@ void TBatchConverter::FinishEntry(TLane& Lane) {
   // A run cut short (stopped while the converter winds down, say) is never put in place.
   if (failure.empty() && !output->RunComplete())
     failure = "The conversion stopped before the end of the file.";
-  // Tagged and read back on the worker; put in place here. Anything not placed goes with the
-  // pending file.
+  // Tagged and read back on the worker; put in place here, or with the rest of its album.
+  // Anything not placed goes with the pending file.
+  if (failure.empty() && HoldForAlbum(Lane, index)) {
+    AlbumEntrySettled(index);
+    return;
+  }
   SettleEntry(Lane, index, std::move(failure), Lane.Warning, false);
+  AlbumEntrySettled(index);
 }
 
-void TBatchConverter::SettleEntry(TLane& Lane, int Index, std::string Failure,
+void TBatchConverter::SettleEntry(TEntryOutput& Output, int Index, std::string Failure,
                                   const std::string& Warning, bool Copied) {
   TPlacement placement;
   if (Failure.empty()) {
-    placement = PlaceOutput(Lane, Index);
+    placement = PlaceOutput(Output, Index);
     Failure = placement.Failure;
   }
-  Lane.Pending.reset();
+  Output.Pending.reset();
   if (!Failure.empty()) {
     Fail(Index, Failure);
     return;
@@ -309,6 +346,7 @@ void TBatchConverter::SettleEntry(TLane& Lane, int Index, std::string Failure,
   if (FPlan[static_cast<size_t>(Index)].Numbered && OnEntryNumbered)
     OnEntryNumbered(Index, placement.Name);
   if (!Warning.empty() && OnEntryWarning) OnEntryWarning(Index, Warning);
+  if (Output.Meter != nullptr && OnEntryLoudness) OnEntryLoudness(Index, Output.Loudness);
   if (const auto& done = Copied ? OnEntryCopied : OnEntryDone) done(Index, placement.Name);
 }
 
@@ -401,6 +439,10 @@ void TBatchConverter::Cancel() {
     lane->Pending.reset();
     notConverted.push_back(std::exchange(lane->Entry, -1));
   }
+  if (FScan) FScan->Stop();
+  if (!FInScanReport) FScan.reset();
+  // Finished outputs stay; those waiting for the rest of their album keep their track values.
+  PlaceHeldOutputs(report);
   SyncOutputFolders();
   CloseMirror();
   if (!report) return;
@@ -417,6 +459,7 @@ void TBatchConverter::BeforeDestruction() {
   // the unfinished files.
   Cancel();
   PruneCopies(true);
+  FScan.reset();
   TComponent::BeforeDestruction();
 }
 

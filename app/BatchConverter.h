@@ -3,6 +3,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -10,7 +11,9 @@
 #include "app/BatchPlan.h"
 #include "app/FileCopyJob.h"
 #include "app/LibraryPlan.h"
+#include "app/LoudnessScan.h"
 #include "app/MirrorState.h"
+#include "loudness/LoudnessMeter.h"
 #include "mp3enc/MP3BitRate.h"
 #include "pipeline/AuFile.h"
 #include "pipeline/FormatSpec.h"
@@ -36,6 +39,17 @@ struct TOutputSettings {
   // One of the format's quality controls and its value; Kind None: the format's default.
   // A quality text given to Convert replaces it.
   TQualityChoice Quality;
+};
+
+// What loudness tags a batch measures and writes.
+enum class TReplayGain { Off, Track, Album };
+
+// An output's loudness as written (an Opus output's header gain included), and what
+// normalising did to it.
+struct TOutputLoudness {
+  TLoudnessResult Track;
+  double AppliedGainDb = 0;  // brought to the target by this much; 0 without normalising
+  bool PeakLimited = false;  // the gain stopped short of the target at -1 dBTP
 };
 
 // Converts a list of files, up to Jobs of them at once: each running file has a lane of its
@@ -88,6 +102,15 @@ class TBatchConverter final : public TComponent {
   // ShardIndex.
   int ShardIndex = 0, ShardCount = 1;
 
+  // Loudness: off by default, read when a batch starts. ReplayGain 2.0 values (-18 LUFS
+  // reference; R128 gains for Opus) measured on each output's audio replace the carried ones;
+  // Album also writes each album's values: the entries sharing album and album artist tags,
+  // or without an album tag, one source folder.
+  TReplayGain ReplayGain = TReplayGain::Off;
+  // Brings each output (each album, under TReplayGain::Album) to this integrated loudness,
+  // LUFS, short of a true peak above -1 dBTP: as the Opus header's gain, or on the samples.
+  std::optional<double> NormalizeLufs;
+
   // What the user sees; each may stay empty. With one job the status and the position are
   // those of the file converting; with more, of the whole batch.
   std::function<void(const std::string& Text)> OnStatusText;
@@ -105,6 +128,8 @@ class TBatchConverter final : public TComponent {
   // written; the entry still counts as done.
   std::function<void(int Index, const std::string& Warning)> OnEntryWarning;
   std::function<void(int Index, const std::string& OutputFile)> OnEntryDone;
+  // Before OnEntryDone of an entry whose loudness was measured (ReplayGain or normalising).
+  std::function<void(int Index, const TOutputLoudness& Loudness)> OnEntryLoudness;
   // Instead of OnEntryDone for an entry copied byte for byte.
   std::function<void(int Index, const std::string& OutputFile)> OnEntryCopied;
   // Mirror: an entry whose output is up to date, and an output removed with its source.
@@ -165,24 +190,40 @@ class TBatchConverter final : public TComponent {
   void BeforeDestruction() override;
 
  private:
-  struct TLane {
+  // An entry's output file from its start until it is placed.
+  struct TEntryOutput {
+    std::string Final;
+    // The entry's output file until it is placed; Temp is the name its writers open.
+    std::unique_ptr<TPendingOutput> Pending;
+    std::string Temp;
+    // Written by the worker before its done event: the tag warning, the tags the output was
+    // given (as fitted to its format), and what its loudness came to when it was measured.
+    std::string Warning;
+    TCarriedTags Tags;
+    std::unique_ptr<TLoudnessMeter> Meter;
+    TOutputLoudness Loudness;
+    double HeaderGainDb = 0;  // the gain an Opus output's header carries
+  };
+  struct TLane : TEntryOutput {
     std::map<std::string, TAuFileIn*> Inputs;    // by the component's name, made when needed
     TAuFormatStage* Stage = nullptr;             // made when a setting changes the format
-    TAuDeliveryTap* Tap = nullptr;               // made when outputs are read back
+    TAuDeliveryTap* Tap = nullptr;               // made when outputs are read back or measured
     std::map<std::string, TAuFileOut*> Outputs;  // by format Id, made when first needed
     TAuFileOut* Running = nullptr;
     int Entry = -1;
     int Percent = 0;
-    std::string Final;
-    // The running entry's output file until it is placed; Temp is the name its writers open.
-    std::unique_ptr<TPendingOutput> Pending;
     // Instead of Running, for an entry copied as it is.
     std::unique_ptr<TFileCopyJob> Copy;
-    std::string Temp;
-    // Written by the worker before its done event: the tag warning, and the tags the output
-    // was given, as fitted to its format.
-    std::string Warning;
-    TCarriedTags Tags;
+  };
+  // The finished outputs of an album wait for its last track, whose end gives the album's
+  // values; then all of them are tagged and placed together.
+  struct THeldOutput {
+    int Index = -1;
+    TEntryOutput Output;
+  };
+  struct TAlbum {
+    int Waiting = 0;  // entries not settled yet
+    std::vector<THeldOutput> Held;
   };
   // Everything a batch decides before it starts.
   struct TDecisions {
@@ -191,6 +232,7 @@ class TBatchConverter final : public TComponent {
     std::vector<TMirrorRecord> Records;   // per entry: what the mirror records when it is placed
     std::vector<TMirrorRecord> Removals;  // outputs of ours whose source is gone
     std::vector<std::string> Forgotten;   // records whose output is no longer ours
+    std::vector<std::string> Albums;      // per entry, under album gain: its album's key
   };
   // What a batch with these arguments would do; State (a mirror's) may be null.
   TDecisions Decide(const std::vector<TBatchSource>& Sources, const TFormatSpec& Format,
@@ -207,7 +249,7 @@ class TBatchConverter final : public TComponent {
   const TMirrorRecord* OwnerOf(const std::string& Relative) const;
   void KeepReplaced(const TMirrorRecord& Record);
   // PlaceOutput for a mirror: returns the name the file was put at.
-  std::string PlaceMirrored(TLane& Lane, int Index);
+  std::string PlaceMirrored(TEntryOutput& Output, int Index);
   // Writes the playlists (when asked) and, in a mirror, removes those of emptied folders.
   void UpdatePlaylists();
   bool StartCopy(TLane& Lane, int Index, std::string& Failure);
@@ -227,8 +269,13 @@ class TBatchConverter final : public TComponent {
   // Points WaveIn1 ... MP3Out1 at what the first lane holds.
   void NameFirstLane();
   // Between input and output: the settings that apply to this output, or the input itself.
-  TAuInput* ConvertedInput(TLane& Lane, TAuFileIn* Input, TAuFileOut* Output);
-  TAuInput* FormatStageFor(TLane& Lane, TAuFileIn* Input, TAuFileOut* Output);
+  // Gain (dB) is applied to the samples, for normalising.
+  TAuInput* ConvertedInput(TLane& Lane, TAuFileIn* Input, double Gain);
+  TAuInput* FormatStageFor(TLane& Lane, TAuFileIn* Input, double Gain);
+  // Whether the outputs of Format take a format stage, and how it is set up.
+  static bool ChangesFormat(const TOutputSettings& Settings, const TFormatSpec& Format);
+  static void ShapeStage(TAuFormatStage& Stage, const TOutputSettings& Settings,
+                         const TFormatSpec& Format);
   void ApplySettings(TAuFileOut* Output) const;
 
   // Starts waiting entries on idle lanes; ends the batch when nothing is left.
@@ -240,12 +287,12 @@ class TBatchConverter final : public TComponent {
                   std::unique_ptr<TPendingOutput> Pending);
   void FinishEntry(TLane& Lane);
   // Puts a finished file in place (unless it failed) and reports what became of its entry.
-  void SettleEntry(TLane& Lane, int Index, std::string Failure, const std::string& Warning,
+  void SettleEntry(TEntryOutput& Output, int Index, std::string Failure, const std::string& Warning,
                    bool Copied);
   // After an entry settled: what the user sees, and the next entries started.
   void StartNext();
   // Puts the lane's finished file at its entry's name, as Existing says.
-  TPlacement PlaceOutput(TLane& Lane, int Index);
+  TPlacement PlaceOutput(TEntryOutput& Output, int Index);
   // Makes the names of the files placed so far survive a crash.
   void SyncOutputFolders();
   void FinishBatch();
@@ -259,8 +306,30 @@ class TBatchConverter final : public TComponent {
   TCarriedTags EncoderTags(TLane& Lane, int Index);
   // Into the pending output, for the formats whose tags are written after the audio; raises
   // when they could not be written.
-  void TagOutput(TLane& Lane, int Index);
+  void TagOutput(TLane& Lane, int Index, const TCarriedTags& Measured);
+  // Replaces the gain fields of Output's finished file with Gains, the rest as it was
+  // written; raises when they could not be written.
+  void RewriteGains(TEntryOutput& Output, const TCarriedTags& Gains);
   void Fail(int Index, const std::string& Message);
+
+  // Loudness (BatchLoudness.cpp).
+  bool MeasuresLoudness() const { return ReplayGain != TReplayGain::Off || NormalizeLufs; }
+  // Groups the entries converted into albums, from Albums (per entry, "" for none).
+  void FormAlbums(const std::vector<std::string>& Albums);
+  // An album's key for a source: its album and album artist tags, else its folder.
+  static std::string AlbumKey(const TBatchSource& Source);
+  // Normalising first measures the entries to convert; the batch goes on when that ends.
+  void StartLoudnessScan();
+  void LoudnessScanned(std::vector<TLoudnessScan::TMeasured>& Measured);
+  // On the worker, once the audio is complete: the measured values, into Tags.
+  void MeasuredTrack(TLane& Lane, int Index, TCarriedTags& Tags);
+  // Whether the finished entry waits for the rest of its album (then Lane's file is held).
+  bool HoldForAlbum(TLane& Lane, int Index);
+  // An entry of an album settled (held, failed or skipped); the album's last one places it.
+  void AlbumEntrySettled(int Index);
+  void FinishAlbum(TAlbum& Album);
+  // Places every held output with the values it has (a stopped batch).
+  void PlaceHeldOutputs(bool Report);
   void OutputDone(TLane& Lane, TComponent* Sender);
   void OutputProgress(TLane& Lane, TComponent* Sender);
   int BatchPercent() const;
@@ -276,6 +345,14 @@ class TBatchConverter final : public TComponent {
   std::vector<TEntryAction> FActions;
   std::vector<TMirrorRecord> FEntryRecords;
   std::vector<bool> FPlaced;  // the entry's output is in place (written, copied or unchanged)
+  std::vector<int> FAlbumOf;  // per entry: its album in FAlbums, or -1
+  std::vector<TAlbum> FAlbums;
+  // Normalising: the gain each entry is converted with, and whether the peak limited it.
+  std::vector<double> FEntryGain;
+  std::vector<bool> FGainLimited;
+  std::unique_ptr<TLoudnessScan> FScan;
+  bool FInScanReport = false;  // FScan's report runs: it cannot be joined now
+  std::map<int, std::string> FMeasureFailures;
   std::unique_ptr<TMirrorState> FMirror;
   std::vector<std::unique_ptr<TFileCopyJob>> FRetiredCopies;
   const TFormatSpec* FFormat = nullptr;

@@ -53,38 +53,48 @@ void TBatchConverter::ApplySettings(TAuFileOut* Output) const {
   FFormat->ApplyQuality(*Output, FQuality);
 }
 
-TAuInput* TBatchConverter::ConvertedInput(TLane& Lane, TAuFileIn* Input, TAuFileOut* Output) {
-  TAuInput* converted = FormatStageFor(Lane, Input, Output);
-  if (!Verify) return converted;
-  // What the output receives is what its file must give back.
+TAuInput* TBatchConverter::ConvertedInput(TLane& Lane, TAuFileIn* Input, double Gain) {
+  TAuInput* converted = FormatStageFor(Lane, Input, Gain);
+  const bool measure = MeasuresLoudness();
+  if (!Verify && !measure) return converted;
+  // What the output receives is what its file must give back, and what is measured.
   if (Lane.Tap == nullptr) {
     Lane.Tap = new TAuDeliveryTap(this);
     Lane.Tap->SetName("DeliveryTap1");
   }
   Lane.Tap->SetInput(converted);
+  Lane.Tap->SetMeasureLoudness(measure);
   return Lane.Tap;
 }
 
-TAuInput* TBatchConverter::FormatStageFor(TLane& Lane, TAuFileIn* Input, TAuFileOut*) {
+bool TBatchConverter::ChangesFormat(const TOutputSettings& Settings, const TFormatSpec& Format) {
+  return Settings.SampleRate != 0 || Settings.MaxSampleRate != 0 || Settings.Channels != 0 ||
+         (Format.TakesBits && (Settings.BitsPerSample != 0 || Settings.MaxBitsPerSample != 0)) ||
+         Format.EncoderRate;
+}
+
+void TBatchConverter::ShapeStage(TAuFormatStage& Stage, const TOutputSettings& Settings,
+                                 const TFormatSpec& Format) {
   // Bit depth is a choice of some lossless outputs only; the encoders take what they are given.
-  const int bits = FFormat->TakesBits ? Settings.BitsPerSample : 0;
-  const int maxBits = FFormat->TakesBits ? Settings.MaxBitsPerSample : 0;
-  if (Settings.SampleRate == 0 && Settings.MaxSampleRate == 0 && Settings.Channels == 0 &&
-      bits == 0 && maxBits == 0 && !FFormat->EncoderRate)
-    return Input;
+  Stage.SetSampleRate(Settings.SampleRate);
+  Stage.SetChannels(Settings.Channels);
+  Stage.SetBitsPerSample(Format.TakesBits ? Settings.BitsPerSample : 0);
+  // Limits are weighed against each source's own format when its pass starts.
+  Stage.SetMaxSampleRate(Settings.MaxSampleRate);
+  Stage.SetMaxBitsPerSample(Format.TakesBits ? Settings.MaxBitsPerSample : 0);
+  // A rate the encoder does not take is resampled here, with the rest of the conversion.
+  Stage.SetRateFor(Format.EncoderRate);
+}
+
+TAuInput* TBatchConverter::FormatStageFor(TLane& Lane, TAuFileIn* Input, double Gain) {
+  if (!ChangesFormat(Settings, *FFormat) && Gain == 0) return Input;
   if (Lane.Stage == nullptr) {
     Lane.Stage = new TAuFormatStage(this);
     Lane.Stage->SetName("FormatStage1");
   }
   Lane.Stage->SetInput(Input);
-  Lane.Stage->SetSampleRate(Settings.SampleRate);
-  Lane.Stage->SetChannels(Settings.Channels);
-  Lane.Stage->SetBitsPerSample(bits);
-  // Limits are weighed against each source's own format when its pass starts.
-  Lane.Stage->SetMaxSampleRate(Settings.MaxSampleRate);
-  Lane.Stage->SetMaxBitsPerSample(maxBits);
-  // A rate the encoder does not take is resampled here, with the rest of the conversion.
-  Lane.Stage->SetRateFor(FFormat->EncoderRate);
+  ShapeStage(*Lane.Stage, Settings, *FFormat);
+  Lane.Stage->SetGain(Gain);
   return Lane.Stage;
 }
 

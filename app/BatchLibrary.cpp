@@ -76,6 +76,9 @@ std::string TBatchConverter::SettingsKey(const TFormatSpec& Format, const TQuali
         << Settings.BitsPerSample << '/' << Settings.MaxBitsPerSample << " p"
         << Settings.CoverMaxPixels << " t" << CarryTags;
   }
+  // Only when asked for, so the outputs of earlier runs without them stay up to date.
+  if (!Copy && ReplayGain != TReplayGain::Off) key << " rg" << static_cast<int>(ReplayGain);
+  if (!Copy && NormalizeLufs) key << " lufs" << *NormalizeLufs;
   key << " n" << PortableNames << ':' << NameTemplate;
   return key.str();
 }
@@ -135,7 +138,15 @@ TBatchConverter::TDecisions TBatchConverter::Decide(const std::vector<TBatchSour
   if (State != nullptr) options.Owned = &owned;
   made.Plan = PlanOutputs(Sources, options, names != nullptr ? &fields : nullptr, &fixedPlain);
 
-  std::unordered_set<std::string> planned;
+  // Album values are measured over a whole album: its tracks are converted together, by one
+  // shard, or not at all.
+  const bool albums = ReplayGain == TReplayGain::Album;
+  if (albums) {
+    made.Albums.resize(count);
+    for (size_t i = 0; i < count; ++i)
+      if (!copy[i]) made.Albums[i] = AlbumKey(Sources[i]);
+  }
+  std::unordered_set<std::string> planned, albumsToConvert;
   for (size_t i = 0; i < count; ++i) {
     const TPlannedOutput& plan = made.Plan[i];
     TMirrorRecord& record = made.Records[i];
@@ -149,9 +160,17 @@ TBatchConverter::TDecisions TBatchConverter::Decide(const std::vector<TBatchSour
       entry.Action = TEntryAction::Leave;
     else if (plan.Copy)
       entry.Action = TEntryAction::Copy;
-    if (!InShard(i, ShardIndex, ShardCount)) entry.Action = TEntryAction::OtherShard;
+    if (!InShard(albums && !made.Albums[i].empty() ? StableHash(made.Albums[i]) : i, ShardIndex,
+                 ShardCount))
+      entry.Action = TEntryAction::OtherShard;
+    if (albums && entry.Action == TEntryAction::Convert) albumsToConvert.insert(made.Albums[i]);
     made.Preview.Entries.push_back(std::move(entry));
   }
+  if (!albumsToConvert.empty())
+    for (size_t i = 0; i < count; ++i)
+      if (made.Preview.Entries[i].Action == TEntryAction::Leave &&
+          albumsToConvert.count(made.Albums[i]) != 0)
+        made.Preview.Entries[i].Action = TEntryAction::Convert;
   if (State == nullptr) return made;
   // Outputs whose source is gone; an output that an entry of this batch takes over is
   // replaced by that entry instead.
@@ -244,7 +263,7 @@ void TBatchConverter::KeepReplaced(const TMirrorRecord& Record) {
   FMirror->Record(kept);
 }
 
-std::string TBatchConverter::PlaceMirrored(TLane& Lane, int Index) {
+std::string TBatchConverter::PlaceMirrored(TEntryOutput& Lane, int Index) {
   // Numbered names run out only when other programs keep taking each one we pick.
   constexpr int kRenumberings = 1000;
   TPlannedOutput& planned = FPlan[static_cast<size_t>(Index)];

@@ -15,7 +15,12 @@ namespace fs = std::filesystem;
 namespace tunevert {
 
 void TBatchConverter::CompleteOutput(TLane& Lane, int Index, TAuOutput& Output) {
-  if (dynamic_cast<TTagWritingOutput*>(&Output) == nullptr) TagOutput(Lane, Index);
+  TCarriedTags measured;
+  if (MeasuresLoudness()) MeasuredTrack(Lane, Index, measured);
+  if (dynamic_cast<TTagWritingOutput*>(&Output) == nullptr)
+    TagOutput(Lane, Index, measured);
+  else if (!measured.Empty())
+    RewriteGains(Lane, measured);
   if (Verify) {
     if (BeforeVerify) BeforeVerify(Index, Lane.Temp);
     VerifyOutput(Lane.Temp, FFormat->Id, Lane.Tap->Delivered(),
@@ -29,7 +34,7 @@ void TBatchConverter::CompleteOutput(TLane& Lane, int Index, TAuOutput& Output) 
     Lane.Pending->Sync();
 }
 
-TBatchConverter::TPlacement TBatchConverter::PlaceOutput(TLane& Lane, int Index) {
+TBatchConverter::TPlacement TBatchConverter::PlaceOutput(TEntryOutput& Lane, int Index) {
   // Numbered names run out only when other programs keep taking each one we pick.
   constexpr int kRenumberings = 1000;
   TPlannedOutput& planned = FPlan[static_cast<size_t>(Index)];
@@ -95,6 +100,12 @@ TCarriedTags TBatchConverter::SourceTags(int Index, std::string& Warning) const 
   }
   // Shrunk here, the pictures the read back expects are the shrunk ones.
   AddWarnings(Warning, ShrinkCovers(tags, Settings.CoverMaxPixels));
+  // Gains measured on this output replace the source's; a normalised output's level moved
+  // by its gain, and the source's gains with it.
+  if (ReplayGain != TReplayGain::Off)
+    EraseGainTags(tags);
+  else if (!FEntryGain.empty())
+    ShiftGainTags(tags, FEntryGain[static_cast<size_t>(Index)]);
   return tags;
 }
 
@@ -106,8 +117,9 @@ TCarriedTags TBatchConverter::EncoderTags(TLane& Lane, int Index) {
   return Lane.Tags;
 }
 
-void TBatchConverter::TagOutput(TLane& Lane, int Index) {
-  const TCarriedTags tags = SourceTags(Index, Lane.Warning);
+void TBatchConverter::TagOutput(TLane& Lane, int Index, const TCarriedTags& Measured) {
+  TCarriedTags tags = SourceTags(Index, Lane.Warning);
+  for (const auto& [key, values] : Measured.Text) tags.Text[key] = values;
   // Runs with empty tags too: the output then loses whatever empty record its encoder left.
   // A file whose tags could not be written is no finished output: it would replace an earlier
   // tagged one with bare audio.

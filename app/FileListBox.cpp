@@ -82,9 +82,9 @@ std::string LocalName(const QUrl& url) {
 }
 
 TFileListBox::TFileListBox(QWidget* parent) : QTreeWidget(parent) {
-  setColumnCount(4);
+  setColumnCount(5);
   setHeaderLabels({QStringLiteral("File"), QStringLiteral("Folder"), QStringLiteral("Status"),
-                   QStringLiteral("Preview")});
+                   QStringLiteral("Preview"), QStringLiteral("Loudness")});
   setRootIsDecorated(false);
   setUniformRowHeights(true);
   setAllColumnsShowFocus(true);
@@ -95,15 +95,30 @@ TFileListBox::TFileListBox(QWidget* parent) : QTreeWidget(parent) {
   header()->setSectionResizeMode(colFile, QHeaderView::Interactive);
   header()->setSectionResizeMode(colFolder, QHeaderView::Interactive);
   header()->setSectionResizeMode(colStatus, QHeaderView::Interactive);
+  header()->setSectionResizeMode(colLoudness, QHeaderView::Interactive);
   // Output names hold folders of their own: they get what the other columns leave.
   header()->setSectionResizeMode(colPreview, QHeaderView::Stretch);
-  // The output's name reads next to the source's folder; the state stays at the right edge.
+  // The output's name reads next to the source's folder; the state stays at the right edge,
+  // the loudness just before it.
   header()->moveSection(colPreview, colStatus);
+  header()->moveSection(header()->visualIndex(colLoudness), header()->visualIndex(colStatus));
+  setColumnHidden(colLoudness, true);
   header()->resizeSection(colFile, 200);
   header()->resizeSection(colFolder, 150);
   header()->resizeSection(colStatus, 175);
   setAcceptDrops(true);
   setDragDropMode(QAbstractItemView::DropOnly);
+  // clear() resets the model; deleting rows removes them.
+  const auto hideWhenEmpty = [this] {
+    if (count() == 0) ShowLoudness(false);
+  };
+  FHideWhenEmpty = {connect(model(), &QAbstractItemModel::rowsRemoved, this, hideWhenEmpty),
+                    connect(model(), &QAbstractItemModel::modelReset, this, hideWhenEmpty)};
+}
+
+TFileListBox::~TFileListBox() {
+  // The base class's destructor still removes the rows.
+  for (const QMetaObject::Connection& connection : FHideWhenEmpty) disconnect(connection);
 }
 
 std::string TFileListBox::LocalFileName(int Row) const {
@@ -200,10 +215,39 @@ void TFileListBox::SetState(int Row, TEntryState State, const QString& Text,
   entry->setToolTip(colStatus, Tooltip);
   const QString file = FileName(Row);
   entry->setToolTip(colFile, Tooltip.isEmpty() ? file : file + QLatin1Char('\n') + Tooltip);
+  if (State != TEntryState::Converting && State != TEntryState::Done &&
+      State != TEntryState::DoneWithWarning)
+    SetLoudness(Row, {}, {});
   QBrush brush;
   if (State == TEntryState::Failed) brush = QBrush(QColor(0xE0, 0x40, 0x40));
   if (State == TEntryState::DoneWithWarning) brush = QBrush(QColor(0xD0, 0x90, 0x20));
   for (int column = 0; column < columnCount(); ++column) entry->setForeground(column, brush);
+}
+
+void TFileListBox::ShowLoudness(bool Show) {
+  if (Show == LoudnessShown()) return;
+  setColumnHidden(colLoudness, !Show);
+  // Wide enough for "-88.88 LUFS" in the list's font, which is set after construction.
+  if (Show)
+    header()->resizeSection(colLoudness,
+                            fontMetrics().horizontalAdvance(QStringLiteral("-88.88 LUFS")) + 16);
+}
+
+bool TFileListBox::LoudnessShown() const {
+  return !isColumnHidden(colLoudness);
+}
+
+QString TFileListBox::Loudness(int Row) const {
+  const QTreeWidgetItem* entry = item(Row);
+  return entry == nullptr ? QString() : entry->text(colLoudness);
+}
+
+void TFileListBox::SetLoudness(int Row, const QString& Text, const QString& Tooltip) {
+  QTreeWidgetItem* entry = item(Row);
+  if (entry == nullptr) return;
+  entry->setText(colLoudness, Text);
+  entry->setToolTip(colLoudness, Tooltip);
+  if (!Text.isEmpty()) ShowLoudness(true);
 }
 
 void TFileListBox::dragEnterEvent(QDragEnterEvent* event) {

@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <QTreeWidget>
 #include <QUrl>
+#include <array>
 #include <functional>
 #include <optional>
 #include <string>
@@ -33,13 +34,14 @@ enum class TEntryState {
   Unchanged,  // mirror: its output was up to date
 };
 
-// The file list: one row per source (name, folder, state, output name); accepts files and
-// folders dropped from the file manager.
+// The file list: one row per source (name, folder, state, output name, the output's loudness);
+// accepts files and folders dropped from the file manager.
 class TFileListBox final : public QTreeWidget {
  public:
-  enum Column { colFile, colFolder, colStatus, colPreview };
+  enum Column { colFile, colFolder, colStatus, colPreview, colLoudness };
 
   explicit TFileListBox(QWidget* parent);
+  ~TFileListBox() override;
   // Full names (bytes) of the dropped files and folders, in the order the desktop gives them.
   std::function<void(const std::vector<std::string>& Names)> OnDrop;
   // Drawn over an empty list.
@@ -70,14 +72,25 @@ class TFileListBox final : public QTreeWidget {
 
   TEntryState State(int Row) const;
   QString StatusText(int Row) const;
-  // Tooltip: the output's path, or the whole reason of a failure.
+  // Tooltip: the output's path, or the whole reason of a failure. A row's loudness stays only
+  // while it converts or is done: any other state is about another output or none.
   void SetState(int Row, TEntryState State, const QString& Text, const QString& Tooltip = {});
+
+  // The loudness column is there only while some row has a loudness: a loudness shows it; a
+  // batch starting (which clears every row) and an emptied list hide it.
+  void ShowLoudness(bool Show);
+  bool LoudnessShown() const;
+  QString Loudness(int Row) const;
+  void SetLoudness(int Row, const QString& Text, const QString& Tooltip);
 
  protected:
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dragMoveEvent(QDragMoveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
+
+ private:
+  std::array<QMetaObject::Connection, 2> FHideWhenEmpty;
 };
 
 }  // namespace tunevert

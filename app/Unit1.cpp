@@ -67,6 +67,14 @@ const QString kNameTemplateTip = QStringLiteral(
 const QString kCopyFormatsTip = QStringLiteral(
     "Sources in these formats are copied byte for byte instead of converted (format ids, "
     "separated by commas: %1)");
+const QString kReplayGainTip = QStringLiteral(
+    "Measures each output's loudness and writes ReplayGain tags, which players use to play "
+    "every track (Track), or every album as a whole (Album), equally loud; the audio itself "
+    "is not changed");
+const QString kNormalizeTip = QStringLiteral(
+    "Changes the level of each output's audio (each album's, with ReplayGain Album) so it "
+    "measures this loudness; an Opus output keeps its audio and gets the gain in its header. "
+    "Never raised beyond a true peak of -1 dBTP");
 const QString kInvalidFieldStyle = QStringLiteral("QLineEdit { border: 1px solid #d04040; }");
 // Removals a mirror summary names before "and N more".
 constexpr size_t kRemovalsListed = 10;
@@ -277,6 +285,27 @@ TForm1::TForm1(QWidget* parent)
   libraryBar->addStretch(1);
   column->addLayout(libraryBar);
 
+  auto* loudnessBar = new QHBoxLayout;
+  cbReplayGain = new QComboBox(central);
+  cbReplayGain->addItems({QStringLiteral("Off"), QStringLiteral("Track"), QStringLiteral("Album")});
+  cbReplayGain->setToolTip(kReplayGainTip);
+  chkNormalize = new QCheckBox(QStringLiteral("Normalize to:"), central);
+  chkNormalize->setToolTip(kNormalizeTip);
+  spnNormalizeLufs = new QSpinBox(central);
+  spnNormalizeLufs->setRange(-30, -5);
+  spnNormalizeLufs->setValue(-18);
+  spnNormalizeLufs->setSuffix(QStringLiteral(" LUFS"));
+  spnNormalizeLufs->setToolTip(kNormalizeTip);
+  spnNormalizeLufs->setEnabled(false);
+  connect(chkNormalize, &QCheckBox::toggled, spnNormalizeLufs, &QWidget::setEnabled);
+  loudnessBar->addWidget(label("ReplayGain:", cbReplayGain));
+  loudnessBar->addWidget(cbReplayGain);
+  loudnessBar->addSpacing(12);
+  loudnessBar->addWidget(chkNormalize);
+  loudnessBar->addWidget(spnNormalizeLufs);
+  loudnessBar->addStretch(1);
+  column->addLayout(loudnessBar);
+
   ListBox1 = new TFileListBox(central);
   QFont listFont(QStringLiteral("Tahoma"));
   listFont.setPixelSize(19);
@@ -323,6 +352,9 @@ TForm1::TForm1(QWidget* parent)
       {edtCopyFormats, "Copy as is"},
       {cbMaxRate, "Maximum sample rate"},
       {chkMirror, "Mirror into the output folder"},
+      {cbReplayGain, "ReplayGain"},
+      {chkNormalize, "Normalize"},
+      {spnNormalizeLufs, "Normalize to, in LUFS"},
       {ListBox1, "Files to convert"},
       {btnDeleteFromFileList, "Delete selected from list"},
   };
@@ -333,6 +365,9 @@ TForm1::TForm1(QWidget* parent)
     previous = widget;
   }
   ProgressBar1->setAccessibleName(QStringLiteral("Batch progress"));
+  cbReplayGain->setAccessibleDescription(kReplayGainTip);
+  chkNormalize->setAccessibleDescription(kNormalizeTip);
+  spnNormalizeLufs->setAccessibleDescription(kNormalizeTip);
 
   StatusBar1 = new QLabel(this);
   StatusBar1->setAccessibleName(QStringLiteral("Status"));
@@ -402,6 +437,9 @@ TForm1::TForm1(QWidget* parent)
   c.OnEntryWarning = [this](int index, const std::string& warning) {
     if (index >= 0 && index < static_cast<int>(FWarnings.size()))
       FWarnings[static_cast<size_t>(index)] = QString::fromStdString(warning);
+  };
+  c.OnEntryLoudness = [this](int index, const TOutputLoudness& loudness) {
+    ListBox1->SetLoudness(index, LoudnessText(loudness), LoudnessTooltip(loudness));
   };
   c.OnEntryDone = [this](int index, const std::string& output) {
     EntryDone(index, Shown(output), false);
@@ -475,6 +513,26 @@ QString TForm1::CheckOutputFolder(const QString& Text, QString& Error) {
   return folder;
 }
 
+QString TForm1::LoudnessText(const TOutputLoudness& Loudness) {
+  if (Loudness.Track.Silent()) return QStringLiteral("silent");
+  return QStringLiteral("%1 LUFS").arg(Loudness.Track.Integrated, 0, 'f', 2);
+}
+
+QString TForm1::LoudnessTooltip(const TOutputLoudness& Loudness) {
+  const TLoudnessResult& track = Loudness.Track;
+  QString tip = QStringLiteral("%1, range %2 LU, true peak %3 dBTP")
+                    .arg(LoudnessText(Loudness))
+                    .arg(track.Range, 0, 'f', 2)
+                    .arg(PeakDecibels(track.TruePeak), 0, 'f', 2);
+  if (Loudness.AppliedGainDb != 0) {
+    tip += QStringLiteral("\ngain applied: %1%2 dB")
+               .arg(Loudness.AppliedGainDb > 0 ? QStringLiteral("+") : QString())
+               .arg(Loudness.AppliedGainDb, 0, 'f', 2);
+    if (Loudness.PeakLimited) tip += QStringLiteral(" (limited by the peak)");
+  }
+  return tip;
+}
+
 void TForm1::btnSelectDirClick() {
   const QString folder =
       QFileDialog::getExistingDirectory(this, QStringLiteral("Select"), OutputDirtxt->text());
@@ -516,6 +574,9 @@ void TForm1::btnConvertClick() {
   c.CopyFormats = ParseCopyFormats(edtCopyFormats->text(), optionsError);
   c.Mirror = chkMirror->isChecked();
   c.Settings.MaxSampleRate = cbMaxRate->currentText().toInt();  // "None" is 0
+  c.ReplayGain = static_cast<TReplayGain>(std::clamp(cbReplayGain->currentIndex(), 0, 2));
+  c.NormalizeLufs =
+      chkNormalize->isChecked() ? std::optional<double>(spnNormalizeLufs->value()) : std::nullopt;
   SaveSettings();
   const std::string outputFolder = LocalName(folder);
   // A list or folder left empty gets ConvertSources' message instead of a summary.
@@ -525,6 +586,7 @@ void TForm1::btnConvertClick() {
   const int count = ListBox1->count();
   for (int i = 0; i < count; ++i)
     ListBox1->SetState(i, TEntryState::Waiting, QStringLiteral("Waiting"));
+  ListBox1->ShowLoudness(false);
   FNumbered.assign(static_cast<size_t>(count), {});
   FWarnings.assign(static_cast<size_t>(count), {});
   FRemoved = 0;
@@ -771,6 +833,9 @@ void TForm1::SetStatus(bool Enabled) {
            btnSelectDir, btnDeleteFromFileList, spnJobs, cbExisting, chkKeepTree, chkCarryTags,
            chkVerify, edtNameTemplate, chkPortableNames, edtCopyFormats, cbMaxRate, chkMirror})
     w->setEnabled(Enabled);
+  cbReplayGain->setEnabled(Enabled);
+  chkNormalize->setEnabled(Enabled);
+  spnNormalizeLufs->setEnabled(Enabled && chkNormalize->isChecked());
   for (QAction* a : {FileOpen1, FileAddFolder1, DeleteAction, ConvertAction})
     a->setEnabled(Enabled);
   StopAction->setEnabled(!Enabled);

@@ -80,6 +80,9 @@ class TForm1 final : public QMainWindow {
   QLineEdit* edtCopyFormats;  // format ids: "mp3, ogg"
   QComboBox* cbMaxRate;       // "None", then the rates in Hz
   QCheckBox* chkMirror;
+  QComboBox* cbReplayGain;  // in TReplayGain's order
+  QCheckBox* chkNormalize;
+  QSpinBox* spnNormalizeLufs;  // the target, LUFS; used while chkNormalize is checked
   TFileListBox* ListBox1;
   QPushButton* btnDeleteFromFileList;
   QLabel* StatusBar1;
@@ -120,6 +123,9 @@ class TForm1 final : public QMainWindow {
   // The output folder as typed, made absolute and ending with '/'; empty with Error set when
   // it cannot be one.
   static QString CheckOutputFolder(const QString& Text, QString& Error);
+  // The loudness column's text and tooltip for an output's loudness.
+  static QString LoudnessText(const TOutputLoudness& Loudness);
+  static QString LoudnessTooltip(const TOutputLoudness& Loudness);
 
  protected:
   void closeEvent(QCloseEvent* event) override;

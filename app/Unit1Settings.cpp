@@ -16,6 +16,7 @@ std::unique_ptr<QSettings> OpenSettings() {
 }
 
 const char* const kExistingKeys[] = {"overwrite", "skip", "rename"};
+const char* const kReplayGainKeys[] = {"off", "track", "album"};  // in TReplayGain's order
 
 }  // namespace
 
@@ -80,6 +81,12 @@ void TForm1::LoadSettings() {
   const int maxRate = settings->value(QStringLiteral("maxRate"), 0).toInt();
   cbMaxRate->setCurrentIndex(std::max(0, cbMaxRate->findText(QString::number(maxRate))));
   chkMirror->setChecked(settings->value(QStringLiteral("mirror"), false).toBool());
+  const QString replayGain = settings->value(QStringLiteral("replayGain")).toString();
+  for (int i = 0; i < cbReplayGain->count(); ++i)
+    if (replayGain == QLatin1String(kReplayGainKeys[i])) cbReplayGain->setCurrentIndex(i);
+  chkNormalize->setChecked(settings->value(QStringLiteral("normalize"), false).toBool());
+  spnNormalizeLufs->setValue(
+      settings->value(QStringLiteral("normalizeLufs"), spnNormalizeLufs->value()).toInt());
   if (settings->contains(QStringLiteral("geometry")))
     restoreGeometry(settings->value(QStringLiteral("geometry")).toByteArray());
 }
@@ -107,6 +114,11 @@ void TForm1::SaveSettings() const {
   settings->setValue(QStringLiteral("copyFormats"), edtCopyFormats->text());
   settings->setValue(QStringLiteral("maxRate"), cbMaxRate->currentText().toInt());
   settings->setValue(QStringLiteral("mirror"), chkMirror->isChecked());
+  settings->setValue(
+      QStringLiteral("replayGain"),
+      QLatin1String(kReplayGainKeys[std::clamp(cbReplayGain->currentIndex(), 0, 2)]));
+  settings->setValue(QStringLiteral("normalize"), chkNormalize->isChecked());
+  settings->setValue(QStringLiteral("normalizeLufs"), spnNormalizeLufs->value());
   settings->setValue(QStringLiteral("geometry"), saveGeometry());
 }
 

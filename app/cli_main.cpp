@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -12,6 +13,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -160,6 +162,13 @@ std::string UsageText() {
          "  --shard K/N      convert only the K-th of N slices of the batch (K from 1 to N), for\n"
          "                   several processes or machines sharing the work\n"
          "  --no-verify      put outputs in place without reading them back first\n"
+         "  --replaygain track|album\n"
+         "                   measure each output's loudness and write ReplayGain tags (R128\n"
+         "                   gains for Opus); album also writes each album's values: the files\n"
+         "                   sharing album and album artist tags, or one folder without them\n"
+         "  --normalize LUFS bring each output (each album, with --replaygain album) to LUFS,\n"
+         "                   such as -18, never past a true peak of -1 dBTP: Opus in its\n"
+         "                   header, other formats in their samples\n"
          "  --loudness       convert nothing: print each FILE's loudness (EBU R128), its range\n"
          "                   and true peak, and with several files the album's\n"
          "  -q               print only failures\n"
@@ -246,6 +255,8 @@ struct TOptions {
   bool PortableNames = false, Mirror = false, Playlist = false;
   std::vector<std::string> CopyFormats;
   int ShardIndex = 0, ShardCount = 1;
+  TReplayGain ReplayGain = TReplayGain::Off;
+  std::optional<double> NormalizeLufs;
 };
 
 // "mp3,ogg" -> the formats' ids, each one this program reads; false for an unknown one.
@@ -358,6 +369,17 @@ int ParseArguments(int argc, char** argv, TOptions& o) {
       o.Playlist = true;
     } else if (arg == "--loudness") {
       o.Loudness = true;
+    } else if (arg == "--replaygain") {
+      if (!value(v) || (v != "track" && v != "album"))
+        return UsageError("--replaygain takes track or album");
+      o.ReplayGain = v == "track" ? TReplayGain::Track : TReplayGain::Album;
+    } else if (arg == "--normalize") {
+      double lufs = 0;
+      const char* end = value(v) ? v.data() + v.size() : nullptr;
+      if (end == nullptr || std::from_chars(v.data(), end, lufs).ptr != end || !(lufs >= -50) ||
+          !(lufs <= 0))
+        return UsageError("--normalize takes a loudness in LUFS from -50 to 0, such as -18");
+      o.NormalizeLufs = lufs;
     } else if (arg == "--name") {
       if (!value(o.NameTemplate) || o.NameTemplate.empty())
         return UsageError("--name needs a template");
@@ -564,6 +586,8 @@ int Run(int argc, char** argv) {
   converter->Playlist = o.Playlist;
   converter->ShardIndex = o.ShardIndex;
   converter->ShardCount = o.ShardCount;
+  converter->ReplayGain = o.ReplayGain;
+  converter->NormalizeLufs = o.NormalizeLufs;
   if (o.DryRun) return DryRun(*converter, sources, o);
   // The runtime and the ~135 libraries behind it load with the first MP3 or WMA source, WAV
   // payload or WMA output that calls into it, so FLAC, Ogg and WAV batches never map them.
@@ -600,6 +624,15 @@ int Run(int argc, char** argv) {
   };
   converter->OnEntryWarning = [&](int index, const std::string& m) {
     note(index, "warning: " + m);
+  };
+  converter->OnEntryLoudness = [&](int index, const TOutputLoudness& measured) {
+    std::string text = measured.Track.Silent() ? "silent" : Level(measured.Track.Integrated, "LUFS");
+    text += ", true peak " + Level(PeakDecibels(measured.Track.TruePeak), "dBTP");
+    if (measured.AppliedGainDb != 0)
+      text += ", gain " + std::string(measured.AppliedGainDb > 0 ? "+" : "") +
+              Level(measured.AppliedGainDb, "dB") +
+              (measured.PeakLimited ? ", held back by the peak" : "");
+    note(index, text);
   };
   converter->OnEntryDone = [&](int index, const std::string& output) {
     if (o.Quiet) return;

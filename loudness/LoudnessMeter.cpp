@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 
 #include "loudness/EBUR128Library.h"
 #include "pipeline/AuFile.h"
+#include "pipeline/AuFormatStage.h"
 #include "pipeline/FormatSpec.h"
 #include "platform/Exception.h"
 
@@ -94,8 +96,15 @@ TLoudnessMeter::TLoudnessMeter(uint32_t Channels, uint32_t SampleRate)
   if (Channels == 0 || SampleRate == 0)
     throw EAuException("The loudness of audio without channels or rate cannot be measured.");
   // Whole-track statistics; no histogram, whose 0.1 LU bins would round the result.
-  ebur128_state* handle =
-      api.init(Channels, SampleRate, EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK);
+  ebur128_state* handle = nullptr;
+  {
+    // The library fills tables of its own on every init: files measured on several threads
+    // at once must not write them together.
+    static std::mutex initLock;
+    std::lock_guard lock(initLock);
+    handle =
+        api.init(Channels, SampleRate, EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK);
+  }
   if (handle == nullptr)
     throw EAuException("The loudness of " + std::to_string(Channels) + " channels at " +
                        std::to_string(SampleRate) + " Hz cannot be measured.");
@@ -180,6 +189,12 @@ TLoudnessResult TLoudnessMeter::Album(const std::vector<const TLoudnessMeter*>& 
 }
 
 std::unique_ptr<TLoudnessMeter> MeasureFileLoudness(const std::string& FileName) {
+  return MeasureFileLoudness(FileName, nullptr, nullptr);
+}
+
+std::unique_ptr<TLoudnessMeter> MeasureFileLoudness(
+    const std::string& FileName, const std::function<void(TAuFormatStage&)>& Shape,
+    const std::atomic<bool>* Stop) {
   const TFormatSpec* format = FormatForFile(FileName);
   if (format == nullptr || !format->Readable())
     throw EAuException("Not a format this program reads");
@@ -189,31 +204,54 @@ std::unique_ptr<TLoudnessMeter> MeasureFileLoudness(const std::string& FileName)
   // A pipe that nobody writes to would hold the read for good.
   if (!std::filesystem::is_regular_file(status))
     throw EAuException("The file could not be read: it is not a regular file");
-  std::unique_ptr<TAuFileIn> in(format->MakeInput(nullptr));
+  TComponentPtr<TAuFileIn> in(format->MakeInput(nullptr));
   in->SetFileName(FileName);
-  if (!in->Valid()) throw EAuException("Not a valid or supported audio file");
-  const uint32_t rate = in->SampleRate(), channels = in->Channels(), bits = in->BitsPerSample();
-  const uint32_t frameBytes = channels * (bits / 8);
-  if (frameBytes == 0 || rate == 0) throw EAuException("Not a valid or supported audio file");
-  auto meter = std::make_unique<TLoudnessMeter>(channels, rate);
-  in->Init();
+  if (!in->Valid() || in->SampleRate() == 0 || in->Channels() * (in->BitsPerSample() / 8) == 0)
+    throw EAuException("Not a valid or supported audio file");
+  // Declared after the input, so it lets go of it first.
+  TComponentPtr<TAuFormatStage> stage;
+  TAuInput* source = in.get();
+  if (Shape) {
+    stage = MakeComponent<TAuFormatStage>(nullptr);
+    stage->SetInput(in.get());
+    Shape(*stage);
+    source = stage.get();
+  }
+  source->Init();
+  // What the pass delivers, which a stage settles only once it has opened its source.
+  const uint32_t rate = source->SampleRate(), channels = source->Channels();
+  const uint32_t bits = source->BitsPerSample(), frameBytes = channels * (bits / 8);
+  std::unique_ptr<TLoudnessMeter> meter;
+  try {
+    if (frameBytes == 0 || rate == 0) throw EAuException("Not a valid or supported audio file");
+    meter = std::make_unique<TLoudnessMeter>(channels, rate);
+  } catch (...) {
+    source->Reset();
+    throw;
+  }
+  bool stopped = false;
   try {
     // Large requests: every call has a cost, and the inputs hand out what they hold.
     constexpr uint32_t kReadBytes = 1 << 20;
     for (;;) {
+      if (Stop != nullptr && Stop->load()) {
+        stopped = true;
+        break;
+      }
       void* block = nullptr;
       uint32_t bytes = kReadBytes / frameBytes * frameBytes;
-      in->GetData(block, bytes);
+      source->GetData(block, bytes);
       if (bytes == 0) break;
       meter->AddPcm(block, bytes, bits);
     }
   } catch (const std::exception& e) {
-    in->Reset();
+    source->Reset();
     char at[32];
     std::snprintf(at, sizeof at, "%.1f s", static_cast<double>(meter->Frames()) / rate);
     throw EAuException(std::string("Decoding failed at ") + at + ": " + e.what());
   }
-  in->Reset();
+  source->Reset();
+  if (stopped) throw EAuException("The measuring was stopped");
   return meter;
 }
 

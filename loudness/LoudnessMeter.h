@@ -1,14 +1,18 @@
 #pragma once
 
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace tunevert {
+
+class TAuFormatStage;
 
 // A loudness measured after BS.1770 (K-weighted, gated), as ReplayGain 2.0 takes it.
 struct TLoudnessResult {
@@ -69,5 +73,12 @@ class TLoudnessMeter {
 // Decodes FileName with the input its format registers and measures all of it. Raises
 // EAuException saying why a file could not be measured.
 std::unique_ptr<TLoudnessMeter> MeasureFileLoudness(const std::string& FileName);
+// The same, of the audio an output would take: with Shape, the decoded audio passes through a
+// format stage that Shape sets up (rate, channels, bits, limits) and is measured as it comes
+// out. Stop, when given and set, ends the measuring between blocks with "The measuring was
+// stopped". Runs on any thread, several files at once.
+std::unique_ptr<TLoudnessMeter> MeasureFileLoudness(
+    const std::string& FileName, const std::function<void(TAuFormatStage&)>& Shape,
+    const std::atomic<bool>* Stop);
 
 }  // namespace tunevert

@@ -9,6 +9,7 @@
 
 #include "pipeline/AuFile.h"
 #include "pipeline/AuRemix.h"
+#include "pipeline/HeaderGain.h"
 #include "platform/AuFileStream.h"
 #include "platform/CodecLibrary.h"
 #include "tags/AuTags.h"
@@ -91,8 +92,8 @@ enum class TOpusVBR { ovVBR, ovConstrainedVBR, ovCBR };
 // Encodes its input to an Ogg Opus file through libopus; other rates than 48 kHz are
 // resampled to it first. Mono and stereo use mapping family 0; 3 to 8 channels family 1 (the
 // input's WAV order is put into the stream's order); more channels family 255, in the
-// input's order.
-class TOpusOut final : public TAuFileOut, public TTagWritingOutput {
+// input's order. A header gain goes into the stream header's output gain, which decoders apply.
+class TOpusOut final : public TAuFileOut, public TTagWritingOutput, public THeaderGainOutput {
  public:
   static constexpr uint32_t kMinKbps = 6;
   static constexpr uint32_t kMaxKbps = 256;

@@ -369,7 +369,7 @@ void TOpusOut::PrepareOutput() {
   head.push_back(static_cast<uint8_t>(FInChannels));
   AppendLE16(head, static_cast<uint32_t>(lookahead));
   AppendLE32(head, FOriginalRate != 0 ? FOriginalRate : rate);
-  AppendLE16(head, 0);  // output gain
+  AppendLE16(head, static_cast<uint16_t>(HeaderGainQ78()));  // output gain
   head.push_back(static_cast<uint8_t>(family));
   if (family != 0) {
     head.push_back(static_cast<uint8_t>(streams));

@@ -118,6 +118,9 @@ void TAuDeliveryTap::StartInput() {
   FSampleSize = static_cast<uint16_t>(FFrameBytes);
   FBytes = 0;
   FDigest = TPcmDigest();
+  FMeter.reset();
+  if (FMeasure && FRate != 0 && FChannels != 0)
+    FMeter = std::make_unique<TLoudnessMeter>(FChannels, FRate);
   FPosition = 0;
   FSize = in.Size();
   Busy = true;
@@ -132,6 +135,7 @@ void TAuDeliveryTap::ProduceData(void*& Buffer, uint32_t& Bytes) {
   TAuInput& in = Source();
   in.GetData(Buffer, Bytes);
   FDigest.Update(Buffer, Bytes);
+  if (FMeter) FMeter->AddPcm(Buffer, Bytes, FBits);
   FBytes += Bytes;
   FPosition += Bytes;
   FSize = in.Size();

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "loudness/LoudnessMeter.h"
 #include "pipeline/AuInputStage.h"
 
 namespace tunevert {
@@ -60,6 +63,12 @@ class TAuDeliveryTap final : public TAuInputStage {
   // the pass started with.
   TDeliveredAudio Delivered() const;
 
+  // Whether the passes that start from now on measure the loudness of what they deliver. Set
+  // between runs.
+  void SetMeasureLoudness(bool Value) { FMeasure = Value; }
+  // The last measured pass's meter, taken over by the caller; null when none measured.
+  std::unique_ptr<TLoudnessMeter> TakeMeter() { return std::move(FMeter); }
+
  protected:
   uint32_t GetBitsPerSample() override;
   uint32_t GetChannels() override;
@@ -77,6 +86,8 @@ class TAuDeliveryTap final : public TAuInputStage {
   uint32_t FFrameBytes = 0;
   uint64_t FBytes = 0;
   TPcmDigest FDigest;
+  std::atomic<bool> FMeasure{false};  // set by the driver, read when a pass starts
+  std::unique_ptr<TLoudnessMeter> FMeter;
 };
 
 }  // namespace tunevert

@@ -64,6 +64,13 @@ void TAuFormatStage::SetRateFor(TRateFor Value) {
   FRateFor = std::move(Value);
 }
 
+void TAuFormatStage::SetGain(double Decibels) {
+  if (Busy) throw EAuException("The component is Busy");
+  if (!std::isfinite(Decibels) || std::abs(Decibels) > 60)
+    throw EAuException("Cannot apply a gain beyond 60 dB either way");
+  FGain = Decibels;
+}
+
 void TAuFormatStage::SetChannels(int Value) {
   if (Busy) throw EAuException("The component is Busy");
   if (Value < 0 || Value > 8)
@@ -148,9 +155,12 @@ void TAuFormatStage::StartInput() {
     const uint32_t rate = OutRate(FInRate);
     const uint32_t channels = OutValue(FTargetChannels, FInChannels);
     const uint32_t bits = OutBits(FInBits);
-    FPassThrough = rate == FInRate && channels == FInChannels && bits == FInBits;
-    // Widening keeps every value exactly; narrowing decorrelates the rounding error.
-    FDither = bits < FInBits;
+    const double gain = FGain;
+    FLevel = gain != 0 ? std::pow(10.0, gain / 20) : 1.0;
+    FPassThrough = gain == 0 && rate == FInRate && channels == FInChannels && bits == FInBits;
+    // Widening keeps every value exactly; narrowing, or a gain, which moves every sample off
+    // the grid, decorrelates the rounding error.
+    FDither = bits < FInBits || (gain != 0 && bits < 32);
     FRemix.reset();
     FResampler.reset();
     if (channels != FInChannels) {
@@ -326,10 +336,11 @@ void TAuFormatStage::Quantise(const float* Samples, size_t Count) {
   const double scale = std::ldexp(1.0, static_cast<int>(bits) - 1);
   const double low = -scale;
   const double high = scale - 1;
+  const double factor = scale * FLevel;
   FOut.resize(Count * width);
   uint8_t* dst = FOut.data();
   for (size_t i = 0; i < Count; ++i, dst += width) {
-    double x = static_cast<double>(Samples[i]) * scale;
+    double x = static_cast<double>(Samples[i]) * factor;
     if (FDither) x += DitherValue();
     const auto q = static_cast<int64_t>(std::clamp(std::floor(x + 0.5), low, high));
     if (bits == 8) {

@@ -14,9 +14,9 @@ namespace tunevert {
 class TAuRemix;
 class TAuResampler;
 
-// An input that presents another input's audio at a chosen sample rate, channel count and
-// bit depth, for an output to read through. A setting of 0 keeps the source's value; when
-// nothing changes, the source's blocks pass through untouched.
+// An input that presents another input's audio at a chosen sample rate, channel count, bit
+// depth and level, for an output to read through. A setting of 0 keeps the source's value;
+// when nothing changes, the source's blocks pass through untouched.
 class TAuFormatStage final : public TAuInputStage {
  public:
   explicit TAuFormatStage(TComponent* AOwner = nullptr);
@@ -43,6 +43,10 @@ class TAuFormatStage final : public TAuInputStage {
   // encoder's own choice would exceed it and such a rate exists.
   using TRateFor = std::function<uint32_t(uint32_t Rate)>;
   void SetRateFor(TRateFor Value);
+  // A gain in dB (0: none) applied after any channel and rate change. Every sample changes, so
+  // the result is dithered to the output's depth (below 32 bits) and held within full scale.
+  double Gain() const { return FGain; }
+  void SetGain(double Decibels);  // -60..60
 
  protected:
   uint32_t GetBitsPerSample() override;
@@ -70,6 +74,7 @@ class TAuFormatStage final : public TAuInputStage {
   std::atomic<int> FTargetBits{0};
   std::atomic<int> FMaxRate{0};
   std::atomic<int> FMaxBits{0};
+  std::atomic<double> FGain{0};
   TRateFor FRateFor;  // set while no pass runs
   // The format a pass delivers, written on the worker and read by progress displays.
   std::atomic<uint32_t> FRate{0};
@@ -82,6 +87,7 @@ class TAuFormatStage final : public TAuInputStage {
   uint32_t FInBits = 0;
   bool FPassThrough = false;
   bool FDither = false;
+  double FLevel = 1;  // the gain as a factor
   bool FEnded = false;
   int64_t FFramesIn = 0;   // source frames taken
   int64_t FFramesOut = 0;  // frames converted into FOut so far

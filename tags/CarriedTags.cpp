@@ -251,13 +251,19 @@ std::string R128FromReplayGain(double Db) {
   return std::to_string(static_cast<int>(q78));
 }
 
+std::string Fixed(double Value, int Decimals) {
+  // Rounded first, so that a value just below zero shows as "0.00", not "-0.00".
+  const double scale = std::pow(10.0, Decimals);
+  Value = std::round(Value * scale) / scale;
+  if (Value == 0) Value = 0;
+  char text[48];
+  const auto end =
+      std::to_chars(text, text + sizeof text, Value, std::chars_format::fixed, Decimals).ptr;
+  return std::string(text, end);
+}
+
 std::string ReplayGainFromR128(int Q78) {
-  // Rounded first so that a gain just below zero shows as "0.00", not "-0.00".
-  double db = std::round((Q78 / 256.0 + kR128BelowReplayGainDb) * 100) / 100;
-  if (db == 0) db = 0;
-  char text[32];
-  const auto end = std::to_chars(text, text + sizeof text, db, std::chars_format::fixed, 2).ptr;
-  return std::string(text, end) + " dB";
+  return Fixed(Q78 / 256.0 + kR128BelowReplayGainDb, 2) + " dB";
 }
 
 // Players of an Opus file read its R128 gains (and the header's output gain, written as 0
@@ -322,6 +328,53 @@ std::string M4ACoverMime(const TCarriedPicture& Picture) {
 std::string TCarriedTags::First(const std::string& Key) const {
   auto it = Text.find(Key);
   return it == Text.end() || it->second.empty() ? std::string() : it->second.front();
+}
+
+void EraseGainTags(TCarriedTags& Tags) {
+  for (const auto& [replayGain, r128] : kGainFields) {
+    Tags.Text.erase(replayGain);
+    Tags.Text.erase(r128);
+  }
+  Tags.Text.erase("REPLAYGAIN_TRACK_PEAK");
+  Tags.Text.erase("REPLAYGAIN_ALBUM_PEAK");
+}
+
+void ShiftGainTags(TCarriedTags& Tags, double Db) {
+  if (Db == 0) return;
+  for (const auto& [replayGain, r128] : kGainFields) {
+    if (const auto it = Tags.Text.find(replayGain); it != Tags.Text.end()) {
+      if (const auto db = ReplayGainDb(Tags.First(replayGain)))
+        it->second = {Fixed(*db - Db, 2) + " dB"};
+      else
+        Tags.Text.erase(it);
+    }
+    if (const auto it = Tags.Text.find(r128); it != Tags.Text.end()) {
+      if (const auto q78 = R128Gain(Tags.First(r128)))
+        it->second = {R128FromReplayGain(*q78 / 256.0 + kR128BelowReplayGainDb - Db)};
+      else
+        Tags.Text.erase(it);
+    }
+  }
+  for (const char* peak : {"REPLAYGAIN_TRACK_PEAK", "REPLAYGAIN_ALBUM_PEAK"}) {
+    const auto it = Tags.Text.find(peak);
+    if (it == Tags.Text.end()) continue;
+    double value = 0;
+    const std::string text(Trimmed(Tags.First(peak)));
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error == std::errc() && end == text.data() + text.size() && std::isfinite(value))
+      it->second = {Fixed(value * std::pow(10.0, Db / 20), 6)};
+    else
+      Tags.Text.erase(it);
+  }
+}
+
+void AddReplayGainTags(TCarriedTags& Tags, bool Album, double Integrated, double TruePeak) {
+  // Nothing to bring to the reference in silence.
+  if (!std::isfinite(Integrated)) return;
+  const std::string kind = Album ? "ALBUM" : "TRACK";
+  Tags.Text["REPLAYGAIN_" + kind + "_GAIN"] = {Fixed(kReplayGainReferenceLufs - Integrated, 2) +
+                                               " dB"};
+  Tags.Text["REPLAYGAIN_" + kind + "_PEAK"] = {Fixed(TruePeak, 6)};
 }
 
 TCarriedTags FitCarriedTags(const TCarriedTags& Tags, const std::string& Format,

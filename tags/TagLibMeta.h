@@ -60,6 +60,17 @@ TCarriedTags ReadWrittenTags(const std::string& FileName, const std::string& For
 TCarriedTags FitCarriedTags(const TCarriedTags& Tags, const std::string& Format,
                             std::vector<std::string>& LeftOut, std::uint64_t OutputSize = 0);
 
+// ReplayGain 2.0's reference loudness, LUFS.
+constexpr double kReplayGainReferenceLufs = -18;
+// Tags without any gain or peak field (ReplayGain or R128).
+void EraseGainTags(TCarriedTags& Tags);
+// The gains and peaks of audio made Db louder: gains Db lower, peaks higher. A field that is
+// no number is dropped.
+void ShiftGainTags(TCarriedTags& Tags, double Db);
+// The ReplayGain 2.0 fields of a track or an album measured at Integrated LUFS with a true
+// peak of TruePeak (linear): "-7.52 dB", "0.988553". None for silence.
+void AddReplayGainTags(TCarriedTags& Tags, bool Album, double Integrated, double TruePeak);
+
 // The MIME type an M4A cover made of Picture reads back with ("image/jpeg", "image/png",
 // "image/bmp" or "image/gif"): the kind its MIME type names, else the kind its first bytes
 // show; "" when it is none of them. "covr" keeps no picture type or description.

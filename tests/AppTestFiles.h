@@ -139,4 +139,15 @@ inline size_t DecodedFrames(const std::string& path, int channels) {
          (2 * static_cast<size_t>(channels));
 }
 
+// Unfinished outputs left below Dir: files under a temporary name.
+inline std::vector<std::string> Temporaries(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (std::filesystem::recursive_directory_iterator it(dir, ec), end; !ec && it != end;
+       it.increment(ec))
+    if (it->path().filename().string().find(".tunevert-") != std::string::npos)
+      names.push_back(it->path().string());
+  return names;
+}
+
 }  // namespace tunevert::testing

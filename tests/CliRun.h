@@ -78,16 +78,6 @@ class CliRun {
   pid_t FPid = -1;
 };
 
-inline std::vector<std::string> Temporaries(const std::filesystem::path& dir) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (std::filesystem::recursive_directory_iterator it(dir, ec), end; !ec && it != end;
-       it.increment(ec))
-    if (it->path().filename().string().find(".tunevert-") != std::string::npos)
-      names.push_back(it->path().string());
-  return names;
-}
-
 // The unfinished outputs process Pid holds open in Dir: files without a name yet, or under a
 // temporary one.
 inline std::set<std::string> PendingOutputsOf(pid_t Pid, const std::string& Dir) {

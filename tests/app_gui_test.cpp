@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QImage>
 #include <QMimeData>
 #include <QRegularExpression>
@@ -11,6 +12,9 @@
 #include <QTest>
 #include <QUrl>
 #include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
 
 #include "AppTestFiles.h"
 #include "PipelineFakes.h"
@@ -119,9 +123,9 @@ void ReplaceText(QLineEdit* edit, const char* text) {
   QTest::keyClicks(edit, QString::fromUtf8(text));
 }
 
-QList<QWidget*> LibraryControls(const TForm1& form) {
+QList<QWidget*> BatchOptionControls(const TForm1& form) {
   return {form.edtNameTemplate, form.chkPortableNames, form.edtCopyFormats, form.cbMaxRate,
-          form.chkMirror};
+          form.chkMirror,       form.cbReplayGain,     form.chkNormalize,   form.spnNormalizeLufs};
 }
 
 }  // namespace
@@ -145,6 +149,11 @@ TEST_F(MainWindow, DefaultsAtFirstStartAndTheExactTitle) {
   EXPECT_TRUE(form.edtCopyFormats->text().isEmpty());
   EXPECT_EQ(form.cbMaxRate->currentText(), QStringLiteral("None"));
   EXPECT_FALSE(form.chkMirror->isChecked());
+  EXPECT_EQ(form.cbReplayGain->currentText(), QStringLiteral("Off"));
+  EXPECT_FALSE(form.chkNormalize->isChecked());
+  EXPECT_EQ(form.spnNormalizeLufs->value(), -18);
+  EXPECT_FALSE(form.spnNormalizeLufs->isEnabled());
+  EXPECT_FALSE(form.ListBox1->LoudnessShown());
   const QString title = QStringLiteral("Tunevert 1.3 - by Quorvel Software");
   EXPECT_EQ(form.windowTitle(), title);
   ASSERT_NE(form.windowHandle(), nullptr);
@@ -356,7 +365,7 @@ TEST_F(MainWindow, EveryEntryShowsItsResultAndTheBarEndsAtOneHundred) {
   EXPECT_TRUE(form.btnConvert->isEnabled());
   EXPECT_FALSE(form.btnAddFolder->isEnabled());
   EXPECT_FALSE(form.spnJobs->isEnabled());
-  for (QWidget* control : LibraryControls(form))
+  for (QWidget* control : BatchOptionControls(form))
     EXPECT_FALSE(control->isEnabled()) << control->accessibleName().toStdString();
   ASSERT_TRUE(PumpUntil([&] { return !form.Converter()->Running(); }, 30000));
   EXPECT_TRUE(shown.isEmpty()) << shown.join(QLatin1Char('\n')).toStdString();
@@ -545,6 +554,9 @@ TEST_F(MainWindow, ChoicesAreRememberedInTheConfigFolder) {
     form.edtCopyFormats->setText(QStringLiteral("mp3, opus"));
     form.cbMaxRate->setCurrentText(QStringLiteral("48000"));
     form.chkMirror->setChecked(true);
+    form.cbReplayGain->setCurrentText(QStringLiteral("Album"));
+    form.chkNormalize->setChecked(true);
+    form.spnNormalizeLufs->setValue(-14);
     form.resize(700, 520);
     saved = form.size();
     EXPECT_TRUE(form.close());
@@ -566,6 +578,10 @@ TEST_F(MainWindow, ChoicesAreRememberedInTheConfigFolder) {
     EXPECT_EQ(form.edtCopyFormats->text(), QStringLiteral("mp3, opus"));
     EXPECT_EQ(form.cbMaxRate->currentText(), QStringLiteral("48000"));
     EXPECT_TRUE(form.chkMirror->isChecked());
+    EXPECT_EQ(form.cbReplayGain->currentText(), QStringLiteral("Album"));
+    EXPECT_TRUE(form.chkNormalize->isChecked());
+    EXPECT_EQ(form.spnNormalizeLufs->value(), -14);
+    EXPECT_TRUE(form.spnNormalizeLufs->isEnabled());
     EXPECT_EQ(form.size(), saved);
     SetFormat(form, ".m4a");
     EXPECT_EQ(form.cbBitrate->currentText(), QStringLiteral("256"));
@@ -630,7 +646,8 @@ TEST_F(MainWindow, EveryControlIsReachedWithTabAndNamed) {
       form.spnJobs,          form.cbExisting,     form.chkKeepTree,
       form.chkCarryTags,     form.chkVerify,      form.edtNameTemplate,
       form.chkPortableNames, form.edtCopyFormats, form.cbMaxRate,
-      form.chkMirror,        form.ListBox1,       form.btnDeleteFromFileList};
+      form.chkMirror,        form.cbReplayGain,   form.chkNormalize,
+      form.spnNormalizeLufs, form.ListBox1,       form.btnDeleteFromFileList};
   form.btnOpenOutputFolder->setEnabled(true);
   QList<QWidget*> reached;
   QWidget* w = form.btnFileOpen;
@@ -646,8 +663,12 @@ TEST_F(MainWindow, EveryControlIsReachedWithTabAndNamed) {
   EXPECT_EQ(reached, controls);
   for (QWidget* control : controls)
     EXPECT_FALSE(control->accessibleName().isEmpty()) << control->metaObject()->className();
-  for (QWidget* control : LibraryControls(form))
+  for (QWidget* control : BatchOptionControls(form))
     EXPECT_FALSE(control->toolTip().isEmpty()) << control->accessibleName().toStdString();
+  for (QWidget* control :
+       std::initializer_list<QWidget*>{form.cbReplayGain, form.chkNormalize, form.spnNormalizeLufs})
+    EXPECT_FALSE(control->accessibleDescription().isEmpty())
+        << control->accessibleName().toStdString();
 }
 
 // Every extension the batch reads, in either letter case, is taken from a drop and offered
@@ -898,6 +919,103 @@ TEST_F(MainWindow, AMirrorSaysWhatItRemovesFirst) {
   EXPECT_EQ(CountIn(form.ListBox1, TEntryState::Unchanged), 2);
   EXPECT_EQ(form.StatusBar1->text(), QStringLiteral("Done! 1 output removed"));
   EXPECT_TRUE(shown.isEmpty()) << shown.join(QLatin1Char('\n')).toStdString();
+}
+
+// An output's loudness fills its row's column, readable at the window's size; the row's next
+// state takes it away, as an emptied list takes the column.
+TEST_F(MainWindow, TheLoudnessColumnShowsEachOutputsMeasure) {
+  TForm1 form;
+  form.show();
+  form.FileOpen1Accept(
+      {QStringLiteral("/l/1.wav"), QStringLiteral("/l/2.wav"), QStringLiteral("/l/3.wav")});
+  TFileListBox* list = form.ListBox1;
+  auto tip = [list](int row) { return list->item(row)->toolTip(TFileListBox::colLoudness); };
+  auto report = [&form](int row, double lufs, double peakDb, double gainDb, bool limited) {
+    TOutputLoudness l{{lufs, 5.214, std::pow(10.0, peakDb / 20), 0}, gainDb, limited};
+    form.Converter()->OnEntryLoudness(row, l);
+  };
+  report(0, -16.634, -0.42, 0, false);
+  report(1, -20.3, -1, -3.2, true);
+  report(2, -std::numeric_limits<double>::infinity(), -300, 2.5, false);
+  report(3, -10, -1, 0, false);  // no such row: nothing happens
+  EXPECT_EQ(list->Loudness(0), QStringLiteral("-16.63 LUFS"));
+  EXPECT_EQ(tip(0), QStringLiteral("-16.63 LUFS, range 5.21 LU, true peak -0.42 dBTP"));
+  EXPECT_EQ(tip(1), QStringLiteral("-20.30 LUFS, range 5.21 LU, true peak -1.00 dBTP\n"
+                                   "gain applied: -3.20 dB (limited by the peak)"));
+  EXPECT_EQ(list->Loudness(2), QStringLiteral("silent"));
+  EXPECT_TRUE(tip(2).endsWith(QStringLiteral("\ngain applied: +2.50 dB"))) << tip(2).toStdString();
+
+  DrainEvents();
+  const QHeaderView* header = list->header();
+  EXPECT_GE(header->sectionSize(TFileListBox::colLoudness),
+            QFontMetrics(list->font()).horizontalAdvance(list->Loudness(1)));
+  EXPECT_LE(header->length(), list->viewport()->width());
+  EXPECT_GE(header->sectionSize(TFileListBox::colPreview), 80);
+
+  list->SetState(0, TEntryState::Failed, QStringLiteral("Failed: gone"));
+  list->SetState(1, TEntryState::Done, QStringLiteral("Done"));
+  EXPECT_TRUE(list->Loudness(0).isEmpty());
+  EXPECT_TRUE(tip(0).isEmpty());
+  EXPECT_EQ(list->Loudness(1), QStringLiteral("-20.30 LUFS"));
+  EXPECT_TRUE(list->LoudnessShown());
+  form.btnClearFileListClick();
+  EXPECT_FALSE(list->LoudnessShown());
+}
+
+// The loudness choices reach the batch: normalised and tagged, the column shows what ffmpeg's
+// meter reads on the output and the gain that took the source there; then a batch without
+// them clears the column.
+TEST_F(MainWindow, TheLoudnessChoicesReachTheBatch) {
+  TempDir dir;
+  ASSERT_EQ(std::system(("sox -D -n -r 44100 -c 2 -b 16 " + Quoted(dir / "src.wav") +
+                         " synth 3 sine 440 pinknoise vol 0.3")
+                            .c_str()),
+            0);
+  // ffmpeg's gated integrated loudness, to its one decimal: the summary's, printed last.
+  auto measured = [](const std::string& file) {
+    const std::string out = CommandOutput("ffmpeg -nostdin -hide_banner -i " + Quoted(file) +
+                                          " -af ebur128 -f null - 2>&1");
+    const size_t at = out.rfind("I:");
+    return at == std::string::npos ? NAN : std::strtod(out.c_str() + at + 2, nullptr);
+  };
+  const double source = measured(dir / "src.wav");
+  ASSERT_GT(source, -20);  // loud enough that -23 is a cut the peak never limits
+  TForm1 form;
+  form.show();
+  SetFormat(form, ".wav");
+  form.OutputDirtxt->setText(Q(dir / "out"));
+  form.FileOpen1Accept({Q(dir / "src.wav")});
+  const TFileListBox* list = form.ListBox1;
+  auto convert = [&] {
+    form.btnConvertClick();
+    return PumpUntil([&] { return !form.Converter()->Running(); }, 30000);
+  };
+  form.cbReplayGain->setCurrentText(QStringLiteral("Track"));
+  form.chkNormalize->setChecked(true);
+  form.spnNormalizeLufs->setValue(-23);
+  ASSERT_TRUE(convert());
+  EXPECT_EQ(form.Converter()->ReplayGain, TReplayGain::Track);
+  EXPECT_EQ(form.Converter()->NormalizeLufs, std::optional<double>(-23));
+  ASSERT_EQ(list->State(0), TEntryState::Done) << list->StatusText(0).toStdString();
+  const QString text = list->Loudness(0);
+  ASSERT_TRUE(text.endsWith(QStringLiteral(" LUFS"))) << text.toStdString();
+  const double output = measured(dir / "out/src.wav");
+  EXPECT_NEAR(text.chopped(5).toDouble(), output, 0.15);
+  EXPECT_NEAR(output, -23, 0.15);
+  static const QRegularExpression gain(QStringLiteral("\ngain applied: ([-+][0-9.]+) dB$"));
+  const QString tip = list->item(0)->toolTip(TFileListBox::colLoudness);
+  const QRegularExpressionMatch match = gain.match(tip);
+  ASSERT_TRUE(match.hasMatch()) << tip.toStdString();
+  EXPECT_NEAR(match.captured(1).toDouble(), output - source, 0.2);
+
+  form.cbReplayGain->setCurrentText(QStringLiteral("Off"));
+  form.chkNormalize->setChecked(false);
+  ASSERT_TRUE(convert());
+  EXPECT_EQ(form.Converter()->ReplayGain, TReplayGain::Off);
+  EXPECT_FALSE(form.Converter()->NormalizeLufs.has_value());
+  EXPECT_TRUE(list->Loudness(0).isEmpty());
+  EXPECT_FALSE(list->LoudnessShown());
+  EXPECT_FALSE(form.spnNormalizeLufs->isEnabled());  // also once the batch gave it back
 }
 
 TEST(MessageWindow, CreatedHiddenBorderlessAndOnTop) {

@@ -266,6 +266,62 @@ TEST(FormatStage, KeepingTheFormatPassesBlocksThrough) {
   }
 }
 
+// A gain scales the samples after the other changes, rounded with dither: -6.02 dB halves
+// every sample to within the dither's two steps with no bias and no truncation pattern, +6 dB
+// doubles a quiet tone, and what would exceed full scale stops at it.
+TEST(FormatStage, GainScalesWithDitherAndHoldsFullScale) {
+  TAuFormatStage stage;
+  for (const double bad : {double{NAN}, double{INFINITY}, 60.5, -61.0})
+    EXPECT_THROW(stage.SetGain(bad), EAuException) << bad;
+
+  const auto source = Tone(48000, 2, 48000, 1000, {0.6, 0.3});
+  const auto exact = Values(Encode(source, 16), 16);
+  PcmInput in(Encode(source, 16), 16, 2, 48000);
+  stage.SetInput(&in);
+  stage.SetGain(20 * std::log10(0.5));
+  const auto v = Values(ReadPass(stage), 16);
+  ASSERT_EQ(v.size(), exact.size());
+  double sum = 0, power = 0, worst = 0;
+  for (size_t i = 0; i < v.size(); ++i) {
+    const double e = static_cast<double>(v[i]) - static_cast<double>(exact[i]) / 2;
+    sum += e, power += e * e, worst = std::max(worst, std::abs(e));
+  }
+  const double n = static_cast<double>(v.size());
+  EXPECT_LT(std::abs(sum / n), 0.02) << "DC in the error";
+  EXPECT_LT(worst, 1.5);
+  // Plain rounding of halved integers errs by 0 or 0.5 (0.35 RMS); with triangular dither
+  // the error is sqrt(1/4).
+  EXPECT_NEAR(std::sqrt(power / n), 0.5, 0.05);
+
+  // Through a rate and channel change too, into 24 bits.
+  PcmInput quiet(Encode(Tone(44100, 2, 44100, 1000, {0.2, 0.2}), 16), 16, 2, 44100);
+  stage.SetInput(&quiet);
+  stage.SetSampleRate(48000);
+  stage.SetChannels(1);
+  stage.SetBitsPerSample(24);
+  stage.SetGain(6);
+  const TFit fit = FitTone(Values(ReadPass(stage), 24), 1, 0, 48000, 1000, 8388608);
+  EXPECT_NEAR(fit.Amp, 0.2 * std::pow(10, 6.0 / 20), 1e-4);
+  EXPECT_GE(fit.SnrDb, 80);  // the 16-bit source's own noise, 84 dB below this tone
+
+  PcmInput loud(Encode({0.9, -0.9, 0.25}, 16), 16, 1, 44100);
+  stage.SetInput(&loud);
+  stage.SetSampleRate(0);
+  stage.SetChannels(0);
+  stage.SetBitsPerSample(0);
+  const auto clamped = Values(ReadPass(stage), 16);
+  ASSERT_EQ(clamped.size(), 3u);
+  EXPECT_EQ(clamped[0], 32767);
+  EXPECT_EQ(clamped[1], -32768);
+  EXPECT_NEAR(static_cast<double>(clamped[2]), 8192 * std::pow(10, 6.0 / 20), 1.5);
+
+  // Back at 0 dB nothing is requantised: the source's blocks come through as they are.
+  stage.SetGain(0);
+  const auto bytes = Encode(source, 16);
+  stage.SetInput(&in);
+  EXPECT_EQ(ReadPass(stage), bytes);
+}
+
 // Limits weigh each source when its pass starts: only what lies above them changes.
 TEST(FormatStage, LimitsLowerOnlyWhatIsAbove) {
   TAuFormatStage stage;

@@ -2,18 +2,22 @@
 // figures) and ffmpeg's ebur128 filter, on files sox made.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "AppTestFiles.h"
 #include "CliRun.h"
 #include "loudness/EBUR128Library.h"
 #include "loudness/LoudnessMeter.h"
+#include "pipeline/AuFormatStage.h"
 #include "platform/Exception.h"
 
 using namespace tunevert;
@@ -134,6 +138,53 @@ TEST_F(LoudnessFiles, SilenceAndAlbum) {
             (meters[0]->Integrated() + meters[1]->Integrated() + meters[2]->Integrated()) / 3 + 1);
 
   EXPECT_TRUE(TLoudnessMeter::Album({silent.get()}).Silent());
+}
+
+// Measured as an output would take the audio: through a stage that mixes 48 kHz stereo down
+// to 44.1 kHz mono, it reads as loudgain reads the file sox converted the same way; several
+// threads measuring at once get the same figures; a set stop flag ends the measuring.
+TEST_F(LoudnessFiles, ThroughAFormatStage) {
+  const std::string source = Dir / "stereo.wav", converted = Dir / "mono.wav";
+  Sox("-n -r 48000 -c 2 -b 24 " + Quoted(source) + " synth 8 sine 440 sine 3000 gain -6");
+  Sox(Quoted(source) + " -b 24 " + Quoted(converted) + " remix 1v0.5,2v0.5 rate -v 44100");
+  const auto reference = Loudgain({converted}, false);
+  ASSERT_TRUE(reference.count(converted));
+  const std::function<void(TAuFormatStage&)> toMono = [](TAuFormatStage& Stage) {
+    Stage.SetSampleRate(44100);
+    Stage.SetChannels(1);
+  };
+  const std::atomic<bool> go{false};
+  const auto meter = MeasureFileLoudness(source, toMono, &go);
+  EXPECT_EQ(meter->Channels(), 1u);
+  EXPECT_EQ(meter->SampleRate(), 44100u);
+  EXPECT_EQ(meter->Frames(), 8u * 44100);
+  const TLoudnessResult r = meter->Result();
+  EXPECT_NEAR(r.Integrated, reference.at(converted).Integrated, 0.05);
+  EXPECT_NEAR(PeakDecibels(r.TruePeak), reference.at(converted).TruePeakDb, 0.1);
+
+  std::vector<double> concurrent(3);
+  {
+    std::vector<std::jthread> threads;
+    for (double& result : concurrent)
+      threads.emplace_back([&] {
+        try {
+          result = MeasureFileLoudness(source, toMono, nullptr)->Integrated();
+        } catch (const std::exception&) {
+          result = NAN;
+        }
+      });
+  }
+  for (const double result : concurrent) EXPECT_EQ(result, r.Integrated);
+
+  const std::atomic<bool> stop{true};
+  for (const bool shaped : {false, true}) {
+    try {
+      MeasureFileLoudness(source, shaped ? toMono : nullptr, &stop);
+      ADD_FAILURE() << "not stopped";
+    } catch (const EAuException& e) {
+      EXPECT_STREQ(e.what(), "The measuring was stopped");
+    }
+  }
 }
 
 // The command prints a line a file, the album after, and a file it cannot read on stderr.

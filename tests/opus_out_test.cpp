@@ -1,7 +1,11 @@
 // The Opus output checked by opusdec, ffprobe, ffmpeg and mutagen.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -350,4 +354,55 @@ TEST(OpusOutFailures, ShortWritesFailTheRun) {
   out->BlockingRun();
   out->SetInput(nullptr);
   EXPECT_GT(memory.Size(), 3000);
+}
+
+namespace {
+
+double RmsDb(const std::vector<int16_t>& Pcm) {
+  double sum = 0;
+  for (const int16_t v : Pcm) sum += double(v) * v;
+  return 10 * std::log10(sum / static_cast<double>(std::max<size_t>(Pcm.size(), 1)));
+}
+
+// The stream header's output gain: a signed Q7.8 value after the rate.
+int OutputGainField(const std::vector<uint8_t>& File) {
+  for (size_t i = 0; i + 19 <= File.size() && i < 200; ++i)
+    if (std::memcmp(&File[i], "OpusHead", 8) == 0)
+      return static_cast<int16_t>(File[i + 16] | File[i + 17] << 8);
+  return INT32_MIN;
+}
+
+}  // namespace
+
+// A header gain changes no sample the encoder sees: it lands in the stream header, and both
+// ffmpeg and our own input decode the file that much quieter.
+TEST(OpusOutHeaderGain, DecodersApplyIt) {
+  TempDir dir;
+  auto out = MakeComponent<TOpusOut>(nullptr);
+  Encode(*out, kMp3Out + "stereo16.wav", dir / "plain.opus");
+  out->SetHeaderGain(-6.5);
+  Encode(*out, kMp3Out + "stereo16.wav", dir / "quieter.opus");
+  EXPECT_EQ(OutputGainField(ReadAll(dir / "plain.opus")), 0);
+  EXPECT_EQ(OutputGainField(ReadAll(dir / "quieter.opus")), -1664);
+
+  const std::vector<int16_t> plain = FfmpegSamples(dir / "plain.opus");
+  const std::vector<int16_t> quieter = FfmpegSamples(dir / "quieter.opus");
+  ASSERT_GT(plain.size(), 40000u);
+  ASSERT_EQ(quieter.size(), plain.size());
+  EXPECT_NEAR(RmsDb(plain) - RmsDb(quieter), 6.5, 0.02);
+
+  const auto ours = [](const std::string& Path) {
+    auto in = MakeComponent<TOpusIn>(nullptr);
+    in->SetFileName(Path);
+    return AsSamples(ReadPass(*in));
+  };
+  const std::vector<int16_t> ownPlain = ours(dir / "plain.opus");
+  ASSERT_EQ(ownPlain.size(), plain.size());
+  EXPECT_NEAR(RmsDb(ownPlain) - RmsDb(ours(dir / "quieter.opus")), 6.5, 0.02);
+
+  // Beyond what 16 bits of 1/256 dB hold, the field saturates instead of wrapping.
+  out->SetHeaderGain(200);
+  EXPECT_EQ(out->HeaderGainQ78(), INT16_MAX);
+  out->SetHeaderGain(-200);
+  EXPECT_EQ(out->HeaderGainQ78(), INT16_MIN);
 }

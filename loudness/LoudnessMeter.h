@@ -12,6 +12,8 @@
 
 namespace tunevert {
 
+class TTruePeakMeter;
+
 class TAuFormatStage;
 
 // A loudness measured after BS.1770 (K-weighted, gated), as ReplayGain 2.0 takes it.
@@ -61,9 +63,8 @@ class TLoudnessMeter {
  private:
   // libebur128's state, whose type its header leaves unnamed.
   struct TState;
-  double Peak(bool True) const;
-
   std::unique_ptr<TState> FState;
+  std::unique_ptr<TTruePeakMeter> FPeaks;
   uint32_t FChannels = 0;
   uint32_t FSampleRate = 0;
   uint64_t FFrames = 0;

@@ -41,13 +41,10 @@ namespace {
 
 constexpr size_t kLanes = 8;
 
-// Built for AVX2 too, chosen when the processor has it.
-#define kVectorised __attribute__((target_clones("avx2", "default")))
-
 // The largest magnitude of Count values, Count a multiple of kLanes. The magnitudes compare as
 // their bits do, and integer maxima are vector instructions where float ones (whose NaN rules
 // differ) are not.
-kVectorised float LargestMagnitude(const float* Values, size_t Count) {
+[[gnu::always_inline]] inline float LargestMagnitudeOf(const float* Values, size_t Count) {
   std::array<uint32_t, kLanes> lanes{};
   for (size_t n = 0; n < Count; n += kLanes)
     for (size_t k = 0; k < kLanes; ++k) {
@@ -57,13 +54,14 @@ kVectorised float LargestMagnitude(const float* Values, size_t Count) {
   return std::bit_cast<float>(*std::max_element(lanes.begin(), lanes.end()));
 }
 
-// Out[n] = sum of Taps[i] * In[n - i], for a block of kBlock outputs: kChunk of them at a time
-// summed in registers over every tap.
-template <size_t kBlock>
-kVectorised void Filter(const float* Taps, size_t Count, const float* In, float* Out) {
+// Out[n] = sum of Taps[i] * In[n - i], for Block outputs: kChunk of them at a time summed in
+// registers over every tap.
+template <size_t Block>
+[[gnu::always_inline]] inline void FilterInto(const float* Taps, size_t Count, const float* In,
+                                              float* Out) {
   constexpr size_t kChunk = 32;
-  static_assert(kBlock % kChunk == 0);
-  for (size_t n = 0; n < kBlock; n += kChunk) {
+  static_assert(Block % kChunk == 0);
+  for (size_t n = 0; n < Block; n += kChunk) {
     std::array<float, kChunk> sum{};
     for (size_t i = 0; i < Count; ++i) {
       const float c = Taps[i];
@@ -74,12 +72,45 @@ kVectorised void Filter(const float* Taps, size_t Count, const float* In, float*
   }
 }
 
+// The two kernels, built for the baseline and again for AVX2, which is chosen when the
+// processor has it. (A plain dispatch: the loader's resolvers run before sanitizers start.)
+template <size_t Block>
+struct TKernels {
+  float (*Largest)(const float* Values, size_t Count);
+  void (*Filter)(const float* Taps, size_t Count, const float* In, float* Out);
+};
+
+float LargestPlain(const float* Values, size_t Count) {
+  return LargestMagnitudeOf(Values, Count);
+}
+[[gnu::target("avx2")]] float LargestAvx2(const float* Values, size_t Count) {
+  return LargestMagnitudeOf(Values, Count);
+}
+template <size_t Block>
+void FilterPlain(const float* Taps, size_t Count, const float* In, float* Out) {
+  FilterInto<Block>(Taps, Count, In, Out);
+}
+template <size_t Block>
+[[gnu::target("avx2")]] void FilterAvx2(const float* Taps, size_t Count, const float* In,
+                                        float* Out) {
+  FilterInto<Block>(Taps, Count, In, Out);
+}
+
+template <size_t Block>
+const TKernels<Block>& Kernels() {
+  static const TKernels<Block> kernels = __builtin_cpu_supports("avx2")
+                                             ? TKernels<Block>{LargestAvx2, FilterAvx2<Block>}
+                                             : TKernels<Block>{LargestPlain, FilterPlain<Block>};
+  return kernels;
+}
+
 }  // namespace
 
 void TTruePeakMeter::AddBlock(const float* Interleaved, size_t Frames) {
   static_assert(kBlock % kLanes == 0);
   float samplePeak = 0, truePeak = 0;
   std::array<float, kBlock> out;
+  const TKernels<kBlock>& kernels = Kernels<kBlock>();
   // Whole lanes: the frames past the end are zero, and zeros raise no maximum.
   const size_t counted = (Frames + kLanes - 1) / kLanes * kLanes;
   for (uint32_t channel = 0; channel < FChannels; ++channel) {
@@ -87,12 +118,12 @@ void TTruePeakMeter::AddBlock(const float* Interleaved, size_t Frames) {
     float* in = x + FHistory;
     for (size_t n = 0; n < kBlock; ++n)
       in[n] = n < Frames ? Interleaved[n * FChannels + channel] : 0;
-    samplePeak = std::max(samplePeak, LargestMagnitude(in, counted));
+    samplePeak = std::max(samplePeak, kernels.Largest(in, counted));
     for (uint32_t q = 1; q < FFactor; ++q) {
-      Filter<kBlock>(FPhases[q].data(), FHistory, in, out.data());
+      kernels.Filter(FPhases[q].data(), FHistory, in, out.data());
       // Outputs past the block's end would take samples not given yet.
       std::fill(out.begin() + static_cast<std::ptrdiff_t>(Frames), out.end(), 0.0f);
-      truePeak = std::max(truePeak, LargestMagnitude(out.data(), counted));
+      truePeak = std::max(truePeak, kernels.Largest(out.data(), counted));
     }
     // The block's last samples are the next one's history.
     std::copy(in + Frames - FHistory, in + Frames, x);

@@ -70,7 +70,7 @@ TAuInput* TBatchConverter::ConvertedInput(TLane& Lane, TAuFileIn* Input, double 
 bool TBatchConverter::ChangesFormat(const TOutputSettings& Settings, const TFormatSpec& Format) {
   return Settings.SampleRate != 0 || Settings.MaxSampleRate != 0 || Settings.Channels != 0 ||
          (Format.TakesBits && (Settings.BitsPerSample != 0 || Settings.MaxBitsPerSample != 0)) ||
-         Format.EncoderRate;
+         Format.EncoderRate || Format.EncoderChannels;
 }
 
 void TBatchConverter::ShapeStage(TAuFormatStage& Stage, const TOutputSettings& Settings,
@@ -84,6 +84,7 @@ void TBatchConverter::ShapeStage(TAuFormatStage& Stage, const TOutputSettings& S
   Stage.SetMaxBitsPerSample(Format.TakesBits ? Settings.MaxBitsPerSample : 0);
   // A rate the encoder does not take is resampled here, with the rest of the conversion.
   Stage.SetRateFor(Format.EncoderRate);
+  Stage.SetChannelsFor(Format.EncoderChannels);
 }
 
 TAuInput* TBatchConverter::FormatStageFor(TLane& Lane, TAuFileIn* Input, double Gain) {

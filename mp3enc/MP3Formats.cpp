@@ -1,4 +1,5 @@
 // The MP3 format: read by the Windows Media runtime's decoder, written by LAME.
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -80,6 +81,8 @@ void RegisterMP3Formats() {
   mp3.ExcessAllowed = [](const TDeliveredAudio& Delivered, uint32_t) -> int64_t {
     return Delivered.Frames < int64_t{Delivered.SampleRate} / 2 ? 1199 : 0;
   };
+  // MP3 holds mono or stereo: wider sources are mixed down before the encoder.
+  mp3.EncoderChannels = [](uint32_t Channels) { return std::min(Channels, 2u); };
   mp3.TagFormat = ".mp3";
   RegisterFormat(30, std::move(mp3));
 }

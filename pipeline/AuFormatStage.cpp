@@ -94,6 +94,17 @@ uint32_t TAuFormatStage::OutValue(int Target, uint32_t Source) const {
   return Target != 0 ? static_cast<uint32_t>(Target) : Source;
 }
 
+void TAuFormatStage::SetChannelsFor(TChannelsFor Value) {
+  if (Busy) throw EAuException("The component is Busy");
+  FChannelsFor = std::move(Value);
+}
+
+uint32_t TAuFormatStage::OutChannels(uint32_t Source) const {
+  if (FTargetChannels != 0 || !FChannelsFor || Source == 0)
+    return OutValue(FTargetChannels, Source);
+  return FChannelsFor(Source);
+}
+
 uint32_t TAuFormatStage::OutRate(uint32_t Source) const {
   uint32_t rate = OutValue(FTargetRate, Source);
   if (rate == 0) return 0;
@@ -123,7 +134,7 @@ uint32_t TAuFormatStage::GetBitsPerSample() {
 uint32_t TAuFormatStage::GetChannels() {
   if (Busy) return FChannels;
   TAuInput* in = FInput;
-  return OutValue(FTargetChannels, in != nullptr ? in->Channels() : 0);
+  return OutChannels(in != nullptr ? in->Channels() : 0);
 }
 
 uint32_t TAuFormatStage::GetSampleRate() {
@@ -153,7 +164,7 @@ void TAuFormatStage::StartInput() {
       throw EAuException("Cannot convert audio of " + std::to_string(FInChannels) + " channels, " +
                          std::to_string(FInBits) + " bits at " + std::to_string(FInRate) + " Hz");
     const uint32_t rate = OutRate(FInRate);
-    const uint32_t channels = OutValue(FTargetChannels, FInChannels);
+    const uint32_t channels = OutChannels(FInChannels);
     const uint32_t bits = OutBits(FInBits);
     const double gain = FGain;
     FLevel = gain != 0 ? std::pow(10.0, gain / 20) : 1.0;

@@ -43,6 +43,10 @@ class TAuFormatStage final : public TAuInputStage {
   // encoder's own choice would exceed it and such a rate exists.
   using TRateFor = std::function<uint32_t(uint32_t Rate)>;
   void SetRateFor(TRateFor Value);
+  // Likewise the channels an output takes audio of a given count as, for encoders that take
+  // some counts only (the chosen count, when there is one, wins); empty: any count.
+  using TChannelsFor = std::function<uint32_t(uint32_t Channels)>;
+  void SetChannelsFor(TChannelsFor Value);
   // A gain in dB (0: none) applied after any channel and rate change. Every sample changes, so
   // the result is dithered to the output's depth (below 32 bits) and held within full scale.
   double Gain() const { return FGain; }
@@ -60,6 +64,7 @@ class TAuFormatStage final : public TAuInputStage {
  private:
   uint32_t OutValue(int Target, uint32_t Source) const;
   uint32_t OutRate(uint32_t Source) const;
+  uint32_t OutChannels(uint32_t Source) const;
   uint32_t OutBits(uint32_t Source) const;
   void RefreshSize(TAuInput& In);
   // Converts the next source block (or the end of the source) into FOut.
@@ -75,7 +80,8 @@ class TAuFormatStage final : public TAuInputStage {
   std::atomic<int> FMaxRate{0};
   std::atomic<int> FMaxBits{0};
   std::atomic<double> FGain{0};
-  TRateFor FRateFor;  // set while no pass runs
+  TRateFor FRateFor;          // set while no pass runs
+  TChannelsFor FChannelsFor;  // likewise
   // The format a pass delivers, written on the worker and read by progress displays.
   std::atomic<uint32_t> FRate{0};
   std::atomic<uint32_t> FChannels{0};

@@ -81,6 +81,9 @@ struct TFormatSpec {
   // The rate the encoder takes audio of a given rate at; the batch resamples to it first.
   // Unset: any rate.
   std::function<uint32_t(uint32_t Rate)> EncoderRate;
+  // Likewise the channels the encoder takes audio of a given count as; the batch mixes down
+  // first, so that what is measured and read back is what the encoder was given.
+  std::function<uint32_t(uint32_t Channels)> EncoderChannels;
   // Makes the output, set up as the batch's first lane names it ("MP3Out1").
   std::function<TAuFileOut*(TComponent* Owner)> MakeOutput;
   // Applies a choice of one of Quality's controls (Kind None: the default) to an output made

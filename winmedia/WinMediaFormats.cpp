@@ -1,5 +1,6 @@
 // The formats the Windows Media runtime reads: WMA, which it also writes, and the containers
 // its FFmpeg side decodes beyond it.
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -80,6 +81,8 @@ void RegisterWinMediaFormats() {
   wma.ExcessAllowed = [](const TDeliveredAudio&, uint32_t ReadRate) -> int64_t {
     return (ReadRate <= 16000 ? 512 : ReadRate <= 22050 ? 1024 : 2048) - 1;
   };
+  // The WMA encoder takes mono or stereo: wider sources are mixed down before it.
+  wma.EncoderChannels = [](uint32_t Channels) { return std::min(Channels, 2u); };
   wma.TagFormat = ".wma";
   RegisterFormat(10, std::move(wma));
 

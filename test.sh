@@ -13,6 +13,7 @@ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTUNEVERT_SANITIZE=a
   -DTUNEVERT_WERROR=$werror
 cmake --build build/asan
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
   ctest --test-dir build/asan --output-on-failure -j "$(nproc)"
 
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTUNEVERT_SANITIZE=thread \

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,9 +14,11 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -519,28 +522,60 @@ std::string Level(double Value, const char* Unit) {
   return text;
 }
 
-// --loudness: each file measured as its format's input decodes it, then the album of those
-// that could be read. A file that cannot be read fails alone.
+// --loudness: each file measured as its format's input decodes it, up to DefaultJobs() at
+// once, each on a thread with its own input and meter, and printed in the order given as soon
+// as those before it are; then the album of those that could be read. A file that cannot be
+// read fails alone.
 int MeasureLoudness(const std::vector<std::string>& Files) {
-  std::vector<std::unique_ptr<TLoudnessMeter>> meters;
+  struct TMeasured {
+    std::unique_ptr<TLoudnessMeter> Meter;  // null when the file could not be measured
+    std::string Failure;
+    bool Done = false;
+  };
+  std::vector<TMeasured> measured(Files.size());
+  std::mutex lock;
+  std::condition_variable doneChanged;
+  std::atomic<size_t> next{0};
+  const auto measure = [&] {
+    for (size_t i = next++; i < Files.size(); i = next++) {
+      TMeasured result;
+      try {
+        result.Meter = MeasureFileLoudness(Files[i]);
+      } catch (const std::exception& e) {
+        result.Failure = e.what();
+      }
+      result.Done = true;
+      std::lock_guard<std::mutex> guard(lock);
+      measured[i] = std::move(result);
+      doneChanged.notify_one();
+    }
+  };
+  std::vector<std::jthread> threads;
+  const size_t count = std::min<size_t>(Files.size(), std::max(1, TBatchConverter::DefaultJobs()));
+  for (size_t i = 0; i < count; ++i) threads.emplace_back(measure);
+
+  std::vector<const TLoudnessMeter*> tracks;
   bool failed = false;
-  for (const std::string& file : Files) {
-    try {
-      auto meter = MeasureFileLoudness(file);
-      const TLoudnessResult track = meter->Result();
-      std::cout << file << ": " << Level(track.Integrated, "LUFS") << ", range "
-                << Level(track.Range, "LU") << ", true peak "
-                << Level(PeakDecibels(track.TruePeak), "dBTP") << std::endl;
-      meters.push_back(std::move(meter));
-    } catch (const std::exception& e) {
+  for (size_t i = 0; i < Files.size(); ++i) {
+    {
+      std::unique_lock<std::mutex> guard(lock);
+      doneChanged.wait(guard, [&] { return measured[i].Done; });
+    }
+    // Its thread has let go of it.
+    const TMeasured& file = measured[i];
+    if (file.Meter == nullptr) {
       failed = true;
       std::cout << std::flush;
-      std::cerr << "failed: " << file << ": " << e.what() << std::endl;
+      std::cerr << "failed: " << Files[i] << ": " << file.Failure << std::endl;
+      continue;
     }
+    const TLoudnessResult track = file.Meter->Result();
+    std::cout << Files[i] << ": " << Level(track.Integrated, "LUFS") << ", range "
+              << Level(track.Range, "LU") << ", true peak "
+              << Level(PeakDecibels(track.TruePeak), "dBTP") << std::endl;
+    tracks.push_back(file.Meter.get());
   }
-  if (meters.size() > 1) {
-    std::vector<const TLoudnessMeter*> tracks;
-    for (const auto& meter : meters) tracks.push_back(meter.get());
+  if (tracks.size() > 1) {
     try {
       const TLoudnessResult album = TLoudnessMeter::Album(tracks);
       std::cout << "album: " << Level(album.Integrated, "LUFS") << ", true peak "
@@ -626,7 +661,8 @@ int Run(int argc, char** argv) {
     note(index, "warning: " + m);
   };
   converter->OnEntryLoudness = [&](int index, const TOutputLoudness& measured) {
-    std::string text = measured.Track.Silent() ? "silent" : Level(measured.Track.Integrated, "LUFS");
+    std::string text =
+        measured.Track.Silent() ? "silent" : Level(measured.Track.Integrated, "LUFS");
     text += ", true peak " + Level(PeakDecibels(measured.Track.TruePeak), "dBTP");
     if (measured.AppliedGainDb != 0)
       text += ", gain " + std::string(measured.AppliedGainDb > 0 ? "+" : "") +

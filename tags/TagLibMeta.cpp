@@ -237,6 +237,13 @@ bool HasAudio(TagLib::File& file) {
          file.audioProperties()->sampleRate() > 0;
 }
 
+// An MP4 sound description holds its rate in 16 bits: above 65535 Hz (96 kHz AAC) the
+// library reads 0 there, though the atoms it checked are a movie with an audio track.
+bool HasMp4Audio(TagLib::MP4::File& file) {
+  return HasAudio(file) || (file.isValid() && file.audioProperties() != nullptr &&
+                            file.audioProperties()->channels() > 0);
+}
+
 // The library reports a refused save; the stream reports a write that failed underneath it.
 void Saved(bool saved, const TCheckedFileStream& stream) {
   stream.ThrowIfFailed();
@@ -425,7 +432,7 @@ void ReadMp4(TCarriedTags& tags, TagLib::MP4::Tag& tag) {
 void WriteMp4(const std::string& fileName, const TCarriedTags& tags) {
   TCheckedFileStream stream(fileName);
   TagLib::MP4::File file(&stream);
-  if (!HasAudio(file) || file.tag() == nullptr)
+  if (!HasMp4Audio(file) || file.tag() == nullptr)
     throw EAuException("Failed to write tags: not an M4A file");
   TagLib::MP4::Tag& tag = *file.tag();
   const TagLib::MP4::ItemMap before = tag.itemMap();
@@ -496,7 +503,7 @@ bool ReadFFmpegSourceTags(const std::string& ext, const char* name, TCarriedTags
   };
   if (ext == ".m4a" || ext == ".mp4") {
     TagLib::MP4::File file(name);
-    check(file);
+    if (!HasMp4Audio(file)) throw EAuException("Failed to read tags");
     if (TagLib::MP4::Tag* tag = file.tag()) ReadMp4(tags, *tag);
   } else if (ext == ".aif" || ext == ".aiff" || ext == ".aifc") {
     TagLib::RIFF::AIFF::File file(name);

@@ -15,6 +15,7 @@
 
 #include "AppTestFiles.h"
 #include "CliRun.h"
+#include "LoudnessReference.h"
 #include "loudness/EBUR128Library.h"
 #include "loudness/LoudnessMeter.h"
 #include "pipeline/AuFormatStage.h"
@@ -24,36 +25,6 @@ using namespace tunevert;
 using namespace tunevert::testing;
 
 namespace {
-
-struct Reference {
-  double Integrated = 0, Range = 0, TruePeakDb = 0;
-};
-
-// loudgain's tab-separated list (-O): one row per file, then "Album" with -a.
-std::map<std::string, Reference> Loudgain(const std::vector<std::string>& Files, bool Album) {
-  std::string command = std::string("loudgain -q -O ") + (Album ? "-a " : "");
-  for (const std::string& file : Files) command += Quoted(file) + " ";
-  std::istringstream lines(CommandOutput(command + "2>/dev/null"));
-  std::map<std::string, Reference> rows;
-  for (std::string line; std::getline(lines, line);) {
-    std::vector<std::string> fields;
-    std::istringstream cells(line);
-    for (std::string cell; std::getline(cells, cell, '\t');) fields.push_back(cell);
-    if (fields.size() < 5 || fields[0] == "File") continue;
-    rows[fields[0]] = {std::strtod(fields[1].c_str(), nullptr),
-                       std::strtod(fields[2].c_str(), nullptr),
-                       std::strtod(fields[4].c_str(), nullptr)};
-  }
-  return rows;
-}
-
-// ffmpeg's gated integrated loudness, to its one decimal: the summary's, printed last.
-double FfmpegIntegrated(const std::string& File) {
-  const std::string out = CommandOutput("ffmpeg -nostdin -hide_banner -i " + Quoted(File) +
-                                        " -af ebur128 -f null - 2>&1");
-  const size_t at = out.rfind("I:");
-  return at == std::string::npos ? NAN : std::strtod(out.c_str() + at + 2, nullptr);
-}
 
 void Sox(const std::string& Arguments) {
   ASSERT_EQ(std::system(("sox " + Arguments + " 2>/dev/null").c_str()), 0) << Arguments;
@@ -97,7 +68,7 @@ TEST_F(LoudnessFiles, TracksAgreeWithIndependentMeters) {
     const auto meter = MeasureFileLoudness(file);
     const TLoudnessResult r = meter->Result();
     ASSERT_TRUE(reference.count(file));
-    const Reference& want = reference.at(file);
+    const LoudgainRow& want = reference.at(file);
     EXPECT_NEAR(r.Integrated, want.Integrated, 0.05);
     EXPECT_NEAR(r.Range, want.Range, 0.05);
     EXPECT_NEAR(PeakDecibels(r.TruePeak), want.TruePeakDb, 0.1);

@@ -21,6 +21,7 @@ targets=(
   "fuzz_name_template seeds-names   1024"
   "fuzz_mirror_state seeds-mirror   8192"
   "fuzz_cover_scale  seeds-covers   16384"
+  "fuzz_cue_sheet    seeds-cue      16384"
 )
 
 seconds=${1:?usage: fuzz/run-all.sh SECONDS [TARGET...]}
